@@ -1,5 +1,6 @@
 #include "support/buffer.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>

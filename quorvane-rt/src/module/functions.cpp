@@ -1,0 +1,106 @@
+// The bodies of the module functions: bind, convert (arrays first, then the
+// scalars in parameter order), run the estimator on views, build the result.
+// Array handles are locals, so they are dropped in reverse order of intake on
+// every path out of a body.
+#include "module/functions.hpp"
+
+#include <array>
+
+#include "arrays/intake.hpp"
+#include "arrays/output.hpp"
+#include "estimators/constant_flow.hpp"
+#include "estimators/samples.hpp"
+#include "from_paths/constant_flow_price.hpp"
+#include "module/binding.hpp"
+#include "module/call.hpp"
+#include "module/docstrings.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+using numpy::extract_readonly_array;
+using numpy::ReadonlyArray;
+
+constexpr ArgumentDescriptor kBelWeightsConstantFlowArgs{
+    "bel_weights_constant_flow", {"w_terminals", "horizon", "sigma_at_x0"}, 3, 3};
+constexpr ArgumentDescriptor kPriceFromSamplesArgs{"price_from_samples", {"samples"}, 1, 1};
+constexpr ArgumentDescriptor kPriceAndDeltaConstantFlowArgs{
+    "price_and_delta_constant_flow",
+    {"terminal_states", "w_terminals", "horizon", "sigma_at_x0", "payoff", "strike"},
+    6,
+    5};
+
+PyRef estimate_tuple(const Estimate& e) {
+  return tuple_of_floats<4>({e.price, e.delta, e.price_stderr, e.delta_stderr});
+}
+
+Fallible<PyRef> bel_weights_constant_flow_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto bound = bind_arguments(kBelWeightsConstantFlowArgs, args, nargs, kwnames);
+  if (!bound.ok()) return std::move(bound).error();
+  const ArgumentSlots& slot = bound.value();
+  auto w_terminals = extract_readonly_array(slot[0], "w_terminals", 1);
+  if (!w_terminals.ok()) return std::move(w_terminals).error();
+  auto horizon = extract_float(slot[1], "horizon");
+  if (!horizon.ok()) return std::move(horizon).error();
+  auto sigma_at_x0 = extract_float(slot[2], "sigma_at_x0");
+  if (!sigma_at_x0.ok()) return std::move(sigma_at_x0).error();
+  auto weights = bel_weights_constant_flow(w_terminals.value().vector(), horizon.value(), sigma_at_x0.value());
+  if (!weights.ok()) return value_error(std::move(weights.failure().message));
+  return numpy::array_from_vector(std::move(weights).value());
+}
+
+Fallible<PyRef> price_from_samples_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto bound = bind_arguments(kPriceFromSamplesArgs, args, nargs, kwnames);
+  if (!bound.ok()) return std::move(bound).error();
+  auto samples = extract_readonly_array(bound.value()[0], "samples", 1);
+  if (!samples.ok()) return std::move(samples).error();
+  const MeanStderr result = price_from_samples(samples.value().vector());
+  return tuple_of_floats<2>({result.mean, result.stderr_});
+}
+
+Fallible<PyRef> price_and_delta_constant_flow_body(PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames) {
+  auto bound = bind_arguments(kPriceAndDeltaConstantFlowArgs, args, nargs, kwnames);
+  if (!bound.ok()) return std::move(bound).error();
+  const ArgumentSlots& slot = bound.value();
+  auto terminal_states = extract_readonly_array(slot[0], "terminal_states", 1);
+  if (!terminal_states.ok()) return std::move(terminal_states).error();
+  auto w_terminals = extract_readonly_array(slot[1], "w_terminals", 1);
+  if (!w_terminals.ok()) return std::move(w_terminals).error();
+  auto horizon = extract_float(slot[2], "horizon");
+  if (!horizon.ok()) return std::move(horizon).error();
+  auto sigma_at_x0 = extract_float(slot[3], "sigma_at_x0");
+  if (!sigma_at_x0.ok()) return std::move(sigma_at_x0).error();
+  auto payoff = extract_str(slot[4], "payoff");
+  if (!payoff.ok()) return std::move(payoff).error();
+  Fallible<double> strike = 0.0;
+  if (slot[5] != nullptr) strike = extract_float(slot[5], "strike");
+  if (!strike.ok()) return std::move(strike).error();
+  auto estimate = price_and_delta_constant_flow(terminal_states.value().vector(), w_terminals.value().vector(),
+                                                horizon.value(), sigma_at_x0.value(), payoff.value(),
+                                                strike.value());
+  if (!estimate.ok()) return value_error(std::move(estimate.failure().message));
+  return estimate_tuple(estimate.value());
+}
+
+template <Body body>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_entry(body, args, nargs, kwnames);
+}
+
+constexpr FunctionRecord kFunctions[] = {
+    {"bel_weights_constant_flow", &entry<bel_weights_constant_flow_body>, docs::kBelWeightsConstantFlow},
+    {"price_from_samples", &entry<price_from_samples_body>, docs::kPriceFromSamples},
+    {"price_and_delta_constant_flow", &entry<price_and_delta_constant_flow_body>,
+     docs::kPriceAndDeltaConstantFlow},
+};
+
+}  // namespace
+
+const FunctionRecord* function_table(std::size_t& count) noexcept {
+  count = std::size(kFunctions);
+  return kFunctions;
+}
+
+}  // namespace quorvane::py
