@@ -1,0 +1,22 @@
+# Type stubs for the _quorvane extension module.
+import numpy as np
+import numpy.typing as npt
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias
+
+__all__: list[str]
+__version__: str
+
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Vector: TypeAlias = npt.NDArray[np.float64]
+_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"] | str
+
+def bel_weights_constant_flow(w_terminals: _Vector, horizon: _Float, sigma_at_x0: _Float) -> _Vector: ...
+def price_from_samples(samples: _Vector) -> tuple[float, float]: ...
+def price_and_delta_constant_flow(
+    terminal_states: _Vector,
+    w_terminals: _Vector,
+    horizon: _Float,
+    sigma_at_x0: _Float,
+    payoff: _Payoff,
+    strike: _Float = 0.0,
+) -> tuple[float, float, float, float]: ...

@@ -1,0 +1,23 @@
+"""quorvane: Monte Carlo prices and BEL (Malliavin weight) deltas from paths you simulate.
+
+Simulate diffusion paths in NumPy, hand the arrays to quorvane, and get per-path
+BEL weights (to combine with any payoff) or (price, delta, price_stderr,
+delta_stderr) for the built-in payoffs "identity", "call", "put" and
+"digital_call". Results are reproducible to the bit; input arrays are read in
+place, never copied. The functions live in the extension module ``_quorvane``;
+this package re-exports them.
+"""
+
+from _quorvane import (
+    __version__,
+    bel_weights_constant_flow,
+    price_and_delta_constant_flow,
+    price_from_samples,
+)
+
+__all__ = [
+    "bel_weights_constant_flow",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "__version__",
+]
