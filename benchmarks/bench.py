@@ -1,0 +1,264 @@
+"""Benchmarks: quorvane against the NumPy and Numba code a user would write.
+
+    python3 -m pip install '.[bench]' && python3 benchmarks/bench.py [--quick] [--only NAME]
+
+Every case times its contenders in this one process on the same inputs (median
+of repeats, Numba's compile time excluded by a warm-up call), checks that they
+agree (bit for bit where the contender computes the same sequential formula, to
+a tolerance where NumPy sums in another order), and prints a Markdown table with
+the ratio of each contender's time to quorvane's (above 1: quorvane is faster).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import platform
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+import numpy as np
+
+import quorvane
+
+try:
+    import numba
+except ImportError:  # the table then has no Numba column
+    numba = None
+
+
+def median_seconds(fn: Callable[[], Any], budget: float, min_repeats: int = 5) -> float:
+    """Median wall time of one call; tiny calls are looped so a sample lasts >= 1 ms."""
+    fn()
+    start = time.perf_counter()
+    fn()
+    once = max(time.perf_counter() - start, 1e-9)
+    inner = max(1, int(1e-3 / once))
+    repeats = max(min_repeats, min(200, int(budget / (once * inner))))
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(inner):
+            fn()
+        samples.append((time.perf_counter() - start) / inner)
+    return statistics.median(samples)
+
+
+@dataclass
+class Case:
+    group: str
+    label: str
+    work: float  # elements (or path-steps) per call, for the throughput column
+    unit: str
+    ours: Callable[[], Any]
+    others: dict[str, Callable[[], Any]] = field(default_factory=dict)
+    check: Callable[[], None] | None = None
+
+
+def bits_equal(a: Any, b: Any) -> bool:
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and bool(np.all(a.view(np.uint64) == b.view(np.uint64)))
+
+
+def assert_bits(a: Any, b: Any, what: str) -> None:
+    if not bits_equal(a, b):
+        raise AssertionError(f"{what}: results differ in their bits")
+
+
+def assert_close(a: Any, b: Any, what: str, rtol: float = 1e-9) -> None:
+    if not np.allclose(np.asarray(a), np.asarray(b), rtol=rtol, atol=1e-12, equal_nan=True):
+        raise AssertionError(f"{what}: results differ beyond rtol={rtol}")
+
+
+# --------------------------------------------------------------------- contenders
+
+def numpy_mean_stderr(x: np.ndarray) -> tuple[float, float]:
+    return float(x.mean()), math.sqrt(x.var() / x.size)
+
+
+def numpy_price_and_delta_call(xt, wt, horizon, sigma0, strike):
+    p = np.maximum(xt - strike, 0.0)
+    d = wt * p * (1.0 / (horizon * sigma0))
+    n = xt.size
+    return float(p.mean()), float(d.mean()), math.sqrt(p.var() / n), math.sqrt(d.var() / n)
+
+
+if numba is not None:
+
+    @numba.njit(cache=False)
+    def numba_mean_stderr(x):
+        s1 = 0.0
+        s2 = 0.0
+        for v in x:
+            s1 += v
+            s2 += v * v
+        n = float(x.size)
+        mean = s1 / n
+        var = s2 / n - mean * mean
+        if not var > 0.0:
+            var = 0.0
+        return mean, math.sqrt(var / n)
+
+    @numba.njit(cache=False)
+    def numba_weights_constant_flow(w, horizon, sigma0):
+        r = 1.0 / (horizon * sigma0)
+        out = np.empty_like(w)
+        for k in range(w.size):
+            out[k] = w[k] * r
+        return out
+
+    @numba.njit(cache=False)
+    def numba_price_and_delta_call(xt, wt, horizon, sigma0, strike):
+        r = 1.0 / (horizon * sigma0)
+        p1 = p2 = d1 = d2 = 0.0
+        for k in range(xt.size):
+            diff = xt[k] - strike
+            p = diff if diff > 0.0 else 0.0
+            d = (wt[k] * p) * r
+            p1 += p
+            p2 += p * p
+            d1 += d
+            d2 += d * d
+        n = float(xt.size)
+        pm = p1 / n
+        pv = p2 / n - pm * pm
+        if not pv > 0.0:
+            pv = 0.0
+        dm = d1 / n
+        dv = d2 / n - dm * dm
+        if not dv > 0.0:
+            dv = 0.0
+        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+
+
+# --------------------------------------------------------------------- cases
+
+def sizes(quick: bool) -> list[int]:
+    return [1_000, 100_000] if quick else [1_000, 100_000, 10_000_000]
+
+
+def cases_price_from_samples(quick: bool) -> list[Case]:
+    rng = np.random.default_rng(1)
+    out = []
+    for n in sizes(quick):
+        for layout in ("contiguous", "strided"):
+            base = rng.standard_normal(2 * n if layout == "strided" else n)
+            x = base[::2] if layout == "strided" else base
+            case = Case("price_from_samples", f"{n:.0e} {layout}", n, "samples",
+                        lambda x=x: quorvane.price_from_samples(x),
+                        {"NumPy": lambda x=x: numpy_mean_stderr(x)})
+            if numba is not None:
+                case.others["Numba"] = lambda x=x: numba_mean_stderr(x)
+
+            def check(x=x):
+                ours = quorvane.price_from_samples(x)
+                assert_close(ours, numpy_mean_stderr(x), "price_from_samples vs NumPy", rtol=1e-6)
+                if numba is not None:
+                    assert_bits(ours, numba_mean_stderr(x), "price_from_samples vs Numba")
+
+            case.check = check
+            out.append(case)
+    return out
+
+
+def cases_bel_weights_constant_flow(quick: bool) -> list[Case]:
+    rng = np.random.default_rng(2)
+    out = []
+    horizon, sigma0 = 1.0, 20.0
+    for n in sizes(quick):
+        w = rng.standard_normal(n)
+        case = Case("bel_weights_constant_flow", f"{n:.0e}", n, "paths",
+                    lambda w=w: quorvane.bel_weights_constant_flow(w, horizon, sigma0),
+                    {"NumPy": lambda w=w: w * (1.0 / (horizon * sigma0))})
+        if numba is not None:
+            case.others["Numba"] = lambda w=w: numba_weights_constant_flow(w, horizon, sigma0)
+
+        def check(w=w):
+            assert_bits(quorvane.bel_weights_constant_flow(w, horizon, sigma0),
+                        w * (1.0 / (horizon * sigma0)), "bel_weights_constant_flow vs NumPy")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+def cases_price_and_delta_constant_flow(quick: bool) -> list[Case]:
+    rng = np.random.default_rng(3)
+    out = []
+    x0, vol, horizon, strike = 100.0, 0.2, 1.0, 100.0
+    for n in sizes(quick):
+        wt = rng.standard_normal(n)
+        xt = x0 * np.exp(-0.5 * vol * vol * horizon + vol * wt)
+        args = (xt, wt, horizon, vol * x0)
+        case = Case("price_and_delta_constant_flow (call)", f"{n:.0e}", n, "paths",
+                    lambda a=args: quorvane.price_and_delta_constant_flow(*a, "call", strike),
+                    {"NumPy": lambda a=args: numpy_price_and_delta_call(*a, strike)})
+        if numba is not None:
+            case.others["Numba"] = lambda a=args: numba_price_and_delta_call(*a, strike)
+
+        def check(a=args):
+            ours = quorvane.price_and_delta_constant_flow(*a, "call", strike)
+            assert_close(ours, numpy_price_and_delta_call(*a, strike), "constant flow vs NumPy", rtol=1e-6)
+            if numba is not None:
+                assert_bits(ours, numba_price_and_delta_call(*a, strike), "constant flow vs Numba")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+GROUPS: dict[str, Callable[[bool], list[Case]]] = {
+    "price_from_samples": cases_price_from_samples,
+    "bel_weights_constant_flow": cases_bel_weights_constant_flow,
+    "price_and_delta_constant_flow": cases_price_and_delta_constant_flow,
+}
+
+
+def machine() -> str:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    nb = f", Numba {numba.__version__}" if numba is not None else ""
+    return (f"{cpu}, {os.cpu_count()} logical CPUs; Python {platform.python_version()}, "
+            f"NumPy {np.__version__}{nb}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes only")
+    parser.add_argument("--only", action="append", help="run only these groups (repeatable)")
+    parser.add_argument("--budget", type=float, default=1.0, help="seconds per contender and case")
+    options = parser.parse_args(argv)
+
+    names = options.only or list(GROUPS)
+    print(f"Machine: {machine()}  ({time.strftime('%Y-%m-%d')})\n")
+    print("| function | case | quorvane | throughput | NumPy / quorvane | Numba / quorvane |")
+    print("|---|---|---:|---:|---:|---:|")
+    for name in names:
+        for case in GROUPS[name](options.quick):
+            if case.check is not None:
+                case.check()
+            ours = median_seconds(case.ours, options.budget)
+            ratios = []
+            for contender in ("NumPy", "Numba"):
+                fn = case.others.get(contender)
+                ratios.append(f"{median_seconds(fn, options.budget) / ours:.2f}×" if fn else "–")
+            rate = case.work / ours
+            print(f"| {case.group} | {case.label} | {ours * 1e6:,.1f} µs | "
+                  f"{rate / 1e9:.3f} G {case.unit}/s | {ratios[0]} | {ratios[1]} |", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
