@@ -1,0 +1,272 @@
+// The lane-parallel body of the raw tangent-flow kernels, shared in source by the
+// baseline (SSE2) and the AVX2 translation units.
+//
+// A group of G = kWidth * R paths runs side by side: R independent vector registers
+// of kWidth lanes each, one path per lane. A single path is a serial dependency
+// chain (Y / s and the Y update take ~20 cycles of latency a step), so the R
+// registers exist to keep the divider and the multipliers busy with independent
+// chains while each one waits. Every lane performs exactly the scalar operation
+// sequence of its own path (the same IEEE-754 operations on the same operands in
+// the same order), so each lane's result has the bits of the scalar recursion.
+//
+// Everything here has internal linkage (anonymous namespace, own load helper):
+// each including translation unit gets its own copy compiled for its own target,
+// and nothing compiled with -mavx2 can be picked by the linker for baseline code.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include <emmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include "estimators/tangent_flow.hpp"
+
+namespace quorvane::detail {
+namespace {
+
+inline double lane_load(const std::byte* p) noexcept {
+  double v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Lane traits: the vector type, its width and the handful of operations used.
+// Multiplication, division and addition are separate instructions (the build
+// never contracts them into fused multiply-adds).
+struct Sse2Lanes {
+  using V = __m128d;
+  static constexpr std::size_t kWidth = 2;
+  static V set1(double x) noexcept { return _mm_set1_pd(x); }
+  static V div(V a, V b) noexcept { return _mm_div_pd(a, b); }
+  static V mul(V a, V b) noexcept { return _mm_mul_pd(a, b); }
+  static V add(V a, V b) noexcept { return _mm_add_pd(a, b); }
+  static V loadu(const std::byte* p) noexcept {
+    return _mm_loadu_pd(reinterpret_cast<const double*>(p));
+  }
+  static void storeu(double* p, V v) noexcept { _mm_storeu_pd(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm_set_pd(lane_load(p + lane[1]), lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm_set_pd(lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const V r0 = loadu(p + k * rs);
+    const V r1 = loadu(p + (k + 1) * rs);
+    a = _mm_unpacklo_pd(r0, r1);
+    b = _mm_unpackhi_pd(r0, r1);
+  }
+};
+
+#if defined(__AVX2__)
+struct Avx2Lanes {
+  using V = __m256d;
+  static constexpr std::size_t kWidth = 4;
+  static V set1(double x) noexcept { return _mm256_set1_pd(x); }
+  static V div(V a, V b) noexcept { return _mm256_div_pd(a, b); }
+  static V mul(V a, V b) noexcept { return _mm256_mul_pd(a, b); }
+  static V add(V a, V b) noexcept { return _mm256_add_pd(a, b); }
+  static V loadu(const std::byte* p) noexcept {
+    return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+  }
+  static void storeu(double* p, V v) noexcept { _mm256_storeu_pd(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm256_set_pd(lane_load(p + lane[3]), lane_load(p + lane[2]), lane_load(p + lane[1]),
+                         lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm256_set_pd(lane_load(p + (k + 3) * rs), lane_load(p + (k + 2) * rs),
+                         lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  // Rows k0 .. k0 + 3, steps (j, j + 1) at p: lo = [r0 r0' | r2 r2'],
+  // hi = [r1 r1' | r3 r3'], then the in-lane unpacks give step j and step j + 1.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const auto half = [](const std::byte* q) {
+      return _mm_loadu_pd(reinterpret_cast<const double*>(q));
+    };
+    const V lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + k * rs)),
+                                      half(p + (k + 2) * rs), 1);
+    const V hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + (k + 1) * rs)),
+                                      half(p + (k + 3) * rs), 1);
+    a = _mm256_unpacklo_pd(lo, hi);
+    b = _mm256_unpackhi_pd(lo, hi);
+  }
+};
+#endif
+
+// How the four read arrays are laid out, which decides how a lane vector is built.
+enum class LaneLayout {
+  // Any byte strides: every lane element is a scalar load, combined into a vector.
+  gather,
+  // row_stride == 8 for all four arrays (Fortran order, or a column slice of it):
+  // consecutive paths are adjacent at a given step, so a vector is one load.
+  path_contiguous,
+  // col_stride == 8 for all four arrays (C order): each path's steps are adjacent,
+  // so two steps of every lane are loaded at once and transposed in registers.
+  step_contiguous,
+};
+
+// The per-step recursion on vectors; the operation order is the scalar one.
+template <class L>
+inline void lane_step(typename L::V& y, typename L::V& acc, typename L::V s, typename L::V dw,
+                      typename L::V dmu, typename L::V dsig, typename L::V inv_horizon,
+                      typename L::V dt) noexcept {
+  using V = typename L::V;
+  V t = L::div(y, s);
+  t = L::mul(t, inv_horizon);
+  t = L::mul(t, dw);
+  acc = L::add(acc, t);
+  const V a = L::mul(L::mul(dsig, y), dw);
+  const V b = L::mul(L::mul(dmu, y), dt);
+  y = L::add(y, L::add(a, b));
+}
+
+// One array as seen by a group: the address of the group's first path at step 0
+// and the byte strides.
+struct GroupArray {
+  const std::byte* base;
+  std::ptrdiff_t row_stride;
+  std::ptrdiff_t col_stride;
+};
+
+inline GroupArray group_array(const MatrixView& m, std::size_t first_path) noexcept {
+  return GroupArray{m.data + static_cast<std::ptrdiff_t>(first_path) * m.row_stride, m.row_stride,
+                    m.col_stride};
+}
+
+// Lane k of a gathered vector reads path first + min(k, lanes - 1): a short last
+// group repeats its last path in the spare lanes, whose results are dropped.
+template <class L, std::size_t R>
+struct GatherOffsets {
+  std::ptrdiff_t lane[L::kWidth * R];
+  GatherOffsets(std::ptrdiff_t row_stride, std::size_t lanes) noexcept {
+    for (std::size_t k = 0; k < L::kWidth * R; ++k)
+      lane[k] = static_cast<std::ptrdiff_t>(k < lanes ? k : lanes - 1) * row_stride;
+  }
+};
+
+// Runs one group of `lanes` <= kWidth * R paths starting at `first` (lanes < G
+// only with the gather layout) and stores their raw weights into out[0 .. lanes).
+template <class L, std::size_t R, LaneLayout Layout>
+inline void lane_group(const TangentFlowInputs& in, std::size_t first, std::size_t lanes,
+                       double* out) noexcept {
+  using V = typename L::V;
+  constexpr std::size_t W = L::kWidth;
+  constexpr std::size_t G = W * R;
+  const V inv_horizon = L::set1(in.inv_horizon);
+  const V dt = L::set1(in.dt);
+  const GroupArray sg = group_array(in.sigma, first);
+  const GroupArray dw = group_array(in.dws, first);
+  const GroupArray mu = group_array(in.d_mu_dx, first);
+  const GroupArray sd = group_array(in.d_sigma_dx, first);
+
+  V y[R], acc[R];
+  for (std::size_t r = 0; r < R; ++r) {
+    y[r] = L::set1(1.0);
+    acc[r] = L::set1(0.0);
+  }
+  const std::size_t n = in.n_steps;
+
+  if constexpr (Layout == LaneLayout::path_contiguous) {
+    const std::byte* ps = sg.base;
+    const std::byte* pw = dw.base;
+    const std::byte* pm = mu.base;
+    const std::byte* pd = sd.base;
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t r = 0; r < R; ++r) {
+        const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(r * W * sizeof(double));
+        lane_step<L>(y[r], acc[r], L::loadu(ps + o), L::loadu(pw + o), L::loadu(pm + o),
+                     L::loadu(pd + o), inv_horizon, dt);
+      }
+      ps += sg.col_stride;
+      pw += dw.col_stride;
+      pm += mu.col_stride;
+      pd += sd.col_stride;
+    }
+  } else if constexpr (Layout == LaneLayout::step_contiguous) {
+    // Two steps at a time: for every lane a 16-byte load of steps (j, j + 1),
+    // transposed into one vector for step j and one for step j + 1.
+    std::ptrdiff_t off = 0;
+    std::size_t j = 0;
+    for (; j + 2 <= n; j += 2, off += 2 * static_cast<std::ptrdiff_t>(sizeof(double))) {
+      for (std::size_t r = 0; r < R; ++r) {
+        V s0, s1, w0, w1, m0, m1, d0, d1;
+        L::load_pair(sg.base + off, sg.row_stride, r * W, s0, s1);
+        L::load_pair(dw.base + off, dw.row_stride, r * W, w0, w1);
+        L::load_pair(mu.base + off, mu.row_stride, r * W, m0, m1);
+        L::load_pair(sd.base + off, sd.row_stride, r * W, d0, d1);
+        lane_step<L>(y[r], acc[r], s0, w0, m0, d0, inv_horizon, dt);
+        lane_step<L>(y[r], acc[r], s1, w1, m1, d1, inv_horizon, dt);
+      }
+    }
+    if (j < n) {
+      for (std::size_t r = 0; r < R; ++r) {
+        const V s = L::gather_rows(sg.base + off, sg.row_stride, r * W);
+        const V w = L::gather_rows(dw.base + off, dw.row_stride, r * W);
+        const V m = L::gather_rows(mu.base + off, mu.row_stride, r * W);
+        const V d = L::gather_rows(sd.base + off, sd.row_stride, r * W);
+        lane_step<L>(y[r], acc[r], s, w, m, d, inv_horizon, dt);
+      }
+    }
+  } else {
+    const GatherOffsets<L, R> os(sg.row_stride, lanes), ow(dw.row_stride, lanes),
+        om(mu.row_stride, lanes), od(sd.row_stride, lanes);
+    const std::byte* ps = sg.base;
+    const std::byte* pw = dw.base;
+    const std::byte* pm = mu.base;
+    const std::byte* pd = sd.base;
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t r = 0; r < R; ++r) {
+        lane_step<L>(y[r], acc[r], L::gather(ps, os.lane + r * W), L::gather(pw, ow.lane + r * W),
+                     L::gather(pm, om.lane + r * W), L::gather(pd, od.lane + r * W), inv_horizon,
+                     dt);
+      }
+      ps += sg.col_stride;
+      pw += dw.col_stride;
+      pm += mu.col_stride;
+      pd += sd.col_stride;
+    }
+  }
+
+  if (lanes == G) {
+    for (std::size_t r = 0; r < R; ++r) L::storeu(out + r * W, acc[r]);
+  } else {
+    double tmp[G];
+    for (std::size_t r = 0; r < R; ++r) L::storeu(tmp + r * W, acc[r]);
+    std::memcpy(out, tmp, lanes * sizeof(double));
+  }
+}
+
+template <class L, std::size_t R, LaneLayout Layout>
+inline void lane_kernel(const TangentFlowInputs& in, std::size_t first, std::size_t count,
+                        double* out) noexcept {
+  constexpr std::size_t G = L::kWidth * R;
+  std::size_t done = 0;
+  for (; done + G <= count; done += G) lane_group<L, R, Layout>(in, first + done, G, out + done);
+  if (done < count)
+    lane_group<L, R, LaneLayout::gather>(in, first + done, count - done, out + done);
+}
+
+inline bool all_path_contiguous(const TangentFlowInputs& in) noexcept {
+  constexpr std::ptrdiff_t k = sizeof(double);
+  return in.sigma.row_stride == k && in.dws.row_stride == k && in.d_mu_dx.row_stride == k &&
+         in.d_sigma_dx.row_stride == k;
+}
+
+inline bool all_step_contiguous(const TangentFlowInputs& in) noexcept {
+  constexpr std::ptrdiff_t k = sizeof(double);
+  return in.sigma.col_stride == k && in.dws.col_stride == k && in.d_mu_dx.col_stride == k &&
+         in.d_sigma_dx.col_stride == k;
+}
+
+}  // namespace
+}  // namespace quorvane::detail
