@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# One stable-ABI wheel, built once, audited, and tested under the oldest and the
+# newest supported CPython with NumPy 1 and NumPy 2.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+# Runs a command quietly, showing its output only when it fails.
+quiet() { local out; if ! out=$("$@" 2>&1); then echo "$out" >&2; return 1; fi; }
+work=build/matrix
+rm -rf "$work" && mkdir -p "$work"
+
+quiet "$PYTHON" -m pip install --disable-pip-version-check abi3audit
+quiet "$PYTHON" -m pip wheel --disable-pip-version-check --no-deps -w "$work/dist" .
+wheel=$(ls "$work"/dist/quorvane-*-cp310-abi3-*.whl)
+echo "matrix: built $(basename "$wheel")"
+"$PYTHON" -m abi3audit --strict --report "$wheel"
+
+# Only the module initialiser may be exported.
+mkdir -p "$work/unpacked"
+"$PYTHON" -m zipfile -e "$wheel" "$work/unpacked"
+exports=$(nm -D --defined-only "$work/unpacked/_quorvane.abi3.so" | awk '{print $3}')
+if [ "$exports" != "PyInit__quorvane" ]; then
+  echo "matrix: unexpected exported symbols:" $exports >&2
+  exit 1
+fi
+echo "matrix: exports only PyInit__quorvane"
+
+interpreter() {  # newest installed pyenv CPython of a minor version
+  local version
+  version=$(pyenv versions --bare | grep -E "^$1\.[0-9]+$" | sort -V | tail -n 1)
+  [ -n "$version" ] || { echo "matrix: no CPython $1 under pyenv" >&2; return 1; }
+  echo "$(pyenv prefix "$version")/bin/python"
+}
+
+run_cell() {  # minor version, NumPy requirement
+  local python venv
+  python=$(interpreter "$1")
+  venv="$work/venv-$1"
+  "$python" -m venv "$venv"
+  quiet "$venv/bin/python" -m pip install --disable-pip-version-check "$wheel" "$2" pytest hypothesis
+  echo "matrix: CPython $1 with NumPy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')"
+  # From the tests folder, so the package is imported from the wheel, not the tree.
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
+}
+
+run_cell 3.10 "numpy==1.26.*"
+run_cell 3.13 "numpy>=2"
