@@ -8,15 +8,29 @@ __version__: str
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Vector: TypeAlias = npt.NDArray[np.float64]
+_Matrix: TypeAlias = npt.NDArray[np.float64]
 _Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"] | str
 
 def bel_weights_constant_flow(w_terminals: _Vector, horizon: _Float, sigma_at_x0: _Float) -> _Vector: ...
+def bel_weights_tangent_flow(
+    states: _Matrix, dws: _Matrix, sigma: _Matrix, d_mu_dx: _Matrix, d_sigma_dx: _Matrix, horizon: _Float
+) -> _Vector: ...
 def price_from_samples(samples: _Vector) -> tuple[float, float]: ...
 def price_and_delta_constant_flow(
     terminal_states: _Vector,
     w_terminals: _Vector,
     horizon: _Float,
     sigma_at_x0: _Float,
+    payoff: _Payoff,
+    strike: _Float = 0.0,
+) -> tuple[float, float, float, float]: ...
+def price_and_delta_tangent_flow(
+    states: _Matrix,
+    dws: _Matrix,
+    sigma_field: _Matrix,
+    d_mu_dx_field: _Matrix,
+    d_sigma_dx_field: _Matrix,
+    horizon: _Float,
     payoff: _Payoff,
     strike: _Float = 0.0,
 ) -> tuple[float, float, float, float]: ...

@@ -11,13 +11,17 @@ this package re-exports them.
 from _quorvane import (
     __version__,
     bel_weights_constant_flow,
+    bel_weights_tangent_flow,
     price_and_delta_constant_flow,
+    price_and_delta_tangent_flow,
     price_from_samples,
 )
 
 __all__ = [
     "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
     "price_from_samples",
     "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
     "__version__",
 ]
