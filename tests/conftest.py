@@ -1,0 +1,355 @@
+"""Shared helpers: bit comparison, plain-Python references, array layouts and
+access to the process-wide shared borrow registry on NumPy's module."""
+
+import contextlib
+import ctypes
+import math
+import os
+import random
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _quorvane
+
+# ---------------------------------------------------------------------------
+# Bits
+# ---------------------------------------------------------------------------
+
+# The one NaN pattern the hardware produces for invalid operations (inf - inf).
+# Randomised inputs use only this pattern, so the operand order the compiler
+# picks for an operation with two NaN operands cannot show up in the bits.
+DEFAULT_NAN = struct.unpack("<d", bytes.fromhex("000000000000f8ff"))[0]
+
+
+def bits(x):
+    return struct.pack("<d", float(x))
+
+
+def bit_list(values):
+    return [bits(v) for v in values]
+
+
+def array_bits(array):
+    assert array.dtype == np.float64
+    return [bits(v) for v in array.tolist()]
+
+
+def assert_worked(actual, expected):
+    """Worked values are exact bits; a NaN there only says "some NaN"."""
+    assert len(actual) == len(expected)
+    for a, e in zip(actual, expected):
+        assert type(a) is float
+        if math.isnan(e):
+            assert math.isnan(a), (actual, expected)
+        else:
+            assert bits(a) == bits(e), (actual, expected)
+
+
+# ---------------------------------------------------------------------------
+# Plain sequential Python references (IEEE binary64, operation order fixed)
+# ---------------------------------------------------------------------------
+
+
+def ieee_div(a, b):
+    """a / b with IEEE results where Python would raise ZeroDivisionError."""
+    if b != 0.0 or b != b:
+        return a / b
+    if a != a:
+        return a
+    if a == 0.0:
+        return DEFAULT_NAN
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def ref_mean_stderr_of_sums(s1, s2, n):
+    count = float(n)
+    mean = ieee_div(s1, count)
+    m2 = ieee_div(s2, count)
+    var = m2 - mean * mean
+    if not var > 0.0:
+        var = 0.0
+    q = ieee_div(var, count)
+    return mean, q if q != q else math.sqrt(q)
+
+
+def ref_sums(values):
+    s1 = 0.0
+    s2 = 0.0
+    for v in values:
+        s1 = s1 + v
+        s2 = s2 + v * v
+    return s1, s2
+
+
+def ref_mean_stderr(values):
+    s1, s2 = ref_sums(values)
+    return ref_mean_stderr_of_sums(s1, s2, len(values))
+
+
+def ref_reciprocal(horizon, sigma_at_x0):
+    return ieee_div(1.0, horizon * sigma_at_x0)
+
+
+def ref_weights(w, horizon, sigma_at_x0):
+    r = ref_reciprocal(horizon, sigma_at_x0)
+    return [v * r for v in w]
+
+
+def ref_payoff(name, x, strike):
+    if name == "identity":
+        return x
+    if name == "call":
+        d = x - strike
+        return d if d > 0 else 0.0
+    if name == "put":
+        d = strike - x
+        return d if d > 0 else 0.0
+    assert name == "digital_call"
+    return 1.0 if strike < x else 0.0
+
+
+def ref_price_and_delta(xs, ws, horizon, sigma_at_x0, payoff, strike=0.0):
+    r = ref_reciprocal(horizon, sigma_at_x0)
+    p1 = p2 = d1 = d2 = 0.0
+    for x, w in zip(xs, ws):
+        p = ref_payoff(payoff, x, strike)
+        d = (w * p) * r
+        p1 = p1 + p
+        p2 = p2 + p * p
+        d1 = d1 + d
+        d2 = d2 + d * d
+    price, price_stderr = ref_mean_stderr_of_sums(p1, p2, len(xs))
+    delta, delta_stderr = ref_mean_stderr_of_sums(d1, d2, len(xs))
+    return price, delta, price_stderr, delta_stderr
+
+
+# ---------------------------------------------------------------------------
+# Random values and array layouts
+# ---------------------------------------------------------------------------
+
+SPECIALS = [0.0, -0.0, math.inf, -math.inf, DEFAULT_NAN, 5e-324, -5e-324,
+            2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308,
+            1e200, -1e200, 1e-200]
+
+
+def random_values(rng, n, special_rate=0.15):
+    out = []
+    for _ in range(n):
+        u = rng.random()
+        if u < special_rate:
+            out.append(rng.choice(SPECIALS))
+        elif u < special_rate + 0.1:
+            out.append(math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023)))
+        else:
+            out.append(rng.gauss(100.0, 30.0))
+    return out
+
+
+FILLER = 1.2345e300  # sits in the gaps of strided layouts; reading it changes results
+
+
+def _raw_strided(values, stride, offset_pad):
+    """A float64 view with byte stride `stride` (maybe odd or negative) into a bytearray."""
+    n = len(values)
+    span = abs(stride) * max(n - 1, 0) + 8
+    buf = bytearray(span + offset_pad + 8)
+    start = offset_pad + (abs(stride) * (n - 1) if stride < 0 and n else 0)
+    arr = np.ndarray((n,), dtype="<f8", buffer=buf, offset=start, strides=(stride,))
+    arr[:] = values
+    return arr
+
+
+def make_layout(values, layout):
+    """A 1-D float64 array holding `values` in logical order, laid out as asked."""
+    n = len(values)
+    if layout == "contiguous":
+        return np.array(values, dtype=np.float64)
+    if layout == "reversed":
+        return np.array(values[::-1], dtype=np.float64)[::-1]
+    if layout == "step3":
+        base = np.full(3 * n, FILLER)
+        base[::3] = values
+        return base[::3]
+    if layout == "reversed_step2":
+        base = np.full(2 * n, FILLER)
+        view = base[::-2]
+        view[:] = values
+        return view
+    if layout == "unaligned_stride12":
+        return _raw_strided(values, 12, 1)
+    if layout == "unaligned_reversed":
+        return _raw_strided(values, -12, 3)
+    if layout == "packed_record":
+        rec = np.zeros(n, dtype=np.dtype([("tag", "u1"), ("x", "<f8")], align=False))
+        rec["tag"] = 0xAB
+        rec["x"] = values
+        return rec["x"]
+    if layout == "readonly":
+        arr = np.array(values, dtype=np.float64)
+        arr.setflags(write=False)
+        return arr
+    if layout == "fortran_column":
+        base = np.asfortranarray(np.full((n, 3), FILLER))
+        base[:, 1] = values
+        return base[:, 1]
+    if layout == "matrix_row":
+        base = np.full((3, n), FILLER)
+        base[2, :] = values
+        return base.T[:, 2]
+    raise AssertionError(layout)
+
+
+LAYOUTS = ["contiguous", "reversed", "step3", "reversed_step2", "unaligned_stride12",
+           "unaligned_reversed", "packed_record", "readonly", "fortran_column", "matrix_row"]
+
+
+@pytest.fixture
+def rng(request):
+    return random.Random(request.node.nodeid)
+
+
+# ---------------------------------------------------------------------------
+# PanicException
+# ---------------------------------------------------------------------------
+
+
+def _provoke_panic():
+    a = np.zeros(1)
+    try:
+        _quorvane.price_and_delta_constant_flow(a, a, 0.0, 1.0, "call")
+    except BaseException as e:  # noqa: BLE001 - PanicException is not an Exception
+        return type(e)
+    raise AssertionError("no PanicException was raised")
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    cls = _provoke_panic()
+    assert cls.__name__ == "PanicException"
+    assert issubclass(cls, BaseException) and not issubclass(cls, Exception)
+    return cls
+
+
+# ---------------------------------------------------------------------------
+# Shared borrow registry
+# ---------------------------------------------------------------------------
+
+_ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+_RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+_COUNT = ctypes.PYFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p)
+
+
+class _RegistryApi(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint64), ("state", ctypes.c_void_p),
+                ("acquire", _ACQUIRE), ("release", _RELEASE), ("count", _COUNT)]
+
+
+def _multiarray():
+    major = int(np.__version__.split(".")[0])
+    if major >= 2:
+        import numpy._core.multiarray as multiarray
+    else:  # pragma: no cover - NumPy 1
+        import numpy.core.multiarray as multiarray
+    return multiarray
+
+
+_registry_cache = []
+
+
+def registry():
+    if not _registry_cache:
+        _quorvane.price_from_samples(np.zeros(0))  # the first intake creates it
+        capsule = getattr(_multiarray(), "_shared_borrow_registry")
+        get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+        get_pointer.restype = ctypes.c_void_p
+        get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+        address = get_pointer(capsule, b"shared_borrow_registry.v1")
+        api = _RegistryApi.from_address(address)
+        assert api.version >= 1
+        _registry_cache.append((capsule, api))
+    return _registry_cache[0][1]
+
+
+def borrow_count():
+    api = registry()
+    return api.count(api.state)
+
+
+@contextlib.contextmanager
+def exclusive_borrow(array):
+    api = registry()
+    assert api.acquire(api.state, array, 1) == 0, "exclusive borrow refused"
+    try:
+        yield array
+    finally:
+        api.release(api.state, array, 1)
+
+
+@pytest.fixture(autouse=True)
+def no_borrow_left():
+    """Every test: whatever the calls did, no borrow outlives them."""
+    before = borrow_count()
+    yield
+    assert borrow_count() == before == 0
+
+
+# ---------------------------------------------------------------------------
+# Subprocesses
+# ---------------------------------------------------------------------------
+
+def run_python(code, *, python=sys.executable, env_extra=None):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(_quorvane.__file__)] + env.get("PYTHONPATH", "").split(os.pathsep))
+    env.update(env_extra or {})
+    return subprocess.run([python, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=120)
+
+
+# ---------------------------------------------------------------------------
+# Function descriptors: name, parameter names, required count, valid arguments.
+# Functions built later join this table.
+# ---------------------------------------------------------------------------
+
+
+class FunctionCase:
+    def __init__(self, name, parameters, required, valid_args):
+        self.name = name
+        self.parameters = parameters
+        self.required = required
+        self._valid_args = valid_args
+
+    @property
+    def function(self):
+        return getattr(_quorvane, self.name)
+
+    def valid_args(self):
+        return self._valid_args()
+
+    def __repr__(self):
+        return self.name
+
+
+def _vector():
+    return np.array([90.0, 100.0, 110.0, 120.0])
+
+
+FUNCTIONS = [
+    FunctionCase("bel_weights_constant_flow", ("w_terminals", "horizon", "sigma_at_x0"), 3,
+                 lambda: (_vector(), 1.0, 20.0)),
+    FunctionCase("price_from_samples", ("samples",), 1, lambda: (_vector(),)),
+    FunctionCase("price_and_delta_constant_flow",
+                 ("terminal_states", "w_terminals", "horizon", "sigma_at_x0", "payoff", "strike"),
+                 5, lambda: (_vector(), _vector(), 1.0, 20.0, "call", 100.0)),
+]
+
+
+def same_result(a, b):
+    """Two results of one function are the same, bit for bit."""
+    if isinstance(a, np.ndarray):
+        return type(b) is np.ndarray and array_bits(a) == array_bits(b)
+    return type(a) is type(b) is tuple and bit_list(a) == bit_list(b)

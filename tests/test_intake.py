@@ -1,0 +1,318 @@
+"""Array intake: which objects are float64 arrays of the right dimensionality,
+reading any layout in logical order without a copy, borrows and references."""
+
+import array
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+import _quorvane as q
+
+from conftest import (FUNCTIONS, LAYOUTS, array_bits, bit_list, borrow_count, exclusive_borrow,
+                      make_layout, ref_mean_stderr, ref_weights, run_python, same_result)
+
+MESSAGE = "argument '{name}': '{qualname}' object cannot be converted to 'PyArray<T, D>'"
+
+
+class UserArray(np.ndarray):
+    pass
+
+
+def refused_objects():
+    yield [1.0, 2.0], "list"
+    yield (1.0, 2.0), "tuple"
+    yield None, "NoneType"
+    yield 1.0, "float"
+    yield np.float64(1.0), "float64"
+    yield np.array(1.0), "ndarray"
+    yield memoryview(np.arange(3.0)), "memoryview"
+    yield array.array("d", [1.0, 2.0]), "array"
+    yield np.arange(3, dtype=np.float32), "ndarray"
+    yield np.arange(3, dtype=np.int64), "ndarray"
+    yield np.arange(3, dtype=np.complex128), "ndarray"
+    yield np.arange(3, dtype=object), "ndarray"
+    yield np.arange(3, dtype=np.longdouble), "ndarray"
+    yield np.zeros(3, dtype=np.dtype([("x", "<f8")])), "ndarray"
+    yield np.arange(3.0).astype(np.dtype("f8").newbyteorder()), "ndarray"
+    yield np.zeros((2, 2)), "ndarray"
+    yield np.zeros((0, 3)), "ndarray"
+    yield np.zeros((1, 1, 1)), "ndarray"
+    yield np.zeros((1, 2)).view(np.matrix), "matrix"
+    yield np.zeros((2, 2)).view(UserArray), "UserArray"
+    yield np.zeros(2, dtype=np.float32).view(UserArray), "UserArray"
+
+
+REFUSED = list(refused_objects())
+
+
+@pytest.mark.parametrize("obj, qualname", REFUSED, ids=[f"{i}-{n}" for i, (_, n) in enumerate(REFUSED)])
+def test_refused_objects_name_the_argument_and_the_type(obj, qualname, capfd):
+    shared = obj is None or type(obj) is float  # singletons: other code moves their counts
+    gc.collect()
+    before = sys.getrefcount(obj)
+    for call, name in [
+        (lambda: q.price_from_samples(obj), "samples"),
+        (lambda: q.bel_weights_constant_flow(obj, 1.0, 1.0), "w_terminals"),
+        (lambda: q.price_and_delta_constant_flow(obj, np.zeros(2), 1.0, 1.0, "call"), "terminal_states"),
+        (lambda: q.price_and_delta_constant_flow(np.zeros(2), obj, 1.0, 1.0, "call"), "w_terminals"),
+    ]:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert type(info.value) is TypeError
+        assert str(info.value) == MESSAGE.format(name=name, qualname=qualname)
+        assert info.value.__cause__ is None
+    del info
+    assert shared or sys.getrefcount(obj) == before
+    assert capfd.readouterr().err == ""
+
+
+def test_local_subclass_is_named_by_its_qualified_name():
+    class Local(np.ndarray):
+        pass
+
+    obj = np.zeros((1, 2)).view(Local)
+    with pytest.raises(TypeError) as info:
+        q.price_from_samples(obj)
+    assert str(info.value) == MESSAGE.format(
+        name="samples", qualname="test_local_subclass_is_named_by_its_qualified_name.<locals>.Local")
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_every_layout_is_read_in_logical_order(layout, rng):
+    values = [rng.uniform(-1e6, 1e6) for _ in range(17)] + [1e16, 1.0, -1e16, 1.0]
+    arr = make_layout(values, layout)
+    assert arr.tolist() == values
+    contiguous = np.array(values)
+    assert bit_list(q.price_from_samples(arr)) == bit_list(ref_mean_stderr(values))
+    assert same_result(q.price_from_samples(arr), q.price_from_samples(contiguous))
+    assert array_bits(q.bel_weights_constant_flow(arr, 0.7, 3.0)) == bit_list(ref_weights(values, 0.7, 3.0))
+    other = make_layout(values[::-1], layout)
+    assert same_result(q.price_and_delta_constant_flow(arr, other, 1.0, 3.0, "put", 2.0),
+                       q.price_and_delta_constant_flow(contiguous, np.array(values[::-1]), 1.0, 3.0, "put", 2.0))
+
+
+def test_layouts_really_are_what_they_claim():
+    values = [1.0, 2.0, 3.0]
+    assert make_layout(values, "reversed").strides == (-8,)
+    assert make_layout(values, "unaligned_stride12").strides == (12,)
+    assert not make_layout(values, "unaligned_stride12").flags.aligned
+    assert make_layout(values, "unaligned_reversed").strides == (-12,)
+    assert make_layout(values, "packed_record").strides == (9,)
+    assert not make_layout(values, "readonly").flags.writeable
+
+
+def test_zero_stride_broadcast_reads_the_same_memory_each_time():
+    for value in (0.1, -0.0, float("inf")):
+        arr = np.broadcast_to(np.float64(value), (10,))
+        assert arr.strides == (0,)
+        values = [value] * 10
+        assert bit_list(q.price_from_samples(arr)) == bit_list(ref_mean_stderr(values))
+        assert array_bits(q.bel_weights_constant_flow(arr, 1.0, 3.0)) == bit_list(ref_weights(values, 1.0, 3.0))
+
+
+def test_equivalent_float64_dtype_objects_are_accepted():
+    values = [0.5, -2.0, 7.25]
+    for dtype in (np.dtype("f8").newbyteorder("="), np.dtype(np.float64, metadata={"a": 1}),
+                  np.dtype("<f8"), np.dtype("d")):
+        arr = np.array(values, dtype=dtype)
+        assert bit_list(q.price_from_samples(arr)) == bit_list(ref_mean_stderr(values))
+    assert np.dtype(np.float64, metadata={"a": 1}) is not np.dtype(np.float64)
+
+
+def test_subclasses_are_read_as_plain_ndarrays(tmp_path):
+    values = [3.0, float("nan"), -1.5, 4.0]
+    masked = np.ma.MaskedArray(values, mask=[False, True, False, False])
+    mapped = np.memmap(tmp_path / "m.bin", dtype=np.float64, mode="w+", shape=(4,))
+    mapped[:] = values
+    user = np.array(values).view(UserArray)
+    expected = bit_list(ref_mean_stderr(values))
+    for arr in (masked, mapped, user, mapped[::-1][::-1]):
+        assert bit_list(q.price_from_samples(arr)) == expected
+        out = q.bel_weights_constant_flow(arr, 1.0, 2.0)
+        assert type(out) is np.ndarray
+        assert array_bits(out) == bit_list(ref_weights(values, 1.0, 2.0))
+    del mapped
+
+
+def test_empty_arrays_pass_intake():
+    for arr in (np.zeros(0), np.zeros(0)[::-1], np.zeros((3, 0))[0], np.zeros((0, 2))[:, 1]):
+        assert arr.shape == (0,)
+        assert q.bel_weights_constant_flow(arr, 1.0, 1.0).shape == (0,)
+        assert len(q.price_from_samples(arr)) == 2
+
+
+def test_same_array_for_both_parameters():
+    a = np.array([1.0, -2.0, 3.0])
+    assert same_result(q.price_and_delta_constant_flow(a, a, 1.0, 1.0, "identity"),
+                       q.price_and_delta_constant_flow(a, a.copy(), 1.0, 1.0, "identity"))
+
+
+def test_no_copy_is_made_of_a_large_input():
+    # A 64 MiB broadcast view is only 8 bytes of memory: a copy would show as a
+    # very different result for a view of distinct memory.
+    arr = np.broadcast_to(np.float64(2.0), (1 << 23,))
+    assert q.price_from_samples(arr) == (2.0, 0.0)
+
+
+def error_paths():
+    a = np.array([1.0, 2.0])
+    b = np.array([1.0, 2.0, 3.0])
+    yield "binding", lambda: q.price_and_delta_constant_flow(a, b, 1.0, 1.0, "call", 0.0, 1.0), TypeError
+    yield "second array", lambda: q.price_and_delta_constant_flow(a, [1.0], 1.0, 1.0, "call"), TypeError
+    yield "horizon", lambda: q.price_and_delta_constant_flow(a, a, "1", 1.0, "call"), TypeError
+    yield "payoff", lambda: q.price_and_delta_constant_flow(a, a, 1.0, 1.0, b"call"), TypeError
+    yield "strike", lambda: q.price_and_delta_constant_flow(a, a, 1.0, 1.0, "call", None), TypeError
+    yield "length", lambda: q.price_and_delta_constant_flow(a, b, 1.0, 1.0, "call"), ValueError
+    yield "unknown payoff", lambda: q.price_and_delta_constant_flow(a, a, 1.0, 1.0, "Call"), ValueError
+    yield "assertion", lambda: q.price_and_delta_constant_flow(a, a, 1.0, 0.0, "call"), BaseException
+    yield "weights horizon", lambda: q.bel_weights_constant_flow(a, -1.0, 1.0), ValueError
+    yield "weights sigma conversion", lambda: q.bel_weights_constant_flow(a, 1.0, None), TypeError
+    yield "overflow", lambda: q.bel_weights_constant_flow(a, 10**400, 1.0), OverflowError
+
+
+ERROR_PATHS = list(error_paths())
+
+
+@pytest.mark.parametrize("name, call, error", ERROR_PATHS, ids=[p[0] for p in ERROR_PATHS])
+def test_error_paths_leave_no_borrow_and_no_reference(name, call, error):
+    inputs = call.__code__.co_freevars
+    cells = [c.cell_contents for c in call.__closure__ or ()]
+    arrays = [c for c in cells if isinstance(c, np.ndarray)]
+    assert arrays and len(inputs) == len(cells)
+    gc.collect()
+    before = [sys.getrefcount(x) for x in arrays]
+    for _ in range(3):
+        with pytest.raises(error):
+            call()
+        assert borrow_count() == 0
+    gc.collect()
+    assert [sys.getrefcount(x) for x in arrays] == before
+    # and the next call succeeds normally
+    assert bit_list(q.price_from_samples(arrays[0])) == bit_list(ref_mean_stderr([1.0, 2.0]))
+
+
+@pytest.mark.parametrize("case", FUNCTIONS, ids=repr)
+def test_success_leaves_no_borrow_and_no_reference(case):
+    args = case.valid_args()
+    gc.collect()
+    before = [sys.getrefcount(x) for x in args]
+    first = case.function(*args)
+    for _ in range(3):
+        assert same_result(case.function(*args), first)
+    assert borrow_count() == 0
+    del first
+    assert [sys.getrefcount(x) for x in args] == before
+
+
+def test_borrows_are_held_during_the_call_and_released_after():
+    seen = []
+    a = np.array([1.0, 2.0])
+
+    class Watch:
+        def __float__(self):
+            seen.append(borrow_count())
+            return 1.0
+
+    q.price_and_delta_constant_flow(a, a, Watch(), 1.0, "call")
+    q.bel_weights_constant_flow(a, Watch(), 1.0)
+    assert seen == [2, 1]
+
+
+def test_exclusive_borrow_elsewhere_makes_the_call_panic(panic_type):
+    base = np.arange(10.0)
+    with exclusive_borrow(base):
+        for call in (lambda: q.price_from_samples(base),
+                     lambda: q.price_from_samples(base[3:5]),
+                     lambda: q.bel_weights_constant_flow(base[::-1], 1.0, 1.0),
+                     lambda: q.price_and_delta_constant_flow(np.zeros(10), base, 1.0, 1.0, "call")):
+            with pytest.raises(panic_type):
+                call()
+            assert borrow_count() == 1  # only the exclusive one
+    assert bit_list(q.price_from_samples(base)) == bit_list(ref_mean_stderr(base.tolist()))
+
+
+def test_exclusive_borrow_of_a_disjoint_region_does_not_conflict(panic_type):
+    base = np.arange(10.0)
+    with exclusive_borrow(base[:5]):
+        assert bit_list(q.price_from_samples(base[5:])) == bit_list(ref_mean_stderr(base[5:].tolist()))
+        with pytest.raises(panic_type):
+            q.price_from_samples(base[4:6])
+    with exclusive_borrow(base[::2]):  # spans [0, 72): overlaps the odd elements too
+        with pytest.raises(panic_type):
+            q.price_from_samples(base[1::2])
+
+
+def test_shared_borrows_of_other_modules_do_not_conflict():
+    from conftest import registry
+
+    api = registry()
+    a = np.arange(4.0)
+    assert api.acquire(api.state, a, 0) == 0
+    try:
+        assert bit_list(q.price_from_samples(a)) == bit_list(ref_mean_stderr(a.tolist()))
+        assert borrow_count() == 1
+        assert api.acquire(api.state, a, 1) == -1
+    finally:
+        api.release(api.state, a, 0)
+
+
+NO_NUMPY = r"""
+import sys
+sys.modules["numpy"] = None
+import _quorvane
+results = []
+for call in (lambda: _quorvane.price_from_samples([1.0]),
+             lambda: _quorvane.bel_weights_constant_flow(None, 1.0, 1.0),
+             lambda: _quorvane.price_and_delta_constant_flow([1.0], [1.0], 1.0, 1.0, "call")):
+    try:
+        call()
+    except Exception as e:
+        results.append("Exception " + type(e).__name__)
+    except BaseException as e:
+        results.append(type(e).__name__ + " " + str(e))
+del sys.modules["numpy"]
+import numpy
+results.append(repr(_quorvane.price_from_samples(numpy.array([1.0, 3.0, 1.0, 3.0]))))
+print("\n".join(results))
+"""
+
+
+def test_without_numpy_every_array_call_panics_and_a_later_call_retries():
+    out = run_python(NO_NUMPY)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert len(lines) == 4, out.stdout
+    prefix = "PanicException Failed to access NumPy array API capsule: PyErr { type: <class '"
+    for line in lines[:3]:
+        assert line.startswith(prefix + "ModuleNotFoundError'>, value: ModuleNotFoundError("), line
+        assert line.endswith(" }")
+    assert lines[3] == "(2.0, 0.5)"
+    assert "Failed to access NumPy array API capsule" in out.stderr
+
+
+def test_numpy_that_fails_to_import_panics_with_its_error(tmp_path):
+    fake = tmp_path / "numpy"
+    fake.mkdir()
+    (fake / "__init__.py").write_text("raise ImportError('numpy is broken here')\n")
+    code = ("import sys\n"
+            f"sys.path.insert(0, {str(tmp_path)!r})\n"
+            "import _quorvane\n"
+            "try:\n"
+            "    _quorvane.price_from_samples([1.0])\n"
+            "except BaseException as e:\n"
+            "    print(type(e).__name__, e)\n")
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith(
+        "PanicException Failed to access NumPy array API capsule: PyErr { type: <class 'ImportError'>, "
+        "value: ImportError('numpy is broken here'), traceback: Some(<traceback object at ")
+
+
+def test_registry_lives_on_numpys_multiarray_module():
+    import numpy._core.multiarray as multiarray
+
+    capsule = multiarray._shared_borrow_registry
+    assert type(capsule).__name__ == "PyCapsule"
+    assert "shared_borrow_registry.v1" in repr(capsule)

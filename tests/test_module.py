@@ -1,0 +1,175 @@
+"""The module surface: names and their order, docstrings, signatures, import."""
+
+import importlib
+import inspect
+import sys
+
+import pytest
+
+import _quorvane
+import quorvane
+
+from conftest import run_python
+
+# Every function of the module in table order; the ones not built yet are
+# simply absent, but those present must keep this relative order.
+FULL_TABLE = [
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+]
+
+PRESENT = [name for name in FULL_TABLE if hasattr(_quorvane, name)]
+
+SIGNATURES = {
+    "bel_weights_constant_flow": "(w_terminals, horizon, sigma_at_x0)",
+    "bel_weights_tangent_flow": "(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)",
+    "bel_weights_tangent_flow_parallel": "(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)",
+    "price_from_samples": "(samples)",
+    "price_and_delta_constant_flow":
+        "(terminal_states, w_terminals, horizon, sigma_at_x0, payoff, strike=0.0)",
+    "price_and_delta_tangent_flow":
+        "(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike=0.0)",
+}
+
+DOC_START = {
+    "bel_weights_constant_flow": "Low-level",
+    "bel_weights_tangent_flow": "Low-level",
+    "bel_weights_tangent_flow_parallel": "Low-level (parallel)",
+    "price_from_samples": "Low-level",
+    "price_and_delta_constant_flow": "High-level",
+    "price_and_delta_tangent_flow": "High-level",
+}
+
+
+def test_all_lists_the_functions_in_table_order_then_version():
+    assert type(_quorvane.__all__) is list
+    assert _quorvane.__all__ == PRESENT + ["__version__"]
+    assert {"bel_weights_constant_flow", "price_from_samples",
+            "price_and_delta_constant_flow"} <= set(PRESENT)
+    assert [n for n in dir(_quorvane) if not n.startswith("_")] == sorted(PRESENT)
+
+
+def test_version_and_module_doc():
+    assert _quorvane.__version__ == "0.1.3"
+    assert type(_quorvane.__version__) is str
+    assert _quorvane.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", PRESENT)
+def test_function_attributes(name):
+    f = getattr(_quorvane, name)
+    assert f.__name__ == name
+    assert f.__text_signature__ == SIGNATURES[name]
+    assert f.__doc__.startswith(DOC_START[name])
+    assert "\n--\n" not in f.__doc__ and not f.__doc__.endswith("\n")
+    assert f.__module__ == "_quorvane"
+    assert f.__self__ is _quorvane
+    assert str(inspect.signature(f)) == SIGNATURES[name]
+
+
+def test_signature_of_high_level_estimator_ends_with_strike_default():
+    params = list(inspect.signature(_quorvane.price_and_delta_constant_flow).parameters.values())
+    assert [p.name for p in params] == ["terminal_states", "w_terminals", "horizon",
+                                        "sigma_at_x0", "payoff", "strike"]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    assert all(p.default is inspect.Parameter.empty for p in params[:5])
+    assert params[-1].default == 0.0 and type(params[-1].default) is float
+
+
+def test_docstrings_carry_the_documented_content():
+    doc = _quorvane.bel_weights_constant_flow.__doc__
+    assert "bel_weights_constant_flow(w_terminals, horizon=1.0, sigma_at_x0=20.0)" in doc
+    assert "```python" in doc and "bel_weights_tangent_flow" in doc
+    doc = _quorvane.price_and_delta_constant_flow.__doc__
+    assert "(price, delta, price_stderr, delta_stderr)" in doc
+    for payoff in ("identity", "call", "put", "digital_call"):
+        assert payoff in doc
+
+
+def test_reimport_after_deleting_from_sys_modules_is_the_same_object():
+    module = sys.modules.pop("_quorvane")
+    try:
+        again = importlib.import_module("_quorvane")
+        assert again is module
+        assert again.__all__ == PRESENT + ["__version__"]
+        assert again.__version__ == "0.1.3"
+    finally:
+        sys.modules["_quorvane"] = module
+
+
+def test_package_reexports_the_same_objects():
+    for name in _quorvane.__all__:
+        assert getattr(quorvane, name) is getattr(_quorvane, name)
+    assert set(quorvane.__all__) == set(_quorvane.__all__)
+
+
+def test_import_does_not_import_numpy_but_the_first_array_call_does():
+    code = (
+        "import sys\n"
+        "import _quorvane\n"
+        "print('numpy' in sys.modules)\n"
+        "try:\n"
+        "    _quorvane.price_from_samples([1.0])\n"
+        "except TypeError as e:\n"
+        "    print(e)\n"
+        "print('numpy' in sys.modules)\n"
+    )
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "False",
+        "argument 'samples': 'list' object cannot be converted to 'PyArray<T, D>'",
+        "True",
+    ]
+
+
+INNER_CODE = """
+import sys
+sys.path[:0] = {path!r}
+try:
+    import _quorvane
+except ImportError as e:
+    result = "ImportError: " + str(e)
+except BaseException as e:
+    result = "other: " + type(e).__name__ + ": " + str(e)
+else:
+    result = "imported"
+with open({marker!r}, "w") as f:
+    f.write(result)
+"""
+
+OUTER_CODE = """
+import sys
+import _quorvane
+code = {inner!r}
+try:
+    from _testcapi import run_in_subinterp
+except ImportError:
+    run_in_subinterp = None
+if run_in_subinterp is not None:
+    run_in_subinterp(code)
+else:
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+    interp = interpreters.create()
+    try:
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+"""
+
+
+def test_sub_interpreter_import_is_refused(tmp_path):
+    marker = tmp_path / "result.txt"
+    inner = INNER_CODE.format(path=sys.path, marker=str(marker))
+    out = run_python(OUTER_CODE.format(inner=inner))
+    assert out.returncode == 0, out.stderr
+    result = marker.read_text()
+    assert result.startswith("ImportError: "), result
+    assert "sub-interpreter" in result
