@@ -1,0 +1,59 @@
+// Waiting on and waking an address (Linux futexes), for the pool's sleep
+// states, its per-job latches and its once-guard.
+//
+// The pool uses futexes directly instead of std::atomic::wait because it does
+// its own spinning before it sleeps and wants exactly one system call per
+// sleep and per wake-up. All words are process-private.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace quorvane::pool::detail {
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "futex words must be plain 32-bit integers");
+
+// Sleeps while *word == expected. Returns on a wake-up, a spurious wake-up or
+// at once when the value differs; callers re-check their condition in a loop.
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+
+// Wakes up to `count` threads sleeping on `word`. Waking needs no access to the
+// word's memory, so it may be called after the word's owner has moved on.
+void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept;
+
+inline void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
+  futex_wake(word, 0x7fffffff);
+}
+
+// A failure of the pool's own bookkeeping: prints one line to standard error
+// and aborts the process.
+[[noreturn]] void fatal(const char* what) noexcept;
+
+#if defined(__SANITIZE_THREAD__)
+inline std::atomic<std::uint32_t> sanitizer_fence_word{0};
+#endif
+
+// A sequentially consistent fence. ThreadSanitizer does not model fences, so
+// under it every fence is a read-modify-write of one shared word instead: all
+// of them are then totally ordered and each synchronises with the previous,
+// which orders every pair a fence pair orders (and more).
+inline void full_fence() noexcept {
+#if defined(__SANITIZE_THREAD__)
+  sanitizer_fence_word.fetch_add(0, std::memory_order_seq_cst);
+#else
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// One processor hint for a spin-wait loop.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+}  // namespace quorvane::pool::detail

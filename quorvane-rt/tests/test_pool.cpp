@@ -1,0 +1,733 @@
+// Native tests of the worker pool: fork-join results and exceptions, stealing,
+// the sleep of an idle pool, the thread-count rules, failed builds, and fork().
+//
+// Tests that need a fresh process-wide pool (the environment, a failed global
+// build, fork handling) run in a forked child with a deadline in the parent;
+// everything else builds its own WorkerPool.
+#include "pool/pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "support/failure.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+// The fork tests start threads in a child of a multi-threaded process, which
+// ThreadSanitizer supports but refuses by default.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace qp = quorvane::pool;
+
+// Polls `condition` until it holds or `limit` passes, so that a scheduling bug
+// fails a test instead of hanging it.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Runs `body` in a forked child and returns its exit status: body's return
+// value, 98 for an escaped exception, 128 + signal for a signal, -1 when the
+// child had to be killed at the deadline.
+int run_in_child(const std::function<int()>& body, std::chrono::seconds limit = 20s) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) return -2;
+  if (pid == 0) {
+    int code = 98;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return 128 + WTERMSIG(status);
+    }
+    if (r < 0 && errno != EINTR) return -3;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+double process_cpu_seconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Sum of [lo, hi) by recursive halving down to `grain` elements; also counts
+// the leaves that ran on a worker thread.
+std::uint64_t range_sum(std::uint64_t lo, std::uint64_t hi, std::uint64_t grain,
+                        std::atomic<std::uint64_t>& leaves_off_worker) {
+  if (hi - lo <= grain) {
+    if (!qp::on_worker_thread()) leaves_off_worker.fetch_add(1);
+    std::uint64_t s = 0;
+    for (std::uint64_t i = lo; i < hi; ++i) s += i;
+    return s;
+  }
+  const std::uint64_t mid = lo + (hi - lo) / 2;
+  auto [left, right] =
+      qp::join([&] { return range_sum(lo, mid, grain, leaves_off_worker); },
+               [&] { return range_sum(mid, hi, grain, leaves_off_worker); });
+  return left + right;
+}
+
+// A spawner that records the order of the requests, fails the one at
+// `fail_at`, and counts the started threads whose entry function returned.
+// Instances are leaked on purpose: a thread may count its exit after the test
+// that made it has given up waiting.
+struct SpawnRecorder {
+  static SpawnRecorder& make(std::size_t fail_at = SIZE_MAX, int error = EAGAIN) {
+    auto* r = new SpawnRecorder;
+    r->fail_at = fail_at;
+    r->error = error;
+    return *r;
+  }
+
+  qp::ThreadSpawner spawner() {
+    return [this](std::size_t index, void* (*entry)(void*), void* argument) -> int {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(index);
+      }
+      if (index == fail_at) return error;
+      auto* t = new Trampoline{entry, argument, this};
+      int e = qp::spawn_detached_thread(&Trampoline::run, t);
+      if (e != 0) {
+        delete t;
+        return e;
+      }
+      started.fetch_add(1);
+      return 0;
+    };
+  }
+
+  std::vector<std::size_t> spawn_order() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return order;
+  }
+
+  struct Trampoline {
+    void* (*entry)(void*);
+    void* argument;
+    SpawnRecorder* recorder;
+    static void* run(void* p) {
+      std::unique_ptr<Trampoline> t(static_cast<Trampoline*>(p));
+      t->entry(t->argument);
+      t->recorder->exited.fetch_add(1);
+      return nullptr;
+    }
+  };
+
+  std::size_t fail_at = SIZE_MAX;
+  int error = EAGAIN;
+  std::mutex mutex;
+  std::vector<std::size_t> order;
+  std::atomic<int> started{0};
+  std::atomic<int> exited{0};
+};
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Fork-join results, over several pool sizes
+
+class PoolJoinSizes : public ::testing::TestWithParam<std::size_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Threads, PoolJoinSizes, ::testing::Values(1, 2, 4),
+                         [](const auto& info) { return std::to_string(info.param); });
+
+int nested_chain(int depth, std::vector<int>& seen_depths) {
+  if (depth == 0) return 0;
+  auto [below, here] = qp::join([&] { return nested_chain(depth - 1, seen_depths); },
+                                [&] {
+                                  seen_depths[static_cast<std::size_t>(depth - 1)] = depth;
+                                  return qp::on_worker_thread() ? 1 : 1000;
+                                });
+  return below + here;
+}
+
+TEST_P(PoolJoinSizes, NestedJoinToDepthTwenty) {
+  qp::WorkerPool pool(GetParam());
+  std::vector<int> seen(20, 0);
+  int total = pool.run_in_pool([&] { return nested_chain(20, seen); });
+  EXPECT_EQ(total, 20);  // twenty right halves, each on a worker
+  for (int d = 1; d <= 20; ++d) EXPECT_EQ(seen[static_cast<std::size_t>(d - 1)], d);
+}
+
+std::uint64_t count_leaves(int depth) {
+  if (depth == 0) return 1;
+  auto [a, b] = qp::join([&] { return count_leaves(depth - 1); },
+                         [&] { return count_leaves(depth - 1); });
+  return a + b;
+}
+
+TEST_P(PoolJoinSizes, BinaryTreeOfJoinsCountsEveryLeaf) {
+  qp::WorkerPool pool(GetParam());
+  EXPECT_EQ(pool.run_in_pool([] { return count_leaves(12); }), std::uint64_t{1} << 12);
+}
+
+TEST_P(PoolJoinSizes, RecursiveSumMatchesClosedForm) {
+  qp::WorkerPool pool(GetParam());
+  for (std::uint64_t n : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{999},
+                          std::uint64_t{1000}, std::uint64_t{1001}, std::uint64_t{1000003}}) {
+    std::atomic<std::uint64_t> off_worker{0};
+    std::uint64_t sum = pool.run_in_pool([&] { return range_sum(0, n, 1000, off_worker); });
+    EXPECT_EQ(sum, n == 0 ? 0 : n * (n - 1) / 2) << "n = " << n;
+    EXPECT_EQ(off_worker.load(), 0u);
+  }
+}
+
+TEST_P(PoolJoinSizes, JoinFromOutsideEntersThePool) {
+  qp::WorkerPool pool(GetParam());
+  EXPECT_FALSE(pool.owns_current_thread());
+  auto [a, b] = pool.join([&] { return pool.owns_current_thread(); },
+                          [&] { return pool.owns_current_thread(); });
+  EXPECT_TRUE(a);
+  EXPECT_TRUE(b);
+}
+
+TEST_P(PoolJoinSizes, ManyExternalThreadsEachGetTheirOwnResult) {
+  qp::WorkerPool pool(GetParam());
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 150;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> submitters;
+  for (int t = 0; t < kThreads; ++t) {
+    submitters.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        const std::uint64_t key = static_cast<std::uint64_t>(t) * 100000 + static_cast<std::uint64_t>(i);
+        auto [x, y] = pool.join([&] { return key * 3; }, [&] { return std::to_string(key); });
+        std::uint64_t z = pool.run_in_pool([&] { return key + 7; });
+        if (x != key * 3 || y != std::to_string(key) || z != key + 7) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (auto& s : submitters) s.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_P(PoolJoinSizes, MoveOnlyAndVoidResults) {
+  qp::WorkerPool pool(GetParam());
+  int side = 0;
+  auto [p, nothing] = pool.join([] { return std::make_unique<int>(41); }, [&] { side = 5; });
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(*p, 41);
+  EXPECT_EQ(side, 5);
+  EXPECT_EQ(nothing, qp::NoResult{});
+
+  auto owned = std::make_unique<std::string>("moved in");
+  std::optional<std::string> text =
+      pool.run_in_pool([o = std::move(owned)] { return std::optional<std::string>(*o); });
+  EXPECT_EQ(text, std::optional<std::string>("moved in"));
+
+  int ran = 0;
+  pool.run_in_pool([&] { ++ran; });
+  EXPECT_EQ(ran, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Where jobs run
+
+TEST(PoolPlacement, RunInPoolOnAWorkerRunsInline) {
+  qp::WorkerPool pool(3);
+  EXPECT_FALSE(qp::on_worker_thread());
+  struct Seen {
+    std::thread::id outer, inner, free_inner;
+    bool on_worker = false;
+    std::size_t count_inside = 0;
+  };
+  Seen seen = pool.run_in_pool([&] {
+    Seen s;
+    s.outer = std::this_thread::get_id();
+    s.inner = pool.run_in_pool([] { return std::this_thread::get_id(); });
+    s.free_inner = qp::run_in_pool([] { return std::this_thread::get_id(); });
+    s.on_worker = qp::on_worker_thread();
+    s.count_inside = qp::thread_count();  // this pool's, not the global one's
+    return s;
+  });
+  EXPECT_NE(seen.outer, std::this_thread::get_id());
+  EXPECT_EQ(seen.inner, seen.outer);
+  EXPECT_EQ(seen.free_inner, seen.outer);
+  EXPECT_TRUE(seen.on_worker);
+  EXPECT_EQ(seen.count_inside, 3u);
+  EXPECT_EQ(pool.thread_count(), 3u);
+}
+
+TEST(PoolPlacement, StolenRightHalfRunsOnAnotherWorker) {
+  for (std::size_t threads : {2, 4}) {
+    qp::WorkerPool pool(threads);
+    for (int round = 0; round < 5; ++round) {
+      std::atomic<bool> right_started{false};
+      std::thread::id right_thread;
+      auto [left, nothing] = pool.join(
+          [&] {
+            // The right half can only start while this one waits if another
+            // worker took it from this worker's queue.
+            bool saw = eventually([&] { return right_started.load(); });
+            return std::make_pair(saw, std::this_thread::get_id());
+          },
+          [&] {
+            right_thread = std::this_thread::get_id();
+            right_started = true;
+          });
+      (void)nothing;
+      auto [left_saw_right, left_thread] = left;
+      EXPECT_TRUE(left_saw_right) << threads << " threads, round " << round;
+      EXPECT_NE(right_thread, left_thread);
+    }
+  }
+}
+
+TEST(PoolPlacement, WorkersHaveTheirStackAndAreDetached) {
+  struct Attributes {
+    std::size_t stack = 0;
+    int detach = -1;
+  };
+  auto attributes = [] {
+    Attributes a;
+    pthread_attr_t attr;
+    if (::pthread_getattr_np(::pthread_self(), &attr) == 0) {
+      ::pthread_attr_getstacksize(&attr, &a.stack);
+      ::pthread_attr_getdetachstate(&attr, &a.detach);
+      ::pthread_attr_destroy(&attr);
+    }
+    return a;
+  };
+  Attributes global = qp::run_in_pool(attributes);
+  EXPECT_EQ(global.stack, qp::kWorkerStackBytes);
+  EXPECT_EQ(global.detach, PTHREAD_CREATE_DETACHED);
+  qp::WorkerPool pool(2);
+  Attributes own = pool.run_in_pool(attributes);
+  EXPECT_EQ(own.stack, qp::kWorkerStackBytes);
+  EXPECT_EQ(own.detach, PTHREAD_CREATE_DETACHED);
+}
+
+// ---------------------------------------------------------------------------
+// Failures inside jobs
+
+enum class Failing { left, right, both };
+
+struct FailureCase {
+  Failing failing;
+  std::size_t threads;  // 1: the right half is taken back and run inline; 2: it is stolen
+};
+
+class PoolJoinFailure : public ::testing::TestWithParam<FailureCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PoolJoinFailure,
+    ::testing::Values(FailureCase{Failing::left, 1}, FailureCase{Failing::right, 1},
+                      FailureCase{Failing::both, 1}, FailureCase{Failing::left, 2},
+                      FailureCase{Failing::right, 2}, FailureCase{Failing::both, 2}),
+    [](const auto& info) {
+      const char* which = info.param.failing == Failing::left    ? "Left"
+                          : info.param.failing == Failing::right ? "Right"
+                                                                 : "Both";
+      return std::string(which) + (info.param.threads == 1 ? "Inline" : "Stolen");
+    });
+
+TEST_P(PoolJoinFailure, BothHalvesFinishBeforeTheFailurePropagates) {
+  const FailureCase c = GetParam();
+  const bool stolen = c.threads > 1;
+  qp::WorkerPool pool(c.threads);
+  for (int round = 0; round < 3; ++round) {
+    std::atomic<bool> right_started{false}, right_finished{false}, left_finished{false};
+    std::atomic<bool> left_saw_right{!stolen};
+    auto left = [&]() -> int {
+      if (stolen) left_saw_right = eventually([&] { return right_started.load(); });
+      left_finished = true;
+      if (c.failing != Failing::right) throw std::runtime_error("left failed");
+      return 1;
+    };
+    auto right = [&]() -> int {
+      right_started = true;
+      // Still busy when the left half fails, so a join that does not wait
+      // for its right half is caught.
+      if (stolen) std::this_thread::sleep_for(20ms);
+      right_finished = true;
+      if (c.failing != Failing::left) throw std::runtime_error("right failed");
+      return 2;
+    };
+    std::string caught;
+    bool finished_at_catch = false;
+    try {
+      pool.join(left, right);
+    } catch (const std::runtime_error& e) {
+      caught = e.what();
+      finished_at_catch = left_finished.load() && right_finished.load();
+    }
+    EXPECT_EQ(caught, c.failing == Failing::right ? "right failed" : "left failed");
+    EXPECT_TRUE(finished_at_catch);
+    EXPECT_TRUE(left_saw_right.load());
+  }
+}
+
+TEST(PoolJobFailure, RunInPoolRethrowsTheJobsOwnException) {
+  struct Custom {
+    int code;
+  };
+  qp::WorkerPool pool(2);
+  int code = 0;
+  try {
+    pool.run_in_pool([]() -> int { throw Custom{17}; });
+  } catch (const Custom& e) {
+    code = e.code;
+  }
+  EXPECT_EQ(code, 17);
+  // The pool is unharmed.
+  EXPECT_EQ(pool.run_in_pool([] { return 3; }), 3);
+}
+
+TEST(PoolJobFailure, FailureDeepInsideNestedJoinsReachesTheCaller) {
+  qp::WorkerPool pool(2);
+  std::atomic<int> leaves{0};
+  std::function<int(int, int)> tree = [&](int depth, int id) -> int {
+    if (depth == 0) {
+      leaves.fetch_add(1);
+      // Leaves of tree(6, 1) have ids 64 to 127.
+      if (id == 64 + 37) throw std::runtime_error("leaf 37");
+      return 1;
+    }
+    auto [a, b] = qp::join([&] { return tree(depth - 1, 2 * id); },
+                           [&] { return tree(depth - 1, 2 * id + 1); });
+    return a + b;
+  };
+  std::string caught;
+  try {
+    pool.run_in_pool([&] { return tree(6, 1); });
+  } catch (const std::runtime_error& e) {
+    caught = e.what();
+  }
+  EXPECT_EQ(caught, "leaf 37");
+  EXPECT_EQ(leaves.load(), 64);  // no half is abandoned
+}
+
+// ---------------------------------------------------------------------------
+// Sleeping
+
+TEST(PoolIdle, QuietPoolUsesNoProcessorTime) {
+  qp::WorkerPool pool(2);
+  std::atomic<std::uint64_t> off_worker{0};
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(pool.run_in_pool([&] { return range_sum(0, 10000, 100, off_worker); }),
+              std::uint64_t{10000} * 9999 / 2);
+    EXPECT_EQ(qp::run_in_pool([&] { return range_sum(0, 10000, 100, off_worker); }),
+              std::uint64_t{10000} * 9999 / 2);
+  }
+  const double before = process_cpu_seconds();
+  std::this_thread::sleep_for(1s);
+  const double used = process_cpu_seconds() - before;
+  // One worker that kept spinning or yielding would use about a second.
+  EXPECT_LT(used, 0.2);
+  // And the sleepers wake up for new work.
+  EXPECT_EQ(pool.join([] { return 1; }, [] { return 2; }), std::make_pair(1, 2));
+}
+
+// ---------------------------------------------------------------------------
+// Thread count from the environment
+
+struct SizingCase {
+  std::optional<std::string> num_threads;
+  std::optional<std::string> rs_num_cpus;
+  std::size_t logical_cpus;
+  std::size_t expected;
+};
+
+std::string show(const std::optional<std::string>& v) { return v ? '"' + *v + '"' : "unset"; }
+
+void PrintTo(const SizingCase& c, std::ostream* os) {
+  *os << "RAYON_NUM_THREADS=" << show(c.num_threads) << " RAYON_RS_NUM_CPUS="
+      << show(c.rs_num_cpus) << " cpus=" << c.logical_cpus << " -> " << c.expected;
+}
+
+std::vector<SizingCase> sizing_cases() {
+  const std::size_t cpus = 6;
+  std::vector<SizingCase> cases = {
+      {"4", "2", cpus, 4},
+      {"4", std::nullopt, cpus, 4},
+      {"+8", std::nullopt, cpus, 8},
+      {"+8", "3", cpus, 8},
+      {"1", "5", cpus, 1},
+      {"0004", std::nullopt, cpus, 4},
+      {"0", "2", cpus, cpus},  // 0 means the processor count; RS is not consulted
+      {"0", std::nullopt, cpus, cpus},
+      {"+0", "2", cpus, cpus},
+      {std::nullopt, std::nullopt, cpus, cpus},
+      {std::nullopt, std::nullopt, 0, 1},
+      {"0", "0", 0, 1},
+      {std::nullopt, "3", cpus, 3},
+      {std::nullopt, "+3", cpus, 3},
+      {std::nullopt, "0", cpus, cpus},
+      {"100000", std::nullopt, cpus, 65535},
+      {std::nullopt, "100000", cpus, 65535},
+      {"65535", std::nullopt, cpus, 65535},
+      {"65536", std::nullopt, cpus, 65535},
+      {std::nullopt, std::nullopt, 100000, 65535},
+      {"18446744073709551615", std::nullopt, cpus, 65535},  // the largest u64
+      {"18446744073709551616", "3", cpus, 3},               // one more: unparsable
+      {"99999999999999999999", std::nullopt, cpus, cpus},
+      {std::nullopt, "18446744073709551616", cpus, cpus},
+  };
+  // Unparsable RAYON_NUM_THREADS values fall through to RAYON_RS_NUM_CPUS.
+  for (const char* bad : {"abc", " 4", "4 ", "-1", "", "+", "-", "++1", "+-1", "4x", "0x10",
+                          "\xd9\xa3", "1_000", "4\t"}) {
+    cases.push_back({bad, "3", cpus, 3});
+    cases.push_back({bad, std::nullopt, cpus, cpus});
+    cases.push_back({bad, "0", cpus, cpus});
+    cases.push_back({bad, bad, cpus, cpus});
+  }
+  return cases;
+}
+
+class PoolSizing : public ::testing::TestWithParam<SizingCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Rules, PoolSizing, ::testing::ValuesIn(sizing_cases()));
+
+TEST_P(PoolSizing, ThreadsFromEnvironment) {
+  const SizingCase& c = GetParam();
+  EXPECT_EQ(qp::threads_from_environment(c.num_threads ? c.num_threads->c_str() : nullptr,
+                                         c.rs_num_cpus ? c.rs_num_cpus->c_str() : nullptr,
+                                         c.logical_cpus),
+            c.expected);
+}
+
+TEST(PoolSizingProcessors, CountFollowsTheAffinityMask) {
+  const std::size_t all = qp::logical_cpu_count();
+  EXPECT_GE(all, 1u);
+  EXPECT_LE(all, static_cast<std::size_t>(::sysconf(_SC_NPROCESSORS_CONF)));
+  // Restricting the mask in a child must change the count to match it.
+  for (std::size_t want = 1; want <= std::min<std::size_t>(all, 2); ++want) {
+    int status = run_in_child([want]() -> int {
+      cpu_set_t mine;
+      CPU_ZERO(&mine);
+      if (::sched_getaffinity(0, sizeof mine, &mine) != 0) return 10;
+      cpu_set_t fewer;
+      CPU_ZERO(&fewer);
+      std::size_t taken = 0;
+      for (int cpu = 0; cpu < CPU_SETSIZE && taken < want; ++cpu) {
+        if (CPU_ISSET(cpu, &mine)) {
+          CPU_SET(cpu, &fewer);
+          ++taken;
+        }
+      }
+      if (::sched_setaffinity(0, sizeof fewer, &fewer) != 0) return 11;
+      return qp::logical_cpu_count() == want ? 0 : 12;
+    });
+    EXPECT_EQ(status, 0) << want << " processors";
+  }
+}
+
+// The environment is read when the process-wide pool is built, and only then.
+TEST(PoolSizingGlobal, BuiltOnceFromTheEnvironment) {
+  int status = run_in_child([]() -> int {
+    ::setenv("RAYON_NUM_THREADS", "3", 1);
+    ::setenv("RAYON_RS_NUM_CPUS", "5", 1);
+    // Concurrent first callers all get the one pool.
+    std::vector<qp::WorkerPool*> seen(4, nullptr);
+    std::vector<std::thread> callers;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+      callers.emplace_back([&seen, i] { seen[i] = &qp::global_pool(); });
+    for (auto& t : callers) t.join();
+    for (auto* p : seen)
+      if (p != seen[0]) return 10;
+    if (qp::global_pool().thread_count() != 3) return 11;
+    if (qp::thread_count() != 3) return 12;
+    ::setenv("RAYON_NUM_THREADS", "7", 1);
+    if (qp::thread_count() != 3 || &qp::global_pool() != seen[0]) return 13;
+    std::atomic<std::uint64_t> off_worker{0};
+    if (range_sum(0, 100000, 1000, off_worker) != std::uint64_t{100000} * 99999 / 2) return 14;
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Failed builds
+
+class PoolBuildFailure : public ::testing::TestWithParam<std::size_t> {};
+
+INSTANTIATE_TEST_SUITE_P(FailingThread, PoolBuildFailure, ::testing::Values(0, 1, 3),
+                         [](const auto& info) { return std::to_string(info.param); });
+
+TEST_P(PoolBuildFailure, ReportsTheOsErrorAndStartedThreadsExit) {
+  const std::size_t fail_at = GetParam();
+  SpawnRecorder& recorder = SpawnRecorder::make(fail_at, EAGAIN);
+  std::optional<qp::PoolBuildError> error;
+  try {
+    qp::WorkerPool pool(4, recorder.spawner());
+  } catch (const qp::PoolBuildError& e) {
+    error = e;
+  }
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->os_error(), EAGAIN);
+  EXPECT_TRUE(contains(error->description(), "EAGAIN")) << error->description();
+  EXPECT_TRUE(contains(error->description(), std::strerror(EAGAIN))) << error->description();
+  std::vector<std::size_t> expected_order;
+  for (std::size_t i = 0; i <= fail_at; ++i) expected_order.push_back(i);
+  EXPECT_EQ(recorder.spawn_order(), expected_order);  // worker 0 first, none after the failure
+  EXPECT_EQ(recorder.started.load(), static_cast<int>(fail_at));
+  EXPECT_TRUE(eventually([&] { return recorder.exited.load() == static_cast<int>(fail_at); }, 5s))
+      << recorder.exited.load() << " of " << fail_at << " threads exited";
+}
+
+TEST(PoolBuildFailureLifecycle, DestroyedPoolsThreadsExit) {
+  SpawnRecorder& recorder = SpawnRecorder::make();
+  {
+    qp::WorkerPool pool(3, recorder.spawner());
+    EXPECT_EQ(recorder.spawn_order(), (std::vector<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(pool.join([] { return 1; }, [] { return 2; }), std::make_pair(1, 2));
+  }
+  EXPECT_TRUE(eventually([&] { return recorder.exited.load() == 3; }, 5s));
+}
+
+TEST(PoolBuildFailureGlobal, FirstRequestNamesTheOsErrorLaterOnesSayItAlreadyRan) {
+  int status = run_in_child([]() -> int {
+    SpawnRecorder& recorder = SpawnRecorder::make(1, EAGAIN);
+    qp::detail::set_global_pool_spawner(recorder.spawner());
+    ::setenv("RAYON_NUM_THREADS", "3", 1);
+    const std::string prefix = "The global thread pool has not been initialized.: ";
+    std::string first, second, third;
+    try {
+      qp::global_pool();
+      return 10;
+    } catch (const quorvane::InternalFailure& e) {
+      first = e.message();
+    }
+    if (!starts_with(first, prefix) || !contains(first, "EAGAIN") ||
+        !contains(first, std::strerror(EAGAIN)))
+      return 11;
+    if (!eventually([&] { return recorder.exited.load() == 1; }, 5s)) return 12;
+    // No second attempt, even with a spawner that would work.
+    qp::detail::set_global_pool_spawner({});
+    try {
+      qp::global_pool();
+      return 13;
+    } catch (const quorvane::InternalFailure& e) {
+      second = e.message();
+    }
+    try {
+      qp::join([] { return 1; }, [] { return 2; });
+      return 14;
+    } catch (const quorvane::InternalFailure& e) {
+      third = e.message();
+    }
+    if (!starts_with(second, prefix) || !contains(second, "already ran") ||
+        contains(second, "EAGAIN"))
+      return 15;
+    if (third != second) return 16;
+    if (recorder.spawn_order() != std::vector<std::size_t>{0, 1}) return 17;
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// fork()
+
+TEST(PoolFork, ChildOfABuiltPoolBuildsItsOwn) {
+  std::atomic<std::uint64_t> off_worker{0};
+  ASSERT_EQ(qp::run_in_pool([&] { return range_sum(0, 50000, 500, off_worker); }),
+            std::uint64_t{50000} * 49999 / 2);
+  for (int child = 0; child < 3; ++child) {
+    int status = run_in_child([]() -> int {
+      std::atomic<std::uint64_t> off{0};
+      // From outside: enters the child's (new) pool through run_in_pool.
+      if (range_sum(0, 200000, 1000, off) != std::uint64_t{200000} * 199999 / 2) return 10;
+      if (off.load() != 0) return 11;
+      auto [a, b] = qp::join([] { return qp::on_worker_thread(); },
+                             [] { return std::this_thread::get_id(); });
+      if (!a) return 12;
+      (void)b;
+      return 0;
+    });
+    EXPECT_EQ(status, 0) << "child " << child;
+  }
+  // The parent's pool is unaffected.
+  EXPECT_EQ(qp::run_in_pool([&] { return range_sum(0, 50000, 500, off_worker); }),
+            std::uint64_t{50000} * 49999 / 2);
+}
+
+TEST(PoolFork, ForkDuringABuildLeavesTheChildUsable) {
+  int status = run_in_child([]() -> int {
+    // In this child the process-wide pool is unbuilt. Hold a build in the
+    // middle (inside the spawner of worker 1), fork, and use the pool in the
+    // grandchild.
+    static std::atomic<bool> inside{false}, release{false};
+    qp::detail::set_global_pool_spawner(
+        [](std::size_t index, void* (*entry)(void*), void* argument) -> int {
+          if (index == 1) {
+            inside = true;
+            while (!release.load()) std::this_thread::sleep_for(1ms);
+          }
+          return qp::spawn_detached_thread(entry, argument);
+        });
+    ::setenv("RAYON_NUM_THREADS", "2", 1);
+    std::thread builder([] { qp::global_pool(); });
+    if (!eventually([] { return inside.load(); }, 5s)) {
+      release = true;
+      builder.join();
+      return 20;
+    }
+    int grandchild = run_in_child([]() -> int {
+      qp::detail::set_global_pool_spawner({});
+      std::atomic<std::uint64_t> off{0};
+      if (range_sum(0, 100000, 1000, off) != std::uint64_t{100000} * 99999 / 2) return 10;
+      return qp::thread_count() == 2 ? 0 : 11;
+    }, 10s);
+    release = true;
+    builder.join();
+    if (grandchild != 0) return 30 + (grandchild < 0 ? 0 : grandchild % 50);
+    // The interrupted build finished normally in this process.
+    return qp::thread_count() == 2 ? 0 : 21;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace
