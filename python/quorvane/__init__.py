@@ -12,6 +12,7 @@ from _quorvane import (
     __version__,
     bel_weights_constant_flow,
     bel_weights_tangent_flow,
+    bel_weights_tangent_flow_parallel,
     price_and_delta_constant_flow,
     price_and_delta_tangent_flow,
     price_from_samples,
@@ -20,6 +21,7 @@ from _quorvane import (
 __all__ = [
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
     "price_from_samples",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",

@@ -11,6 +11,7 @@
 #include "estimators/constant_flow.hpp"
 #include "estimators/samples.hpp"
 #include "estimators/tangent_flow.hpp"
+#include "estimators/tangent_flow_parallel.hpp"
 #include "from_paths/constant_flow_price.hpp"
 #include "from_paths/tangent_flow_price.hpp"
 #include "module/binding.hpp"
@@ -28,6 +29,8 @@ constexpr ArgumentDescriptor kBelWeightsConstantFlowArgs{
     "bel_weights_constant_flow", {"w_terminals", "horizon", "sigma_at_x0"}, 3, 3};
 constexpr ArgumentDescriptor kBelWeightsTangentFlowArgs{
     "bel_weights_tangent_flow", {"states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "horizon"}, 6, 6};
+constexpr ArgumentDescriptor kBelWeightsTangentFlowParallelArgs{
+    "bel_weights_tangent_flow_parallel", {"states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "horizon"}, 6, 6};
 constexpr ArgumentDescriptor kPriceFromSamplesArgs{"price_from_samples", {"samples"}, 1, 1};
 constexpr ArgumentDescriptor kPriceAndDeltaConstantFlowArgs{
     "price_and_delta_constant_flow",
@@ -87,6 +90,30 @@ Fallible<PyRef> bel_weights_tangent_flow_body(PyObject* const* args, Py_ssize_t 
   if (!horizon.ok()) return std::move(horizon).error();
   const PathBatch& b = batch.value();
   auto weights = bel_weights_tangent_flow(b.view(0), b.view(1), b.view(2), b.view(3), b.view(4), horizon.value());
+  if (!weights.ok()) return value_error(std::move(weights.failure().message));
+  return numpy::array_from_vector(std::move(weights).value());
+}
+
+// Validates with the interpreter lock held (the pool is not touched when that
+// fails), computes with it released, and builds the result or the error only
+// after taking it back. The array handles stay alive throughout.
+Fallible<PyRef> bel_weights_tangent_flow_parallel_body(PyObject* const* args, Py_ssize_t nargs,
+                                                       PyObject* kwnames) {
+  auto bound = bind_arguments(kBelWeightsTangentFlowParallelArgs, args, nargs, kwnames);
+  if (!bound.ok()) return std::move(bound).error();
+  const ArgumentSlots& slot = bound.value();
+  auto batch = take_path_batch(slot, kBelWeightsTangentFlowParallelArgs);
+  if (!batch.ok()) return std::move(batch).error();
+  auto horizon = extract_float(slot[5], "horizon");
+  if (!horizon.ok()) return std::move(horizon).error();
+  const PathBatch& b = batch.value();
+  auto inputs = validate_tangent_flow_inputs(b.view(0), b.view(1), b.view(2), b.view(3), b.view(4),
+                                             horizon.value());
+  if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
+  auto weights = [&] {
+    UnlockedSection unlocked;
+    return tangent_flow_weights_parallel(inputs.value());
+  }();
   if (!weights.ok()) return value_error(std::move(weights.failure().message));
   return numpy::array_from_vector(std::move(weights).value());
 }
@@ -154,6 +181,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 constexpr FunctionRecord kFunctions[] = {
     {"bel_weights_constant_flow", &entry<bel_weights_constant_flow_body>, docs::kBelWeightsConstantFlow},
     {"bel_weights_tangent_flow", &entry<bel_weights_tangent_flow_body>, docs::kBelWeightsTangentFlow},
+    {"bel_weights_tangent_flow_parallel", &entry<bel_weights_tangent_flow_parallel_body>,
+     docs::kBelWeightsTangentFlowParallel},
     {"price_from_samples", &entry<price_from_samples_body>, docs::kPriceFromSamples},
     {"price_and_delta_constant_flow", &entry<price_and_delta_constant_flow_body>,
      docs::kPriceAndDeltaConstantFlow},
