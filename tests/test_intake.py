@@ -4,6 +4,7 @@ reading any layout in logical order without a copy, borrows and references."""
 import array
 import gc
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -260,6 +261,7 @@ def test_shared_borrows_of_other_modules_do_not_conflict():
 
 NO_NUMPY = r"""
 import sys
+import warnings
 sys.modules["numpy"] = None
 import _quorvane
 results = []
@@ -316,3 +318,45 @@ def test_registry_lives_on_numpys_multiarray_module():
     capsule = multiarray._shared_borrow_registry
     assert type(capsule).__name__ == "PyCapsule"
     assert "shared_borrow_registry.v1" in repr(capsule)
+
+
+def set_strides(arr, strides):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            arr.strides = strides
+        except AttributeError:  # pragma: no cover - a NumPy without the setter
+            pytest.skip("this NumPy cannot change strides in place")
+
+
+def test_changing_strides_during_the_call_leaves_no_borrow():
+    # A conversion callback may legally re-stride an array that is already
+    # borrowed; the borrow taken at intake must still be the one released.
+    base = np.arange(10.0)
+    view = base[::2]
+
+    class Restride:
+        def __float__(self):
+            set_strides(view, (8,))
+            return 1.0
+
+    out = q.bel_weights_constant_flow(view, Restride(), 1.0)
+    assert out.tolist() == [0.0, 1.0, 2.0, 3.0, 4.0]  # read as the array is when computing
+    assert borrow_count() == 0
+    with exclusive_borrow(base):  # nothing stale blocks another module
+        pass
+
+
+def test_changing_dimensions_during_the_call_panics_and_leaves_no_borrow(panic_type):
+    arr = np.arange(4.0)
+
+    class Reshape:
+        def __float__(self):
+            arr.shape = (2, 2)
+            return 1.0
+
+    with pytest.raises(panic_type):
+        q.bel_weights_constant_flow(arr, Reshape(), 1.0)
+    assert borrow_count() == 0
+    with exclusive_borrow(arr):
+        pass

@@ -20,15 +20,23 @@ struct Region {
   std::intptr_t holders;  // > 0: that many shared borrows; -1: one exclusive borrow
 };
 
-struct Registry {
-  PyTypeObject* array_type;
-  std::unordered_map<PyObject*, std::vector<Region>> by_buffer;
-  Py_ssize_t live = 0;
-};
-
 struct Key {
   PyObject* buffer;
   std::uintptr_t lo, hi;
+};
+
+// One live borrow as it was taken: Python code running during a call may change
+// an array's strides in place, so a release must not recompute the region.
+struct Held {
+  Key key;
+  bool exclusive;
+};
+
+struct Registry {
+  PyTypeObject* array_type;
+  std::unordered_map<PyObject*, std::vector<Region>> by_buffer;
+  std::unordered_multimap<PyObject*, Held> by_array;
+  Py_ssize_t live = 0;
 };
 
 Key key_of(const Registry& r, PyObject* array) {
@@ -71,12 +79,14 @@ int acquire(void* state, PyObject* array, int exclusive) {
   if (!exclusive) {
     for (Region& region : regions) {
       if (region.holders > 0 && region.lo == key.lo && region.hi == key.hi) {
+        r.by_array.emplace(array, Held{key, false});
         ++region.holders;
         ++r.live;
         return 0;
       }
     }
   }
+  r.by_array.emplace(array, Held{key, exclusive != 0});
   regions.push_back(Region{key.lo, key.hi, exclusive ? -1 : 1});
   ++r.live;
   return 0;
@@ -84,7 +94,12 @@ int acquire(void* state, PyObject* array, int exclusive) {
 
 void release(void* state, PyObject* array, int exclusive) {
   auto& r = *static_cast<Registry*>(state);
-  const Key key = key_of(r, array);
+  // The region recorded when the borrow was taken, whatever the array looks like now.
+  auto [first, last] = r.by_array.equal_range(array);
+  while (first != last && first->second.exclusive != (exclusive != 0)) ++first;
+  if (first == last) return;
+  const Key key = first->second.key;
+  r.by_array.erase(first);
   auto found = r.by_buffer.find(key.buffer);
   if (found == r.by_buffer.end()) return;
   auto& regions = found->second;
@@ -125,7 +140,7 @@ const SharedBorrowApi& registry() {
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) registry_failure(py::fetch_error());
   PyErr_Clear();
-  auto* state = new Registry{numpy.array_type(), {}, 0};
+  auto* state = new Registry{numpy.array_type(), {}, {}, 0};
   auto* shared = new SharedBorrowApi{1, state, &acquire, &release, &count};
   py::PyRef created = py::PyRef::steal(PyCapsule_New(shared, kCapsuleName, nullptr));
   if (!created || PyObject_SetAttrString(module.get(), kAttribute, created.get()) != 0) {

@@ -16,7 +16,9 @@
 //
 // A borrow is keyed by the array's buffer (the first object of its base chain
 // that is not an ndarray, or the last ndarray when the chain ends) and the byte
-// range [lowest, highest + 8) its elements span. Every function is called with
+// range [lowest, highest + 8) its elements span when the borrow is taken (a
+// release drops that recorded region, even if the array's strides have been
+// changed in place since). Every function is called with
 // the interpreter lock held. This module only ever takes shared borrows.
 #pragma once
 
