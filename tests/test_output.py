@@ -104,3 +104,59 @@ def test_output_can_be_used_like_any_array():
     assert resized.tolist() == [1.0, 2.0, 1.0, 2.0]
     with pytest.raises(ValueError):
         out.resize(10)  # the array does not own its data
+
+
+def test_each_owner_holds_one_reference_to_its_type_until_freed():
+    owner_type = type(q.bel_weights_constant_flow(np.ones(1), 1.0, 1.0).base)
+    gc.collect()
+    before = sys.getrefcount(owner_type)
+    outs = [q.bel_weights_constant_flow(np.ones(3), 1.0, 1.0) for _ in range(10)]
+    assert sys.getrefcount(owner_type) == before + 10
+    del outs
+    gc.collect()
+    assert sys.getrefcount(owner_type) == before
+
+
+def _allocated_bytes():
+    import ctypes
+    import ctypes.util
+
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        mallinfo2 = libc.mallinfo2
+    except (OSError, AttributeError):
+        pytest.skip("needs glibc's mallinfo2")
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+            "uordblks", "fordblks", "keepcost")]
+
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def test_output_buffers_are_freed_with_their_arrays():
+    w = np.ones(1 << 18)  # 2 MiB of doubles per output
+    q.bel_weights_constant_flow(w, 1.0, 1.0)
+    gc.collect()
+    before = _allocated_bytes()
+    outs = [q.bel_weights_constant_flow(w, 1.0, 1.0) for _ in range(20)]
+    during = _allocated_bytes()
+    del outs
+    gc.collect()
+    after = _allocated_bytes()
+    assert during - before >= 20 * w.nbytes
+    assert after - before < 2 * w.nbytes
+
+
+def test_allocation_failure_is_a_panic_with_a_diagnostic(panic_type, capfd):
+    huge = np.broadcast_to(np.float64(1.0), (1 << 59,))  # 4 EiB of output cannot be allocated
+    with pytest.raises(panic_type) as info:
+        q.bel_weights_constant_flow(huge, 1.0, 1.0)
+    message = str(info.value)
+    assert message
+    err = capfd.readouterr().err
+    assert "panicked at" in err and message in err
+    assert q.bel_weights_constant_flow(np.ones(2), 1.0, 1.0).tolist() == [1.0, 1.0]

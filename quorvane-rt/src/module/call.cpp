@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
 #include "support/failure.hpp"
 
@@ -16,6 +17,17 @@ constexpr const char* kGenericPanic = "native code of _quorvane panicked without
   std::fputs("fatal: uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
   std::abort();
+}
+
+// Writes the standard diagnostic for a failure that did not come through `fail`
+// (an exception of the C++ library, such as std::bad_alloc) and returns its text.
+std::string diagnosed(std::string message) {
+  try {
+    fail(message);
+  } catch (...) {
+    // fail always throws; with no memory left even the diagnostic may not be written
+  }
+  return message;
 }
 
 // Raises the outcome of a body; anything thrown while doing so cannot be reported.
@@ -35,10 +47,11 @@ PyObject* guarded(Run&& run) noexcept {
     } catch (const InternalFailure& failure) {
       raise_error(panic_exception(failure.message()));
     } catch (const std::exception& failure) {
-      // bad_alloc and other library exceptions: report them the same way.
-      raise_error(panic_exception(failure.what()));
+      // bad_alloc and other library exceptions: report them the same way,
+      // including the diagnostic that `fail` writes for internal failures.
+      raise_error(panic_exception(diagnosed(failure.what())));
     } catch (...) {
-      raise_error(panic_exception(kGenericPanic));
+      raise_error(panic_exception(diagnosed(kGenericPanic)));
     }
   } catch (...) {
     abort_at_boundary();
