@@ -675,6 +675,33 @@ TEST_P(TangentFlowKernel, FindsTheFirstZeroSigmaAtEveryPosition) {
   }
 }
 
+TEST_P(TangentFlowKernel, FindsTheFirstZeroSigmaInLargeBatches) {
+  // Batches long enough for the block kernels (blocks of hundreds of paths) and
+  // several fix-up chunks: zeros at the edges and inside blocks and chunks.
+  const std::size_t n_paths = 600, n_steps = 3;
+  const bool broadcast = layout() == Layout::broadcast_rows || layout() == Layout::broadcast_cols;
+  const std::size_t paths[] = {0, 1, 127, 128, 255, 256, 257, 511, 512, 599};
+  for (std::size_t zi : paths) {
+    for (std::size_t zj : {std::size_t{0}, n_steps - 1}) {
+      Batch b = random_batch(n_paths, n_steps, static_cast<std::uint32_t>(zi + zj), 0.01, 0.0);
+      b.sigma(zi, zj) = -0.0;
+      if (zi + 40 < n_paths) b.sigma(zi + 40, 1) = 0.0;
+      const LaidOut lo(b, layout());
+      const TangentFlowInputs in = lo.inputs(n_paths, n_steps, 1.0);
+      std::vector<double> out(n_paths);
+      if (broadcast) {
+        // Only some of the zeros are visible through a broadcast view.
+        expect_kernel_matches_scalar(target(), in, 0, n_paths, "broadcast");
+        continue;
+      }
+      const std::optional<ZeroSigma> z =
+          tangent_flow_weights_with(target(), in, 0, n_paths, out.data());
+      ASSERT_TRUE(z.has_value()) << zi << "," << zj;
+      EXPECT_EQ(*z, (ZeroSigma{zi, zj}));
+    }
+  }
+}
+
 // A zero sigma must be found whatever the accumulator and the tangent hold when it
 // is met: the deferred test relies on the weight ending non-finite.
 struct ZeroScenario {

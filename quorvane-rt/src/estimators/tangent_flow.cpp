@@ -191,12 +191,17 @@ namespace detail {
 
 void tangent_flow_raw_baseline(const TangentFlowInputs& in, std::size_t first, std::size_t count,
                                double* out) noexcept {
-  // Four chains of two lanes: enough independent work to cover the latency of
-  // the Y chain behind the SSE2 divider (see the benchmark notes in bench_tangent_flow.cpp).
+  // Widths chosen by measurement (bench_tangent_flow.cpp). The divider is the
+  // shared resource (about one division per cycle and a half whatever the vector
+  // width); three two-lane chains keep it busy behind the latency of the Y chain
+  // in C order. With arbitrary strides building each vector from scalar loads
+  // dominates and two chains do best; Fortran order runs in blocks of paths.
   if (all_path_contiguous(in)) {
-    lane_kernel<Sse2Lanes, 4, LaneLayout::path_contiguous>(in, first, count, out);
+    path_block_kernel<Sse2Lanes, 256, 3>(in, first, count, out);
+  } else if (all_step_contiguous(in)) {
+    lane_kernel<Sse2Lanes, 3, LaneLayout::step_contiguous>(in, first, count, out);
   } else {
-    lane_kernel<Sse2Lanes, 4, LaneLayout::gather>(in, first, count, out);
+    lane_kernel<Sse2Lanes, 2, LaneLayout::gather>(in, first, count, out);
   }
 }
 

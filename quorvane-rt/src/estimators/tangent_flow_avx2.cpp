@@ -8,12 +8,16 @@ namespace quorvane::detail {
 
 void tangent_flow_raw_avx2(const TangentFlowInputs& in, std::size_t first, std::size_t count,
                            double* out) noexcept {
+  // Widths chosen by measurement (bench_tangent_flow.cpp): three four-lane
+  // chains for C order; with arbitrary strides building the vectors lane by lane,
+  // not the arithmetic, is the bottleneck and a single chain does best (wider
+  // groups spill their lane offsets); Fortran order runs in blocks of paths.
   if (all_path_contiguous(in)) {
-    lane_kernel<Avx2Lanes, 2, LaneLayout::path_contiguous>(in, first, count, out);
+    path_block_kernel<Avx2Lanes, 256, 3>(in, first, count, out);
   } else if (all_step_contiguous(in)) {
-    lane_kernel<Avx2Lanes, 2, LaneLayout::step_contiguous>(in, first, count, out);
+    lane_kernel<Avx2Lanes, 3, LaneLayout::step_contiguous>(in, first, count, out);
   } else {
-    lane_kernel<Avx2Lanes, 2, LaneLayout::gather>(in, first, count, out);
+    lane_kernel<Avx2Lanes, 1, LaneLayout::gather>(in, first, count, out);
   }
 }
 
