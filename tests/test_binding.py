@@ -418,3 +418,54 @@ def test_panic_caught_inside_a_conversion_does_not_leak_out(panic_type):
             return 0.0
 
     assert q.bel_weights_constant_flow(a, Swallowing(), 1.0).tolist() == [0.5]
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("cannot show")
+
+
+def test_unprintable_texts_are_reported_as_unraisable_and_replaced(monkeypatch):
+    seen = []
+    monkeypatch.setattr("sys.unraisablehook", seen.append)
+    error = TypeError(Unprintable())
+    raises_type_error(lambda: weights(Raising(error)), "argument 'horizon': <unprintable TypeError object>")
+    assert len(seen) == 1 and seen[0].exc_type is RuntimeError and seen[0].object is error
+
+    class Key(str):
+        def __str__(self):
+            raise RuntimeError("no")
+
+    raises_type_error(lambda: q.price_from_samples(W, **{Key("k"): 1}),
+                      "price_from_samples() got an unexpected keyword argument '<unprintable Key object>'")
+    assert len(seen) == 2 and seen[1].exc_type is RuntimeError and seen[1].object == "k"
+
+
+def test_lone_surrogates_in_an_exception_text_become_replacement_characters():
+    raises_type_error(lambda: weights(Raising(TypeError("a\ud800b\udfff"))),
+                      "argument 'horizon': a\ufffdb\ufffd")
+
+
+@pytest.mark.parametrize("error", [SystemExit(3), KeyboardInterrupt(), GeneratorExit()])
+def test_base_exceptions_from_a_conversion_pass_through_unchanged(error):
+    with pytest.raises(BaseException) as info:
+        weights(Raising(error))
+    assert info.value is error
+
+
+def test_panic_raised_by_python_code_is_resumed(panic_type, capfd):
+    with pytest.raises(panic_type) as info:
+        weights(Raising(panic_type("raised in Python")))
+    assert info.value.args == ("raised in Python",)
+
+    class SubPanic(panic_type):
+        pass
+
+    with pytest.raises(panic_type) as info:
+        weights(1.0, Raising(SubPanic("sub")))
+    assert type(info.value) is panic_type and str(info.value) == "sub"
+    # a PanicException whose str() fails is resumed with a fixed message
+    with pytest.raises(panic_type) as info:
+        weights(Raising(panic_type(Unprintable())))
+    assert str(info.value) == "Unwrapped panic from Python code"
+    assert capfd.readouterr().err.count("Python stack trace below:") == 3

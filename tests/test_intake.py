@@ -360,3 +360,69 @@ def test_changing_dimensions_during_the_call_panics_and_leaves_no_borrow(panic_t
     assert borrow_count() == 0
     with exclusive_borrow(arr):
         pass
+
+
+FOREIGN_REGISTRY = r"""
+import ctypes
+import numpy as np
+import numpy._core.multiarray as multiarray
+import _quorvane
+
+calls = []
+refuse = []
+ACQ = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+REL = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+CNT = ctypes.PYFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p)
+
+class Api(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint64), ("state", ctypes.c_void_p),
+                ("acquire", ACQ), ("release", REL), ("count", CNT)]
+
+def acquire(state, array, exclusive):
+    calls.append(("acquire", state, array.tolist(), exclusive))
+    return refuse.pop(0) if refuse else 0
+
+def release(state, array, exclusive):
+    calls.append(("release", state, array.tolist(), exclusive))
+
+def report(call):
+    calls.clear()
+    try:
+        call()
+        print("ok", calls)
+    except BaseException as e:
+        print(type(e).__name__, calls)
+
+new = ctypes.pythonapi.PyCapsule_New
+new.restype = ctypes.py_object
+new.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+wrong = ctypes.create_string_buffer(b"some_other_capsule")
+multiarray._shared_borrow_registry = new(ctypes.addressof(wrong), ctypes.addressof(wrong), None)
+a = np.array([1.0, 2.0])
+b = np.array([3.0, 4.0])
+report(lambda: _quorvane.price_from_samples(a))
+
+api = Api(1, 1234, ACQ(acquire), REL(release), CNT(lambda state: 0))
+name = ctypes.create_string_buffer(b"shared_borrow_registry.v1")
+multiarray._shared_borrow_registry = new(ctypes.addressof(api), ctypes.addressof(name), None)
+report(lambda: _quorvane.price_and_delta_constant_flow(a, b, 1.0, 1.0, "call"))
+refuse[:] = [0, -1]
+report(lambda: _quorvane.price_and_delta_constant_flow(a, b, 1.0, 1.0, "call"))
+refuse[:] = [-2]
+report(lambda: _quorvane.price_from_samples(a))
+report(lambda: _quorvane.price_and_delta_constant_flow(a, b, "x", 1.0, "call"))
+"""
+
+
+def test_a_registry_already_on_numpy_is_used_and_a_broken_one_panics():
+    out = run_python(FOREIGN_REGISTRY)
+    assert out.returncode == 0, out.stderr
+    acq_a, acq_b = ("acquire", 1234, [1.0, 2.0], 0), ("acquire", 1234, [3.0, 4.0], 0)
+    rel_a, rel_b = ("release", 1234, [1.0, 2.0], 0), ("release", 1234, [3.0, 4.0], 0)
+    assert out.stdout.splitlines() == [
+        "PanicException []",  # a capsule of another kind: the registry cannot be obtained
+        f"ok {[acq_a, acq_b, rel_b, rel_a]}",  # released in reverse order of intake
+        f"PanicException {[acq_a, acq_b, rel_a]}",  # refused: the first borrow is still dropped
+        f"PanicException {[acq_a]}",
+        f"TypeError {[acq_a, acq_b, rel_b, rel_a]}",
+    ]
