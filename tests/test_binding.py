@@ -149,6 +149,9 @@ W = np.array([1.0, 2.0])
      "price_from_samples() got an unexpected keyword argument '\ufffd'"),
     (lambda: q.price_from_samples(W, **{"x\udcffy": 1}),
      "price_from_samples() got an unexpected keyword argument 'x\ufffdy'"),
+    # names are compared as whole byte strings
+    (lambda: q.price_from_samples(**{"samples\x00": W}),
+     "price_from_samples() got an unexpected keyword argument 'samples\x00'"),
 ])
 def test_binding_messages(call, message, capfd):
     raises_type_error(call, message, capfd)

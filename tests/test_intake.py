@@ -426,3 +426,30 @@ def test_a_registry_already_on_numpy_is_used_and_a_broken_one_panics():
         f"PanicException {[acq_a]}",
         f"TypeError {[acq_a, acq_b, rel_b, rel_a]}",
     ]
+
+
+@pytest.mark.parametrize("version, core", [("2.1.0", "_core"), ("1.26.4", "core"), ("3.0.0.dev0", "_core")])
+def test_the_api_table_is_looked_up_where_the_numpy_version_says(tmp_path, version, core):
+    package = tmp_path / "numpy"
+    (package / "lib").mkdir(parents=True)
+    (package / core).mkdir()
+    (package / "__init__.py").write_text(f"__version__ = {version!r}\n")
+    (package / "lib" / "__init__.py").write_text(
+        "class NumpyVersion:\n"
+        "    def __init__(self, v):\n"
+        "        self.major = int(v.split('.')[0])\n")
+    (package / core / "__init__.py").write_text("")
+    (package / core / "multiarray.py").write_text("_ARRAY_API = 5\n")
+    code = ("import sys\n"
+            f"sys.path.insert(0, {str(tmp_path)!r})\n"
+            "import _quorvane\n"
+            "for _ in range(2):\n"
+            "    try:\n"
+            "        _quorvane.price_from_samples(None)\n"
+            "    except BaseException as e:\n"
+            "        print(type(e).__name__, e)\n")
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    line = ("PanicException Failed to access NumPy array API capsule: PyErr { type: <class 'TypeError'>, "
+            "value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), traceback: None }")
+    assert out.stdout.splitlines() == [line, line]

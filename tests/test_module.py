@@ -118,7 +118,8 @@ def test_import_does_not_import_numpy_but_the_first_array_call_does():
         "    print(e)\n"
         "print('numpy' in sys.modules)\n"
     )
-    out = run_python(code)
+    # with warnings as errors: no deprecated NumPy module is touched either
+    out = run_python(code, env_extra={"PYTHONWARNINGS": "error"})
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [
         "False",
