@@ -1,0 +1,246 @@
+"""bel_weights_tangent_flow_parallel: the serial function's bits for every
+thread count, its validation before the pool exists, its failure reports, the
+interpreter lock released while it computes, and a pool that survives fork."""
+
+import os
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _quorvane as q
+from conftest import array_bits, run_python
+from test_tangent_flow import LAYOUTS_2D, batch, layout2d, shapes
+
+
+def os_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+# Runs in a subprocess with a given RAYON_NUM_THREADS: the parallel weights of
+# several batches and layouts, compared with the serial ones in that process.
+BIT_IDENTITY = """
+import numpy as np, _quorvane as q, sys, os
+base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
+sys.path.insert(0, {tests!r})
+from test_tangent_flow import batch, layout2d, LAYOUTS_2D
+for n_paths in (0, 1, 2, 3, 7, 10, 64, 129):
+    rng = np.random.default_rng(n_paths)
+    arrays = batch(rng, n_paths, 9, specials=True)
+    for layout in LAYOUTS_2D:
+        laid = [layout2d(a, layout) for a in arrays]
+        serial = q.bel_weights_tangent_flow(*laid, 1.5)
+        parallel = q.bel_weights_tangent_flow_parallel(*laid, 1.5)
+        assert serial.tobytes() == parallel.tobytes(), (n_paths, layout)
+print("ok", len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
+def test_bit_identical_to_serial_for_any_thread_count(threads):
+    done = run_python(BIT_IDENTITY.format(tests=os.path.dirname(__file__)),
+                      env_extra={"RAYON_NUM_THREADS": threads})
+    assert done.returncode == 0, done.stderr
+    word, count = done.stdout.split()
+    assert word == "ok"
+    assert int(count) == int(threads)  # the pool's workers
+
+
+def test_large_batch_in_process_matches_serial():
+    rng = np.random.default_rng(11)
+    arrays = batch(rng, 5000, 40, specials=True)
+    assert array_bits(q.bel_weights_tangent_flow_parallel(*arrays, 0.8)) == \
+        array_bits(q.bel_weights_tangent_flow(*arrays, 0.8))
+
+
+VALIDATION_BEFORE_POOL = """
+import numpy as np, os, _quorvane as q
+base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
+def threads(): return len(os.listdir("/proc/self/task")) - base
+ones = lambda *s: np.ones(s)
+bad = [
+    ((ones(4, 10), ones(4, 9), ones(4, 9), ones(4, 9), ones(4, 9), 0.0), "horizon must be positive"),
+    ((ones(4, 1), ones(4, 9), ones(4, 9), ones(4, 9), ones(4, 9), 1.0),
+     "states must have at least 2 columns (n_steps + 1)"),
+    ((ones(4, 10), ones(4, 9), ones(4, 8), ones(4, 9), ones(4, 9), 1.0), "sigma shape [4, 8] != expected (4, 9)"),
+]
+for args, message in bad:
+    for f in (q.bel_weights_tangent_flow, q.bel_weights_tangent_flow_parallel):
+        try:
+            f(*args)
+        except ValueError as e:
+            assert e.args == (message,), e.args
+        else:
+            raise AssertionError("no error")
+try:
+    q.bel_weights_tangent_flow_parallel([1.0], 1, 2, 3, 4, 5)
+except TypeError:
+    pass
+assert threads() == 0, threads()
+q.bel_weights_tangent_flow_parallel(ones(0, 3), ones(0, 2), ones(0, 2), ones(0, 2), ones(0, 2), 1.0)
+print(threads())
+"""
+
+
+def test_validation_fails_before_the_pool_is_built_and_an_empty_batch_builds_it():
+    done = run_python(VALIDATION_BEFORE_POOL, env_extra={"RAYON_NUM_THREADS": "3"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["3"]
+
+
+@pytest.mark.parametrize("where, expected", [
+    ([(7, 3)], "sigma[7, 3]"),
+    ([(5, 2), (5, 1)], "sigma[5, 1]"),
+    ([(0, 0)], "sigma[0, 0]"),
+    ([(9, 8)], "sigma[9, 8]"),
+])
+def test_zero_sigma_in_one_block_is_reported_exactly(where, expected):
+    rng = np.random.default_rng(2)
+    arrays = list(batch(rng, 10, 9))
+    for i, j in where:
+        arrays[2][i, j] = 0.0
+    with pytest.raises(ValueError) as info:
+        q.bel_weights_tangent_flow_parallel(*arrays, 1.0)
+    assert info.value.args == (f"{expected} = 0 produces division by zero in BEL weight",)
+
+
+def test_zero_sigma_in_two_blocks_names_one_of_them():
+    rng = np.random.default_rng(4)
+    arrays = list(batch(rng, 400, 9))
+    arrays[2][1, 0] = arrays[2][398, 0] = 0.0
+    with pytest.raises(ValueError) as info:
+        q.bel_weights_tangent_flow_parallel(*arrays, 1.0)
+    assert info.value.args[0] in {f"sigma[{i}, 0] = 0 produces division by zero in BEL weight" for i in (1, 398)}
+
+
+SINGLE_THREAD_ZEROS = """
+import numpy as np, _quorvane as q
+a = [np.ones((10, 5)), np.ones((10, 4)), np.ones((10, 4)), np.ones((10, 4)), np.ones((10, 4))]
+a[2][8, 0] = 0.0; a[2][3, 2] = 0.0
+for f in (q.bel_weights_tangent_flow, q.bel_weights_tangent_flow_parallel):
+    try:
+        f(*a, 1.0)
+    except ValueError as e:
+        print(e.args[0])
+"""
+
+
+def test_single_thread_reports_like_the_serial_form():
+    done = run_python(SINGLE_THREAD_ZEROS, env_extra={"RAYON_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["sigma[3, 2] = 0 produces division by zero in BEL weight"] * 2
+
+
+def test_the_interpreter_lock_is_released_while_it_computes():
+    rng = np.random.default_rng(6)
+    arrays = batch(rng, 20000, 200)
+    ticks = []
+    running = threading.Event()
+
+    def count():
+        running.set()
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    stop = threading.Event()
+    # Make the interpreter switch threads as often as it can.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        t = threading.Thread(target=count)
+        t.start()
+        running.wait()
+        start = time.perf_counter()
+        q.bel_weights_tangent_flow_parallel(*arrays, 1.0)
+        end = time.perf_counter()
+        stop.set()
+        t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    during = [x for x in ticks if start < x < end]
+    # With the lock held for the whole call the other thread could not run at all.
+    assert len(during) > 100, (len(during), end - start)
+
+
+@pytest.mark.parametrize("n_threads", [2, 8])
+def test_concurrent_callers_all_get_the_serial_bits(n_threads):
+    rng = np.random.default_rng(8)
+    jobs = [batch(rng, 300 + 37 * k, 12, specials=True) for k in range(n_threads)]
+    expected = [array_bits(q.bel_weights_tangent_flow(*a, 1.1)) for a in jobs]
+    results = [None] * n_threads
+    errors = []
+
+    def work(k):
+        try:
+            for _ in range(5):
+                results[k] = array_bits(q.bel_weights_tangent_flow_parallel(*jobs[k], 1.1))
+                assert results[k] == expected[k]
+        except BaseException as e:  # noqa: BLE001 - report anything, PanicException included
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not any(t.is_alive() for t in threads), "a parallel call hung"
+    assert not errors
+    assert results == expected
+
+
+ENV_READ_ONCE = """
+import os, numpy as np, _quorvane as q
+base = len(os.listdir("/proc/self/task"))
+a = [np.ones((4, 3))] + [np.ones((4, 2))] * 4
+q.bel_weights_tangent_flow_parallel(*a, 1.0)
+os.environ["RAYON_NUM_THREADS"] = "6"
+q.bel_weights_tangent_flow_parallel(*a, 1.0)
+print(len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+def test_the_environment_is_read_once():
+    done = run_python(ENV_READ_ONCE, env_extra={"RAYON_NUM_THREADS": "2"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["2"]
+
+
+FORK_AFTER_BUILD = """
+import os, sys, numpy as np, _quorvane as q
+rng = np.random.default_rng(1)
+a = [rng.standard_normal((300, 9))] + [rng.uniform(0.1, 1.0, (300, 8)) for _ in range(4)]
+expected = q.bel_weights_tangent_flow(*a, 1.0).tobytes()
+assert q.bel_weights_tangent_flow_parallel(*a, 1.0).tobytes() == expected
+pid = os.fork()
+if pid == 0:
+    ok = q.bel_weights_tangent_flow_parallel(*a, 1.0).tobytes() == expected
+    os._exit(0 if ok else 3)
+import time
+deadline = time.monotonic() + 30
+while time.monotonic() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        print(os.waitstatus_to_exitcode(status))
+        break
+    time.sleep(0.01)
+else:
+    os.kill(pid, 9)
+    print("hung")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_builds_its_own_pool():
+    done = run_python(FORK_AFTER_BUILD, env_extra={"RAYON_NUM_THREADS": "2"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0"]
+
+
+def test_registry_shape_and_layouts_like_serial():
+    arrays = shapes(n_paths=6, n_steps=3)
+    for layout in LAYOUTS_2D:
+        laid = [layout2d(a, layout) for a in arrays]
+        assert array_bits(q.bel_weights_tangent_flow_parallel(*laid, 2.0)) == \
+            array_bits(q.bel_weights_tangent_flow(*laid, 2.0))
