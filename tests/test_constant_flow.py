@@ -251,13 +251,14 @@ SCALARS = [(1.0, 20.0), (INF, 1.0), (1e-200, 1e-200), (0.25, 0.3), (1e200, 1e200
 @pytest.mark.parametrize("payoff", PAYOFFS)
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_random_inputs_match_the_reference(payoff, layout, rng):
-    for horizon, sigma in SCALARS:
-        n = rng.randint(0, 40)
+    for i, (horizon, sigma) in enumerate(SCALARS):
+        n = rng.randint(0, 40) + i % 2
         xs = random_values(rng, n, 0.2)
         ws = [rng.gauss(0.0, 1.0) if rng.random() > 0.2 else rng.choice([0.0, -0.0, INF, DEFAULT_NAN, 1e300])
               for _ in range(n)]
         strike = rng.choice(STRIKES)
-        got = q.price_and_delta_constant_flow(make_layout(xs, layout), make_layout(ws, "reversed"),
+        w_layout = "reversed" if i % 2 else layout  # both arrays in one layout, or not
+        got = q.price_and_delta_constant_flow(make_layout(xs, layout), make_layout(ws, w_layout),
                                               horizon, sigma, payoff, strike)
         assert bit_list(got) == bit_list(ref_price_and_delta(xs, ws, horizon, sigma, payoff, strike)), (
             xs, ws, horizon, sigma, strike)

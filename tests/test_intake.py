@@ -453,3 +453,17 @@ def test_the_api_table_is_looked_up_where_the_numpy_version_says(tmp_path, versi
     line = ("PanicException Failed to access NumPy array API capsule: PyErr { type: <class 'TypeError'>, "
             "value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), traceback: None }")
     assert out.stdout.splitlines() == [line, line]
+
+
+def test_a_type_name_that_cannot_be_encoded_is_replaced():
+    cls = type("Plain", (), {})
+    cls.__qualname__ = "bad\ud800name"
+    nameless = cls()
+    for call, name in [(lambda: q.price_from_samples(nameless), "samples"),
+                       (lambda: q.price_and_delta_constant_flow(np.ones(1), np.ones(1), 1.0, 1.0, nameless),
+                        "payoff")]:
+        with pytest.raises(TypeError) as info:
+            call()
+        target = "PyString" if name == "payoff" else "PyArray<T, D>"
+        assert str(info.value) == (f"argument '{name}': '<failed to extract type name>' object "
+                                   f"cannot be converted to '{target}'")

@@ -48,6 +48,11 @@ def test_the_owner_type_has_no_constructor():
             owner_type(*args, **kwargs)
         assert str(info.value) == "No constructor defined for PySliceContainer"
     assert type(q.bel_weights_constant_flow(np.ones(1), 2.0, 1.0).base) is owner_type
+    with pytest.raises(TypeError):
+        class Derived(owner_type):  # noqa: F841 - not a base type
+            pass
+    with pytest.raises(TypeError):
+        object.__new__(owner_type)
 
 
 def test_each_output_has_its_own_buffer():
