@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +60,7 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
 // Runs `body` in a forked child and returns its exit status: body's return
 // value, 98 for an escaped exception, 128 + signal for a signal, -1 when the
 // child had to be killed at the deadline.
-int run_in_child(const std::function<int()>& body, std::chrono::seconds limit = 20s) {
+int run_in_child(const std::function<int()>& body, std::chrono::seconds limit = 15s) {
   std::fflush(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) return -2;
@@ -166,6 +168,65 @@ struct SpawnRecorder {
   std::atomic<int> started{0};
   std::atomic<int> exited{0};
 };
+
+// A pool test that hangs (a lost wake-up, a join that never sees its right
+// half) ends the run with a message instead of hanging it.
+class HangWatchdog : public ::testing::EmptyTestEventListener {
+ public:
+  static constexpr auto kLimit = 60s;
+
+  void OnTestStart(const ::testing::TestInfo& info) override {
+    if (std::string(info.test_suite_name()).find("Pool") == std::string::npos) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    name_ = std::string(info.test_suite_name()) + "." + info.name();
+    deadline_ = std::chrono::steady_clock::now() + kLimit;
+    armed_ = true;
+    if (!thread_.joinable()) thread_ = std::thread([this] { watch(); });
+    changed_.notify_all();
+  }
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = false;
+    changed_.notify_all();
+  }
+  void OnTestProgramEnd(const ::testing::UnitTest&) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      changed_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void watch() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      if (!armed_) {
+        changed_.wait(lock);
+      } else if (changed_.wait_until(lock, deadline_) == std::cv_status::timeout && armed_ &&
+                 std::chrono::steady_clock::now() >= deadline_) {
+        std::fprintf(stderr, "%s did not finish within %lld s: the pool hangs\n", name_.c_str(),
+                     static_cast<long long>(kLimit.count()));
+        std::fflush(stderr);
+        ::_exit(3);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;
+  std::string name_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool armed_ = false;
+  bool stop_ = false;
+};
+
+const bool g_watchdog_installed = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new HangWatchdog);
+  return true;
+}();
 
 bool starts_with(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
@@ -468,6 +529,110 @@ TEST(PoolIdle, QuietPoolUsesNoProcessorTime) {
   EXPECT_LT(used, 0.2);
   // And the sleepers wake up for new work.
   EXPECT_EQ(pool.join([] { return 1; }, [] { return 2; }), std::make_pair(1, 2));
+}
+
+// Submissions timed to land while workers are at every stage of going to sleep
+// (spinning, yielding, announcing, asleep). A lost wake-up leaves a submitter
+// blocked for ever; the child's deadline turns that into a failure.
+TEST(PoolIdle, NoWakeUpIsLostWhileWorkersFallAsleep) {
+  int status = run_in_child([]() -> int {
+    qp::WorkerPool pool(2);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> submitters;
+    for (int t = 0; t < 2; ++t) {
+      submitters.emplace_back([&, t] {
+        std::uint64_t rng = 0x2545F4914F6CDD1Dull + static_cast<std::uint64_t>(t);
+        for (int i = 0; i < 300; ++i) {
+          rng ^= rng << 13;
+          rng ^= rng >> 7;
+          rng ^= rng << 17;
+          const auto gap = std::chrono::microseconds(rng % 1500);
+          const auto until = std::chrono::steady_clock::now() + gap;
+          while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+          auto [a, b] = pool.join([i] { return i; }, [i] { return -i; });
+          if (a + b != 0 || a != i) wrong.fetch_add(1);
+        }
+      });
+    }
+    for (auto& s : submitters) s.join();
+    return wrong.load() == 0 ? 0 : 10;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// A worker that found nothing is held just before it announces its sleep while
+// work arrives (an injected job, or the latch of the join it waits in). The
+// submitter sees no sleeper and wakes no one, so only the worker's re-check
+// after announcing can find that work. Without it the worker sleeps for ever.
+enum class LateArrival { injected_job, join_latch };
+
+class PoolSleepReCheck : public ::testing::TestWithParam<LateArrival> {};
+
+INSTANTIATE_TEST_SUITE_P(Arrivals, PoolSleepReCheck,
+                         ::testing::Values(LateArrival::injected_job, LateArrival::join_latch),
+                         [](const auto& info) {
+                           return info.param == LateArrival::injected_job ? "InjectedJob"
+                                                                          : "JoinLatch";
+                         });
+
+struct HeldSleeper {
+  static inline std::atomic<bool> armed{false}, reached{false}, gate{false};
+  static void probe() {
+    if (!armed.exchange(false)) return;
+    reached = true;
+    eventually([] { return gate.load(); }, 10s);
+  }
+};
+
+TEST_P(PoolSleepReCheck, WorkArrivingJustBeforeTheAnnouncementIsFound) {
+  const LateArrival arrival = GetParam();
+  int status = run_in_child([arrival]() -> int {
+    qp::detail::set_sleep_probe(&HeldSleeper::probe);
+    std::atomic<bool> done{false};
+    if (arrival == LateArrival::injected_job) {
+      qp::WorkerPool pool(1);
+      HeldSleeper::armed = true;
+      if (!eventually([] { return HeldSleeper::reached.load(); }, 5s)) return 10;
+      std::thread submitter([&] {
+        pool.run_in_pool([] {});
+        done = true;
+      });
+      std::this_thread::sleep_for(30ms);  // the job is queued; nobody was woken
+      HeldSleeper::gate = true;
+      if (!eventually([&] { return done.load(); }, 5s)) return 11;
+      submitter.join();
+      return 0;
+    }
+    qp::WorkerPool pool(2);
+    std::atomic<bool> right_started{false}, right_returned{false};
+    std::thread opener([&] {
+      // Open the gate once the right half's latch has certainly been set.
+      if (eventually([&] { return right_returned.load(); }, 10s))
+        std::this_thread::sleep_for(30ms);
+      HeldSleeper::gate = true;
+    });
+    std::thread submitter([&] {
+      pool.join(
+          [&] {
+            // Once the other worker has taken the right half (and is busy
+            // with it), this worker goes idle in the join and is held.
+            eventually([&] { return right_started.load(); }, 5s);
+            HeldSleeper::armed = true;
+          },
+          [&] {
+            right_started = true;
+            eventually([] { return HeldSleeper::reached.load(); }, 5s);
+            right_returned = true;
+          });
+      done = true;
+    });
+    bool finished = eventually([&] { return done.load(); }, 8s);
+    opener.join();
+    if (!finished) return 12;
+    submitter.join();
+    return HeldSleeper::reached.load() ? 0 : 13;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -188,8 +188,13 @@ class Registry {
 namespace {
 
 thread_local Worker* tls_worker = nullptr;
+std::atomic<SleepProbe> g_sleep_probe{nullptr};
 
 }  // namespace
+
+void set_sleep_probe(SleepProbe probe) noexcept {
+  g_sleep_probe.store(probe, std::memory_order_release);
+}
 
 Job* Worker::find_work() {
   if (Job* job = deque.pop()) return job;
@@ -242,6 +247,7 @@ void Worker::wait_until(const std::atomic<std::uint32_t>& flag) noexcept {
 // announcement and claims this worker, or its work / latch is visible to the
 // re-check; so a wake-up cannot be lost between the re-check and the wait.
 void Worker::sleep(const std::atomic<std::uint32_t>& flag) noexcept {
+  if (SleepProbe probe = g_sleep_probe.load(std::memory_order_acquire)) probe();
   sleep_state.store(kSleeping, std::memory_order_relaxed);
   registry->sleepers.fetch_add(1, std::memory_order_relaxed);
   full_fence();

@@ -327,6 +327,11 @@ namespace detail {
 // Test hook: the spawner the process-wide build will use (empty restores the
 // default). Only meaningful before the build, e.g. in a freshly forked child.
 void set_global_pool_spawner(ThreadSpawner spawner);
+// Test hook: called by a worker that found no work and is about to announce
+// that it sleeps (nullptr for none). Lets a test publish work in exactly that
+// window.
+using SleepProbe = void (*)();
+void set_sleep_probe(SleepProbe probe) noexcept;
 }  // namespace detail
 
 }  // namespace quorvane::pool
