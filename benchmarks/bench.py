@@ -57,6 +57,7 @@ class Case:
     ours: Callable[[], Any]
     others: dict[str, Callable[[], Any]] = field(default_factory=dict)
     check: Callable[[], None] | None = None
+    show_difference: bool = False  # also print quorvane's time minus the contender's
 
 
 def bits_equal(a: Any, b: Any) -> bool:
@@ -125,6 +126,104 @@ if numba is not None:
             d1 += d
             d2 += d * d
         n = float(xt.size)
+        pm = p1 / n
+        pv = p2 / n - pm * pm
+        if not pv > 0.0:
+            pv = 0.0
+        dm = d1 / n
+        dv = d2 / n - dm * dm
+        if not dv > 0.0:
+            dv = 0.0
+        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+
+
+def numpy_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+    """The recursion vectorised over paths (the same operations, so the same bits)."""
+    n_paths, n_steps = dws.shape
+    dt = horizon / n_steps
+    inv_horizon = 1.0 / horizon
+    y = np.ones(n_paths)
+    acc = np.zeros(n_paths)
+    for j in range(n_steps):
+        dw = dws[:, j]
+        acc = acc + ((y / sigma[:, j]) * inv_horizon) * dw
+        y = y + ((d_sigma_dx[:, j] * y) * dw + (d_mu_dx[:, j] * y) * dt)
+    return acc
+
+
+def numpy_price_and_delta_tangent_call(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, strike):
+    w = numpy_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, horizon)
+    p = np.maximum(states[:, -1] - strike, 0.0)
+    d = w * p
+    n = p.size
+    return float(p.mean()), float(d.mean()), math.sqrt(p.var() / n), math.sqrt(d.var() / n)
+
+
+if numba is not None:
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_path(dws, sigma, d_mu_dx, d_sigma_dx, i, dt, inv_horizon):
+        y = 1.0
+        acc = 0.0
+        for j in range(dws.shape[1]):
+            s = sigma[i, j]
+            if s == 0.0:
+                raise ValueError("zero sigma")
+            dw = dws[i, j]
+            acc += ((y / s) * inv_horizon) * dw
+            y = y + (((d_sigma_dx[i, j] * y) * dw) + ((d_mu_dx[i, j] * y) * dt))
+        return acc
+
+    @numba.njit(cache=False)
+    def numba_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        inv_horizon = 1.0 / horizon
+        out = np.empty(n_paths)
+        for i in range(n_paths):
+            out[i] = _numba_path(dws, sigma, d_mu_dx, d_sigma_dx, i, dt, inv_horizon)
+        return out
+
+    @numba.njit(cache=False, parallel=True)
+    def numba_tangent_flow_prange(dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        inv_horizon = 1.0 / horizon
+        out = np.empty(n_paths)
+        # A raise inside prange keeps Numba from parallelising: flag instead.
+        zero = np.zeros(n_paths, dtype=np.bool_)
+        for i in numba.prange(n_paths):
+            y = 1.0
+            acc = 0.0
+            for j in range(n_steps):
+                s = sigma[i, j]
+                if s == 0.0:
+                    zero[i] = True
+                    break
+                dw = dws[i, j]
+                acc += ((y / s) * inv_horizon) * dw
+                y = y + (((d_sigma_dx[i, j] * y) * dw) + ((d_mu_dx[i, j] * y) * dt))
+            out[i] = acc
+        if zero.any():
+            raise ValueError("zero sigma")
+        return out
+
+    @numba.njit(cache=False)
+    def numba_price_and_delta_tangent_call(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, strike):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        inv_horizon = 1.0 / horizon
+        p1 = p2 = d1 = d2 = 0.0
+        for i in range(n_paths):
+            w = _numba_path(dws, sigma, d_mu_dx, d_sigma_dx, i, dt, inv_horizon)
+            diff = states[i, n_steps] - strike
+            p = diff if diff > 0.0 else 0.0
+            d = w * p
+            p1 += p
+            p2 += p * p
+            d1 += d
+            d2 += d * d
+        n = float(n_paths)
         pm = p1 / n
         pv = p2 / n - pm * pm
         if not pv > 0.0:
@@ -212,10 +311,95 @@ def cases_price_and_delta_constant_flow(quick: bool) -> list[Case]:
     return out
 
 
+def path_batch(n_paths, n_steps, order="C", seed=4):
+    """A local-volatility-like batch: sigma bounded away from zero."""
+    rng = np.random.default_rng(seed)
+    dws = rng.standard_normal((n_paths, n_steps)) * math.sqrt(1.0 / n_steps)
+    states = np.asarray(1.0 + 0.1 * rng.standard_normal((n_paths, n_steps + 1)), order=order)
+    sigma = np.asarray(0.2 + 0.05 * rng.random((n_paths, n_steps)), order=order)
+    d_mu_dx = np.asarray(np.full((n_paths, n_steps), 0.03), order=order)
+    d_sigma_dx = np.asarray(0.1 * rng.standard_normal((n_paths, n_steps)), order=order)
+    return states, np.asarray(dws, order=order), sigma, d_mu_dx, d_sigma_dx
+
+
+def tangent_shapes(quick):
+    if quick:
+        return [(1_000, 64, "C"), (20_000, 64, "C"), (20_000, 64, "F")]
+    return [(1_000, 64, "C"), (100_000, 64, "C"), (65_536, 256, "C"), (65_536, 256, "F")]
+
+
+def cases_bel_weights_tangent_flow(quick: bool) -> list[Case]:
+    out = []
+    for n, m, order in tangent_shapes(quick):
+        b = path_batch(n, m, order)
+        case = Case("bel_weights_tangent_flow", f"{n:,} × {m} {order}", n * m, "path-steps",
+                    lambda b=b: quorvane.bel_weights_tangent_flow(*b, 1.0),
+                    {"NumPy": lambda b=b: numpy_tangent_flow(*b[1:], 1.0)})
+        if numba is not None:
+            case.others["Numba"] = lambda b=b: numba_tangent_flow(*b[1:], 1.0)
+
+        def check(b=b):
+            ours = quorvane.bel_weights_tangent_flow(*b, 1.0)
+            assert_bits(ours, numpy_tangent_flow(*b[1:], 1.0), "tangent flow vs NumPy")
+            if numba is not None:
+                assert_bits(ours, numba_tangent_flow(*b[1:], 1.0), "tangent flow vs Numba")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+def cases_price_and_delta_tangent_flow(quick: bool) -> list[Case]:
+    out = []
+    for n, m, order in tangent_shapes(quick)[:3]:
+        b = path_batch(n, m, order)
+        case = Case("price_and_delta_tangent_flow (call)", f"{n:,} × {m} {order}", n * m, "path-steps",
+                    lambda b=b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0),
+                    {"NumPy": lambda b=b: numpy_price_and_delta_tangent_call(*b, 1.0, 1.0)})
+        if numba is not None:
+            case.others["Numba"] = lambda b=b: numba_price_and_delta_tangent_call(*b, 1.0, 1.0)
+
+        def check(b=b):
+            ours = quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0)
+            assert_close(ours, numpy_price_and_delta_tangent_call(*b, 1.0, 1.0), "vs NumPy", rtol=1e-6)
+            if numba is not None:
+                assert_bits(ours, numba_price_and_delta_tangent_call(*b, 1.0, 1.0), "vs Numba")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+def cases_bel_weights_tangent_flow_parallel(quick: bool) -> list[Case]:
+    out = []
+    shapes = [(10, 4, "C")] + [s for s in tangent_shapes(quick) if s[2] == "C"]
+    for n, m, order in shapes:
+        b = path_batch(n, m, order)
+        case = Case("bel_weights_tangent_flow_parallel", f"{n:,} × {m} {order}", n * m, "path-steps",
+                    lambda b=b: quorvane.bel_weights_tangent_flow_parallel(*b, 1.0),
+                    {"serial": lambda b=b: quorvane.bel_weights_tangent_flow(*b, 1.0)},
+                    show_difference=n * m < 1000)
+        if numba is not None:
+            case.others["Numba prange"] = lambda b=b: numba_tangent_flow_prange(*b[1:], 1.0)
+
+        def check(b=b):
+            ours = quorvane.bel_weights_tangent_flow_parallel(*b, 1.0)
+            assert_bits(ours, quorvane.bel_weights_tangent_flow(*b, 1.0), "parallel vs serial")
+            if numba is not None:
+                assert_bits(ours, numba_tangent_flow_prange(*b[1:], 1.0), "parallel vs Numba prange")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
 GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "price_from_samples": cases_price_from_samples,
     "bel_weights_constant_flow": cases_bel_weights_constant_flow,
     "price_and_delta_constant_flow": cases_price_and_delta_constant_flow,
+    "bel_weights_tangent_flow": cases_bel_weights_tangent_flow,
+    "price_and_delta_tangent_flow": cases_price_and_delta_tangent_flow,
+    "bel_weights_tangent_flow_parallel": cases_bel_weights_tangent_flow_parallel,
 }
 
 
@@ -243,20 +427,23 @@ def main(argv: list[str] | None = None) -> int:
 
     names = options.only or list(GROUPS)
     print(f"Machine: {machine()}  ({time.strftime('%Y-%m-%d')})\n")
-    print("| function | case | quorvane | throughput | NumPy / quorvane | Numba / quorvane |")
-    print("|---|---|---:|---:|---:|---:|")
+    print("| function | case | quorvane | throughput | contender time / quorvane time |")
+    print("|---|---|---:|---:|---|")
     for name in names:
         for case in GROUPS[name](options.quick):
             if case.check is not None:
                 case.check()
             ours = median_seconds(case.ours, options.budget)
             ratios = []
-            for contender in ("NumPy", "Numba"):
-                fn = case.others.get(contender)
-                ratios.append(f"{median_seconds(fn, options.budget) / ours:.2f}×" if fn else "–")
+            for contender, fn in case.others.items():
+                theirs = median_seconds(fn, options.budget)
+                text = f"{contender} {theirs / ours:.2f}×"
+                if case.show_difference:
+                    text += f" ({(ours - theirs) * 1e6:+.1f} µs)"
+                ratios.append(text)
             rate = case.work / ours
             print(f"| {case.group} | {case.label} | {ours * 1e6:,.1f} µs | "
-                  f"{rate / 1e9:.3f} G {case.unit}/s | {ratios[0]} | {ratios[1]} |", flush=True)
+                  f"{rate / 1e9:.3f} G {case.unit}/s | {', '.join(ratios)} |", flush=True)
     return 0
 
 
