@@ -181,7 +181,7 @@ class HangWatchdog : public ::testing::EmptyTestEventListener {
     name_ = std::string(info.test_suite_name()) + "." + info.name();
     deadline_ = std::chrono::steady_clock::now() + kLimit;
     armed_ = true;
-    if (!thread_.joinable()) thread_ = std::thread([this] { watch(); });
+    if (!started_) started_ = start_thread();
     changed_.notify_all();
   }
   void OnTestEnd(const ::testing::TestInfo&) override {
@@ -195,10 +195,30 @@ class HangWatchdog : public ::testing::EmptyTestEventListener {
       stop_ = true;
       changed_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    if (started_) ::pthread_join(thread_, nullptr);
   }
 
  private:
+  // A stack size no other thread here uses: after fork() the C library hands
+  // the stacks of the parent's vanished threads to new threads of the same
+  // size, and ThreadSanitizer would take a child's thread reusing this one's
+  // for a duplicate of a thread it still believes alive.
+  static constexpr std::size_t kStackBytes = 384 * 1024;
+
+  bool start_thread() {
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0) return false;
+    ::pthread_attr_setstacksize(&attr, kStackBytes);
+    int e = ::pthread_create(
+        &thread_, &attr, [](void* self) -> void* {
+          static_cast<HangWatchdog*>(self)->watch();
+          return nullptr;
+        },
+        this);
+    ::pthread_attr_destroy(&attr);
+    return e == 0;
+  }
+
   void watch() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
@@ -216,7 +236,8 @@ class HangWatchdog : public ::testing::EmptyTestEventListener {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread thread_;
+  pthread_t thread_{};
+  bool started_ = false;
   std::string name_;
   std::chrono::steady_clock::time_point deadline_;
   bool armed_ = false;
@@ -590,8 +611,8 @@ TEST_P(PoolSleepReCheck, WorkArrivingJustBeforeTheAnnouncementIsFound) {
     qp::detail::set_sleep_probe(&HeldSleeper::probe);
     std::atomic<bool> done{false};
     if (arrival == LateArrival::injected_job) {
+      HeldSleeper::armed = true;  // before the worker can first fall asleep
       qp::WorkerPool pool(1);
-      HeldSleeper::armed = true;
       if (!eventually([] { return HeldSleeper::reached.load(); }, 5s)) return 10;
       std::thread submitter([&] {
         pool.run_in_pool([] {});
