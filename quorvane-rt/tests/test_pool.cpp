@@ -36,8 +36,11 @@
 
 #if defined(__SANITIZE_THREAD__)
 // The fork tests start threads in a child of a multi-threaded process, which
-// ThreadSanitizer supports but refuses by default.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+// ThreadSanitizer supports but refuses by default. The runtime looks this
+// function up dynamically, so it must stay visible despite -fvisibility=hidden.
+extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_options() {
+  return "die_after_fork=0";
+}
 #endif
 
 namespace {
