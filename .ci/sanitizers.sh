@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer under
+# the whole pytest suite, and the native tests under ThreadSanitizer and under
+# ASan+UBSan. Any finding aborts its run and fails CI.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+configure() {  # build folder, then CMake options
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir"
+}
+
+configure build/tsan -DQUORVANE_PYTHON=OFF -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/quorvane-rt/tests/quorvane_native_tests
+
+configure build/asan-native -DQUORVANE_PYTHON=OFF -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_SANITIZE=address,undefined
+ASAN_OPTIONS="halt_on_error=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+  build/asan-native/quorvane-rt/tests/quorvane_native_tests
+
+configure build/asan -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DSKBUILD_SABI_COMPONENT=Development.SABIModule \
+  -DQUORVANE_SANITIZE=address,undefined
+# The interpreter is not instrumented, so the ASan runtime must be loaded first;
+# its own allocations would be reported as leaks at exit, hence detect_leaks=0.
+# The package's Python files come from the tree, the extension from build/asan.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+ASAN_OPTIONS="detect_leaks=0 halt_on_error=1 abort_on_error=1" \
+UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+QUORVANE_SANITIZED=1 QUORVANE_TEST_SCALE=${QUORVANE_TEST_SCALE:-0.1} \
+PYTHONPATH="$PWD/build/asan:$PWD/python" \
+  "$PYTHON" -m pytest -q -p no:cacheprovider tests
