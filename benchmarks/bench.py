@@ -105,6 +105,19 @@ if numba is not None:
             var = 0.0
         return mean, math.sqrt(var / n)
 
+    @numba.njit(cache=False, inline="always")
+    def _numba_estimate(p1, p2, d1, d2, n):
+        """(price, delta, price_stderr, delta_stderr) from the four sums."""
+        pm = p1 / n
+        pv = p2 / n - pm * pm
+        if not pv > 0.0:
+            pv = 0.0
+        dm = d1 / n
+        dv = d2 / n - dm * dm
+        if not dv > 0.0:
+            dv = 0.0
+        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+
     @numba.njit(cache=False)
     def numba_weights_constant_flow(w, horizon, sigma0):
         r = 1.0 / (horizon * sigma0)
@@ -125,16 +138,7 @@ if numba is not None:
             p2 += p * p
             d1 += d
             d2 += d * d
-        n = float(xt.size)
-        pm = p1 / n
-        pv = p2 / n - pm * pm
-        if not pv > 0.0:
-            pv = 0.0
-        dm = d1 / n
-        dv = d2 / n - dm * dm
-        if not dv > 0.0:
-            dv = 0.0
-        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+        return _numba_estimate(p1, p2, d1, d2, float(xt.size))
 
 
 def numpy_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, horizon):
@@ -223,16 +227,7 @@ if numba is not None:
             p2 += p * p
             d1 += d
             d2 += d * d
-        n = float(n_paths)
-        pm = p1 / n
-        pv = p2 / n - pm * pm
-        if not pv > 0.0:
-            pv = 0.0
-        dm = d1 / n
-        dv = d2 / n - dm * dm
-        if not dv > 0.0:
-            dv = 0.0
-        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+        return _numba_estimate(p1, p2, d1, d2, float(n_paths))
 
 
 # --------------------------------------------------------------------- cases

@@ -88,6 +88,12 @@ Outcome<TangentFlowInputs> validate_tangent_flow_inputs(const MatrixView& states
     if (a.view.rows != n_paths || a.view.cols != n_steps)
       return ValueFailure{shape_message(a.name, a.view, n_paths, n_steps)};
   }
+  return make_tangent_flow_inputs(dws, sigma, d_mu_dx, d_sigma_dx, n_paths, n_steps, horizon);
+}
+
+TangentFlowInputs make_tangent_flow_inputs(const MatrixView& dws, const MatrixView& sigma,
+                                           const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx,
+                                           std::size_t n_paths, std::size_t n_steps, double horizon) {
   TangentFlowInputs in;
   in.dws = dws;
   in.sigma = sigma;

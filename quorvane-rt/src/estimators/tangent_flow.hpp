@@ -32,6 +32,12 @@ struct TangentFlowInputs {
   double dt = 0.0, inv_horizon = 0.0;
 };
 
+// The bundle for arrays of (at least) n_paths x n_steps, with dt and inv_horizon
+// derived from horizon as every estimator derives them.
+TangentFlowInputs make_tangent_flow_inputs(const MatrixView& dws, const MatrixView& sigma,
+                                           const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx,
+                                           std::size_t n_paths, std::size_t n_steps, double horizon);
+
 // Checks, in this order: horizon > 0 (false for NaN) "horizon must be positive";
 // states has at least 2 columns; then dws, sigma, d_mu_dx, d_sigma_dx each of shape
 // exactly (n_paths, n_steps) ("sigma shape [4, 10] != expected (4, 9)"). The values

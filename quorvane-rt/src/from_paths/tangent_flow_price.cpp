@@ -43,15 +43,8 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
   const std::optional<Payoff> pay = payoff_from_name(payoff, strike);
   if (!pay) return ValueFailure{"unknown payoff '" + std::string(payoff) + "'"};
 
-  TangentFlowInputs in;
-  in.dws = dws;
-  in.sigma = sigma_field;
-  in.d_mu_dx = d_mu_dx_field;
-  in.d_sigma_dx = d_sigma_dx_field;
-  in.n_paths = n_paths;
-  in.n_steps = n_steps;
-  in.dt = horizon / static_cast<double>(n_steps);
-  in.inv_horizon = 1.0 / horizon;
+  const TangentFlowInputs in = make_tangent_flow_inputs(dws, sigma_field, d_mu_dx_field,
+                                                        d_sigma_dx_field, n_paths, n_steps, horizon);
 
   RunningSums payoff_sums, delta_sums;
   const auto accumulate = [&](std::size_t i, double w) {
