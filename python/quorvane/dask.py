@@ -1,0 +1,520 @@
+"""quorvane on Dask: BEL weights, prices and deltas for path batches chunked along the path axis.
+
+Path batches too large for one machine live as Dask arrays with one row per path,
+chunked along the path axis only: every chunk holds whole paths and all their
+steps. The functions here take such arrays and run quorvane's native functions on
+each chunk, in whatever Dask scheduler is active (the ``dask.distributed`` client
+you created, the threaded default, or ``dask.config.set(scheduler="synchronous")``).
+
+Weights (lazy). ``bel_weights_constant_flow``, ``bel_weights_tangent_flow`` and
+``bel_weights_tangent_flow_parallel`` return a lazy one-dimensional Dask array of
+per-path weights, chunked like the path axis of the inputs. A weight depends on its
+own path only, so every chunk of weights has exactly the bits that the module
+returns for the same rows in one process.
+
+Prices and deltas. ``price_and_delta_constant_flow``,
+``price_and_delta_tangent_flow`` and ``price_from_samples`` return what the
+module's functions of the same names return, (price, delta, price_stderr,
+delta_stderr) or (mean, stderr), computed chunk by chunk:
+
+- with one chunk, the task calls the module's own function on it, so the result
+  is the module's own, bit for bit;
+- with several chunks, each task returns its count n and, for the payoff and the
+  delta lane, the sum S1 of the samples and the sum S2 of their squares, each a
+  plain sequential sum in row order starting at +0.0 (``numpy.add.accumulate``,
+  which adds strictly left to right; ``numpy.sum`` would add pairwise). The
+  samples are those the module accumulates: payoff values by the four built-in
+  formulas, delta samples as (W_T * p) * (1 / (horizon * sigma_at_x0)) for the
+  constant flow (the last product taken by the module's
+  ``bel_weights_constant_flow``) and as weight * p for the tangent flow (the
+  weights from the module's ``bel_weights_tangent_flow``). The chunk sums are
+  then added in chunk order, starting at +0.0, and the module's statistics rule
+  is applied once: mean = S1 / N, variance = S2 / N - mean * mean, replaced by
+  +0.0 unless strictly positive, stderr = sqrt(variance / N).
+
+The combined figures are the same estimator as one single-process call, but not
+bit-identical to it: one call adds all paths into one running sum, the chunked
+form adds each chunk's own running sum to the total, and the two orders round
+differently (typically in the last few bits). They are reproducible: the same
+chunks give the same bits on every run and under every scheduler.
+
+Errors. Everything that can be checked without the data is checked on the
+calling thread before any task is submitted: Dask arrays of float64 with the
+expected number of dimensions (``TypeError``), known chunk sizes, a single chunk
+along the step axis, the same path-axis chunks and shapes for all arguments
+(``ValueError``), and the scalar arguments, which are checked by calling the
+module itself on empty arrays, so they fail with the module's own exception and
+message (``TypeError``, ``ValueError``, and for ``price_and_delta_constant_flow``
+with a non-positive ``horizon`` or ``sigma_at_x0`` the module's
+``PanicException``, raised here on the caller's thread). Two rules are stricter
+than the module's: ``price_and_delta_tangent_flow`` requires ``horizon > 0``
+(``ValueError`` "horizon must be positive"; the module's function of that name
+does not check it), and its coefficient fields must have exactly the shape of
+``dws`` (the module would read the leading block of a larger field).
+
+A failure found in the data by a task, such as a zero sigma, surfaces from
+``compute`` as the module's own exception, unchanged: ``ValueError`` with the
+module's message, whose row index counts from the start of the chunk (on Python
+3.11 and later a note on the exception gives the chunk's first row). The module's
+``PanicException`` derives from ``BaseException``; the distributed client cannot
+deliver such an exception (it escapes the client's event loop and ``compute``
+never returns), so a task that meets one raises :class:`PanicError`, a
+``RuntimeError`` carrying the same message, instead. With the validation above,
+ordinary inputs do not reach it.
+
+Threads. Every function but ``bel_weights_tangent_flow_parallel`` runs each chunk
+on one thread with the interpreter lock held, so use worker processes (for
+example ``LocalCluster(processes=True, threads_per_worker=1)``) rather than
+threads to run chunks side by side. ``bel_weights_tangent_flow_parallel`` uses the
+module's thread pool in each worker process, one thread per logical processor
+unless ``RAYON_NUM_THREADS`` is set in the workers' environment; give each worker
+process its share of the cores so that the pools do not oversubscribe them.
+"""
+
+from __future__ import annotations
+
+import math
+
+try:
+    import dask
+    import dask.array as da
+except ImportError as error:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "quorvane.dask needs Dask: install it with  pip install 'quorvane[dask]'") from error
+
+import numpy as np
+
+import _quorvane
+
+__all__ = [
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "PanicError",
+]
+
+class PanicError(RuntimeError):
+    """The module raised its internal-failure ``PanicException`` inside a Dask task.
+
+    ``PanicException`` derives from ``BaseException``, which the distributed
+    client cannot deliver, so the task raises this ``RuntimeError`` with the same
+    message instead.
+    """
+
+
+def _is_panic(error: BaseException) -> bool:
+    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
+
+
+def _call(function, *args):
+    """Calls a module function inside a task, turning PanicException into PanicError."""
+    try:
+        return function(*args)
+    except BaseException as error:  # noqa: BLE001 - PanicException is not an Exception
+        if _is_panic(error):
+            raise PanicError(str(error)) from None
+        raise
+
+
+def _note_chunk(error: BaseException, first_row, n_chunks: int) -> None:
+    """On Python 3.11 and later, notes where the chunk of a failing task starts."""
+    if n_chunks > 1 and hasattr(error, "add_note"):
+        start = int(first_row[0])
+        error.add_note(f"raised for the Dask chunk starting at row {start}: "
+                       "row indices in the message count from the start of the chunk")
+
+
+def _map_rows(block_function, arrays, scalars, width=None):
+    """Runs block_function(*blocks, *scalars, first_row, n_chunks) once per path-axis chunk.
+
+    The arrays share their path-axis chunks and have one chunk along the step axis
+    (checked before). ``first_row`` is a 1-element array holding the chunk's first
+    row. The result has the path-axis chunks of the inputs (a weight per path) or,
+    with ``width``, one row of ``width`` values per chunk.
+    """
+    row_chunks = arrays[0].chunks[0]
+    n_chunks = len(row_chunks)
+    starts = np.cumsum((0,) + tuple(row_chunks[:-1]), dtype=np.int64)
+    pairs = []
+    for k, array in enumerate(arrays):
+        pairs += [array, "i" if array.ndim == 1 else ("ij" if k == 0 else "ik")]
+    for value in scalars:
+        pairs += [value, None]
+    pairs += [da.from_array(starts, chunks=1), "i", n_chunks, None]
+    if width is None:
+        return da.blockwise(block_function, "i", *pairs, dtype=np.float64, concatenate=True,
+                            align_arrays=False, meta=_empty(0))
+    return da.blockwise(block_function, "iw", *pairs, new_axes={"w": width},
+                        adjust_chunks={"i": 1}, dtype=np.float64, concatenate=True,
+                        align_arrays=False, meta=_empty(0, 0))
+
+
+# ---------------------------------------------------------------------------
+# Validation on the calling thread
+# ---------------------------------------------------------------------------
+
+
+def _show_chunks(chunks) -> str:
+    if len(chunks) <= 8:
+        return repr(tuple(chunks))
+    head = ", ".join(str(c) for c in chunks[:4])
+    return f"({head}, ..., {chunks[-1]}; {len(chunks)} chunks)"
+
+
+def _check_array(name: str, array, ndim: int) -> None:
+    if not isinstance(array, da.Array):
+        kind = "1-D" if ndim == 1 else "2-D"
+        raise TypeError(
+            f"{name} must be a dask array, not {type(array).__module__}.{type(array).__name__}; "
+            f"wrap a {kind} NumPy array with dask.array.from_array({name}, chunks=...) "
+            "and chunk it along the path axis only")
+    if array.ndim != ndim:
+        raise TypeError(f"{name} must be a {ndim}-dimensional dask array, got {array.ndim} "
+                        f"dimensions (shape {array.shape})")
+    if array.dtype != np.float64:
+        raise TypeError(f"{name} has dtype {array.dtype}; quorvane needs float64: "
+                        f"pass {name}.astype(numpy.float64)")
+    if any(math.isnan(c) for axis in array.chunks for c in axis):
+        raise ValueError(f"{name} has unknown chunk sizes; call {name}.compute_chunk_sizes() first")
+    if ndim == 2 and len(array.chunks[1]) > 1:
+        raise ValueError(
+            f"{name} is chunked along the step axis (chunks {_show_chunks(array.chunks[1])}); "
+            f"rechunk with {name}.rechunk({{1: -1}})")
+
+
+def _check_batch(arrays: dict[str, object], ndim: int) -> list:
+    """Type, dimension, chunk and row checks; the first argument sets the path axis."""
+    for name, array in arrays.items():
+        _check_array(name, array, ndim)
+    names = list(arrays)
+    first = names[0]
+    reference = arrays[first]
+    for name in names[1:]:
+        array = arrays[name]
+        if array.shape[0] != reference.shape[0]:
+            raise ValueError(f"{name} has {array.shape[0]} rows but {first} has "
+                             f"{reference.shape[0]}: one row per path in every argument")
+        if array.chunks[0] != reference.chunks[0]:
+            raise ValueError(
+                f"{name} is chunked differently from {first} along the path axis "
+                f"({name}: {_show_chunks(array.chunks[0])}, {first}: "
+                f"{_show_chunks(reference.chunks[0])}); rechunk with "
+                f"{name}.rechunk({{0: {first}.chunks[0]}})")
+    return [arrays[name] for name in names]
+
+
+def _check_steps(states, per_step: dict[str, object]) -> int:
+    if states.shape[1] < 2:
+        raise ValueError("states must have at least 2 columns (n_steps + 1)")
+    n_steps = states.shape[1] - 1
+    for name, array in per_step.items():
+        if array.shape[1] != n_steps:
+            raise ValueError(f"{name} has {array.shape[1]} columns; expected n_steps = {n_steps} "
+                             f"(states has {n_steps + 1} columns)")
+    return n_steps
+
+
+def _empty(*shape) -> np.ndarray:
+    return np.zeros(shape, dtype=np.float64)
+
+
+def _probe_tangent_flow_scalars(horizon) -> float:
+    """The module's own checks of horizon, on empty arrays; returns horizon as a float."""
+    _quorvane.bel_weights_tangent_flow(_empty(0, 2), _empty(0, 1), _empty(0, 1), _empty(0, 1),
+                                       _empty(0, 1), horizon)
+    return float(horizon)
+
+
+# ---------------------------------------------------------------------------
+# Per-chunk work (runs in the tasks)
+# ---------------------------------------------------------------------------
+
+
+def _payoff_values(payoff: str, x: np.ndarray, strike: float) -> np.ndarray:
+    """The module's four payoffs, elementwise: x; x - K or K - x if positive, else +0.0;
+    1.0 if K < x, else 0.0."""
+    with np.errstate(all="ignore"):
+        if payoff == "identity":
+            return np.array(x, dtype=np.float64)
+        if payoff == "call":
+            d = x - strike
+            return np.where(d > 0.0, d, 0.0)
+        if payoff == "put":
+            d = strike - x
+            return np.where(d > 0.0, d, 0.0)
+        if payoff == "digital_call":
+            return np.where(strike < x, 1.0, 0.0)
+    raise AssertionError(payoff)  # the name was checked before any task ran
+
+
+def _sequential_sum(values: np.ndarray) -> float:
+    """+0.0 + v[0] + v[1] + ... strictly left to right."""
+    if values.shape[0] == 0:
+        return 0.0
+    # accumulate adds in order; the leading +0.0 only matters when every value is -0.0
+    with np.errstate(all="ignore"):
+        return 0.0 + float(np.add.accumulate(values)[-1])
+
+
+def _lane_sums(values: np.ndarray) -> tuple[float, float]:
+    with np.errstate(all="ignore"):
+        squares = values * values
+    return _sequential_sum(values), _sequential_sum(squares)
+
+
+def _constant_flow_sums(terminal_states, w_terminals, horizon, sigma_at_x0, payoff, strike):
+    """[n, S1 payoff, S2 payoff, S1 delta, S2 delta] of one chunk."""
+    p = _payoff_values(payoff, terminal_states, strike)
+    with np.errstate(all="ignore"):
+        wp = w_terminals * p
+    d = _call(_quorvane.bel_weights_constant_flow, wp, horizon, sigma_at_x0)  # (W * p) * r
+    return np.array([float(p.shape[0]), *_lane_sums(p), *_lane_sums(d)])
+
+
+def _tangent_flow_sums(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon,
+                       payoff, strike):
+    failure = None
+    try:
+        weights = _call(_quorvane.bel_weights_tangent_flow, states, dws, sigma_field,
+                        d_mu_dx_field, d_sigma_dx_field, horizon)
+    except ValueError as error:
+        failure = error
+    if failure is not None:
+        # A zero sigma (the only failure left after the checks made before any task):
+        # raise it as the module's price_and_delta_tangent_flow reports it.
+        _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field, d_mu_dx_field,
+              d_sigma_dx_field, horizon, payoff, strike)
+        raise failure
+    p = _payoff_values(payoff, states[:, -1], strike)
+    with np.errstate(all="ignore"):
+        d = weights * p
+    return np.array([float(p.shape[0]), *_lane_sums(p), *_lane_sums(d)])
+
+
+def _samples_sums(samples):
+    return np.array([float(samples.shape[0]), *_lane_sums(np.asarray(samples, dtype=np.float64))])
+
+
+def _constant_flow_block(terminal_states, w_terminals, horizon, sigma_at_x0, payoff, strike,
+                         first_row, n_chunks):
+    if n_chunks == 1:
+        row = _call(_quorvane.price_and_delta_constant_flow, terminal_states, w_terminals,
+                    horizon, sigma_at_x0, payoff, strike)
+    else:
+        row = _constant_flow_sums(terminal_states, w_terminals, horizon, sigma_at_x0, payoff,
+                                  strike)
+    return np.array(row, dtype=np.float64).reshape(1, -1)
+
+
+def _tangent_flow_block(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon,
+                        payoff, strike, first_row, n_chunks):
+    try:
+        if n_chunks == 1:
+            row = _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field,
+                        d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike)
+        else:
+            row = _tangent_flow_sums(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                     horizon, payoff, strike)
+    except ValueError as error:
+        _note_chunk(error, first_row, n_chunks)
+        raise
+    return np.array(row, dtype=np.float64).reshape(1, -1)
+
+
+def _samples_block(samples, first_row, n_chunks):
+    if n_chunks == 1:
+        row = _call(_quorvane.price_from_samples, samples)
+    else:
+        row = _samples_sums(samples)
+    return np.array(row, dtype=np.float64).reshape(1, -1)
+
+
+def _constant_flow_weights_block(w_terminals, horizon, sigma_at_x0, first_row, n_chunks):
+    return _call(_quorvane.bel_weights_constant_flow, w_terminals, horizon, sigma_at_x0)
+
+
+def _tangent_flow_weights_block(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, parallel,
+                                first_row, n_chunks):
+    function = (_quorvane.bel_weights_tangent_flow_parallel if parallel
+                else _quorvane.bel_weights_tangent_flow)
+    try:
+        return _call(function, states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)
+    except ValueError as error:
+        _note_chunk(error, first_row, n_chunks)
+        raise
+
+
+# ---------------------------------------------------------------------------
+# Combination
+# ---------------------------------------------------------------------------
+
+
+def _mean_and_stderr(s1: float, s2: float, n: float) -> tuple[float, float]:
+    """The module's statistics rule on sums S1, S2 of n samples (in Python floats)."""
+    s1, s2, n = float(s1), float(s2), float(n)
+    if n == 0.0:
+        return math.nan, math.nan  # 0/0, and the clamped variance gives 0/0 again
+    mean = s1 / n
+    variance = s2 / n - mean * mean
+    if not variance > 0.0:
+        variance = 0.0
+    return mean, math.sqrt(variance / n)
+
+
+def _combine_sums(parts: np.ndarray) -> tuple[float, ...]:
+    """Adds the chunk sums in chunk order, from +0.0, then applies the statistics rule.
+
+    Each row of ``parts`` is [n, S1, S2] for one lane or [n, S1, S2, S1', S2'] for
+    the payoff and the delta lane; the result is (mean, stderr) or
+    (price, delta, price_stderr, delta_stderr).
+    """
+    totals = [0.0] * parts.shape[1]
+    for row in parts.tolist():
+        for k, value in enumerate(row):
+            totals[k] = totals[k] + value
+    n = totals[0]
+    first = _mean_and_stderr(totals[1], totals[2], n)
+    if parts.shape[1] == 3:
+        return first
+    second = _mean_and_stderr(totals[3], totals[4], n)
+    return first[0], second[0], first[1], second[1]
+
+
+def _finish(parts: np.ndarray, single: bool) -> tuple[float, ...]:
+    if single:
+        return tuple(float(v) for v in parts[0].tolist())
+    return _combine_sums(parts)
+
+
+def _reduce(parts, single: bool, compute: bool):
+    result = dask.delayed(_finish, pure=True)(parts, single)
+    return result.compute() if compute else result
+
+
+# ---------------------------------------------------------------------------
+# Weights
+# ---------------------------------------------------------------------------
+
+
+def bel_weights_constant_flow(w_terminals, horizon, sigma_at_x0):
+    """Constant-flow BEL weights W_T / (T * sigma(X_0)) of a Dask array of terminal
+    Brownian values, as a lazy 1-D Dask array chunked like ``w_terminals``.
+
+    Every chunk has the bits of ``quorvane.bel_weights_constant_flow`` on the same
+    values. ``horizon`` and ``sigma_at_x0`` are checked by the module before any
+    task runs (``ValueError`` unless positive).
+    """
+    (w_terminals,) = _check_batch({"w_terminals": w_terminals}, 1)
+    _quorvane.bel_weights_constant_flow(_empty(0), horizon, sigma_at_x0)
+    return _map_rows(_constant_flow_weights_block, [w_terminals],
+                     [float(horizon), float(sigma_at_x0)])
+
+
+def _tangent_flow_weights(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, parallel):
+    states, dws, sigma, d_mu_dx, d_sigma_dx = _check_batch(
+        {"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+         "d_sigma_dx": d_sigma_dx}, 2)
+    _check_steps(states, {"dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                          "d_sigma_dx": d_sigma_dx})
+    horizon = _probe_tangent_flow_scalars(horizon)
+    return _map_rows(_tangent_flow_weights_block, [states, dws, sigma, d_mu_dx, d_sigma_dx],
+                     [horizon, parallel])
+
+
+def bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+    """Tangent-flow BEL weights of a path batch held in Dask arrays, as a lazy 1-D
+    Dask array with one weight per path, chunked like the path axis of ``states``.
+
+    ``states`` is (n_paths, n_steps + 1); ``dws``, ``sigma``, ``d_mu_dx`` and
+    ``d_sigma_dx`` are (n_paths, n_steps), column j at the state before step j.
+    All five are float64, chunked alike along the path axis and not at all along
+    the step axis. Every chunk has the bits of ``quorvane.bel_weights_tangent_flow``
+    on the same rows; a zero sigma raises the module's ``ValueError`` at compute
+    time, its row index counted from the start of the chunk.
+    """
+    return _tangent_flow_weights(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, False)
+
+
+def bel_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+    """``bel_weights_tangent_flow`` with each chunk computed by the module's
+    parallel form on the worker's thread pool (bound it with ``RAYON_NUM_THREADS``
+    in the workers' environment). The bits are those of the serial form.
+    """
+    return _tangent_flow_weights(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, True)
+
+
+# ---------------------------------------------------------------------------
+# Prices and deltas
+# ---------------------------------------------------------------------------
+
+
+def price_from_samples(samples, *, compute=True):
+    """(mean, stderr) of a 1-D Dask array of samples, for example your own payoff
+    values, or payoff values times the weights of this module for a delta.
+
+    One chunk: the module's ``price_from_samples`` on it, bit for bit. Several
+    chunks: per-chunk sequential sums combined in chunk order (see the module
+    documentation), the same estimator but not the same last bits. With
+    ``compute=False`` returns a ``dask.delayed`` object that computes the pair.
+    """
+    (samples,) = _check_batch({"samples": samples}, 1)
+    single = len(samples.chunks[0]) == 1
+    parts = _map_rows(_samples_block, [samples], [], width=2 if single else 3)
+    return _reduce(parts, single, compute)
+
+
+def price_and_delta_constant_flow(terminal_states, w_terminals, horizon, sigma_at_x0, payoff,
+                                  strike=0.0, *, compute=True):
+    """(price, delta, price_stderr, delta_stderr) for GBM or ABM from 1-D Dask arrays
+    of terminal states and terminal Brownian values, chunked alike.
+
+    One chunk: the module's ``price_and_delta_constant_flow`` on it, bit for bit.
+    Several chunks: per-chunk sequential sums combined in chunk order, the same
+    estimator but not the same last bits as one single-process call. The scalar
+    arguments are checked by the module before any task runs, with its own
+    exceptions (a non-positive ``horizon`` or ``sigma_at_x0`` raises its
+    ``PanicException``). With ``compute=False`` returns a ``dask.delayed`` object
+    that computes the tuple, so that several estimates can share one
+    ``dask.compute``.
+    """
+    terminal_states, w_terminals = _check_batch(
+        {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
+    _quorvane.price_and_delta_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff,
+                                            strike)
+    horizon, sigma_at_x0, strike = float(horizon), float(sigma_at_x0), float(strike)
+    single = len(terminal_states.chunks[0]) == 1
+    parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals],
+                      [horizon, sigma_at_x0, payoff, strike], width=4 if single else 5)
+    return _reduce(parts, single, compute)
+
+
+def price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                 horizon, payoff, strike=0.0, *, compute=True):
+    """(price, delta, price_stderr, delta_stderr) for a general scalar diffusion from
+    a path batch held in Dask arrays (shapes and chunking as for
+    ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
+
+    One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
+    Several chunks: per-chunk sequential sums combined in chunk order, the same
+    estimator but not the same last bits as one single-process call. Stricter than
+    the module: ``horizon`` must be positive and the fields must have the shape of
+    ``dws``. A zero sigma raises the module's ``ValueError`` at compute time. With
+    ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
+    """
+    states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
+        {"states": states, "dws": dws, "sigma_field": sigma_field,
+         "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field}, 2)
+    _check_steps(states, {"dws": dws, "sigma_field": sigma_field,
+                          "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field})
+    _quorvane.price_and_delta_tangent_flow(_empty(0, 2), _empty(0, 1), _empty(0, 1),
+                                           _empty(0, 1), _empty(0, 1), horizon, payoff, strike)
+    horizon = _probe_tangent_flow_scalars(horizon)
+    strike = float(strike)
+    single = len(states.chunks[0]) == 1
+    parts = _map_rows(_tangent_flow_block,
+                      [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
+                      [horizon, payoff, strike], width=4 if single else 5)
+    return _reduce(parts, single, compute)
