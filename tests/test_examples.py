@@ -1,0 +1,97 @@
+"""The scripts under examples/ run as documented and print what they claim."""
+
+import importlib.util
+import math
+import os
+import re
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import _quorvane
+import quorvane
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+NUMBER = r"([-+]?\d+\.\d+)"
+
+
+def has(*modules):
+    return all(importlib.util.find_spec(m) is not None for m in modules)
+
+
+def run_example(name, *args, cwd=None):
+    """Runs examples/NAME with this interpreter, the module importable as here."""
+    env = dict(os.environ)
+    paths = [os.path.dirname(_quorvane.__file__), os.path.dirname(os.path.dirname(quorvane.__file__))]
+    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    done = subprocess.run([sys.executable, str(EXAMPLES / name), *args], capture_output=True,
+                          text=True, env=env, cwd=cwd, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def number_after(label, text, count=1):
+    match = re.search(re.escape(label) + r"\s+" + r"\s*±\s*".join([NUMBER] * count), text)
+    assert match, (label, text)
+    values = [float(v) for v in match.groups()]
+    return values if count > 1 else values[0]
+
+
+def test_gbm_digital_delta_bel_is_unbiased_and_pathwise_is_zero():
+    out = run_example("gbm_digital_delta.py")
+    exact = number_after("closed form delta", out)
+    bel, bel_se = number_after("BEL delta", out, 2)
+    pathwise, pathwise_se = number_after("pathwise delta", out, 2)
+    assert exact > 0 and bel_se > 0
+    assert abs(bel - exact) < 4 * bel_se
+    assert pathwise == 0.0 and pathwise_se == 0.0
+
+
+def test_local_vol_delta_agrees_with_finite_differences():
+    out = run_example("local_vol_delta.py")
+    bel, bel_se = number_after("tangent-flow BEL delta", out, 2)
+    fd, fd_se = number_after("finite difference delta", out, 2)
+    assert 0.0 < bel < 1.0 and bel_se > 0 and fd_se > 0
+    assert abs(bel - fd) < 4 * math.hypot(bel_se, fd_se)
+
+
+@pytest.mark.skipif(not has("dask", "distributed"), reason="needs the dask extra")
+def test_dask_delta_runs_on_a_loopback_cluster():
+    out = run_example("dask_delta.py")
+    assert re.search(r"LocalCluster with 2 workers at tcp://127\.0\.0\.1:\d+", out), out
+    delta, delta_se = number_after("distributed delta", out, 2)
+    exact = number_after("closed form", out)
+    assert delta_se > 0 and abs(delta - exact) < 4 * delta_se
+    capped, capped_se = number_after("capped-call delta", out, 2)
+    assert 0.0 < capped < delta and capped_se > 0  # capping lowers the delta
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    length, kind = struct.unpack(">I4s", data[8:16])
+    assert kind == b"IHDR" and length == 13
+    assert data[-8:-4] == b"IEND"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.skipif(not has("matplotlib"), reason="needs matplotlib")
+@pytest.mark.parametrize("where", ["argument", "default"])
+def test_convergence_plot_writes_a_png(tmp_path, where):
+    if where == "argument":
+        target = tmp_path / "plots" / "delta.png"
+        target.parent.mkdir()
+        out = run_example("convergence_plot.py", str(target))
+    else:
+        target = tmp_path / "convergence.png"
+        out = run_example("convergence_plot.py", cwd=tmp_path)
+    assert f"wrote {target.name}" in out or f"wrote {target}" in out
+    width, height = png_size(target)
+    assert width >= 400 and height >= 300
+    rows = re.findall(r"paths\s+BEL " + NUMBER + r" ± " + NUMBER + r"\s+FD " + NUMBER + r" ± " + NUMBER, out)
+    assert len(rows) >= 5
+    bel_bars = [float(r[1]) for r in rows]
+    assert bel_bars[-1] < bel_bars[0] / 5  # the error bars shrink with the number of paths
