@@ -37,7 +37,7 @@ run_cell() {  # minor version, NumPy requirement
   python=$(interpreter "$1")
   venv="$work/venv-$1"
   "$python" -m venv "$venv"
-  quiet "$venv/bin/python" -m pip install --disable-pip-version-check "$wheel" "$2" pytest hypothesis
+  quiet "$venv/bin/python" -m pip install --disable-pip-version-check "$wheel[test]" "$2"
   echo "matrix: CPython $1 with NumPy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')"
   # From the tests folder, so the package is imported from the wheel, not the tree.
   "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
