@@ -16,6 +16,18 @@ import pytest
 import _quorvane
 
 # ---------------------------------------------------------------------------
+# Test scale: repetition and example counts are multiplied by QUORVANE_TEST_SCALE
+# (default 1.0), so that slow builds (sanitizers) can run fewer of them.
+# ---------------------------------------------------------------------------
+
+TEST_SCALE = float(os.environ.get("QUORVANE_TEST_SCALE", "1.0"))
+
+
+def scaled(count, minimum=1):
+    return max(minimum, int(count * TEST_SCALE))
+
+
+# ---------------------------------------------------------------------------
 # Bits
 # ---------------------------------------------------------------------------
 
@@ -301,13 +313,13 @@ def no_borrow_left():
 # Subprocesses
 # ---------------------------------------------------------------------------
 
-def run_python(code, *, python=sys.executable, env_extra=None):
+def run_python(code, *, python=sys.executable, env_extra=None, timeout=120):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(_quorvane.__file__)] + env.get("PYTHONPATH", "").split(os.pathsep))
     env.update(env_extra or {})
     return subprocess.run([python, "-c", code], capture_output=True, text=True, env=env,
-                          timeout=120)
+                          timeout=timeout)
 
 
 # ---------------------------------------------------------------------------
@@ -338,13 +350,32 @@ def _vector():
     return np.array([90.0, 100.0, 110.0, 120.0])
 
 
+def _path_batch():
+    """Two paths of three steps: states, dws and the three coefficient arrays."""
+    return (np.array([[1.0, 1.05, 1.12, 1.08], [1.0, 0.97, 1.01, 1.15]]),
+            np.array([[0.1, -0.2, 0.3], [-0.05, 0.15, 0.25]]),
+            np.array([[0.5, 0.6, 0.7], [0.4, 0.45, 0.5]]),
+            np.full((2, 3), 0.03),
+            np.full((2, 3), 0.2))
+
+
+TANGENT_FLOW_PARAMETERS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "horizon")
+
 FUNCTIONS = [
     FunctionCase("bel_weights_constant_flow", ("w_terminals", "horizon", "sigma_at_x0"), 3,
                  lambda: (_vector(), 1.0, 20.0)),
+    FunctionCase("bel_weights_tangent_flow", TANGENT_FLOW_PARAMETERS, 6,
+                 lambda: (*_path_batch(), 2.0)),
+    FunctionCase("bel_weights_tangent_flow_parallel", TANGENT_FLOW_PARAMETERS, 6,
+                 lambda: (*_path_batch(), 2.0)),
     FunctionCase("price_from_samples", ("samples",), 1, lambda: (_vector(),)),
     FunctionCase("price_and_delta_constant_flow",
                  ("terminal_states", "w_terminals", "horizon", "sigma_at_x0", "payoff", "strike"),
                  5, lambda: (_vector(), _vector(), 1.0, 20.0, "call", 100.0)),
+    FunctionCase("price_and_delta_tangent_flow",
+                 ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "horizon",
+                  "payoff", "strike"),
+                 7, lambda: (*_path_batch(), 2.0, "call", 1.0)),
 ]
 
 
@@ -353,3 +384,21 @@ def same_result(a, b):
     if isinstance(a, np.ndarray):
         return type(b) is np.ndarray and array_bits(a) == array_bits(b)
     return type(a) is type(b) is tuple and bit_list(a) == bit_list(b)
+
+
+# ---------------------------------------------------------------------------
+# Outcomes: what a call did, comparable bit for bit
+# ---------------------------------------------------------------------------
+
+
+def outcome(call):
+    """("array", bits), ("tuple", bits) or ("raised", class, message) of call()."""
+    try:
+        result = call()
+    except BaseException as e:  # noqa: BLE001 - PanicException is not an Exception
+        return ("raised", type(e), str(e))
+    if type(result) is np.ndarray:
+        assert result.dtype == np.float64 and result.ndim == 1
+        return ("array", result.tobytes())
+    assert type(result) is tuple and all(type(v) is float for v in result), result
+    return ("tuple", b"".join(bit_list(result)))

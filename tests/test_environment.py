@@ -1,0 +1,219 @@
+"""Faults of the environment, each in a process of its own: NumPy missing, a
+worker pool whose threads cannot be started, and a second interpreter."""
+
+import sys
+
+import pytest
+
+from conftest import run_python
+
+# Every array-taking call of the six functions, serial and parallel, given
+# objects that need no NumPy to exist (the intake must fail before looking).
+NO_NUMPY = r"""
+import re, sys
+sys.modules["numpy"] = None
+import _quorvane as q
+try:
+    import numpy
+except ImportError as e:
+    error = e
+tb = r"(None|Some\(<traceback object at 0x[0-9a-f]+>\))"
+pattern = re.escape("Failed to access NumPy array API capsule: PyErr { type: " + repr(type(error))
+                    + ", value: " + repr(error) + ", traceback: ") + tb + re.escape(" }")
+row = [[1.0, 2.0]]
+calls = {
+    "bel_weights_constant_flow": lambda: q.bel_weights_constant_flow([1.0], 1.0, 1.0),
+    "bel_weights_tangent_flow": lambda: q.bel_weights_tangent_flow(row, row, row, row, row, 1.0),
+    "bel_weights_tangent_flow_parallel":
+        lambda: q.bel_weights_tangent_flow_parallel(row, row, row, row, row, 1.0),
+    "price_from_samples": lambda: q.price_from_samples(samples=None),
+    "price_and_delta_constant_flow":
+        lambda: q.price_and_delta_constant_flow([1.0], [1.0], 1.0, 1.0, "call"),
+    "price_and_delta_tangent_flow":
+        lambda: q.price_and_delta_tangent_flow(row, row, row, row, row, 1.0, "call", strike=1.0),
+}
+for name, call in calls.items():
+    for attempt in range(2):  # a failure is not cached: the second call looks again
+        try:
+            call()
+        except Exception as e:
+            print(name, "caught by except Exception:", type(e).__name__, e)
+        except BaseException as e:
+            ok = type(e).__name__ == "PanicException" and re.fullmatch(pattern, str(e))
+            print(name, "ok" if ok else "wrong: " + type(e).__name__ + ": " + str(e))
+        else:
+            print(name, "no exception")
+# binding comes first and needs no NumPy
+try:
+    q.price_from_samples()
+except TypeError as e:
+    print("binding", e)
+print("threads", len(__import__("os").listdir("/proc/self/task")))
+"""
+
+NAMES = ["bel_weights_constant_flow", "bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel",
+         "price_from_samples", "price_and_delta_constant_flow", "price_and_delta_tangent_flow"]
+
+
+def test_without_numpy_every_array_call_is_an_internal_failure_carrying_the_import_error():
+    done = run_python(NO_NUMPY)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines == [f"{name} ok" for name in NAMES for _ in range(2)] + [
+        "binding price_from_samples() missing 1 required positional argument: 'samples'",
+        "threads 1",  # the failed parallel calls built no pool
+    ]
+    assert done.stderr.count("Failed to access NumPy array API capsule") == 12
+
+
+# The pool's threads cannot be started: RLIMIT_NPROC counts the threads of the
+# user, so with the limit at the current count no thread can be created. Root
+# is not bound by the limit, so the process first becomes an unprivileged user.
+POOL_BUILD_FAILS = r"""
+import errno, os, re, resource, sys
+import numpy as np, _quorvane as q
+rng = np.random.default_rng(3)
+arrays = [rng.normal(1.0, 0.1, (50, 7))] + [rng.uniform(0.1, 0.5, (50, 6)) for _ in range(4)]
+serial = {
+    "bel_weights_tangent_flow": lambda: q.bel_weights_tangent_flow(*arrays, 1.0).tobytes(),
+    "bel_weights_constant_flow": lambda: q.bel_weights_constant_flow(arrays[1][0], 1.0, 2.0).tobytes(),
+    "price_from_samples": lambda: q.price_from_samples(arrays[2][:, 3]),
+    "price_and_delta_constant_flow":
+        lambda: q.price_and_delta_constant_flow(arrays[1][0], arrays[2][0], 1.0, 2.0, "call", 0.3),
+    "price_and_delta_tangent_flow": lambda: q.price_and_delta_tangent_flow(*arrays, 1.0, "put", 1.0),
+}
+before = {name: f() for name, f in serial.items()}
+if os.getuid() == 0:
+    try:
+        os.setgid(65534)
+        os.setuid(65534)
+    except OSError as e:
+        print("skip cannot drop privileges:", e)
+        sys.exit(0)
+uid = os.getuid()
+def user_threads():
+    count = 0
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                count += sum(1 for t in os.listdir(f"/proc/{pid}/task")
+                             if os.stat(f"/proc/{pid}/task/{t}").st_uid == uid)
+            except OSError:
+                pass
+    return count
+started = int(os.environ["POOL_THREADS_STARTED"])
+limit = user_threads() + started
+resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
+prefix = "The global thread pool has not been initialized.: "
+messages = []
+for attempt in range(2):
+    try:
+        q.bel_weights_tangent_flow_parallel(*arrays, 1.0)
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        messages.append(str(e))
+    else:
+        print("skip the limit did not stop the pool's threads")
+        sys.exit(0)
+first, second = messages
+code = errno.EAGAIN
+print("first", first.startswith(prefix), bool(re.search(rf"\b{code}\b", first)),
+      os.strerror(code) in first)
+print("second", second.startswith(prefix), "already ran" in second, second != first)
+import time
+deadline = time.monotonic() + 10  # the started threads are on their way out
+while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
+    time.sleep(0.01)
+print("threads", len(os.listdir("/proc/self/task")))
+print("serial", all(f() == before[name] for name, f in serial.items()))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_NPROC and /proc are Linux's")
+@pytest.mark.parametrize("workers, started", [("1", 0), ("2", 0), ("4", 2)])
+def test_a_pool_that_cannot_start_its_threads_reports_the_os_error_then_that_it_already_ran(
+        workers, started):
+    done = run_python(POOL_BUILD_FAILS, env_extra={
+        "RAYON_NUM_THREADS": workers, "POOL_THREADS_STARTED": str(started),
+        # no threads of NumPy's BLAS: the process has one thread besides the pool's
+        "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr
+    if done.stdout.startswith("skip "):
+        pytest.skip(done.stdout.strip()[5:])
+    assert done.stdout.splitlines() == [
+        "first True True True",  # the prefix, the OS error's code and its description
+        "second True True True",  # the prefix, the build already ran, a different text
+        "threads 1",  # the threads started before the failure have exited
+        "serial True",  # the serial functions still give their bits
+    ]
+
+
+INNER = """
+import sys
+sys.path[:0] = {path!r}
+try:
+    import _quorvane
+except ImportError as e:
+    result = "ImportError: " + str(e)
+except BaseException as e:
+    result = "other: " + type(e).__name__ + ": " + str(e)
+else:
+    result = "imported"
+with open({marker!r}, "w") as f:
+    f.write(result)
+"""
+
+# Each API that the Pythons of the matrix offer for running code in a second
+# interpreter whose import machinery lets single-phase modules load (so that
+# the refusal seen is the module's own).
+OUTER = {
+    "_testcapi.run_in_subinterp": """
+import _quorvane
+from _testcapi import run_in_subinterp
+run_in_subinterp({inner!r})
+""",
+    "_xxsubinterpreters": """
+import _quorvane
+import _xxsubinterpreters as interpreters
+try:
+    interp = interpreters.create(isolated=False)  # 3.12: isolated by default
+except TypeError:
+    interp = interpreters.create()  # 3.10, 3.11: the legacy kind
+try:
+    interpreters.run_string(interp, {inner!r})
+finally:
+    interpreters.destroy(interp)
+""",
+    "_interpreters": """
+import _quorvane
+import _interpreters as interpreters
+interp = interpreters.create("legacy")  # 3.13: the default is isolated
+try:
+    interpreters.run_string(interp, {inner!r})
+finally:
+    interpreters.destroy(interp)
+""",
+}
+
+
+def available(api):
+    module = api.split(".")[0]
+    probe = f"import {module}" + ("; assert hasattr(_testcapi, 'run_in_subinterp')" if "." in api else "")
+    return run_python(probe).returncode == 0
+
+
+@pytest.mark.parametrize("api", list(OUTER))
+def test_a_second_interpreter_is_refused_with_import_error(api, tmp_path):
+    if not available(api):
+        pytest.skip(f"{api} is not part of Python {sys.version_info.major}.{sys.version_info.minor}")
+    marker = tmp_path / "result.txt"
+    inner = INNER.format(path=sys.path, marker=str(marker))
+    done = run_python(OUTER[api].format(inner=inner))
+    assert done.returncode == 0, done.stderr
+    result = marker.read_text()
+    assert result.startswith("ImportError: ") and "sub-interpreter" in result, result
+
+
+def test_some_second_interpreter_api_exists_on_every_supported_python():
+    assert any(available(api) for api in OUTER)

@@ -1,0 +1,243 @@
+"""Hygiene under repetition: every function, on its success path and on every
+error path it has (binding, conversion, intake, validation, internal failure),
+called 100,000 times. Each outcome is the model's (the same bits, or the same
+class and message); input reference counts do not move; the next call after
+every error succeeds; traced Python memory, the C heap and resident memory stay
+flat; no borrow outlives a call."""
+
+import contextlib
+import ctypes
+import gc
+import math
+import os
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+from conftest import FUNCTIONS, borrow_count, exclusive_borrow, outcome, scaled
+from test_fuzz import FloatRaises, expected_outcomes
+
+CALLS = scaled(100_000, minimum=2_000)
+WARM_UP = 2_000
+
+# Tolerances, after the warm-up, over the whole loop:
+RSS_TOLERANCE = 8 << 20          # resident memory: less than 8 MiB growth
+HEAP_TOLERANCE = 128 << 10       # bytes in use in the C heap (glibc): less than 128 KiB
+TRACED_TOLERANCE = 16 << 10      # memory traced by tracemalloc: less than 16 KiB
+
+# What the module reports when an input's memory is held exclusively by another
+# module through the shared borrow registry.
+EXCLUSIVE_MESSAGE = "array is exclusively borrowed elsewhere and cannot be read"
+
+CASES = {case.name: case for case in FUNCTIONS}
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                 "uordblks", "fordblks", "keepcost")]
+
+
+def _heap_reader():
+    """Bytes in use in the C heap, or None where glibc's counters cannot be read
+    (another libc, or a sanitizer's allocator that reports nothing)."""
+    libc = ctypes.CDLL(None)
+    mallinfo2 = getattr(libc, "mallinfo2", None)
+    if mallinfo2 is None or os.environ.get("QUORVANE_SANITIZED"):
+        return None
+    mallinfo2.restype = _Mallinfo2
+
+    def heap():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    return heap if heap() > 0 else None
+
+
+heap_in_use = _heap_reader()
+
+
+# ---------------------------------------------------------------------------
+# The paths of every function. Each builds fresh inputs, so that their
+# reference counts belong to this test alone.
+# ---------------------------------------------------------------------------
+
+def vector(n, seed):
+    return np.random.default_rng(seed).normal(100.0, 20.0, n)
+
+
+def batch(n_paths, n_steps, seed):
+    rng = np.random.default_rng(seed)
+    return [rng.normal(1.0, 0.1, (n_paths, n_steps + 1)), rng.normal(0.0, 0.1, (n_paths, n_steps)),
+            rng.uniform(0.1, 0.5, (n_paths, n_steps)), rng.normal(0.0, 0.2, (n_paths, n_steps)),
+            rng.normal(0.0, 0.3, (n_paths, n_steps))]
+
+
+def text(s):
+    """A str equal to s that is not shared with other code (not interned)."""
+    return "".join(list(s))
+
+
+def paths_of(name):
+    """[(label, positional, keywords, exclusively borrowed array or None)]."""
+    case = CASES[name]
+    if name in ("bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel",
+                "price_and_delta_tangent_flow"):
+        good = batch(96, 5, 1)
+        arrays = list(good)
+        tail = [1.25] if name != "price_and_delta_tangent_flow" else [1.25, text("call"), 1.0]
+    elif name == "price_from_samples":
+        arrays, tail = [vector(512, 2)], []
+    elif name == "bel_weights_constant_flow":
+        arrays, tail = [vector(512, 3)], [1.5, 20.0]
+    else:
+        arrays, tail = [vector(512, 4), vector(512, 5) / 100.0], [1.5, 20.0, text("put"), 101.0]
+    args = arrays + tail
+    params = case.parameters
+    n_arrays = len(arrays)
+    paths = [
+        ("success", args, [], None),
+        ("success by keyword", [], list(zip(params, args))[::-1], None),
+        ("too many positional", args + [None] * (len(params) + 1 - len(args)), [], None),
+        ("unknown keyword", args[:case.required], [(text("bogus"), 1.0)], None),
+        ("missing", args[:case.required - 1], [], None),
+        ("multiple values", args, [(params[0], args[0])], None),
+        ("intake: list", [arrays[0].tolist()] + args[1:], [], None),
+        ("intake: float32", args[:n_arrays - 1] + [arrays[-1].astype(np.float32)] + args[n_arrays:],
+         [], None),
+        ("intake: dimensions", [arrays[0].reshape(-1)[:4].reshape((2, 2) if arrays[0].ndim == 1
+                                                                    else (4,))] + args[1:], [], None),
+    ]
+    exclusive = arrays[0].copy()
+    paths.append(("internal failure: exclusive borrow", [exclusive] + args[1:], [], exclusive))
+    if tail:
+        paths += [
+            ("conversion: renamed TypeError", args[:n_arrays] + [text("1.0")] + args[n_arrays + 1:],
+             [], None),
+            ("conversion: ValueError passes", args[:n_arrays] + [FloatRaises(ValueError, "nope")]
+             + args[n_arrays + 1:], [], None),
+            ("conversion: OverflowError", args[:n_arrays] + [10**400] + args[n_arrays + 1:], [], None),
+        ]
+    if "payoff" in params:
+        at = params.index("payoff")
+        paths += [
+            ("conversion: payoff bytes", args[:at] + [b"call"] + args[at + 1:], [], None),
+            ("conversion: payoff surrogate", args[:at] + [text("ca\udcffll")] + args[at + 1:], [],
+             None),
+            ("validation: unknown payoff", args[:at] + [text("Call")] + args[at + 1:], [], None),
+        ]
+    if name == "bel_weights_constant_flow":
+        paths += [("validation: horizon", [arrays[0], 0.0, 20.0], [], None),
+                  ("validation: sigma_at_x0", [arrays[0], 1.0, math.nan], [], None)]
+    if name == "price_and_delta_constant_flow":
+        paths += [("validation: lengths", [arrays[0], arrays[1][:-1]] + tail, [], None),
+                  ("internal failure: horizon", arrays + [0.0] + tail[1:], [], None)]
+    if name in ("bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel"):
+        zero = [a.copy() for a in good]
+        zero[2][70, 3] = 0.0  # in one block of the pool's work
+        paths += [("validation: horizon", arrays + [-1.0], [], None),
+                  ("validation: states", [good[0][:, :1]] + good[1:] + tail, [], None),
+                  ("validation: shape", good[:3] + [good[3][:, :4]] + good[4:] + tail, [], None),
+                  ("validation: zero sigma", zero + tail, [], None)]
+    if name == "price_and_delta_tangent_flow":
+        zero = [a.copy() for a in good]
+        zero[2][70, 3] = -0.0
+        paths += [("validation: states", [good[0][:, :1]] + good[1:] + tail, [], None),
+                  ("validation: zero sigma", zero + tail, [], None),
+                  ("internal failure: short dws", [good[0], good[1][:50]] + good[2:] + tail, [], None),
+                  ("internal failure: short field", good[:3] + [good[3][:, :3]] + good[4:] + tail,
+                   [], None)]
+    return paths
+
+
+def expected_of(case, positional, keywords, exclusive, panic_type):
+    if exclusive is not None:
+        return [("raised", panic_type, EXCLUSIVE_MESSAGE)]
+    return expected_outcomes(case, list(positional), keywords, panic_type)
+
+
+def interleaved(calls):
+    """Every error path followed by the success path: the next call succeeds."""
+    success = calls[0]
+    out = []
+    for call in calls[1:]:
+        out += [call, success]
+    return out
+
+
+def inputs_of(paths):
+    objects = {}
+    for _, positional, keywords, _ in paths:
+        for value in list(positional) + [v for _, v in keywords]:
+            if isinstance(value, (np.ndarray, str, FloatRaises, list)):
+                objects[id(value)] = value
+    return list(objects.values())
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_every_path_outcome_and_the_next_call(name, panic_type):
+    case = CASES[name]
+    paths = paths_of(name)
+    labels = [label for label, *_ in paths]
+    assert len(labels) == len(set(labels))
+    exclusive = next(e for *_, e in paths if e is not None)
+    with exclusive_borrow(exclusive):
+        expected = [expected_of(case, p, k, e, panic_type) for _, p, k, e in paths]
+        for (label, positional, keywords, _), wanted in zip(paths, expected):
+            got = outcome(lambda: case.function(*positional, **dict(keywords)))
+            assert got in wanted, (label, got, wanted)
+            assert borrow_count() == 1, label  # only the exclusive one
+            success = outcome(lambda: case.function(*paths[0][1]))
+            assert success in expected[0], label
+        kinds = {w[0][0] if w[0][0] != "raised" else w[0][1] for w in expected}
+    # the paths cover binding, conversion and intake, validation and internal failures
+    assert {TypeError, panic_type} <= kinds
+    assert (ValueError in kinds) == (name != "price_from_samples")
+    assert kinds & {"array", "tuple"}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_repetition_leaks_nothing(name, panic_type):
+    case = CASES[name]
+    paths = paths_of(name)
+    exclusive = next(e for *_, e in paths if e is not None)
+    plan = [(label, positional, dict(keywords), expected_of(case, positional, keywords, e,
+                                                            panic_type))
+            for label, positional, keywords, e in interleaved(paths)]
+    function = case.function
+    objects = inputs_of(paths)
+
+    def run(count):
+        for i in range(count):
+            label, positional, keywords, wanted = plan[i % len(plan)]
+            got = outcome(lambda: function(*positional, **keywords))
+            if got not in wanted:
+                raise AssertionError((i, label, got, wanted))
+
+    with exclusive_borrow(exclusive), contextlib.ExitStack() as stack:
+        tracemalloc.start()
+        stack.callback(tracemalloc.stop)
+        run(WARM_UP)
+        gc.collect()
+        counts = [sys.getrefcount(x) for x in objects]
+        traced = tracemalloc.get_traced_memory()[0]
+        heap = heap_in_use() if heap_in_use else None
+        rss = resident_bytes()
+        run(CALLS)
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+        heap_growth = heap_in_use() - heap if heap_in_use else None
+        rss_growth = resident_bytes() - rss
+        assert borrow_count() == 1  # only the exclusive one
+        assert [sys.getrefcount(x) for x in objects] == counts
+    assert traced_growth < TRACED_TOLERANCE, traced_growth
+    if heap_growth is not None:
+        assert heap_growth < HEAP_TOLERANCE, heap_growth
+    assert rss_growth < RSS_TOLERANCE, rss_growth
