@@ -119,14 +119,22 @@ std::uint64_t range_sum(std::uint64_t lo, std::uint64_t hi, std::uint64_t grain,
 
 // A spawner that records the order of the requests, fails the one at
 // `fail_at`, and counts the started threads whose entry function returned.
-// Instances are leaked on purpose: a thread may count its exit after the test
-// that made it has given up waiting.
+// Instances live until the process ends, on purpose: a thread may count its
+// exit after the test that made it has given up waiting. They stay reachable
+// from `all()`, so the leak checker does not report them.
 struct SpawnRecorder {
   static SpawnRecorder& make(std::size_t fail_at = SIZE_MAX, int error = EAGAIN) {
     auto* r = new SpawnRecorder;
     r->fail_at = fail_at;
     r->error = error;
+    static std::mutex guard;
+    std::lock_guard<std::mutex> lock(guard);
+    all().push_back(r);
     return *r;
+  }
+  static std::vector<SpawnRecorder*>& all() {
+    static auto* recorders = new std::vector<SpawnRecorder*>();
+    return *recorders;
   }
 
   qp::ThreadSpawner spawner() {
