@@ -33,6 +33,12 @@ EXCLUSIVE_MESSAGE = "array is exclusively borrowed elsewhere and cannot be read"
 
 CASES = {case.name: case for case in FUNCTIONS}
 
+# Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB and
+# the sanitizer's allocator keeps its own books, so resident memory and glibc's
+# heap counters say nothing about leaks there; reference counts and tracemalloc
+# still do.
+SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED"))
+
 
 def resident_bytes():
     with open("/proc/self/statm") as f:
@@ -50,7 +56,7 @@ def _heap_reader():
     (another libc, or a sanitizer's allocator that reports nothing)."""
     libc = ctypes.CDLL(None)
     mallinfo2 = getattr(libc, "mallinfo2", None)
-    if mallinfo2 is None or os.environ.get("QUORVANE_SANITIZED"):
+    if mallinfo2 is None or SANITIZED:
         return None
     mallinfo2.restype = _Mallinfo2
 
@@ -240,4 +246,5 @@ def test_repetition_leaks_nothing(name, panic_type):
     assert traced_growth < TRACED_TOLERANCE, traced_growth
     if heap_growth is not None:
         assert heap_growth < HEAP_TOLERANCE, heap_growth
-    assert rss_growth < RSS_TOLERANCE, rss_growth
+    if not SANITIZED:  # the sanitizer's quarantine keeps freed memory resident
+        assert rss_growth < RSS_TOLERANCE, rss_growth
