@@ -9,7 +9,7 @@ import pytest
 import _quorvane as q
 
 from conftest import (DEFAULT_NAN, LAYOUTS, array_bits, assert_worked, bit_list, bits, make_layout,
-                      random_values, ref_price_and_delta, ref_weights)
+                      random_values, ref_price_and_delta, ref_weights, run_python)
 
 INF = math.inf
 NAN = math.nan
@@ -280,3 +280,22 @@ def test_weights_composed_in_numpy_agree_with_the_reference_weights(rng):
     delta = (np.maximum(np.array(xs) - 100.0, 0.0) * w).mean()
     fused = q.price_and_delta_constant_flow(np.array(xs), np.array(ws), 1.0, 20.0, "call", 100.0)[1]
     assert abs(delta - fused) <= 1e-12 * max(1.0, abs(fused))
+
+
+def test_weights_of_both_kernel_builds_agree(tmp_path):
+    rng = np.random.default_rng(12)
+    ws = [rng.standard_normal(n) * 10.0 ** rng.integers(-300, 300, n) for n in (*range(20), 1001)]
+    np.savez(tmp_path / "w.npz", *ws)
+    code = f"""
+import numpy as np, _quorvane as q
+d = np.load({str(tmp_path / 'w.npz')!r})
+np.savez({str(tmp_path / 'out.npz')!r},
+         *[q.bel_weights_constant_flow(d[f'arr_{{k}}'], 0.7, 1.3) for k in range({len(ws)})])
+"""
+    done = run_python(code, env_extra={"QUORVANE_KERNEL": "baseline"})
+    assert done.returncode == 0, done.stderr
+    baseline = np.load(tmp_path / "out.npz")
+    for k, w in enumerate(ws):
+        expected = bit_list(ref_weights(w.tolist(), 0.7, 1.3))
+        assert array_bits(baseline[f"arr_{k}"]) == expected
+        assert array_bits(q.bel_weights_constant_flow(w, 0.7, 1.3)) == expected

@@ -1,5 +1,8 @@
 #include "estimators/constant_flow.hpp"
 
+#include "estimators/constant_flow_kernels.hpp"
+#include "estimators/tangent_flow.hpp"
+
 namespace quorvane {
 
 Outcome<DoubleBuffer> bel_weights_constant_flow(const VectorView& w_terminals, double horizon,
@@ -13,7 +16,13 @@ Outcome<DoubleBuffer> bel_weights_constant_flow(const VectorView& w_terminals, d
   double* o = out.data();
   if (w_terminals.is_contiguous()) {
     const std::byte* p = w_terminals.data;
-    for (std::size_t k = 0; k < n; ++k) o[k] = load_double(p + k * sizeof(double)) * r;
+    // The same kernel choice as the tangent-flow weights (QUORVANE_KERNEL=baseline
+    // forces the baseline build everywhere).
+    if (active_kernel_target() == KernelTarget::avx2) {
+      detail::scale_contiguous_avx2(p, n, r, o);
+    } else {
+      for (std::size_t k = 0; k < n; ++k) o[k] = load_double(p + k * sizeof(double)) * r;
+    }
   } else {
     for (std::size_t k = 0; k < n; ++k) o[k] = w_terminals[k] * r;
   }
