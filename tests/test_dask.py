@@ -495,6 +495,10 @@ def test_zero_sigma_in_a_task_raises_the_module_error(scheduler, kind, chunking)
     chunks = CHUNKINGS[chunking]
     if chunking == "one":
         expected = {str(module_error(lambda: call_tangent_module(kind, batch))): None}
+        if kind == "tangent_flow_parallel":
+            # The two zeros may fall in different blocks of the worker pool, and
+            # which block reports first depends on timing.
+            expected["sigma[450, 1] = 0 produces division by zero in BEL weight"] = None
     else:
         expected = {str(module_error(lambda: call_tangent_module(kind, [a[lo:hi] for a in batch]))): lo
                     for lo, hi in [(38, 300), (300, 600)]}

@@ -365,7 +365,10 @@ def test_changing_dimensions_during_the_call_panics_and_leaves_no_borrow(panic_t
 FOREIGN_REGISTRY = r"""
 import ctypes
 import numpy as np
-import numpy._core.multiarray as multiarray
+if int(np.__version__.split(".")[0]) >= 2:
+    import numpy._core.multiarray as multiarray
+else:
+    import numpy.core.multiarray as multiarray
 import _quorvane
 
 calls = []
