@@ -2,6 +2,7 @@
 
 #include "estimators/constant_flow_kernels.hpp"
 #include "estimators/tangent_flow.hpp"
+#include "support/prefetch.hpp"
 
 namespace quorvane {
 
@@ -21,7 +22,12 @@ Outcome<DoubleBuffer> bel_weights_constant_flow(const VectorView& w_terminals, d
     if (active_kernel_target() == KernelTarget::avx2) {
       detail::scale_contiguous_avx2(p, n, r, o);
     } else {
-      for (std::size_t k = 0; k < n; ++k) o[k] = load_double(p + k * sizeof(double)) * r;
+      std::size_t k = 0;
+      for (; k + 8 <= n; k += 8) {  // one prefetch per cache line
+        prefetch_ahead(p + k * sizeof(double));
+        for (std::size_t i = k; i < k + 8; ++i) o[i] = load_double(p + i * sizeof(double)) * r;
+      }
+      for (; k < n; ++k) o[k] = load_double(p + k * sizeof(double)) * r;
     }
   } else {
     for (std::size_t k = 0; k < n; ++k) o[k] = w_terminals[k] * r;

@@ -5,6 +5,7 @@
 #include "estimators/constant_flow.hpp"
 #include "estimators/payoff.hpp"
 #include "support/failure.hpp"
+#include "support/prefetch.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -49,6 +50,10 @@ Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike
   for (; k + 2 <= n; k += 2, px += 2 * sx, pw += 2 * sw) {
     __m128d x, w;
     if constexpr (Contiguous) {
+      if ((k & 7) == 0) {  // once per cache line of each array
+        prefetch_ahead(px);
+        prefetch_ahead(pw);
+      }
       x = _mm_loadu_pd(reinterpret_cast<const double*>(px));
       w = _mm_loadu_pd(reinterpret_cast<const double*>(pw));
     } else {
