@@ -95,3 +95,17 @@ def test_convergence_plot_writes_a_png(tmp_path, where):
     assert len(rows) >= 5
     bel_bars = [float(r[1]) for r in rows]
     assert bel_bars[-1] < bel_bars[0] / 5  # the error bars shrink with the number of paths
+
+
+def test_the_demo_agrees_with_the_closed_forms_and_parallel_matches_serial():
+    env = dict(os.environ)
+    paths = [os.path.dirname(_quorvane.__file__), os.path.dirname(os.path.dirname(quorvane.__file__))]
+    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    done = subprocess.run([sys.executable, "-m", "quorvane"], capture_output=True, text=True, env=env,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    # Every estimate lies within five standard errors of its closed form.
+    distances = [float(z) for z in re.findall(r"\(([-+]\d+\.\d+) stderr\)", out)]
+    assert len(distances) == 7 and all(abs(z) < 5 for z in distances), out
+    assert "identical bits" in out and "DIFFERENT" not in out, out
