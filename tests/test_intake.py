@@ -352,7 +352,9 @@ def test_changing_dimensions_during_the_call_panics_and_leaves_no_borrow(panic_t
 
     class Reshape:
         def __float__(self):
-            arr.shape = (2, 2)
+            with warnings.catch_warnings():  # NumPy 2.5 deprecates setting the shape
+                warnings.simplefilter("ignore", DeprecationWarning)
+                arr.shape = (2, 2)
             return 1.0
 
     with pytest.raises(panic_type):
