@@ -313,6 +313,24 @@ def no_borrow_left():
 # Subprocesses
 # ---------------------------------------------------------------------------
 
+# Run inside a second interpreter: tries the import and writes what happened to
+# the marker file (the caller formats in its sys.path and the marker's path).
+SUBINTERPRETER_IMPORT = """
+import sys
+sys.path[:0] = {path!r}
+try:
+    import _quorvane
+except ImportError as e:
+    result = "ImportError: " + str(e)
+except BaseException as e:
+    result = "other: " + type(e).__name__ + ": " + str(e)
+else:
+    result = "imported"
+with open({marker!r}, "w") as f:
+    f.write(result)
+"""
+
+
 def run_python(code, *, python=sys.executable, env_extra=None, timeout=120):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import SUBINTERPRETER_IMPORT, run_python
 
 # Every array-taking call of the six functions, serial and parallel, given
 # objects that need no NumPy to exist (the intake must fail before looking).
@@ -149,20 +149,6 @@ def test_a_pool_that_cannot_start_its_threads_reports_the_os_error_then_that_it_
     ]
 
 
-INNER = """
-import sys
-sys.path[:0] = {path!r}
-try:
-    import _quorvane
-except ImportError as e:
-    result = "ImportError: " + str(e)
-except BaseException as e:
-    result = "other: " + type(e).__name__ + ": " + str(e)
-else:
-    result = "imported"
-with open({marker!r}, "w") as f:
-    f.write(result)
-"""
 
 # Each API that the Pythons of the matrix offer for running code in a second
 # interpreter whose import machinery lets single-phase modules load (so that
@@ -208,7 +194,7 @@ def test_a_second_interpreter_is_refused_with_import_error(api, tmp_path):
     if not available(api):
         pytest.skip(f"{api} is not part of Python {sys.version_info.major}.{sys.version_info.minor}")
     marker = tmp_path / "result.txt"
-    inner = INNER.format(path=sys.path, marker=str(marker))
+    inner = SUBINTERPRETER_IMPORT.format(path=sys.path, marker=str(marker))
     done = run_python(OUTER[api].format(inner=inner))
     assert done.returncode == 0, done.stderr
     result = marker.read_text()

@@ -9,7 +9,7 @@ import pytest
 import _quorvane
 import quorvane
 
-from conftest import run_python
+from conftest import SUBINTERPRETER_IMPORT, run_python
 
 # Every function of the module in table order; the ones not built yet are
 # simply absent, but those present must keep this relative order.
@@ -128,20 +128,6 @@ def test_import_does_not_import_numpy_but_the_first_array_call_does():
     ]
 
 
-INNER_CODE = """
-import sys
-sys.path[:0] = {path!r}
-try:
-    import _quorvane
-except ImportError as e:
-    result = "ImportError: " + str(e)
-except BaseException as e:
-    result = "other: " + type(e).__name__ + ": " + str(e)
-else:
-    result = "imported"
-with open({marker!r}, "w") as f:
-    f.write(result)
-"""
 
 OUTER_CODE = """
 import sys
@@ -168,7 +154,7 @@ else:
 
 def test_sub_interpreter_import_is_refused(tmp_path):
     marker = tmp_path / "result.txt"
-    inner = INNER_CODE.format(path=sys.path, marker=str(marker))
+    inner = SUBINTERPRETER_IMPORT.format(path=sys.path, marker=str(marker))
     out = run_python(OUTER_CODE.format(inner=inner))
     assert out.returncode == 0, out.stderr
     result = marker.read_text()
