@@ -9,6 +9,8 @@ import random
 import struct
 import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -329,6 +331,37 @@ else:
 with open({marker!r}, "w") as f:
     f.write(result)
 """
+
+
+def progress_during(call):
+    """Runs call() while another thread records timestamps as fast as the
+    interpreter lets it; returns (result, ticks inside the call, longest gap
+    without a tick, duration)."""
+    ticks, running, stop = [], threading.Event(), threading.Event()
+
+    def count():
+        running.set()
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        t = threading.Thread(target=count)
+        t.start()
+        running.wait()
+        time.sleep(0.01)
+        begin = time.perf_counter()
+        result = call()
+        end = time.perf_counter()
+        stop.set()
+        t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    inside = [x for x in ticks if begin < x < end]
+    points = [begin] + inside + [end]
+    gap = max(b - a for a, b in zip(points, points[1:]))
+    return result, len(inside), gap, end - begin
 
 
 def run_python(code, *, python=sys.executable, env_extra=None, timeout=120):

@@ -3,15 +3,13 @@ thread count, its validation before the pool exists, its failure reports, the
 interpreter lock released while it computes, and a pool that survives fork."""
 
 import os
-import sys
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import _quorvane as q
-from conftest import array_bits, run_python
+from conftest import array_bits, progress_during, run_python
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, shapes
 
 
@@ -136,32 +134,9 @@ def test_single_thread_reports_like_the_serial_form():
 def test_the_interpreter_lock_is_released_while_it_computes():
     rng = np.random.default_rng(6)
     arrays = batch(rng, 20000, 200)
-    ticks = []
-    running = threading.Event()
-
-    def count():
-        running.set()
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-
-    stop = threading.Event()
-    # Make the interpreter switch threads as often as it can.
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    try:
-        t = threading.Thread(target=count)
-        t.start()
-        running.wait()
-        start = time.perf_counter()
-        q.bel_weights_tangent_flow_parallel(*arrays, 1.0)
-        end = time.perf_counter()
-        stop.set()
-        t.join()
-    finally:
-        sys.setswitchinterval(interval)
-    during = [x for x in ticks if start < x < end]
+    _, ticks, _, duration = progress_during(lambda: q.bel_weights_tangent_flow_parallel(*arrays, 1.0))
     # With the lock held for the whole call the other thread could not run at all.
-    assert len(during) > 100, (len(during), end - start)
+    assert ticks > 100, (ticks, duration)
 
 
 @pytest.mark.parametrize("n_threads", [2, 8])

@@ -10,7 +10,6 @@ import math
 import multiprocessing
 import random
 import subprocess
-import sys
 import threading
 import time
 import warnings
@@ -19,7 +18,8 @@ import numpy as np
 import pytest
 
 import _quorvane as q
-from conftest import (TEST_SCALE, bit_list, borrow_count, exclusive_borrow, outcome, ref_mean_stderr,
+from conftest import (TEST_SCALE, bit_list, borrow_count, exclusive_borrow, outcome, progress_during,
+                      ref_mean_stderr,
                       run_python, scaled)
 from test_fuzz import FloatRaises, expected_outcomes
 from test_hygiene import CASES, batch, vector
@@ -139,37 +139,6 @@ def long_batch(n_paths, n_steps):
     rows = [np.full((1, n_steps + 1), 1.0), np.full((1, n_steps), 0.01), np.full((1, n_steps), 0.3),
             np.full((1, n_steps), 0.02), np.full((1, n_steps), 0.1)]
     return [np.broadcast_to(r, (n_paths, r.shape[1])) for r in rows]
-
-
-def progress_during(call):
-    """Runs call() while another thread records timestamps as fast as the
-    interpreter lets it; returns (result, ticks inside the call, longest gap
-    without a tick, duration)."""
-    ticks, running, stop = [], threading.Event(), threading.Event()
-
-    def count():
-        running.set()
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    try:
-        t = threading.Thread(target=count)
-        t.start()
-        running.wait()
-        time.sleep(0.01)
-        begin = time.perf_counter()
-        result = call()
-        end = time.perf_counter()
-        stop.set()
-        t.join()
-    finally:
-        sys.setswitchinterval(interval)
-    inside = [x for x in ticks if begin < x < end]
-    points = [begin] + inside + [end]
-    gap = max(b - a for a, b in zip(points, points[1:]))
-    return result, len(inside), gap, end - begin
 
 
 N_STEPS = 1000
