@@ -4,7 +4,7 @@
 // Tests that need a fresh process-wide pool (the environment, a failed global
 // build, fork handling) run in a forked child with a deadline in the parent;
 // everything else builds its own WorkerPool.
-#include "pool/pool.hpp"
+#include "core/pool/pool.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "support/failure.hpp"
+#include "core/support/failure.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork tests start threads in a child of a multi-threaded process, which

@@ -19,11 +19,11 @@
 #include <tuple>
 #include <vector>
 
-#include "estimators/payoff.hpp"
-#include "estimators/stats.hpp"
-#include "estimators/tangent_flow.hpp"
-#include "from_paths/tangent_flow_price.hpp"
-#include "support/failure.hpp"
+#include "core/estimators/payoff.hpp"
+#include "core/estimators/stats.hpp"
+#include "core/estimators/tangent_flow.hpp"
+#include "core/from_paths/tangent_flow_price.hpp"
+#include "core/support/failure.hpp"
 
 namespace quorvane {
 namespace {

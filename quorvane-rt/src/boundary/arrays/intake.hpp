@@ -1,0 +1,52 @@
+// Array arguments: `extract_readonly_array` accepts a float64 ndarray (or
+// subclass) of the expected dimensionality without copying or converting it, and
+// the resulting handle yields zero-copy strided views in logical index order.
+//
+//   samples = np.arange(10.0)[::-3]       # any strides, any alignment
+//   quorvane.price_from_samples(samples)  # reads samples[0], samples[1], ... in place
+//
+// A `ReadonlyArray` holds a reference to the array and a shared borrow of its
+// memory; dropping it releases the borrow, then the reference.
+#pragma once
+
+#include <string_view>
+#include <utility>
+
+#include "core/views/views.hpp"
+#include "boundary/errors/errors.hpp"
+
+namespace quorvane::numpy {
+
+class ReadonlyArray {
+ public:
+  ReadonlyArray() noexcept = default;
+  ReadonlyArray(ReadonlyArray&& other) noexcept
+      : array_(std::move(other.array_)), dims_(other.dims_) {}
+  ReadonlyArray& operator=(ReadonlyArray&& other) noexcept {
+    if (this != &other) {
+      drop();
+      array_ = std::move(other.array_);
+      dims_ = other.dims_;
+    }
+    return *this;
+  }
+  ~ReadonlyArray() { drop(); }
+
+  PyObject* object() const noexcept { return array_.get(); }
+  VectorView vector() const;
+  MatrixView matrix() const;
+
+ private:
+  friend py::Fallible<ReadonlyArray> extract_readonly_array(PyObject*, std::string_view, int);
+  ReadonlyArray(py::PyRef array, int dims) noexcept : array_(std::move(array)), dims_(dims) {}
+  void drop() noexcept;
+
+  py::PyRef array_;
+  int dims_ = 0;
+};
+
+// A float64 ndarray of `dims` dimensions (1 or 2), or TypeError
+// "argument '<name>': '<qualname>' object cannot be converted to 'PyArray<T, D>'".
+py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims);
+
+}  // namespace quorvane::numpy

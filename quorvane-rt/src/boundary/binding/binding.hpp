@@ -1,0 +1,53 @@
+// Binding of fastcall arguments to parameters, and conversion of scalars.
+//
+// Each function has a static descriptor (name, parameter names, how many are
+// required). Binding fills a fixed array of borrowed slots: positional values
+// first, then keywords in the caller's order, then a check for missing required
+// parameters. It allocates nothing unless it reports a failure, whose message
+// copies the interpreter's own wording ("f() missing 1 required positional
+// argument: 'samples'").
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "boundary/errors/errors.hpp"
+
+namespace quorvane::py {
+
+inline constexpr std::size_t kMaxParameters = 8;
+
+struct ArgumentDescriptor {
+  std::string_view function_name;
+  std::array<std::string_view, kMaxParameters> parameters;
+  std::size_t count;     // N
+  std::size_t required;  // R: the first R parameters are required
+};
+
+// Borrowed references to the caller's objects; null where nothing was given.
+using ArgumentSlots = std::array<PyObject*, kMaxParameters>;
+
+Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                                       Py_ssize_t positional_count, PyObject* keyword_names);
+
+// The renaming rule for a failed conversion of parameter `name`: an error of
+// exactly TypeError becomes TypeError "argument '<name>': <message>" (keeping the
+// cause); any other error is returned unchanged.
+CallError argument_error(std::string_view name, CallError error);
+
+// Anything the interpreter converts to a float (floats, ints, bools, __float__,
+// __index__). No range check: validation belongs to the estimators.
+Fallible<double> extract_float(PyObject* object, std::string_view name);
+
+// The UTF-8 text of a str (or str subclass), borrowed from the object.
+Fallible<std::string_view> extract_str(PyObject* object, std::string_view name);
+
+// "'<qualname>' object cannot be converted to '<target>'" for the object's type.
+std::string cannot_convert_message(PyObject* object, std::string_view target);
+
+// A new tuple of Python floats, carrying each double bit for bit.
+template <std::size_t N>
+PyRef tuple_of_floats(const std::array<double, N>& values);
+
+}  // namespace quorvane::py

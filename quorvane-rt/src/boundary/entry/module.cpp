@@ -1,0 +1,86 @@
+#include "boundary/entry/module.hpp"
+
+#include <string>
+
+#include "boundary/errors/errors.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+PyObject* interned(const char* text, PyObject*& cache) {
+  if (cache == nullptr) cache = PyUnicode_InternFromString(text);
+  return cache;
+}
+PyObject* name_key = nullptr;
+PyObject* all_key = nullptr;
+
+// Appends `name` to the module's __all__ (creating it) and sets the attribute.
+bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+  PyObject* all_name = interned("__all__", all_key);
+  if (all_name == nullptr) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, all_name, all.get()) != 0) return false;
+  }
+  if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return false;
+  }
+  return PyList_Append(all.get(), name) == 0 && PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool register_function(PyObject* module, const FunctionRecord& record) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  // The function object points into this definition for the life of the process.
+  auto* definition = new PyMethodDef{record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+                                     METH_FASTCALL | METH_KEYWORDS, record.doc};
+  PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+  if (!function) return false;
+  PyObject* name_attr = interned("__name__", name_key);
+  if (name_attr == nullptr) return false;
+  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attr));
+  if (!name) return false;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+    return false;
+  }
+  return add_to_module(module, name.get(), function.get());
+}
+
+}  // namespace
+
+Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell) {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) return fetch_error();
+  std::int64_t expected = -1;
+  if (!cell.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    return CallError::deferred(ErrorClass::import_error,
+                               std::string(spec.definition->m_name) +
+                                   " does not support sub-interpreters: it can only be "
+                                   "imported by the first interpreter that imported it");
+  }
+  if (cell.module != nullptr) return PyRef::borrow(cell.module);
+
+  PyRef module = PyRef::steal(PyModule_Create2(spec.definition, 3));
+  if (!module) return fetch_error();
+  for (std::size_t i = 0; i < spec.function_count; ++i) {
+    if (!register_function(module.get(), spec.functions[i])) return fetch_error();
+  }
+  PyRef version_name = PyRef::steal(PyUnicode_FromString("__version__"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(spec.version));
+  if (!version_name || !version || !add_to_module(module.get(), version_name.get(), version.get())) {
+    return fetch_error();
+  }
+  // Registration may have let another thread in; the first module stored wins.
+  if (cell.module == nullptr) cell.module = module.release();
+  return PyRef::borrow(cell.module);
+}
+
+
+}  // namespace quorvane::py

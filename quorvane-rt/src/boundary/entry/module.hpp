@@ -1,0 +1,53 @@
+// Single-phase initialisation shared by the wheel's extension modules.
+//
+//   import _quorvane
+//   _quorvane.__all__     # the functions in table order, then '__version__'
+//
+// A module folder supplies its static PyModuleDef, its function table and its
+// version; `initialise_module` (run under the call guard by the module's
+// PyInit_*) creates the module once per process and keeps it: importing again
+// (after deleting it from sys.modules) returns the same object. A second
+// interpreter is refused, since the caches behind every module are process-wide.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "boundary/entry/call.hpp"
+
+namespace quorvane::py {
+
+// One module function: its name, its fastcall entry point and its docstring
+// (text-signature line, "--", a blank line, then the body).
+struct FunctionRecord {
+  const char* name;
+  PyObject* (*entry)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  const char* doc;
+};
+
+// The fastcall entry point of a body: every call runs through call_entry.
+template <Body body>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_entry(body, args, nargs, kwnames);
+}
+
+struct ModuleDefinition {
+  PyModuleDef* definition;  // static; m_methods empty, functions are added here
+  const FunctionRecord* functions;
+  std::size_t function_count;
+  const char* version;  // set as __version__, the last name in __all__
+};
+
+// Process-wide state of one module: the interpreter that owns it and the module
+// object, both set once and never cleared.
+struct ModuleCell {
+  std::atomic<std::int64_t> owning_interpreter{-1};
+  PyObject* module = nullptr;
+};
+
+// The body of a PyInit_*: a new reference to the module, created on the first
+// successful call in the process.
+Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell);
+
+}  // namespace quorvane::py

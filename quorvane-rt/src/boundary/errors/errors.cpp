@@ -1,0 +1,200 @@
+#include "boundary/errors/errors.hpp"
+
+#include <cstdio>
+
+#include "core/support/failure.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+PyObject* cached_panic_type = nullptr;  // guarded by the interpreter lock; never released
+
+constexpr const char* kPanicDoc =
+    "\n"
+    "The exception raised when the native code of this extension, called from\n"
+    "Python, panics (fails internally).\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+void append_utf8(std::string& out, Py_UCS4 c) {
+  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;  // a lone surrogate cannot be encoded
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// UTF-8 of a str object, lossily: the fast path borrows the cached encoding; a
+// str holding lone surrogates is re-encoded code point by code point.
+std::string utf8_lossy(PyObject* text) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
+  PyErr_Clear();
+  std::string out;
+  Py_UCS4* chars = PyUnicode_AsUCS4Copy(text);
+  if (chars == nullptr) {
+    PyErr_Clear();
+    return out;
+  }
+  Py_ssize_t n = PyUnicode_GetLength(text);
+  for (Py_ssize_t i = 0; i < n; ++i) append_utf8(out, chars[i]);
+  PyMem_Free(chars);
+  return out;
+}
+
+std::string type_name_of(PyObject* object) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  return utf8_lossy(name.get());
+}
+
+PyObject* builtin_class(ErrorClass cls) {
+  switch (cls) {
+    case ErrorClass::value_error: return PyExc_ValueError;
+    case ErrorClass::type_error: return PyExc_TypeError;
+    case ErrorClass::import_error: return PyExc_ImportError;
+    case ErrorClass::system_error: return PyExc_SystemError;
+    case ErrorClass::panic: return panic_exception_type();
+  }
+  return PyExc_SystemError;
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  if (cached_panic_type != nullptr) return cached_panic_type;
+  PyObject* created = PyErr_NewExceptionWithDoc("quorvane_runtime.PanicException", kPanicDoc,
+                                                PyExc_BaseException, nullptr);
+  if (created == nullptr) {
+    PyErr_Print();
+    fail("Failed to initialize new exception type.");
+  }
+  // Creating the class may have let another thread in; the first one stored wins.
+  if (cached_panic_type != nullptr) {
+    Py_DECREF(created);
+  } else {
+    cached_panic_type = created;
+  }
+  return cached_panic_type;
+}
+
+PyObject* CallError::type_object() const {
+  return fetched_ ? type_.get() : builtin_class(class_);
+}
+
+CallError fetch_error() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) {
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return CallError::deferred(ErrorClass::system_error,
+                               "attempted to fetch exception but none was set");
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (cached_panic_type != nullptr && value != nullptr &&
+      PyObject_IsInstance(value, cached_panic_type) == 1) {
+    // Python code inside this call (a __float__, say) met an internal failure of
+    // this module: carry that failure on instead of wrapping it.
+    PyObject* text = PyObject_Str(value);
+    std::string message = "Unwrapped panic from Python code";
+    if (text != nullptr) {
+      message = utf8_lossy(text);
+      Py_DECREF(text);
+    } else {
+      PyErr_Clear();
+    }
+    std::fputs("--- PanicException fetched from Python code: resuming the native panic ---\n"
+               "Python stack trace below:\n",
+               stderr);
+    PyErr_Restore(type, value, traceback);
+    PyErr_PrintEx(0);
+    fail(std::move(message));
+  }
+  PyErr_Clear();
+  return CallError::fetched(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
+}
+
+void raise_error(CallError&& error) {
+  if (error.is_fetched()) {
+    PyRef type = PyRef::borrow(error.type()), value = PyRef::borrow(error.value()),
+          traceback = PyRef::borrow(error.traceback());
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    return;
+  }
+  PyObject* cls = error.type_object();
+  PyRef message = PyRef::steal(
+      PyUnicode_FromStringAndSize(error.message().data(), static_cast<Py_ssize_t>(error.message().size())));
+  if (!message) return;  // the interpreter's own error (MemoryError) is pending
+  if (PyExceptionClass_Check(cls)) {
+    PyErr_SetObject(cls, message.get());
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  // Normalise now, so the caller receives an exception instance, not a pair.
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyErr_Restore(type, value, traceback);
+}
+
+std::string render(PyObject* object, bool use_repr) {
+  PyRef text = PyRef::steal(use_repr ? PyObject_Repr(object) : PyObject_Str(object));
+  if (text && PyUnicode_Check(text.get())) return utf8_lossy(text.get());
+  if (!text) PyErr_WriteUnraisable(object);
+  std::string name = type_name_of(object);
+  return name.empty() ? std::string("<unprintable object>") : "<unprintable " + name + " object>";
+}
+
+std::string debug_form(CallError& error) {
+  PyRef type, value, traceback;
+  if (error.is_fetched()) {
+    type = PyRef::borrow(error.type());
+    value = PyRef::borrow(error.value());
+    traceback = PyRef::borrow(error.traceback());
+  } else {
+    type = PyRef::borrow(error.type_object());
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
+        error.message().data(), static_cast<Py_ssize_t>(error.message().size())));
+    if (message) value = PyRef::steal(PyObject_CallFunctionObjArgs(type.get(), message.get(), nullptr));
+    if (!value) PyErr_Clear();
+  }
+  std::string out = "PyErr { type: ";
+  out += render(type.get(), true);
+  out += ", value: ";
+  out += value ? render(value.get(), true) : std::string("None");
+  out += ", traceback: ";
+  if (traceback && traceback.get() != Py_None) {
+    out += "Some(";
+    out += render(traceback.get(), true);
+    out += ")";
+  } else {
+    out += "None";
+  }
+  out += " }";
+  return out;
+}
+
+void python_api_call_failed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  fail("Python API call failed");
+}
+
+}  // namespace quorvane::py

@@ -1,0 +1,16 @@
+// price_from_samples: the mean and standard error of a caller's payoff samples.
+#pragma once
+
+#include "core/views/views.hpp"
+#include "core/estimators/stats.hpp"
+
+namespace quorvane {
+
+// S1 and S2 over the view in logical index order, read in place (no copy).
+RunningSums sum_samples(const VectorView& samples) noexcept;
+
+inline MeanStderr price_from_samples(const VectorView& samples) noexcept {
+  return mean_and_stderr(sum_samples(samples), samples.length);
+}
+
+}  // namespace quorvane

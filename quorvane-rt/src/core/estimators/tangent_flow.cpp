@@ -1,0 +1,241 @@
+#include "core/estimators/tangent_flow.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/estimators/tangent_flow_kernels.hpp"
+#include "core/kernels/tangent_flow_lanes.hpp"
+#include "core/support/failure.hpp"
+
+namespace quorvane {
+
+namespace {
+
+std::string shape_message(const char* name, const MatrixView& m, std::size_t n_paths,
+                          std::size_t n_steps) {
+  std::string s = name;
+  s += " shape [";
+  s += std::to_string(m.rows);
+  s += ", ";
+  s += std::to_string(m.cols);
+  s += "] != expected (";
+  s += std::to_string(n_paths);
+  s += ", ";
+  s += std::to_string(n_steps);
+  s += ')';
+  return s;
+}
+
+// The per-path recursion, the one definition of its operation order. `Checked`
+// selects bounds-checked element access (an index outside a view is an internal
+// failure), for callers whose arrays were not validated against n_paths x
+// n_steps; elements are then needed in the order sigma, its zero test, dws,
+// d_mu_dx, d_sigma_dx, so the first missing one in row-major order is reported.
+template <bool Checked>
+inline PathWeight tangent_flow_recursion(const TangentFlowInputs& in, std::size_t i) {
+  const auto get = [i](const MatrixView& m, std::size_t j) {
+    if constexpr (Checked) {
+      return m.at(i, j);
+    } else {
+      return m(i, j);
+    }
+  };
+  const double inv_horizon = in.inv_horizon;
+  const double dt = in.dt;
+  double y = 1.0;
+  double acc = 0.0;
+  for (std::size_t j = 0; j < in.n_steps; ++j) {
+    const double s = get(in.sigma, j);
+    // Compares equal for +0.0 and -0.0, never for NaN.
+    if (s == 0.0) return PathWeight{0.0, j};
+    const double dw = get(in.dws, j);
+    const double dmu = get(in.d_mu_dx, j);
+    const double dsig = get(in.d_sigma_dx, j);
+    double t = y / s;
+    t = t * inv_horizon;
+    t = t * dw;
+    acc = acc + t;
+    const double a = (dsig * y) * dw;
+    const double b = (dmu * y) * dt;
+    // a + b is rounded before it is added to Y; (Y + a) + b would differ.
+    y = y + (a + b);
+  }
+  return PathWeight{acc, std::nullopt};
+}
+
+}  // namespace
+
+Outcome<TangentFlowInputs> validate_tangent_flow_inputs(const MatrixView& states,
+                                                        const MatrixView& dws,
+                                                        const MatrixView& sigma,
+                                                        const MatrixView& d_mu_dx,
+                                                        const MatrixView& d_sigma_dx,
+                                                        double horizon) {
+  // Written as a negated strict comparison so that NaN is rejected; +inf passes.
+  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
+  if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
+  const std::size_t n_paths = states.rows;
+  const std::size_t n_steps = states.cols - 1;
+  const struct {
+    const char* name;
+    const MatrixView& view;
+  } arrays[] = {{"dws", dws}, {"sigma", sigma}, {"d_mu_dx", d_mu_dx}, {"d_sigma_dx", d_sigma_dx}};
+  for (const auto& a : arrays) {
+    if (a.view.rows != n_paths || a.view.cols != n_steps)
+      return ValueFailure{shape_message(a.name, a.view, n_paths, n_steps)};
+  }
+  return make_tangent_flow_inputs(dws, sigma, d_mu_dx, d_sigma_dx, n_paths, n_steps, horizon);
+}
+
+TangentFlowInputs make_tangent_flow_inputs(const MatrixView& dws, const MatrixView& sigma,
+                                           const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx,
+                                           std::size_t n_paths, std::size_t n_steps, double horizon) {
+  TangentFlowInputs in;
+  in.dws = dws;
+  in.sigma = sigma;
+  in.d_mu_dx = d_mu_dx;
+  in.d_sigma_dx = d_sigma_dx;
+  in.n_paths = n_paths;
+  in.n_steps = n_steps;
+  in.dt = horizon / static_cast<double>(n_steps);
+  // One reciprocal, multiplied into every term: a division by T per step would
+  // round differently.
+  in.inv_horizon = 1.0 / horizon;
+  return in;
+}
+
+// Kept out of line so that every caller (the serial loop, the fix-up of the fast
+// kernels, the parallel blocks) runs the very same machine code, including the
+// operand order of commutative operations, which decides NaN payloads.
+[[gnu::noinline]] PathWeight tangent_flow_path_weight(const TangentFlowInputs& in,
+                                                      std::size_t path) {
+  return tangent_flow_recursion<false>(in, path);
+}
+
+PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& in, std::size_t path) {
+  return tangent_flow_recursion<true>(in, path);
+}
+
+std::string zero_sigma_message(ZeroSigma where) {
+  std::string s = "sigma[";
+  s += std::to_string(where.path);
+  s += ", ";
+  s += std::to_string(where.step);
+  s += "] = 0 produces division by zero in BEL weight";
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+// The fast kernels and their exactness.
+//
+// The raw kernels run the recursion without the per-step zero test and the
+// driver below recomputes, with the scalar recursion, every path whose raw
+// weight is not finite. This is exact because of two facts:
+//
+// 1. A zero sigma always leaves acc non-finite. At such a step t = Y / (+-0):
+//    Y finite and non-zero gives +-inf, Y = +-0 gives NaN (0/0), Y = +-inf gives
+//    +-inf, Y NaN gives NaN. Multiplying a non-finite t by inv_horizon and then
+//    by dW keeps it non-finite (+-inf times a non-zero gives +-inf, times zero
+//    or NaN gives NaN, and NaN stays NaN), whatever T is (inv_horizon is +0 for
+//    T = +inf, +-inf for T = +-0, NaN for NaN T). Then acc + t is non-finite
+//    (finite + inf = inf, inf + -inf = NaN, anything + NaN = NaN), and a
+//    non-finite acc stays non-finite at every later step for the same reasons.
+//    So a path with a finite raw weight has no zero sigma.
+// 2. A path without a zero sigma takes the same IEEE operations in the same order
+//    in a lane as in the scalar loop. When its weight is finite, no NaN ever
+//    reached acc (a NaN or infinite Y before the last step makes the next term
+//    non-finite), and for non-NaN operands the result of every operation is fully
+//    determined, whatever operand order the compiler chose for commutative ones.
+//    Hence a finite raw weight has exactly the scalar bits.
+//
+// Every non-finite weight (also a legitimate one from NaN or infinite inputs) is
+// produced by the scalar recursion itself, so NaN payloads and signs are those of
+// tangent_flow_path_weight too. Paths are fixed up in increasing index order, and
+// the scalar recursion stops at its first zero step, so the first zero sigma
+// reported is the first in row-major order of the range. (The raw kernels do
+// divide by zero, which only raises the IEEE divide-by-zero flag.)
+
+namespace detail {
+
+void tangent_flow_raw_baseline(const TangentFlowInputs& in, std::size_t first, std::size_t count,
+                               double* out) noexcept {
+  // Widths chosen by measurement (bench_tangent_flow.cpp). The divider is the
+  // shared resource (about one division per cycle and a half whatever the vector
+  // width); three two-lane chains keep it busy behind the latency of the Y chain
+  // in C order. With arbitrary strides building each vector from scalar loads
+  // dominates and two chains do best; Fortran order runs in blocks of paths.
+  if (all_path_contiguous(in)) {
+    path_block_kernel<Sse2Lanes, 256, 3>(in, first, count, out);
+  } else if (all_step_contiguous(in)) {
+    lane_kernel<Sse2Lanes, 3, LaneLayout::step_contiguous>(in, first, count, out);
+  } else {
+    lane_kernel<Sse2Lanes, 2, LaneLayout::gather>(in, first, count, out);
+  }
+}
+
+}  // namespace detail
+
+namespace {
+
+// Paths per fix-up pass: small enough that the raw weights are still in L1 when
+// they are scanned, large enough that the scan is free next to the recursion.
+constexpr std::size_t kChunk = 256;
+
+detail::RawTangentFlowKernel raw_kernel_for(KernelTarget target) {
+  if (!kernel_target_supported(target))
+    fail(std::string("tangent-flow kernel '") + kernel_target_name(target) +
+         "' is not supported by this cpu");
+  return target == KernelTarget::avx2 ? detail::tangent_flow_raw_avx2
+                                      : detail::tangent_flow_raw_baseline;
+}
+
+inline bool is_finite_bits(double x) noexcept {
+  std::uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+  return (bits & kExponent) != kExponent;
+}
+
+}  // namespace
+
+std::optional<ZeroSigma> tangent_flow_weights_with(KernelTarget target,
+                                                   const TangentFlowInputs& in,
+                                                   std::size_t first, std::size_t count,
+                                                   double* out) {
+  const detail::RawTangentFlowKernel raw = raw_kernel_for(target);
+  for (std::size_t done = 0; done < count; done += kChunk) {
+    const std::size_t n = std::min(kChunk, count - done);
+    raw(in, first + done, n, out + done);
+    for (std::size_t k = done; k < done + n; ++k) {
+      if (is_finite_bits(out[k])) continue;
+      const PathWeight w = tangent_flow_path_weight(in, first + k);
+      if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
+      out[k] = w.weight;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowInputs& in, std::size_t first,
+                                              std::size_t count, double* out) {
+  return tangent_flow_weights_with(active_kernel_target(), in, first, count, out);
+}
+
+Outcome<DoubleBuffer> bel_weights_tangent_flow(const MatrixView& states, const MatrixView& dws,
+                                               const MatrixView& sigma, const MatrixView& d_mu_dx,
+                                               const MatrixView& d_sigma_dx, double horizon) {
+  Outcome<TangentFlowInputs> v =
+      validate_tangent_flow_inputs(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+  if (!v.ok()) return std::move(v).failure();
+  const TangentFlowInputs& in = v.value();
+  DoubleBuffer out = DoubleBuffer::uninitialized(in.n_paths);
+  if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, 0, in.n_paths, out.data()))
+    return ValueFailure{zero_sigma_message(*zero)};
+  return out;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,31 @@
+// The parallel tangent-flow weights: the serial recursion, spread over the
+// process-wide worker pool in at most as many contiguous blocks of paths as the
+// pool has threads. Every weight is computed by the same kernel from the same
+// data and written to its own slot, so the result has exactly the bits of the
+// serial function, whatever the thread count and the scheduling.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/estimators/tangent_flow.hpp"
+
+namespace quorvane {
+
+// A contiguous run of paths and the slice of the output that receives them.
+struct PathBlock {
+  std::size_t first;
+  std::size_t count;
+  double* out;
+};
+
+// Blocks of B = max(1, ceil(n_paths / threads)) paths, in index order; the last
+// may be shorter. No block when n_paths is 0.
+std::vector<PathBlock> make_path_blocks(std::size_t n_paths, std::size_t threads, double* out);
+
+// Runs without the interpreter lock (the caller released it): obtains the pool
+// (building it on first use, an internal failure if that fails), computes every
+// weight, and returns them or the zero-sigma message of the block that failed.
+Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inputs);
+
+}  // namespace quorvane

@@ -1,0 +1,103 @@
+// Lane traits: the vector types the SIMD kernels are written over.
+//
+// A kernel body is a template over one of these traits and is compiled once per
+// target (the AVX2 instances only in translation units built with -mavx2). Each
+// trait offers the handful of IEEE-754 operations the bodies use, lane by lane:
+// multiplication, division and addition are separate instructions (the build
+// never contracts them into fused multiply-adds), so a lane performs exactly
+// the operations a scalar loop would on its own element.
+//
+// Everything here has internal linkage (anonymous namespace, own load helper):
+// each including translation unit gets its own copy compiled for its own target,
+// and nothing compiled with -mavx2 can be picked by the linker for baseline code.
+#pragma once
+
+#include <cstddef>
+
+#include <emmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+namespace quorvane::detail {
+namespace {
+
+inline double lane_load(const std::byte* p) noexcept {
+  double v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
+struct Sse2Lanes {
+  using V = __m128d;
+  static constexpr std::size_t kWidth = 2;
+  static V set1(double x) noexcept { return _mm_set1_pd(x); }
+  static V div(V a, V b) noexcept { return _mm_div_pd(a, b); }
+  static V mul(V a, V b) noexcept { return _mm_mul_pd(a, b); }
+  static V add(V a, V b) noexcept { return _mm_add_pd(a, b); }
+  static V loadu(const std::byte* p) noexcept {
+    return _mm_loadu_pd(reinterpret_cast<const double*>(p));
+  }
+  static void storeu(double* p, V v) noexcept { _mm_storeu_pd(p, v); }
+  static V loada(const double* p) noexcept { return _mm_load_pd(p); }
+  static void storea(double* p, V v) noexcept { _mm_store_pd(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm_set_pd(lane_load(p + lane[1]), lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm_set_pd(lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const V r0 = loadu(p + k * rs);
+    const V r1 = loadu(p + (k + 1) * rs);
+    a = _mm_unpacklo_pd(r0, r1);
+    b = _mm_unpackhi_pd(r0, r1);
+  }
+};
+
+#if defined(__AVX2__)
+struct Avx2Lanes {
+  using V = __m256d;
+  static constexpr std::size_t kWidth = 4;
+  static V set1(double x) noexcept { return _mm256_set1_pd(x); }
+  static V div(V a, V b) noexcept { return _mm256_div_pd(a, b); }
+  static V mul(V a, V b) noexcept { return _mm256_mul_pd(a, b); }
+  static V add(V a, V b) noexcept { return _mm256_add_pd(a, b); }
+  static V loadu(const std::byte* p) noexcept {
+    return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+  }
+  static void storeu(double* p, V v) noexcept { _mm256_storeu_pd(p, v); }
+  static V loada(const double* p) noexcept { return _mm256_load_pd(p); }
+  static void storea(double* p, V v) noexcept { _mm256_store_pd(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm256_set_pd(lane_load(p + lane[3]), lane_load(p + lane[2]), lane_load(p + lane[1]),
+                         lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm256_set_pd(lane_load(p + (k + 3) * rs), lane_load(p + (k + 2) * rs),
+                         lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  // Rows k0 .. k0 + 3, steps (j, j + 1) at p: lo = [r0 r0' | r2 r2'],
+  // hi = [r1 r1' | r3 r3'], then the in-lane unpacks give step j and step j + 1.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const auto half = [](const std::byte* q) {
+      return _mm_loadu_pd(reinterpret_cast<const double*>(q));
+    };
+    const V lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + k * rs)),
+                                      half(p + (k + 2) * rs), 1);
+    const V hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + (k + 1) * rs)),
+                                      half(p + (k + 3) * rs), 1);
+    a = _mm256_unpacklo_pd(lo, hi);
+    b = _mm256_unpackhi_pd(lo, hi);
+  }
+};
+#endif
+
+}  // namespace
+}  // namespace quorvane::detail

@@ -1,0 +1,35 @@
+#include "core/kernels/target.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace quorvane {
+
+bool kernel_target_supported(KernelTarget target) noexcept {
+  switch (target) {
+    case KernelTarget::baseline: return true;
+    case KernelTarget::avx2: return __builtin_cpu_supports("avx2");
+  }
+  return false;
+}
+
+namespace {
+
+KernelTarget choose_kernel_target() noexcept {
+  const char* forced = std::getenv("QUORVANE_KERNEL");
+  if (forced != nullptr && std::strcmp(forced, "baseline") == 0) return KernelTarget::baseline;
+  return kernel_target_supported(KernelTarget::avx2) ? KernelTarget::avx2 : KernelTarget::baseline;
+}
+
+}  // namespace
+
+KernelTarget active_kernel_target() noexcept {
+  static const KernelTarget target = choose_kernel_target();
+  return target;
+}
+
+const char* kernel_target_name(KernelTarget target) noexcept {
+  return target == KernelTarget::avx2 ? "avx2" : "baseline";
+}
+
+}  // namespace quorvane

@@ -1,0 +1,46 @@
+#include "core/support/failure.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+namespace {
+
+// The interpreter's main thread is the process's first thread; every other
+// thread (Python threads and pool workers alike) is unnamed here.
+const char* thread_label() {
+  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid() ? "main" : "<unnamed>";
+}
+
+const char* file_tail(const char* path) {
+  // Keep the path from the source root on, so diagnostics do not carry build paths.
+  std::string_view p(path);
+  auto at = p.rfind("/src/");
+  return at == std::string_view::npos ? path : path + at + 1;
+}
+
+}  // namespace
+
+void fail(std::string message, std::source_location where) {
+  std::string line = "thread '";
+  line += thread_label();
+  line += "' panicked at ";
+  line += file_tail(where.file_name());
+  line += ':';
+  line += std::to_string(where.line());
+  line += ':';
+  line += std::to_string(where.column());
+  line += ":\n";
+  line += message;
+  line += '\n';
+  // One write, so concurrent diagnostics do not interleave mid-line.
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  throw InternalFailure(std::move(message));
+}
+
+}  // namespace quorvane
