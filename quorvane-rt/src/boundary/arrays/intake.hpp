@@ -9,10 +9,13 @@
 // memory; dropping it releases the borrow, then the reference.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string_view>
 #include <utility>
 
 #include "core/views/views.hpp"
+#include "boundary/binding/binding.hpp"
 #include "boundary/errors/errors.hpp"
 
 namespace quorvane::numpy {
@@ -48,5 +51,18 @@ class ReadonlyArray {
 // A float64 ndarray of `dims` dimensions (1 or 2), or TypeError
 // "argument '<name>': '<qualname>' object cannot be converted to 'PyArray<T, D>'".
 py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims);
+
+// The five path-batch arrays of the tangent-flow functions (states, dws and the
+// three coefficient arrays, the first five parameters), taken in parameter
+// order. Array elements are destroyed from the last to the first, so the
+// handles are dropped in reverse order of intake, after a failure as after
+// success.
+struct PathBatch {
+  std::array<ReadonlyArray, 5> arrays;
+  MatrixView view(std::size_t i) const { return arrays[i].matrix(); }
+};
+
+py::Fallible<PathBatch> take_path_batch(const py::ArgumentSlots& slot,
+                                        const py::ArgumentDescriptor& descriptor);
 
 }  // namespace quorvane::numpy

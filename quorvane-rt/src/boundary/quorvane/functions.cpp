@@ -43,24 +43,6 @@ constexpr ArgumentDescriptor kPriceAndDeltaTangentFlowArgs{
     8,
     7};
 
-// The five path-batch arrays of the tangent-flow functions, taken in parameter
-// order. Array elements are destroyed from the last to the first, so the handles
-// are dropped in reverse order of intake, after a failure as after success.
-struct PathBatch {
-  std::array<ReadonlyArray, 5> arrays;
-  MatrixView view(std::size_t i) const { return arrays[i].matrix(); }
-};
-
-Fallible<PathBatch> take_path_batch(const ArgumentSlots& slot, const ArgumentDescriptor& d) {
-  PathBatch batch;
-  for (std::size_t i = 0; i < 5; ++i) {
-    auto array = extract_readonly_array(slot[i], d.parameters[i], 2);
-    if (!array.ok()) return std::move(array).error();
-    batch.arrays[i] = std::move(array).value();
-  }
-  return batch;
-}
-
 PyRef estimate_tuple(const Estimate& e) {
   return tuple_of_floats<4>({e.price, e.delta, e.price_stderr, e.delta_stderr});
 }
@@ -84,11 +66,11 @@ Fallible<PyRef> bel_weights_tangent_flow_body(PyObject* const* args, Py_ssize_t 
   auto bound = bind_arguments(kBelWeightsTangentFlowArgs, args, nargs, kwnames);
   if (!bound.ok()) return std::move(bound).error();
   const ArgumentSlots& slot = bound.value();
-  auto batch = take_path_batch(slot, kBelWeightsTangentFlowArgs);
+  auto batch = numpy::take_path_batch(slot, kBelWeightsTangentFlowArgs);
   if (!batch.ok()) return std::move(batch).error();
   auto horizon = extract_float(slot[5], "horizon");
   if (!horizon.ok()) return std::move(horizon).error();
-  const PathBatch& b = batch.value();
+  const numpy::PathBatch& b = batch.value();
   auto weights = bel_weights_tangent_flow(b.view(0), b.view(1), b.view(2), b.view(3), b.view(4), horizon.value());
   if (!weights.ok()) return value_error(std::move(weights.failure().message));
   return numpy::array_from_vector(std::move(weights).value());
@@ -102,11 +84,11 @@ Fallible<PyRef> bel_weights_tangent_flow_parallel_body(PyObject* const* args, Py
   auto bound = bind_arguments(kBelWeightsTangentFlowParallelArgs, args, nargs, kwnames);
   if (!bound.ok()) return std::move(bound).error();
   const ArgumentSlots& slot = bound.value();
-  auto batch = take_path_batch(slot, kBelWeightsTangentFlowParallelArgs);
+  auto batch = numpy::take_path_batch(slot, kBelWeightsTangentFlowParallelArgs);
   if (!batch.ok()) return std::move(batch).error();
   auto horizon = extract_float(slot[5], "horizon");
   if (!horizon.ok()) return std::move(horizon).error();
-  const PathBatch& b = batch.value();
+  const numpy::PathBatch& b = batch.value();
   auto inputs = validate_tangent_flow_inputs(b.view(0), b.view(1), b.view(2), b.view(3), b.view(4),
                                              horizon.value());
   if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
@@ -157,7 +139,7 @@ Fallible<PyRef> price_and_delta_tangent_flow_body(PyObject* const* args, Py_ssiz
   auto bound = bind_arguments(kPriceAndDeltaTangentFlowArgs, args, nargs, kwnames);
   if (!bound.ok()) return std::move(bound).error();
   const ArgumentSlots& slot = bound.value();
-  auto batch = take_path_batch(slot, kPriceAndDeltaTangentFlowArgs);
+  auto batch = numpy::take_path_batch(slot, kPriceAndDeltaTangentFlowArgs);
   if (!batch.ok()) return std::move(batch).error();
   auto horizon = extract_float(slot[5], "horizon");
   if (!horizon.ok()) return std::move(horizon).error();
@@ -166,7 +148,7 @@ Fallible<PyRef> price_and_delta_tangent_flow_body(PyObject* const* args, Py_ssiz
   Fallible<double> strike = 0.0;
   if (slot[7] != nullptr) strike = extract_float(slot[7], "strike");
   if (!strike.ok()) return std::move(strike).error();
-  const PathBatch& b = batch.value();
+  const numpy::PathBatch& b = batch.value();
   auto estimate = price_and_delta_tangent_flow(b.view(0), b.view(1), b.view(2), b.view(3), b.view(4),
                                                horizon.value(), payoff.value(), strike.value());
   if (!estimate.ok()) return value_error(std::move(estimate.failure().message));

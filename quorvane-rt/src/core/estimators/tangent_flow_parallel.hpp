@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "core/estimators/tangent_flow.hpp"
@@ -22,6 +23,18 @@ struct PathBlock {
 // Blocks of B = max(1, ceil(n_paths / threads)) paths, in index order; the last
 // may be shorter. No block when n_paths is 0.
 std::vector<PathBlock> make_path_blocks(std::size_t n_paths, std::size_t threads, double* out);
+
+// The work of one block of a parallel per-path estimator: paths [first, first +
+// count) into out[0 .. count), or the first zero sigma (row-major) it met.
+using BlockKernel = std::optional<ZeroSigma> (*)(const void* context, std::size_t first,
+                                                 std::size_t count, double* out);
+
+// Runs `kernel` over the blocks of make_path_blocks(n_paths, pool threads, out)
+// on the process-wide pool (building it on first use) and returns the failure of
+// the lowest failing block, if any. A block that starts after another block has
+// failed is skipped; its slice is then unspecified.
+std::optional<ZeroSigma> run_path_blocks(std::size_t n_paths, double* out, BlockKernel kernel,
+                                         const void* context);
 
 // Runs without the interpreter lock (the caller released it): obtains the pool
 // (building it on first use, an internal failure if that fails), computes every

@@ -28,6 +28,34 @@ inline double lane_load(const std::byte* p) noexcept {
   return v;
 }
 
+// One lane: plain doubles. The scalar loops are this instance of the same
+// bodies, so every recursion is spelled once.
+struct ScalarLanes {
+  using V = double;
+  static constexpr std::size_t kWidth = 1;
+  static V set1(double x) noexcept { return x; }
+  static V div(V a, V b) noexcept { return a / b; }
+  static V mul(V a, V b) noexcept { return a * b; }
+  static V add(V a, V b) noexcept { return a + b; }
+  static V loadu(const std::byte* p) noexcept { return lane_load(p); }
+  static void storeu(double* p, V v) noexcept { *p = v; }
+  static V loada(const double* p) noexcept { return *p; }
+  static void storea(double* p, V v) noexcept { *p = v; }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return lane_load(p + lane[0]);
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    return lane_load(p + static_cast<std::ptrdiff_t>(k0) * rs);
+  }
+  // Row k0, steps (j, j + 1) at p.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::byte* q = p + static_cast<std::ptrdiff_t>(k0) * rs;
+    a = lane_load(q);
+    b = lane_load(q + sizeof(double));
+  }
+};
+
 struct Sse2Lanes {
   using V = __m128d;
   static constexpr std::size_t kWidth = 2;
