@@ -7,19 +7,22 @@
 //
 // `PanicException` is the exception of internal failures. It derives from
 // BaseException, so `except Exception` does not catch it, and it is not an
-// attribute of _quorvane.
+// attribute of the extension modules: the class lives in the pure-Python
+// module `quorvane_runtime`, so that every extension module of the wheel raises
+// the same class and pickle finds it by its dotted name (in a worker process
+// too).
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "boundary/python/python.hpp"
+#include "core/support/result.hpp"
 
 namespace quorvane::py {
 
-enum class ErrorClass { value_error, type_error, import_error, system_error, panic };
+enum class ErrorClass { value_error, type_error, import_error, system_error, memory_error, panic };
 
 class CallError {
  public:
@@ -71,7 +74,11 @@ CallError fetch_error();
 // Sets the interpreter's error indicator from the error.
 void raise_error(CallError&& error);
 
-// The PanicException type (created on first use; a borrowed reference).
+// The PanicException class (a borrowed reference), looked up once per module
+// copy: `quorvane_runtime.PanicException` when that module imports, else a
+// class of the same name and dotted name created here. Every module copy finds
+// the same class (the fallback is registered as `quorvane_runtime` in
+// sys.modules).
 PyObject* panic_exception_type();
 
 // str() (or repr()) of an object as UTF-8, lone surrogates as U+FFFD; an object
@@ -82,19 +89,7 @@ std::string debug_form(CallError& error);
 
 // Results of boundary operations: a value, or the error that ends the call.
 template <class T>
-class [[nodiscard]] Fallible {
- public:
-  Fallible(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Fallible(CallError error) : state_(std::in_place_index<1>, std::move(error)) {}
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() & { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  CallError& error() & { return std::get<1>(state_); }
-  CallError&& error() && { return std::get<1>(std::move(state_)); }
-
- private:
-  std::variant<T, CallError> state_;
-};
+using Fallible = Result<T, CallError>;
 
 // Prints the interpreter's pending error (if any) and fails internally with
 // "Python API call failed": for objects the interpreter could not create.

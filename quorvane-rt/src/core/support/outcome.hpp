@@ -6,8 +6,8 @@
 #pragma once
 
 #include <string>
-#include <utility>
-#include <variant>
+
+#include "core/support/result.hpp"
 
 namespace quorvane {
 
@@ -16,20 +16,13 @@ struct ValueFailure {
 };
 
 template <class T>
-class [[nodiscard]] Outcome {
+class [[nodiscard]] Outcome : public Result<T, ValueFailure> {
  public:
-  Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Outcome(ValueFailure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
-
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() & { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  const T& value() const& { return std::get<0>(state_); }
-  ValueFailure& failure() & { return std::get<1>(state_); }
-  ValueFailure&& failure() && { return std::get<1>(std::move(state_)); }
-
- private:
-  std::variant<T, ValueFailure> state_;
+  using Result<T, ValueFailure>::Result;
+  // The validation failure (an alias of error(), the name the estimators use).
+  ValueFailure& failure() & { return this->error(); }
+  ValueFailure&& failure() && { return std::move(*this).error(); }
+  const ValueFailure& failure() const& { return this->error(); }
 };
 
 }  // namespace quorvane
