@@ -39,13 +39,15 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "builtins.PySliceContainer",
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slice_container_slots,
+    .name = "builtins.PySliceContainer",
+    .basicsize = static_cast<int>(sizeof(SliceContainer)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = slice_container_slots,
 };
 
+// One type per copy of this library: each extension module of the wheel makes
+// its own, whose instances free their buffers through that module's allocator.
 PyTypeObject* cached_type = nullptr;  // guarded by the interpreter lock; never released
 
 PyTypeObject* slice_container_type() {
@@ -100,7 +102,7 @@ py::PyRef array_from_vector(DoubleBuffer buffer) {
   auto* container = reinterpret_cast<SliceContainer*>(owner.get());
   container->data = raw.data;
   container->size = raw.size;
-  container->capacity = raw.capacity;
+  container->capacity = raw.size;  // a buffer holds exactly its values
   container->drop = &DoubleBuffer::free_raw;
   // From here on the owner frees the buffer, whatever happens.
 

@@ -14,7 +14,10 @@ namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 double* allocate(std::size_t n) {
-  if (n > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+  // Sizes whose byte count, or its rounding up to whole huge pages, would not
+  // fit in a size_t cannot be allocated (the rounding would otherwise wrap to a
+  // tiny block).
+  if (n > (SIZE_MAX - (kHugePage - 1)) / sizeof(double)) throw AllocationFailure(n);
   std::size_t bytes = n * sizeof(double);
   void* p = nullptr;
   if (bytes >= kHugePage) {
@@ -25,7 +28,7 @@ double* allocate(std::size_t n) {
   } else {
     p = std::malloc(bytes);
   }
-  if (p == nullptr) throw std::bad_alloc();
+  if (p == nullptr) throw AllocationFailure(n);
   return static_cast<double*>(p);
 }
 
@@ -36,7 +39,6 @@ DoubleBuffer DoubleBuffer::uninitialized(std::size_t n) {
   if (n == 0) return b;
   b.data_ = allocate(n);
   b.size_ = n;
-  b.capacity_ = n;
   return b;
 }
 
