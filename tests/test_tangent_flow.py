@@ -289,11 +289,21 @@ def test_price_and_delta_reads_only_the_last_state_column_and_leading_field_bloc
     assert bit_list(pd(states, **big)) == bit_list(base)
 
 
-@pytest.mark.parametrize("horizon", [0.0, -1.0, math.nan])
-def test_price_and_delta_does_not_validate_horizon(horizon):
-    got = pd(**TWO_PATHS, horizon=horizon)
-    assert bit_list(got) == bit_list(ref_price_and_delta(*TWO_PATHS.values(), horizon, "call", 1.0))
-    assert bit_list(got[:1]) == bit_list(pd(**TWO_PATHS)[:1])
+@pytest.mark.parametrize("horizon", [0.0, -0.0, -1.0, -math.inf, math.nan])
+def test_price_and_delta_refuses_a_horizon_that_is_not_positive(horizon, capfd):
+    # Checked first, as by bel_weights_tangent_flow: before the shape checks (too few
+    # columns, a dws too small for an internal failure) and the payoff lookup.
+    short = dict(TWO_PATHS, states=np.zeros((2, 1)), dws=np.zeros((1, 0)))
+    for arrays, payoff in [(TWO_PATHS, "call"), (short, "Call")]:
+        with pytest.raises(ValueError) as info:
+            pd(**arrays, horizon=horizon, payoff=payoff)
+        assert info.value.args == ("horizon must be positive",)
+    assert capfd.readouterr().err == ""
+
+
+def test_price_and_delta_takes_an_infinite_horizon():
+    got = pd(**TWO_PATHS, horizon=math.inf)
+    assert bit_list(got) == bit_list(ref_price_and_delta(*TWO_PATHS.values(), math.inf, "call", 1.0))
 
 
 @pytest.mark.parametrize("payoff", ["call", "Call"])

@@ -1123,22 +1123,26 @@ TEST(TangentFlowPrice, OnlyTheLastStatesColumnIsRead) {
                   ref.value().delta_stderr);
 }
 
-TEST(TangentFlowPrice, HorizonIsNotValidated) {
-  // horizon 0: price as usual, delta infinite or NaN, delta_stderr 0.
-  Outcome<Estimate> normal = price(two_paths(), 2.0, "call", 1.0);
-  Outcome<Estimate> zero = price(two_paths(), 0.0, "call", 1.0);
-  ASSERT_TRUE(normal.ok() && zero.ok());
-  EXPECT_EQ(bits_of(zero.value().price), bits_of(normal.value().price));
-  EXPECT_EQ(bits_of(zero.value().price_stderr), bits_of(normal.value().price_stderr));
-  EXPECT_FALSE(std::isfinite(zero.value().delta));
-  EXPECT_EQ(bits_of(zero.value().delta_stderr), bits_of(0.0));
-  // horizon -1: inv_horizon -1 and a negative dt, against the plain reference.
-  const Batch b = random_batch(30, 6, 51, 0.0, 0.0);
-  const Estimate ref = reference_estimate(b, -1.0, *payoff_from_name("identity", 0.0));
-  Outcome<Estimate> neg = price_and_delta_tangent_flow(
-      b.states.view(), b.dws.view(), b.sigma.view(), b.dmu.view(), b.dsig.view(), -1.0,
-      "identity", 0.0);
-  expect_estimate(neg, ref.price, ref.delta, ref.price_stderr, ref.delta_stderr);
+TEST(TangentFlowPrice, RefusesAHorizonThatIsNotPositiveBeforeAnyOtherCheck) {
+  // A horizon of 0 gave an infinite or NaN delta with a zero standard error, a
+  // negative one a sign-flipped delta, both as success. Checked first: before the
+  // column count, the size of dws and the payoff name.
+  const Batch b = random_batch(3, 4, 52, 0.0, 0.0);
+  const Dense one_column(3, 1);
+  const Dense too_small(1, 1);
+  for (double horizon : {0.0, -0.0, -1.0, -std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::quiet_NaN()}) {
+    Outcome<Estimate> normal = price(two_paths(), horizon, "call", 1.0);
+    ASSERT_FALSE(normal.ok()) << horizon;
+    EXPECT_EQ(normal.failure().message, "horizon must be positive");
+    Outcome<Estimate> early = price_and_delta_tangent_flow(
+        one_column.view(), too_small.view(), b.sigma.view(), b.dmu.view(), b.dsig.view(), horizon,
+        "Call", 0.0);
+    ASSERT_FALSE(early.ok()) << horizon;
+    EXPECT_EQ(early.failure().message, "horizon must be positive");
+  }
+  // +inf passes, as for the weights.
+  EXPECT_TRUE(price(two_paths(), std::numeric_limits<double>::infinity(), "call", 1.0).ok());
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
                                                const MatrixView& d_mu_dx_field,
                                                const MatrixView& d_sigma_dx_field, double horizon,
                                                std::string_view payoff, double strike) {
+  // Written as a negated strict comparison so that NaN is rejected; +inf passes.
+  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
   if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
   const std::size_t n_paths = states.rows;
   const std::size_t n_steps = states.cols - 1;

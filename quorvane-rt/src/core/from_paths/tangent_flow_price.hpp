@@ -16,11 +16,14 @@
 namespace quorvane {
 
 // Checks, in this order:
+//  - horizon > 0 (0, -0, negatives and NaN fail, +inf passes): "horizon must be
+//    positive" (ValueError); a horizon of 0 would give an infinite or NaN delta
+//    reported with a zero standard error, a negative one a sign-flipped delta;
 //  - states has at least 2 columns (ValueError), n_paths = rows, n_steps = cols - 1;
 //  - dws has at least n_paths rows and n_steps columns, else an internal failure
 //    (kIndexOutOfBounds), before the payoff lookup; nothing to check when n_paths = 0;
 //  - the payoff name: "unknown payoff '<name>'" (ValueError).
-// horizon is not validated. Fields larger than n_paths x n_steps are accepted (only
+// Fields larger than n_paths x n_steps are accepted (only
 // their leading block is read); a field too small is an internal failure at the
 // first (i, j) in row-major order where a missing element is needed, unless a zero
 // sigma_field element comes first: "sigma_field[i, j] = 0 produces division by zero".
