@@ -5,7 +5,8 @@ BEL weights (to combine with any payoff) or (price, delta, price_stderr,
 delta_stderr) for the built-in payoffs "identity", "call", "put" and
 "digital_call". Results are reproducible to the bit; input arrays are read in
 place, never copied. The functions live in the extension module ``_quorvane``;
-this package re-exports them.
+this package re-exports them, and ``PanicException``, the exception of an
+internal failure of the native code (a ``BaseException``, not an ``Exception``).
 """
 
 from _quorvane import (
@@ -17,6 +18,7 @@ from _quorvane import (
     price_and_delta_tangent_flow,
     price_from_samples,
 )
+from quorvane_runtime import PanicException
 
 __all__ = [
     "bel_weights_constant_flow",
@@ -26,4 +28,5 @@ __all__ = [
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
     "__version__",
+    "PanicException",
 ]

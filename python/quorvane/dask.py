@@ -46,21 +46,20 @@ along the step axis, the same path-axis chunks and shapes for all arguments
 module itself on empty arrays, so they fail with the module's own exception and
 message (``TypeError``, ``ValueError``, and for ``price_and_delta_constant_flow``
 with a non-positive ``horizon`` or ``sigma_at_x0`` the module's
-``PanicException``, raised here on the caller's thread). Two rules are stricter
-than the module's: ``price_and_delta_tangent_flow`` requires ``horizon > 0``
-(``ValueError`` "horizon must be positive"; the module's function of that name
-does not check it), and its coefficient fields must have exactly the shape of
-``dws`` (the module would read the leading block of a larger field).
+``PanicException``, raised here on the caller's thread). One rule is stricter
+than the module's: the coefficient fields of ``price_and_delta_tangent_flow``
+must have exactly the shape of ``dws`` (the module would read the leading block
+of a larger field).
 
 A failure found in the data by a task, such as a zero sigma, surfaces from
 ``compute`` as the module's own exception, unchanged: ``ValueError`` with the
 module's message, whose row index counts from the start of the chunk (on Python
 3.11 and later a note on the exception gives the chunk's first row). The module's
-``PanicException`` derives from ``BaseException``; the distributed client cannot
-deliver such an exception (it escapes the client's event loop and ``compute``
-never returns), so a task that meets one raises :class:`PanicError`, a
-``RuntimeError`` carrying the same message, instead. With the validation above,
-ordinary inputs do not reach it.
+``quorvane.PanicException`` derives from ``BaseException``; the distributed client
+cannot deliver such an exception (its workers catch only ``Exception``, so it
+escapes the client's event loop and ``compute`` never returns), so a task that
+meets one raises :class:`PanicError`, a ``RuntimeError`` carrying the same
+message, instead. With the validation above, ordinary inputs do not reach it.
 
 Threads. Every function but ``bel_weights_tangent_flow_parallel`` runs each chunk
 on one thread with the interpreter lock held, so use worker processes (for
@@ -85,6 +84,7 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 import numpy as np
 
 import _quorvane
+from quorvane_runtime import PanicException
 
 __all__ = [
     "bel_weights_constant_flow",
@@ -105,18 +105,12 @@ class PanicError(RuntimeError):
     """
 
 
-def _is_panic(error: BaseException) -> bool:
-    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
-
-
 def _call(function, *args):
     """Calls a module function inside a task, turning PanicException into PanicError."""
     try:
         return function(*args)
-    except BaseException as error:  # noqa: BLE001 - PanicException is not an Exception
-        if _is_panic(error):
-            raise PanicError(str(error)) from None
-        raise
+    except PanicException as error:
+        raise PanicError(str(error)) from None
 
 
 def _note_chunk(error: BaseException, first_row, n_chunks: int) -> None:
@@ -500,8 +494,7 @@ def price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigm
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits as one single-process call. Stricter than
-    the module: ``horizon`` must be positive and the fields must have the shape of
-    ``dws``. A zero sigma raises the module's ``ValueError`` at compute time. With
+    the module: the fields must have the shape of ``dws``. A zero sigma raises the module's ``ValueError`` at compute time. With
     ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
     """
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(

@@ -23,3 +23,7 @@ estimate: tuple[float, float, float, float] = quorvane.price_and_delta_tangent_f
 )
 version: str = quorvane.__version__
 total: float = mean + stderr + price + delta + price_stderr + delta_stderr + sum(estimate)
+try:
+    quorvane.price_from_samples(weights)
+except quorvane.PanicException as failure:
+    panic: BaseException = failure

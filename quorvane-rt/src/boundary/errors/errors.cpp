@@ -10,6 +10,10 @@ namespace {
 
 PyObject* cached_panic_type = nullptr;  // guarded by the interpreter lock; never released
 
+constexpr const char* kRuntimeModule = "quorvane_runtime";
+constexpr const char* kPanicDottedName = "quorvane_runtime.PanicException";
+
+// The docstring of the class in quorvane_runtime, for the fallback class.
 constexpr const char* kPanicDoc =
     "\n"
     "The exception raised when the native code of this extension, called from\n"
@@ -65,12 +69,43 @@ std::string type_name_of(PyObject* object) {
   return utf8_lossy(name.get());
 }
 
+// quorvane_runtime.PanicException (a new reference), or null with no error
+// pending when that module cannot be imported or holds no such exception class.
+PyObject* runtime_panic_class() {
+  PyRef module = PyRef::steal(PyImport_ImportModule(kRuntimeModule));
+  PyRef cls = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "PanicException")) : PyRef();
+  if (!cls || !PyExceptionClass_Check(cls.get())) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return cls.release();
+}
+
+// The class as the runtime module defines it, made here when that module is
+// missing, and registered under the module's name so that every extension
+// module of the process (and pickle) finds this one class.
+PyObject* fallback_panic_class() {
+  PyRef cls = PyRef::steal(PyErr_NewExceptionWithDoc(kPanicDottedName, kPanicDoc, PyExc_BaseException, nullptr));
+  if (!cls) return nullptr;
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* present = modules ? PyDict_GetItemString(modules, kRuntimeModule) : nullptr;  // borrowed
+  if (modules != nullptr && present == nullptr) {
+    PyRef module = PyRef::steal(PyModule_New(kRuntimeModule));
+    if (!module || PyModule_AddObjectRef(module.get(), "PanicException", cls.get()) != 0 ||
+        PyDict_SetItemString(modules, kRuntimeModule, module.get()) != 0) {
+      PyErr_Clear();  // the class still works; only sharing it by name is lost
+    }
+  }
+  return cls.release();
+}
+
 PyObject* builtin_class(ErrorClass cls) {
   switch (cls) {
     case ErrorClass::value_error: return PyExc_ValueError;
     case ErrorClass::type_error: return PyExc_TypeError;
     case ErrorClass::import_error: return PyExc_ImportError;
     case ErrorClass::system_error: return PyExc_SystemError;
+    case ErrorClass::memory_error: return PyExc_MemoryError;
     case ErrorClass::panic: return panic_exception_type();
   }
   return PyExc_SystemError;
@@ -80,17 +115,17 @@ PyObject* builtin_class(ErrorClass cls) {
 
 PyObject* panic_exception_type() {
   if (cached_panic_type != nullptr) return cached_panic_type;
-  PyObject* created = PyErr_NewExceptionWithDoc("quorvane_runtime.PanicException", kPanicDoc,
-                                                PyExc_BaseException, nullptr);
-  if (created == nullptr) {
+  PyObject* found = runtime_panic_class();
+  if (found == nullptr) found = fallback_panic_class();
+  if (found == nullptr) {
     PyErr_Print();
     fail("Failed to initialize new exception type.");
   }
-  // Creating the class may have let another thread in; the first one stored wins.
+  // Importing may have let another thread in; the first one stored wins.
   if (cached_panic_type != nullptr) {
-    Py_DECREF(created);
+    Py_DECREF(found);
   } else {
-    cached_panic_type = created;
+    cached_panic_type = found;
   }
   return cached_panic_type;
 }
@@ -109,8 +144,10 @@ CallError fetch_error() {
                                "attempted to fetch exception but none was set");
   }
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (cached_panic_type != nullptr && value != nullptr &&
-      PyObject_IsInstance(value, cached_panic_type) == 1) {
+  // PanicException derives from BaseException only: anything that is an
+  // Exception needs no look-up of the class.
+  if (value != nullptr && PyObject_IsInstance(value, PyExc_Exception) == 0 &&
+      PyObject_IsInstance(value, panic_exception_type()) == 1) {
     // Python code inside this call (a __float__, say) met an internal failure of
     // this module: carry that failure on instead of wrapping it.
     PyObject* text = PyObject_Str(value);
