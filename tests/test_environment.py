@@ -1,11 +1,18 @@
 """Faults of the environment, each in a process of its own: NumPy missing, a
-worker pool whose threads cannot be started, and a second interpreter."""
+worker pool whose threads cannot be started, a second interpreter, interpreter
+exit during a call and Ctrl-C."""
 
+import os
+import signal
+import subprocess
 import sys
+import time
 
 import pytest
 
-from conftest import SUBINTERPRETER_IMPORT, run_python
+import _quorvane
+
+from conftest import FUNCTIONS, SUBINTERPRETER_IMPORT, run_python, scaled
 
 # Every array-taking call of the six functions, serial and parallel, given
 # objects that need no NumPy to exist (the intake must fail before looking).
@@ -203,3 +210,129 @@ def test_a_second_interpreter_is_refused_with_import_error(api, tmp_path):
 
 def test_some_second_interpreter_api_exists_on_every_supported_python():
     assert any(available(api) for api in OUTER)
+
+
+# ---------------------------------------------------------------------------
+# Interpreter exit while a daemon thread computes without the lock
+# ---------------------------------------------------------------------------
+
+DAEMON_AT_EXIT = """
+import threading, time
+import numpy as np
+import _quorvane as q
+n, m = 100_000, 40
+one = np.float64(0.5)
+batch = [np.broadcast_to(one, (n, m + 1))] + [np.broadcast_to(one, (n, m))] * 4
+started = threading.Event()
+def work():
+    started.set()
+    while True:
+        q.bel_weights_tangent_flow_parallel(*batch, 1.0)
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+time.sleep(0.2)
+"""
+
+
+def test_interpreter_exit_during_a_parallel_call_on_a_daemon_thread_exits_cleanly():
+    # The interpreter ends a daemon thread that asks for the lock back during
+    # finalisation with pthread_exit; its forced unwind met a noexcept frame and
+    # the process aborted ("terminate called without an active exception").
+    for _ in range(scaled(10, minimum=3)):
+        out = run_python(DAEMON_AT_EXIT)
+        assert (out.returncode, out.stderr) == (0, "")
+
+
+# ---------------------------------------------------------------------------
+# Ctrl-C during a long call
+# ---------------------------------------------------------------------------
+
+# Long calls on broadcast arrays (no memory behind them) of subnormal values,
+# whose arithmetic is slow: seconds of work. The parent sends SIGINT once the
+# call has run a while; the child reports when KeyboardInterrupt arrived (on
+# the system-wide monotonic clock), then checks that nothing is left behind.
+INTERRUPTED_CALL = """
+import sys, time
+sys.path.insert(0, {tests!r})
+import numpy as np
+import _quorvane as q
+from conftest import borrow_count
+name = {name!r}
+def vec(n, x): return np.broadcast_to(np.float64(x), (n,))
+def mat(n, m, x): return np.broadcast_to(np.float64(x), (n, m))
+def batch(n, m):
+    return (mat(n, m + 1, 1.0), mat(n, m, 1e-320), mat(n, m, 0.2), mat(n, m, 0.01), mat(n, m, 0.2))
+def call(n):
+    return {{
+        "bel_weights_constant_flow": lambda: q.bel_weights_constant_flow(vec(n, 1e-310), 1.0, 1.0),
+        "price_from_samples": lambda: q.price_from_samples(vec(n, 1e-160)),
+        "price_and_delta_constant_flow":
+            lambda: q.price_and_delta_constant_flow(vec(n, 1.0), vec(n, 1e-300), 1.0, 1e10, "call"),
+        "bel_weights_tangent_flow": lambda: q.bel_weights_tangent_flow(*batch(n // 500, 500), 1.0),
+        "bel_weights_tangent_flow_parallel":
+            lambda: q.bel_weights_tangent_flow_parallel(*batch(n // 500, 500), 1.0),
+        "price_and_delta_tangent_flow":
+            lambda: q.price_and_delta_tangent_flow(*batch(n // 500, 500), 1.0, "call"),
+    }}[name]()
+def bits(result):
+    return result.tobytes() if isinstance(result, np.ndarray) else np.array(result).tobytes()
+small = bits(call(100_000))
+print("ready", flush=True)
+try:
+    call(200_000_000)
+    print("returned", time.monotonic(), flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+print(borrow_count(), bits(call(100_000)) == small)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals to a child, Linux's clock")
+@pytest.mark.parametrize("name", [case.name for case in FUNCTIONS])
+def test_ctrl_c_interrupts_a_long_call_within_half_a_second(name):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(_quorvane.__file__), env.get("PYTHONPATH", "")])
+    code = INTERRUPTED_CALL.format(tests=os.path.dirname(__file__), name=name)
+    with subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                          env=env) as child:
+        try:
+            assert child.stdout.readline() == "ready\n"
+            time.sleep(0.5)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            outcome, at = child.stdout.readline().split()
+            left, same = child.stdout.readline().split()
+            assert child.wait(timeout=60) == 0
+        finally:
+            if child.poll() is None:
+                child.kill()
+    assert outcome == "interrupted" and float(at) - sent < 0.5
+    assert (left, same) == ("0", "True")  # no borrow left; the next call gives the same bits
+
+
+# ---------------------------------------------------------------------------
+# An import that fails claims nothing
+# ---------------------------------------------------------------------------
+
+ISOLATED_FIRST = """
+import _xxsubinterpreters as interpreters
+interp = interpreters.create()  # isolated: single-phase modules are refused
+try:
+    interpreters.run_string(interp, {inner!r})
+finally:
+    interpreters.destroy(interp)
+import _quorvane
+print(_quorvane.__all__[0])
+"""
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 12),
+                    reason="CPython 3.12 refuses single-phase modules in isolated sub-interpreters "
+                           "after their initialiser ran; 3.13 runs it in the main interpreter")
+def test_an_import_refused_in_an_isolated_sub_interpreter_leaves_the_module_to_the_main_one(tmp_path):
+    marker = tmp_path / "result.txt"
+    inner = SUBINTERPRETER_IMPORT.format(path=sys.path, marker=str(marker))
+    done = run_python(ISOLATED_FIRST.format(inner=inner))
+    assert done.returncode == 0, done.stderr
+    assert marker.read_text() == "ImportError: module _quorvane does not support loading in subinterpreters"
+    assert done.stdout == "bel_weights_constant_flow\n"

@@ -1,17 +1,21 @@
 #include "boundary/entry/call.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "core/support/buffer.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace quorvane::py {
 
 namespace {
 
-constexpr const char* kGenericPanic = "native code of _quorvane panicked without a message";
+constexpr const char* kGenericPanic = "native code of quorvane panicked without a message";
 
 [[noreturn]] void abort_at_boundary() noexcept {
   std::fputs("fatal: uncaught panic at ffi boundary\n", stderr);
@@ -30,11 +34,23 @@ std::string diagnosed(std::string message) {
   return message;
 }
 
+// The poll of the serial loops: the lock is held, so ask the interpreter
+// directly. Handlers run only on the main thread of the main interpreter;
+// elsewhere this returns at once. A handler that raised leaves its exception
+// pending, and the call returns with it.
+bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
+
+// Restores the per-thread lock count however the guard is left.
+struct LockDepthScope {
+  LockDepthScope() noexcept { ++lock_depth(); }
+  ~LockDepthScope() { --lock_depth(); }
+};
+
 // Raises the outcome of a body; anything thrown while doing so cannot be reported.
 template <class Run>
-PyObject* guarded(Run&& run) noexcept {
-  ++lock_depth();
-  release_deferred();
+PyObject* guarded(Run&& run) {
+  LockDepthScope depth;
+  InterruptScope interrupts(&poll_signals, nullptr);
   PyObject* result = nullptr;
   try {
     try {
@@ -44,6 +60,16 @@ PyObject* guarded(Run&& run) noexcept {
       } else {
         raise_error(std::move(outcome).error());
       }
+    } catch (abi::__forced_unwind&) {
+      throw;  // the interpreter is ending this thread: let it
+    } catch (const Interrupted&) {
+      // The poll left the handler's exception (KeyboardInterrupt) pending.
+      if (!PyErr_Occurred()) {
+        raise_error(CallError::deferred(ErrorClass::system_error,
+                                        "attempted to fetch exception but none was set"));
+      }
+    } catch (const AllocationFailure& failure) {
+      raise_error(CallError::deferred(ErrorClass::memory_error, allocation_message(failure.count())));
     } catch (const InternalFailure& failure) {
       raise_error(panic_exception(failure.message()));
     } catch (const std::exception& failure) {
@@ -53,20 +79,45 @@ PyObject* guarded(Run&& run) noexcept {
     } catch (...) {
       raise_error(panic_exception(diagnosed(kGenericPanic)));
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_at_boundary();
   }
-  --lock_depth();
   return result;
 }
 
 }  // namespace
 
-PyObject* call_entry(Body body, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+std::string allocation_message(std::size_t count) {
+  // Binary units, as NumPy words its own allocation failures; the byte count is
+  // formed in floating point, since it may not fit in a size_t.
+  static constexpr const char* kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double amount = static_cast<double>(count) * static_cast<double>(sizeof(double));
+  std::size_t unit = 0;
+  while (amount >= 1024.0 && unit + 1 < std::size(kUnits)) {
+    amount /= 1024.0;
+    ++unit;
+  }
+  char size[64];
+  if (unit == 0) {
+    std::snprintf(size, sizeof size, "%.0f %s", amount, kUnits[unit]);
+  } else {
+    std::snprintf(size, sizeof size, "%.2f %s", amount, kUnits[unit]);
+  }
+  std::string m = "Unable to allocate ";
+  m += size;
+  m += " for an array with shape (";
+  m += std::to_string(count);
+  m += ",) and data type float64";
+  return m;
+}
+
+PyObject* call_entry(Body body, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return body(args, nargs, kwnames); });
 }
 
-PyObject* init_entry(InitBody body) noexcept {
+PyObject* init_entry(InitBody body) {
   return guarded([&] { return body(); });
 }
 

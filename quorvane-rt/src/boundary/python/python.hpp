@@ -1,17 +1,24 @@
 // The one place that includes Python.h, and the ownership of Python references.
 //
-// `PyRef` owns one strong reference. It is released with the interpreter lock
-// held; a release on a thread that does not hold the lock (as noted by the call
-// entry's per-thread nesting count) is queued instead and performed by the next
-// call entry, so no reference is ever dropped without the lock.
+// `PyRef` owns one strong reference and releases it with the interpreter lock
+// held. The call entry counts, per thread, how many calls hold the lock; the
+// only way to leave a frame without it is a thread that the interpreter ends
+// while it waits for the lock (a daemon thread at interpreter exit, which
+// CPython ends with a forced unwind). A reference dropped then is left alone:
+// the interpreter is shutting down, and touching the object without the lock
+// could corrupt it.
 #pragma once
 
 #ifndef Py_LIMITED_API
-#error "_quorvane is built for the stable ABI; the build defines Py_LIMITED_API"
+#error "quorvane's extension modules are built for the stable ABI; the build defines Py_LIMITED_API"
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <optional>
 #include <utility>
 
 namespace quorvane::py {
@@ -20,11 +27,6 @@ namespace quorvane::py {
 int& lock_depth() noexcept;
 
 inline bool holds_lock() noexcept { return lock_depth() > 0; }
-
-// Queues a release for the next call entry (thread-safe).
-void defer_release(PyObject* object) noexcept;
-// Performs the queued releases; the caller holds the lock.
-void release_deferred() noexcept;
 
 class PyRef {
  public:
@@ -54,14 +56,11 @@ class PyRef {
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
   PyRef clone() const noexcept { return borrow(object_); }
 
+  // Without the lock (a thread being ended at interpreter exit) the reference
+  // is deliberately leaked.
   void reset() noexcept {
     PyObject* object = std::exchange(object_, nullptr);
-    if (object == nullptr) return;
-    if (holds_lock()) {
-      Py_DECREF(object);
-    } else {
-      defer_release(object);
-    }
+    if (object != nullptr && holds_lock()) Py_DECREF(object);
   }
 
  private:
@@ -69,22 +68,30 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime (the parallel estimator's
-// compute phase). While released, this thread's nesting count reads 0, so any
-// reference dropped meanwhile is queued rather than released.
-class UnlockedSection {
- public:
-  UnlockedSection() noexcept : depth_(std::exchange(lock_depth(), 0)), state_(PyEval_SaveThread()) {}
-  ~UnlockedSection() {
-    PyEval_RestoreThread(state_);
-    lock_depth() = depth_;
-  }
-  UnlockedSection(const UnlockedSection&) = delete;
-  UnlockedSection& operator=(const UnlockedSection&) = delete;
+// True on the thread that runs Python's signal handlers (the process's first
+// thread, which is also the forking thread in a child after fork).
+bool on_signal_thread() noexcept;
 
- private:
-  int depth_;
-  PyThreadState* state_;
-};
+// Polls for pending signals with the interpreter lock released: takes the lock
+// back for the moment of PyErr_CheckSignals and releases it again. A handler
+// that raised (KeyboardInterrupt) leaves its exception pending on the thread
+// and makes the poll say "stop".
+bool poll_signals_unlocked(PyThreadState*& state) noexcept;
+
+// Runs `compute()` with the interpreter lock released (the parallel
+// estimator's compute phase) and returns its result after taking the lock
+// back. On the thread that runs signal handlers, long waits inside `compute`
+// can ask for pending signals (interrupt_requested).
+//
+// The lock is taken back in this frame, on the normal path only: a failure of
+// `compute` is held until the lock is back and then rethrown, so taking the
+// lock never happens during unwinding. When the interpreter ends this thread
+// instead of giving it the lock (pthread_exit, a forced unwind), the unwind
+// passes through here, and through every frame up to the interpreter, with the
+// lock not held.
+template <class Compute>
+auto without_lock(Compute&& compute) -> decltype(compute());
 
 }  // namespace quorvane::py
+
+#include "boundary/python/unlocked.inl"

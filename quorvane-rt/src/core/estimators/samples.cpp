@@ -1,5 +1,8 @@
 #include "core/estimators/samples.hpp"
 
+#include <algorithm>
+
+#include "core/support/interrupt.hpp"
 #include "core/support/prefetch.hpp"
 
 namespace quorvane {
@@ -12,8 +15,9 @@ namespace {
 // otherwise packs the pair into one vector whose accumulator it keeps on the
 // stack, which puts a store and a reload on the chain (1.5x slower).
 template <bool Contiguous>
-__attribute__((optimize("no-tree-vectorize"))) RunningSums sum(const VectorView& v) noexcept {
-  double s1 = 0.0, s2 = 0.0;
+__attribute__((optimize("no-tree-vectorize"))) RunningSums sum(const VectorView& v,
+                                                                 RunningSums start) noexcept {
+  double s1 = start.s1, s2 = start.s2;
   const std::byte* p = v.data;
   const std::ptrdiff_t step = Contiguous ? static_cast<std::ptrdiff_t>(sizeof(double)) : v.stride;
   std::size_t i = 0;
@@ -38,8 +42,19 @@ __attribute__((optimize("no-tree-vectorize"))) RunningSums sum(const VectorView&
 
 }  // namespace
 
-RunningSums sum_samples(const VectorView& samples) noexcept {
-  return samples.is_contiguous() ? sum<true>(samples) : sum<false>(samples);
+RunningSums sum_samples(const VectorView& samples) {
+  // In chunks, so that a long sum can be interrupted between two of them; the
+  // sums carry on from chunk to chunk, in index order as in one pass.
+  const bool contiguous = samples.is_contiguous();
+  InterruptBudget budget;
+  RunningSums sums;
+  for (std::size_t first = 0; first < samples.length; first += kInterruptChunk) {
+    const std::size_t n = std::min(kInterruptChunk, samples.length - first);
+    const VectorView part{samples.address(first), n, samples.stride};
+    sums = contiguous ? sum<true>(part, sums) : sum<false>(part, sums);
+    budget.spend(n);
+  }
+  return sums;
 }
 
 }  // namespace quorvane

@@ -7,9 +7,10 @@
 namespace quorvane {
 
 // S1 and S2 over the view in logical index order, read in place (no copy).
-RunningSums sum_samples(const VectorView& samples) noexcept;
+// Throws Interrupted when the caller's poll asks it to stop.
+RunningSums sum_samples(const VectorView& samples);
 
-inline MeanStderr price_from_samples(const VectorView& samples) noexcept {
+inline MeanStderr price_from_samples(const VectorView& samples) {
   return mean_and_stderr(sum_samples(samples), samples.length);
 }
 

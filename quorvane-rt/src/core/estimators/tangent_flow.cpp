@@ -10,6 +10,7 @@
 #include "core/estimators/tangent_flow_kernels.hpp"
 #include "core/kernels/tangent_flow_lanes.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace quorvane {
 
@@ -185,6 +186,10 @@ namespace {
 // they are scanned, large enough that the scan is free next to the recursion.
 constexpr std::size_t kChunk = 256;
 
+// Paths per call of the kernels between two interrupt spends of the serial
+// driver (whole fix-up chunks).
+constexpr std::size_t kInterruptPaths = 4 * kChunk;
+
 detail::RawTangentFlowKernel raw_kernel_for(KernelTarget target) {
   if (!kernel_target_supported(target))
     fail(std::string("tangent-flow kernel '") + kernel_target_name(target) +
@@ -233,8 +238,15 @@ Outcome<DoubleBuffer> bel_weights_tangent_flow(const MatrixView& states, const M
   if (!v.ok()) return std::move(v).failure();
   const TangentFlowInputs& in = v.value();
   DoubleBuffer out = DoubleBuffer::uninitialized(in.n_paths);
-  if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, 0, in.n_paths, out.data()))
-    return ValueFailure{zero_sigma_message(*zero)};
+  // A group of paths at a time, so that a long call can be interrupted between
+  // two groups; each weight is its own path's, so the grouping changes no bit.
+  InterruptBudget budget;
+  for (std::size_t first = 0; first < in.n_paths; first += kInterruptPaths) {
+    const std::size_t count = std::min(kInterruptPaths, in.n_paths - first);
+    if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, first, count, out.data() + first))
+      return ValueFailure{zero_sigma_message(*zero)};
+    budget.spend(count * in.n_steps);
+  }
   return out;
 }
 

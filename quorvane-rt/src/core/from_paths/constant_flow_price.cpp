@@ -1,10 +1,12 @@
 #include "core/from_paths/constant_flow_price.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "core/estimators/constant_flow.hpp"
 #include "core/estimators/payoff.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 #include "core/support/prefetch.hpp"
 
 #if defined(__SSE2__)
@@ -38,14 +40,15 @@ inline __m128d payoff2(__m128d x, __m128d strike) noexcept {
 }
 
 template <PayoffKind Kind, bool Contiguous>
-Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike) noexcept {
+void run(const VectorView& xs, const VectorView& ws, double r, double strike, RunningSums& payoff,
+         RunningSums& delta) noexcept {
   const std::size_t n = xs.length;
   const std::byte* px = xs.data;
   const std::byte* pw = ws.data;
   const std::ptrdiff_t sx = Contiguous ? 8 : xs.stride;
   const std::ptrdiff_t sw = Contiguous ? 8 : ws.stride;
   const __m128d vr = _mm_set1_pd(r), vk = _mm_set1_pd(strike);
-  __m128d first = _mm_setzero_pd(), second = _mm_setzero_pd();
+  __m128d first = _mm_set_pd(delta.s1, payoff.s1), second = _mm_set_pd(delta.s2, payoff.s2);
   std::size_t k = 0;
   for (; k + 2 <= n; k += 2, px += 2 * sx, pw += 2 * sw) {
     __m128d x, w;
@@ -80,7 +83,8 @@ Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike
   alignas(16) double s1[2], s2[2];
   _mm_store_pd(s1, first);
   _mm_store_pd(s2, second);
-  return make_estimate(RunningSums{s1[0], s2[0]}, RunningSums{s1[1], s2[1]}, n);
+  payoff = RunningSums{s1[0], s2[0]};
+  delta = RunningSums{s1[1], s2[1]};
 }
 
 #else
@@ -88,8 +92,8 @@ Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike
 // One loop body per payoff kind: p = payoff(x), d = (W * p) * r, then the four
 // sums, each strictly in index order.
 template <PayoffKind Kind, bool Contiguous>
-Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike) noexcept {
-  RunningSums payoff, delta;
+void run(const VectorView& xs, const VectorView& ws, double r, double strike, RunningSums& payoff,
+         RunningSums& delta) noexcept {
   const Payoff f{Kind, strike};
   const std::size_t n = xs.length;
   for (std::size_t k = 0; k < n; ++k) {
@@ -98,17 +102,31 @@ Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike
     payoff.add(p);
     delta.add(d);
   }
-  return make_estimate(payoff, delta, n);
 }
 
 #endif
 
 // The loop is specialised per payoff kind (chosen once per call, so there is no
-// per-path switch) and per layout.
+// per-path switch) and per layout. It runs in chunks, so that a long call can be
+// interrupted between two of them; the four sums carry on from chunk to chunk,
+// each in index order as in one pass.
 template <PayoffKind Kind>
-Estimate dispatch_layout(const VectorView& xs, const VectorView& ws, double r, double strike) noexcept {
-  if (xs.is_contiguous() && ws.is_contiguous()) return run<Kind, true>(xs, ws, r, strike);
-  return run<Kind, false>(xs, ws, r, strike);
+Estimate dispatch_layout(const VectorView& xs, const VectorView& ws, double r, double strike) {
+  const bool contiguous = xs.is_contiguous() && ws.is_contiguous();
+  const std::size_t n = xs.length;
+  RunningSums payoff, delta;
+  InterruptBudget budget;
+  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
+    const std::size_t count = std::min(kInterruptChunk, n - first);
+    const VectorView x{xs.address(first), count, xs.stride}, w{ws.address(first), count, ws.stride};
+    if (contiguous) {
+      run<Kind, true>(x, w, r, strike, payoff, delta);
+    } else {
+      run<Kind, false>(x, w, r, strike, payoff, delta);
+    }
+    budget.spend(count);
+  }
+  return make_estimate(payoff, delta, n);
 }
 
 }  // namespace

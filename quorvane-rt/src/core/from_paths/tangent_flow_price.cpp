@@ -6,6 +6,7 @@
 #include "core/estimators/payoff.hpp"
 #include "core/estimators/tangent_flow.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace quorvane {
 
@@ -59,6 +60,7 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
   const bool fields_cover = covers(sigma_field, n_paths, n_steps) &&
                             covers(d_mu_dx_field, n_paths, n_steps) &&
                             covers(d_sigma_dx_field, n_paths, n_steps);
+  InterruptBudget budget;  // a long call can be interrupted between two groups
   if (fields_cover) {
     double w[kGroup];
     for (std::size_t first = 0; first < n_paths; first += kGroup) {
@@ -66,6 +68,7 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
       if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, first, count, w))
         return ValueFailure{field_zero_sigma_message(zero->path, zero->step)};
       for (std::size_t k = 0; k < count; ++k) accumulate(first + k, w[k]);
+      budget.spend(count * n_steps);
     }
   } else {
     // Some field lacks an element that the row-major scan will need, so this ends
@@ -75,6 +78,7 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
       const PathWeight w = tangent_flow_path_weight_checked(in, i);
       if (!w.ok()) return ValueFailure{field_zero_sigma_message(i, *w.zero_sigma_step)};
       accumulate(i, w.weight);
+      budget.spend(n_steps);
     }
   }
   return make_estimate(payoff_sums, delta_sums, n_paths);

@@ -43,6 +43,11 @@ class InterruptScope {
 // while the cost of asking stays far below the noise of a benchmark.
 inline constexpr std::size_t kInterruptPollWork = std::size_t{1} << 21;
 
+// Elements per call of a one-dimensional kernel between two spends of its
+// driver: small next to kInterruptPollWork, large enough that the calls cost
+// nothing.
+inline constexpr std::size_t kInterruptChunk = std::size_t{1} << 16;
+
 // False when no poll is installed on this thread; else what the poll says.
 bool interrupt_requested();
 

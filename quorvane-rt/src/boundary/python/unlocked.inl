@@ -1,0 +1,41 @@
+// Implementation of without_lock (included by python.hpp).
+#pragma once
+
+#include "core/support/interrupt.hpp"
+
+namespace quorvane::py {
+
+namespace detail {
+
+inline bool poll_signals_trampoline(void* state) {
+  return poll_signals_unlocked(*static_cast<PyThreadState**>(state));
+}
+
+}  // namespace detail
+
+template <class Compute>
+auto without_lock(Compute&& compute) -> decltype(compute()) {
+  using Value = decltype(compute());
+  const int depth = std::exchange(lock_depth(), 0);
+  PyThreadState* state = PyEval_SaveThread();
+  std::optional<Value> value;
+  std::exception_ptr failure;
+  try {
+    // Only the signal thread polls: another thread has no handlers to run, and
+    // taking the lock back there inside the wait is what a forced unwind at
+    // interpreter exit could not get out of.
+    std::optional<InterruptScope> scope;
+    if (on_signal_thread()) scope.emplace(&detail::poll_signals_trampoline, &state);
+    value.emplace(compute());
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  lock_depth() = depth;
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*value);
+}
+
+}  // namespace quorvane::py
