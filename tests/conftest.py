@@ -226,6 +226,32 @@ def rng(request):
     return random.Random(request.node.nodeid)
 
 
+class Floaty:
+    """Converts to a float only through __float__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Floaty({self.value!r})"
+
+
+class Indexy:
+    """Converts to a float only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Indexy({self.value!r})"
+
+
 # ---------------------------------------------------------------------------
 # PanicException
 # ---------------------------------------------------------------------------

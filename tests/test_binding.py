@@ -8,7 +8,7 @@ import pytest
 
 import _quorvane as q
 
-from conftest import FUNCTIONS, bits, same_result
+from conftest import FUNCTIONS, Floaty, Indexy, bits, run_python, same_result
 
 # ---------------------------------------------------------------------------
 # The message rules, as a reference for the generic table tests
@@ -198,20 +198,6 @@ def weights(horizon, sigma=2.0):
     return q.bel_weights_constant_flow(np.array([1.0, -3.0]), horizon, sigma)
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Indexy:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 @pytest.mark.parametrize("value, expected", [
@@ -472,3 +458,56 @@ def test_panic_raised_by_python_code_is_resumed(panic_type, capfd):
         weights(Raising(panic_type(Unprintable())))
     assert str(info.value) == "Unwrapped panic from Python code"
     assert capfd.readouterr().err.count("Python stack trace below:") == 3
+
+
+# ---------------------------------------------------------------------------
+# PanicException: one importable class, so it survives pickling
+# ---------------------------------------------------------------------------
+
+
+def test_panic_exception_is_the_importable_runtime_class(panic_type):
+    import quorvane
+    import quorvane_runtime
+
+    assert panic_type is quorvane_runtime.PanicException is quorvane.PanicException
+    assert not hasattr(q, "PanicException")
+    # exactly the class the C API makes for an exception with a docstring
+    new_exception = ctypes.pythonapi.PyErr_NewExceptionWithDoc
+    new_exception.restype = ctypes.py_object
+    new_exception.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.py_object, ctypes.c_void_p]
+    made = new_exception(b"quorvane_runtime.PanicException", panic_type.__doc__.encode(),
+                         BaseException, None)
+    assert (panic_type.__name__, panic_type.__qualname__, panic_type.__module__, panic_type.__bases__) \
+        == (made.__name__, made.__qualname__, made.__module__, made.__bases__)
+    assert sorted(vars(panic_type)) == sorted(vars(made))
+    doc = panic_type.__doc__
+    assert doc.startswith("\nThe exception raised when the native code") and doc.endswith("exit.\n")
+    assert len(doc.strip("\n").split("\n\n")) == 2 and "SystemExit" in doc
+
+
+def test_runtime_module_imports_nothing():
+    out = run_python("import sys\nbefore = set(sys.modules)\nimport quorvane_runtime\n"
+                     "print(sorted(set(sys.modules) - before))")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "['quorvane_runtime']"
+
+
+def test_panic_exception_crosses_a_process_boundary(panic_type):
+    import concurrent.futures
+    import multiprocessing
+    import pickle
+
+    a = np.zeros(3)
+    caught = None
+    try:
+        q.price_and_delta_constant_flow(a, a, 0.0, 0.2, "call")
+    except panic_type as error:
+        caught = error
+    again = pickle.loads(pickle.dumps(caught))
+    assert type(again) is panic_type and again.args == ("horizon must be positive",)
+    # A fresh process sends the worker's exception back by pickle.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        future = pool.submit(q.price_and_delta_constant_flow, a, a, 0.0, 0.2, "call")
+        error = future.exception(timeout=120)
+    assert type(error) is panic_type and str(error) == "horizon must be positive"

@@ -20,8 +20,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import (DEFAULT_NAN, FUNCTIONS, LAYOUTS, bit_list, borrow_count, make_layout, outcome,
-                      ref_mean_stderr, ref_price_and_delta, ref_weights, scaled)
+from conftest import (DEFAULT_NAN, FUNCTIONS, LAYOUTS, Floaty, Indexy, bit_list, borrow_count,
+                      make_layout, outcome, ref_mean_stderr, ref_price_and_delta, ref_weights, scaled)
 from test_binding import missing_message, too_many_message
 from test_tangent_flow import LAYOUTS_2D, layout2d
 from test_tangent_flow import ref_price_and_delta as tf_ref_price_and_delta
@@ -75,22 +75,6 @@ class StrSub(str):
     pass
 
 
-class HasFloat:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class HasIndex:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class MyTypeError(TypeError):
     pass
 
@@ -138,13 +122,13 @@ def convertible_scalars():
         st.builds(FloatSub, st.floats(allow_nan=False)),
         st.sampled_from([np.float64(0.75), np.float32(0.1), np.int64(7), np.bool_(True),
                          np.float64(-2.0)]),
-        st.builds(HasFloat, st.floats(allow_nan=False)),
-        st.builds(HasIndex, st.integers(min_value=-(10**20), max_value=10**20)),
+        st.builds(Floaty, st.floats(allow_nan=False)),
+        st.builds(Indexy, st.integers(min_value=-(10**20), max_value=10**20)),
     )
 
 
 INCONVERTIBLE = [
-    lambda: 10**400, lambda: -(10**400), lambda: HasIndex(10**400),
+    lambda: 10**400, lambda: -(10**400), lambda: Indexy(10**400),
     lambda: FloatRaises(ValueError, "no float"), lambda: FloatRaises(ValueError, "bad"),
     lambda: FloatRaises(TypeError, "not today"), lambda: FloatRaises(TypeError, "\ud800x"),
     lambda: FloatRaises(MyTypeError, "sub"), lambda: IndexRaises(ZeroDivisionError, "index"),
@@ -512,6 +496,8 @@ def model_estimator(name, a):
         return [array_result(tf_ref_weights(a["dws"], a["sigma"], a["d_mu_dx"], a["d_sigma_dx"],
                                             a["horizon"]))]
     assert name == "price_and_delta_tangent_flow"
+    if not a["horizon"] > 0:
+        raise Raised(ValueError, "horizon must be positive")
     states = a["states"]
     if states.shape[1] < 2:
         raise Raised(ValueError, "states must have at least 2 columns (n_steps + 1)")

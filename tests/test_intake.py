@@ -472,3 +472,87 @@ def test_a_type_name_that_cannot_be_encoded_is_replaced():
         target = "PyString" if name == "payoff" else "PyArray<T, D>"
         assert str(info.value) == (f"argument '{name}': '<failed to extract type name>' object "
                                    f"cannot be converted to '{target}'")
+
+
+def test_a_foreign_registry_capsule_is_kept_alive_by_the_module():
+    # The module points into the capsule's registry for the rest of the process,
+    # so it holds a reference: NumPy's attribute may be deleted or replaced.
+    code = FOREIGN_REGISTRY[:FOREIGN_REGISTRY.index("wrong = ")] + """
+import sys
+a = np.array([1.0, 2.0])
+b = np.array([3.0, 4.0])
+api = Api(1, 99, ACQ(acquire), REL(release), CNT(lambda state: 0))
+name = ctypes.create_string_buffer(b"shared_borrow_registry.v1")
+capsule = new(ctypes.addressof(api), ctypes.addressof(name), None)
+multiarray._shared_borrow_registry = capsule
+before = sys.getrefcount(capsule)
+report(lambda: _quorvane.price_from_samples(a))
+del multiarray._shared_borrow_registry
+print(sys.getrefcount(capsule) - before)
+report(lambda: _quorvane.price_from_samples(b))
+"""
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        f"ok {[('acquire', 99, [1.0, 2.0], 0), ('release', 99, [1.0, 2.0], 0)]}",
+        "0",  # the attribute's reference went, the module's is still there
+        f"ok {[('acquire', 99, [3.0, 4.0], 0), ('release', 99, [3.0, 4.0], 0)]}",
+    ]
+
+
+def test_an_empty_view_inside_an_exclusively_borrowed_region_is_accepted():
+    # An empty range covers no memory; the registry took its address as a point
+    # inside the exclusive region and refused it.
+    base = np.arange(10.0)
+    with exclusive_borrow(base):
+        for empty in (base[5:5], base[9:9], base[::-1][3:3]):
+            assert np.isnan(q.price_from_samples(empty)).all()
+            assert q.bel_weights_constant_flow(empty, 1.0, 1.0).shape == (0,)
+        assert borrow_count() == 1
+
+
+@pytest.mark.parametrize("dims", [1, 2])
+def test_dtype_changed_during_the_call_panics_instead_of_reading_past_the_buffer(panic_type, dims):
+    # A later argument's __float__ makes the float64 array a float32 one of twice
+    # the length (and half the item size); it was read as float64 of that length.
+    arr = np.arange(4.0) if dims == 1 else np.arange(8.0).reshape(2, 4)
+
+    class Retype:
+        def __float__(self):
+            with warnings.catch_warnings():  # NumPy may deprecate setting the dtype
+                warnings.simplefilter("ignore", DeprecationWarning)
+                arr.dtype = np.float32
+            return 1.0
+
+    with pytest.raises(panic_type) as caught:
+        if dims == 1:
+            q.bel_weights_constant_flow(arr, Retype(), 1.0)
+        else:
+            ones = np.ones((2, 3))
+            q.bel_weights_tangent_flow(arr, ones, ones, ones, ones, Retype())
+    assert str(caught.value) == "array changed its data type during the call"
+    assert borrow_count() == 0
+
+
+@pytest.mark.parametrize("argument, dims, found", [
+    (np.zeros(3, np.float32), 1, "got a float32 array with 1 dimension"),
+    (np.zeros(3, np.int64), 1, "got a int64 array with 1 dimension"),
+    (np.array(1.0), 1, "got a float64 array with 0 dimensions"),
+    (np.zeros((2, 2)), 1, "got a float64 array with 2 dimensions"),
+    (np.zeros(3, ">f8"), 1, "got a >f8 array with 1 dimension"),
+    (np.zeros(3), 2, "got a float64 array with 1 dimension"),
+    ([1.0, 2.0], 1, "got list"),
+    (np.float64(1.0), 1, "got float64"),
+])
+def test_a_refused_array_notes_what_was_expected_and_what_was_found(argument, dims, found):
+    call = (lambda: q.price_from_samples(argument)) if dims == 1 else (
+        lambda: q.bel_weights_tangent_flow(argument, *[np.ones((1, 1))] * 4, 1.0))
+    with pytest.raises(TypeError) as caught:
+        call()
+    name = "samples" if dims == 1 else "states"
+    assert caught.value.args == (MESSAGE.format(name=name, qualname=type(argument).__qualname__),)
+    expected = f"expected a float64 NumPy array with {dims} dimension{'s' if dims > 1 else ''}; {found}"
+    if sys.version_info >= (3, 11):
+        assert caught.value.__notes__ == [expected]
+    else:
+        assert not hasattr(caught.value, "__notes__")

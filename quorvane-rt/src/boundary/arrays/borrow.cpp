@@ -61,20 +61,17 @@ Key key_of(const Registry& r, PyObject* array) {
   return Key{buffer, lo, hi + 8};
 }
 
+// An empty range covers no memory, so it overlaps nothing, wherever it lies.
 bool overlaps(const Region& region, const Key& key) {
-  return region.lo < key.hi && key.lo < region.hi;
+  return key.lo < key.hi && region.lo < region.hi && region.lo < key.hi && key.lo < region.hi;
 }
 
-int acquire(void* state, PyObject* array, int exclusive) {
-  auto& r = *static_cast<Registry*>(state);
+int acquire_or_throw(Registry& r, PyObject* array, int exclusive) {
   if (Py_TYPE(array) != r.array_type && !PyType_IsSubtype(Py_TYPE(array), r.array_type)) return -2;
   const Key key = key_of(r, array);
   auto& regions = r.by_buffer[key.buffer];
   for (const Region& region : regions) {
-    if ((exclusive || region.holders < 0) && overlaps(region, key)) {
-      if (regions.empty()) r.by_buffer.erase(key.buffer);
-      return -1;
-    }
+    if ((exclusive || region.holders < 0) && overlaps(region, key)) return -1;
   }
   if (!exclusive) {
     for (Region& region : regions) {
@@ -86,13 +83,28 @@ int acquire(void* state, PyObject* array, int exclusive) {
       }
     }
   }
-  r.by_array.emplace(array, Held{key, exclusive != 0});
   regions.push_back(Region{key.lo, key.hi, exclusive ? -1 : 1});
+  try {
+    r.by_array.emplace(array, Held{key, exclusive != 0});
+  } catch (...) {
+    regions.pop_back();  // leave the registry as it was
+    throw;
+  }
   ++r.live;
   return 0;
 }
 
-void release(void* state, PyObject* array, int exclusive) {
+// The functions of the capsule are called through C function pointers, maybe
+// from other extension modules: nothing may be thrown through them.
+int acquire(void* state, PyObject* array, int exclusive) noexcept {
+  try {
+    return acquire_or_throw(*static_cast<Registry*>(state), array, exclusive);
+  } catch (...) {
+    return -3;  // no memory to record the borrow
+  }
+}
+
+void release(void* state, PyObject* array, int exclusive) noexcept {
   auto& r = *static_cast<Registry*>(state);
   // The region recorded when the borrow was taken, whatever the array looks like now.
   auto [first, last] = r.by_array.equal_range(array);
@@ -116,7 +128,7 @@ void release(void* state, PyObject* array, int exclusive) {
   }
 }
 
-Py_ssize_t count(void* state) { return static_cast<Registry*>(state)->live; }
+Py_ssize_t count(void* state) noexcept { return static_cast<Registry*>(state)->live; }
 
 const SharedBorrowApi* cached = nullptr;  // guarded by the interpreter lock; never freed
 
@@ -134,7 +146,9 @@ const SharedBorrowApi& registry() {
     auto* existing = static_cast<const SharedBorrowApi*>(PyCapsule_GetPointer(capsule.get(), kCapsuleName));
     if (existing == nullptr) registry_failure(py::fetch_error());
     if (existing->version < 1) fail("the shared borrow registry on NumPy's module has an unknown version");
-    // Attached for the life of the process: the module keeps the capsule alive.
+    // Another module's registry: keep its capsule (and so the registry) alive
+    // for the rest of the process, whatever happens to NumPy's attribute.
+    capsule.release();
     if (cached == nullptr) cached = existing;
     return *cached;
   }
@@ -146,6 +160,7 @@ const SharedBorrowApi& registry() {
   if (!created || PyObject_SetAttrString(module.get(), kAttribute, created.get()) != 0) {
     registry_failure(py::fetch_error());
   }
+  created.release();  // ours too stays alive for the rest of the process
   if (cached == nullptr) cached = shared;
   return *cached;
 }
@@ -156,6 +171,7 @@ void acquire_shared(PyObject* array) {
   const SharedBorrowApi& r = registry();
   const int status = r.acquire(r.state, array, 0);
   if (status == -1) fail("array is exclusively borrowed elsewhere and cannot be read");
+  if (status == -3) fail("the shared borrow registry has no memory left to record a borrow");
   if (status != 0) fail("the shared borrow registry refused an array it did not recognise");
 }
 

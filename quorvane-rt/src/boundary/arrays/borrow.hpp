@@ -10,7 +10,8 @@
 //   state                       opaque, passed back to every function
 //   acquire(state, array, ex)   0: borrowed; -1: refused (an overlapping region of
 //                               the same buffer is held in the other mode and
-//                               one of the two is exclusive); -2: not an ndarray
+//                               one of the two is exclusive); -2: not an ndarray;
+//                               -3: no memory to record the borrow
 //   release(state, array, ex)   drops one borrow taken by acquire with the same ex
 //   count(state)                number of live borrows, all modules together
 //
@@ -18,8 +19,10 @@
 // that is not an ndarray, or the last ndarray when the chain ends) and the byte
 // range [lowest, highest + 8) its elements span when the borrow is taken (a
 // release drops that recorded region, even if the array's strides have been
-// changed in place since). Every function is called with
-// the interpreter lock held. This module only ever takes shared borrows.
+// changed in place since). An empty range overlaps nothing. Every function is
+// called with the interpreter lock held and throws nothing. This module only
+// ever takes shared borrows, and keeps the capsule it uses (its own, or another
+// module's) alive for the life of the process.
 #pragma once
 
 #include <cstdint>
@@ -31,9 +34,9 @@ namespace quorvane::numpy {
 struct SharedBorrowApi {
   std::uint64_t version;
   void* state;
-  int (*acquire)(void* state, PyObject* array, int exclusive);
-  void (*release)(void* state, PyObject* array, int exclusive);
-  Py_ssize_t (*count)(void* state);
+  int (*acquire)(void* state, PyObject* array, int exclusive) noexcept;
+  void (*release)(void* state, PyObject* array, int exclusive) noexcept;
+  Py_ssize_t (*count)(void* state) noexcept;
 };
 
 // Registers a shared borrow of the array; an internal failure when the registry

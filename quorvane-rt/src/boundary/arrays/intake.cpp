@@ -7,53 +7,107 @@
 
 namespace quorvane::numpy {
 
-py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims) {
-  const Api& numpy = api();
-  bool accepted = numpy.is_array(object) && fields(object)->nd == dims;
-  if (accepted) {
-    PyObject* float64 = numpy.descr_from_type(kDouble);
-    if (float64 == nullptr) py::python_api_call_failed();
-    PyObject* descr = fields(object)->descr;
-    if (descr == nullptr) {
-      Py_DECREF(float64);
-      py::python_api_call_failed();
-    }
-    Py_INCREF(descr);
-    accepted = descr == float64 || numpy.equiv_types(descr, float64);
-    Py_DECREF(descr);
-    Py_DECREF(float64);
-  }
-  if (!accepted) {
-    return py::argument_error(name, py::type_error(py::cannot_convert_message(object, "PyArray<T, D>")));
-  }
-  acquire_shared(object);
-  return ReadonlyArray(py::PyRef::borrow(object), dims);
-}
-
-void ReadonlyArray::drop() noexcept {
-  if (!array_) return;
-  release_shared(array_.get());
-  array_.reset();
-}
-
 namespace {
 
-void check_dims(PyObject* array, int expected) {
-  const int nd = fields(array)->nd;
-  if (nd != expected || nd > 32) fail("array changed its number of dimensions during the call");
+// Whether the descriptor is float64 in native byte order (the same object as
+// NumPy's, or one equivalent to it). Needs the lock.
+bool is_float64(const Api& numpy, PyObject* descr) {
+  PyObject* float64 = numpy.descr_from_type(kDouble);
+  if (float64 == nullptr) py::python_api_call_failed();
+  const bool same = descr == float64 || numpy.equiv_types(descr, float64);
+  Py_DECREF(float64);
+  return same;
+}
+
+std::string dimensions_text(long n) {
+  return std::to_string(n) + (n == 1 ? " dimension" : " dimensions");
+}
+
+// What was passed, for the note: "got list", "got a float32 array with 1 dimension".
+std::string found_text(const Api& numpy, PyObject* object) {
+  if (!numpy.is_array(object)) return "got " + py::qualname_of_type(object);
+  PyObject* descr = fields(object)->descr;
+  std::string dtype = descr != nullptr ? py::render(descr) : std::string("<unknown dtype>");
+  return "got a " + dtype + " array with " + dimensions_text(fields(object)->nd);
+}
+
+// TypeError "argument '<name>': <message>" carrying the note (PEP 678) where
+// exceptions take notes (Python 3.11 and later).
+py::CallError refusal(const std::string& message, std::string_view name, const std::string& note) {
+  std::string text = "argument '";
+  text += name;
+  text += "': ";
+  text += message;
+  py::PyRef str = py::PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!str) py::python_api_call_failed();
+  py::PyRef error = py::PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, str.get(), nullptr));
+  if (!error) py::python_api_call_failed();
+  py::PyRef add_note = py::PyRef::steal(PyObject_GetAttrString(error.get(), "add_note"));
+  if (add_note) {
+    py::PyRef note_str =
+        py::PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!note_str) py::python_api_call_failed();
+    py::PyRef added = py::PyRef::steal(PyObject_CallFunctionObjArgs(add_note.get(), note_str.get(), nullptr));
+    if (!added) py::python_api_call_failed();
+  } else {
+    PyErr_Clear();
+  }
+  return py::CallError::fetched(py::PyRef::borrow(PyExc_TypeError), std::move(error), py::PyRef());
 }
 
 }  // namespace
 
+py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims) {
+  const Api& numpy = api();
+  bool accepted = numpy.is_array(object) && fields(object)->nd == dims;
+  py::PyRef descr;
+  if (accepted) {
+    descr = py::PyRef::borrow(fields(object)->descr);
+    if (!descr) py::python_api_call_failed();
+    accepted = is_float64(numpy, descr.get());
+  }
+  if (!accepted) {
+    std::string note = "expected a float64 NumPy array with " + dimensions_text(dims) + "; " +
+                       found_text(numpy, object);
+    return refusal(py::cannot_convert_message(object, "PyArray<T, D>"), name, note);
+  }
+  acquire_shared(object);
+  return ReadonlyArray(py::PyRef::borrow(object), std::move(descr), dims);
+}
+
+void ReadonlyArray::drop() noexcept {
+  if (!array_) return;
+  if (!py::holds_lock()) {
+    // Only a thread that the interpreter ends at exit gets here: leave the
+    // borrow and the reference (PyRef leaks it) rather than touch them unlocked.
+    array_.reset();
+    descr_.reset();
+    return;
+  }
+  release_shared(array_.get());
+  descr_.reset();
+  array_.reset();
+}
+
+void ReadonlyArray::check_unchanged() const {
+  const ArrayFields* f = fields(array_.get());
+  if (f->nd != dims_) fail("array changed its number of dimensions during the call");
+  // Python code run by a later argument's conversion (a __float__, say) may have
+  // set the array's dtype; its data would then be read as doubles of the wrong
+  // size and number.
+  if (f->descr != descr_.get() && !(f->descr != nullptr && is_float64(api(), f->descr)))
+    fail("array changed its data type during the call");
+}
+
 VectorView ReadonlyArray::vector() const {
-  check_dims(array_.get(), 1);
+  check_unchanged();
   const ArrayFields* f = fields(array_.get());
   return VectorView{reinterpret_cast<const std::byte*>(f->data), static_cast<std::size_t>(f->dimensions[0]),
                     f->strides[0]};
 }
 
 MatrixView ReadonlyArray::matrix() const {
-  check_dims(array_.get(), 2);
+  check_unchanged();
   const ArrayFields* f = fields(array_.get());
   return MatrixView{reinterpret_cast<const std::byte*>(f->data), static_cast<std::size_t>(f->dimensions[0]),
                     static_cast<std::size_t>(f->dimensions[1]), f->strides[0], f->strides[1]};

@@ -24,11 +24,12 @@ class ReadonlyArray {
  public:
   ReadonlyArray() noexcept = default;
   ReadonlyArray(ReadonlyArray&& other) noexcept
-      : array_(std::move(other.array_)), dims_(other.dims_) {}
+      : array_(std::move(other.array_)), descr_(std::move(other.descr_)), dims_(other.dims_) {}
   ReadonlyArray& operator=(ReadonlyArray&& other) noexcept {
     if (this != &other) {
       drop();
       array_ = std::move(other.array_);
+      descr_ = std::move(other.descr_);
       dims_ = other.dims_;
     }
     return *this;
@@ -36,20 +37,27 @@ class ReadonlyArray {
   ~ReadonlyArray() { drop(); }
 
   PyObject* object() const noexcept { return array_.get(); }
+  // Views of the array as it is now; an internal failure if Python code run
+  // since the intake changed its number of dimensions or its dtype. Need the lock.
   VectorView vector() const;
   MatrixView matrix() const;
 
  private:
   friend py::Fallible<ReadonlyArray> extract_readonly_array(PyObject*, std::string_view, int);
-  ReadonlyArray(py::PyRef array, int dims) noexcept : array_(std::move(array)), dims_(dims) {}
+  ReadonlyArray(py::PyRef array, py::PyRef descr, int dims) noexcept
+      : array_(std::move(array)), descr_(std::move(descr)), dims_(dims) {}
   void drop() noexcept;
+  void check_unchanged() const;
 
   py::PyRef array_;
+  py::PyRef descr_;  // the dtype accepted at intake (held, so its address stays unique)
   int dims_ = 0;
 };
 
 // A float64 ndarray of `dims` dimensions (1 or 2), or TypeError
-// "argument '<name>': '<qualname>' object cannot be converted to 'PyArray<T, D>'".
+// "argument '<name>': '<qualname>' object cannot be converted to 'PyArray<T, D>'",
+// with a note (Python 3.11+) naming what was expected and what was found:
+// "expected a float64 NumPy array with 1 dimension; got a float32 array with 1 dimension".
 py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims);
 
 // The five path-batch arrays of the tangent-flow functions (states, dws and the

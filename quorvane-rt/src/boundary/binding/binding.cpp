@@ -46,17 +46,6 @@ CallError missing_required(const ArgumentDescriptor& d, const ArgumentSlots& slo
   return type_error(std::move(m));
 }
 
-std::string qualname_of_type(PyObject* object) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) return std::string(text, size);
-  }
-  PyErr_Clear();
-  return "<failed to extract type name>";
-}
-
 }  // namespace
 
 Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& d, PyObject* const* args,
@@ -101,6 +90,17 @@ Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& d, PyObject* co
     }
   }
   return slots;
+}
+
+std::string qualname_of_type(PyObject* object) {
+  PyRef name = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) return std::string(text, size);
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
 }
 
 CallError argument_error(std::string_view name, CallError error) {

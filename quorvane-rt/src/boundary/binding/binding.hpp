@@ -43,6 +43,9 @@ Fallible<double> extract_float(PyObject* object, std::string_view name);
 // The UTF-8 text of a str (or str subclass), borrowed from the object.
 Fallible<std::string_view> extract_str(PyObject* object, std::string_view name);
 
+// The __qualname__ of the object's type, or "<failed to extract type name>".
+std::string qualname_of_type(PyObject* object);
+
 // "'<qualname>' object cannot be converted to '<target>'" for the object's type.
 std::string cannot_convert_message(PyObject* object, std::string_view target);
 

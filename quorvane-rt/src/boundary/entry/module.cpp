@@ -1,5 +1,7 @@
 #include "boundary/entry/module.hpp"
 
+#include <dlfcn.h>
+
 #include <string>
 
 #include "boundary/errors/errors.hpp"
@@ -52,22 +54,37 @@ bool register_function(PyObject* module, const FunctionRecord& record) {
   return add_to_module(module, name.get(), function.get());
 }
 
+// CPython 3.12 refuses a single-phase module in a sub-interpreter that checks
+// extension compatibility (an isolated one), but only after the initialiser has
+// returned. Asking the same question first lets such an import fail before it
+// claims the module. The check is private to 3.12 (3.13 runs single-phase
+// initialisers in the main interpreter), so it is looked up, not linked.
+bool single_phase_allowed_here(const char* name) {
+  using Check = int (*)(const char*);
+  static const Check check = reinterpret_cast<Check>(
+      ::dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+  return check == nullptr || check(name) == 0;
+}
+
+CallError second_interpreter(const ModuleDefinition& spec) {
+  return CallError::deferred(ErrorClass::import_error,
+                             std::string(spec.definition->m_name) +
+                                 " does not support sub-interpreters: it can only be "
+                                 "imported by the first interpreter that imported it");
+}
+
 }  // namespace
 
 Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell) {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1) return fetch_error();
-  std::int64_t expected = -1;
-  if (!cell.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    return CallError::deferred(ErrorClass::import_error,
-                               std::string(spec.definition->m_name) +
-                                   " does not support sub-interpreters: it can only be "
-                                   "imported by the first interpreter that imported it");
-  }
-  if (cell.module != nullptr) return PyRef::borrow(cell.module);
+  const std::int64_t owner = cell.owning_interpreter.load();
+  if (owner != -1 && owner != id) return second_interpreter(spec);
+  if (owner == id && cell.module != nullptr) return PyRef::borrow(cell.module);
+  if (!single_phase_allowed_here(spec.definition->m_name)) return fetch_error();
 
-  PyRef module = PyRef::steal(PyModule_Create2(spec.definition, 3));
+  PyRef module = PyRef::steal(PyModule_Create2(spec.definition, PYTHON_ABI_VERSION));
   if (!module) return fetch_error();
   for (std::size_t i = 0; i < spec.function_count; ++i) {
     if (!register_function(module.get(), spec.functions[i])) return fetch_error();
@@ -77,10 +94,15 @@ Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell
   if (!version_name || !version || !add_to_module(module.get(), version_name.get(), version.get())) {
     return fetch_error();
   }
+  // Only an initialisation that succeeded claims the module for its interpreter;
+  // a failed one leaves the guard as it was, so a later import may still own it.
+  std::int64_t expected = -1;
+  if (!cell.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    return second_interpreter(spec);
+  }
   // Registration may have let another thread in; the first module stored wins.
   if (cell.module == nullptr) cell.module = module.release();
   return PyRef::borrow(cell.module);
 }
-
 
 }  // namespace quorvane::py

@@ -32,26 +32,36 @@ inline ArrayFields* fields(PyObject* array) noexcept { return reinterpret_cast<A
 inline constexpr int kDouble = 12;            // NPY_DOUBLE
 inline constexpr int kArrayWriteable = 0x400;  // NPY_ARRAY_WRITEABLE
 
+// Positions in NumPy's C-API table of the entries used here (NumPy's published
+// numbering, the same in NumPy 1 and 2).
+enum Slot : int {
+  kArrayTypeSlot = 2,           // PyArray_Type
+  kDescrFromTypeSlot = 45,      // PyArray_DescrFromType
+  kNewFromDescrSlot = 94,       // PyArray_NewFromDescr
+  kEquivTypesSlot = 182,        // PyArray_EquivTypes
+  kSetBaseObjectSlot = 282,     // PyArray_SetBaseObject
+};
+
 struct Api {
   void** table;
 
-  PyTypeObject* array_type() const noexcept { return static_cast<PyTypeObject*>(table[2]); }
+  PyTypeObject* array_type() const noexcept { return static_cast<PyTypeObject*>(table[kArrayTypeSlot]); }
   PyObject* descr_from_type(int type_number) const {
     using Fn = PyObject* (*)(int);
-    return reinterpret_cast<Fn>(table[45])(type_number);
+    return reinterpret_cast<Fn>(table[kDescrFromTypeSlot])(type_number);
   }
   PyObject* new_from_descr(PyTypeObject* subtype, PyObject* descr, int nd, npy_intp* dims,
                            npy_intp* strides, void* data, int flags, PyObject* obj) const {
     using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*, int, PyObject*);
-    return reinterpret_cast<Fn>(table[94])(subtype, descr, nd, dims, strides, data, flags, obj);
+    return reinterpret_cast<Fn>(table[kNewFromDescrSlot])(subtype, descr, nd, dims, strides, data, flags, obj);
   }
   bool equiv_types(PyObject* a, PyObject* b) const {
     using Fn = unsigned char (*)(PyObject*, PyObject*);  // npy_bool
-    return reinterpret_cast<Fn>(table[182])(a, b) != 0;
+    return reinterpret_cast<Fn>(table[kEquivTypesSlot])(a, b) != 0;
   }
   int set_base_object(PyObject* array, PyObject* base) const {
     using Fn = int (*)(PyObject*, PyObject*);
-    return reinterpret_cast<Fn>(table[282])(array, base);
+    return reinterpret_cast<Fn>(table[kSetBaseObjectSlot])(array, base);
   }
   bool is_array(PyObject* object) const noexcept {
     PyTypeObject* type = Py_TYPE(object);
