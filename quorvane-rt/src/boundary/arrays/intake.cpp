@@ -42,15 +42,16 @@ py::CallError refusal(const std::string& message, std::string_view name, const s
   if (!str) py::python_api_call_failed();
   py::PyRef error = py::PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, str.get(), nullptr));
   if (!error) py::python_api_call_failed();
-  py::PyRef add_note = py::PyRef::steal(PyObject_GetAttrString(error.get(), "add_note"));
-  if (add_note) {
+  // What BaseException.add_note does, without its look-up of a missing
+  // __notes__ (and the AttributeError that costs).
+  static const bool takes_notes = PyObject_HasAttrString(PyExc_BaseException, "add_note") == 1;
+  if (takes_notes) {
+    py::PyRef notes = py::PyRef::steal(PyList_New(1));
     py::PyRef note_str =
         py::PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-    if (!note_str) py::python_api_call_failed();
-    py::PyRef added = py::PyRef::steal(PyObject_CallFunctionObjArgs(add_note.get(), note_str.get(), nullptr));
-    if (!added) py::python_api_call_failed();
-  } else {
-    PyErr_Clear();
+    if (!notes || !note_str) py::python_api_call_failed();
+    PyList_SetItem(notes.get(), 0, note_str.release());
+    if (PyObject_SetAttrString(error.get(), "__notes__", notes.get()) != 0) py::python_api_call_failed();
   }
   return py::CallError::fetched(py::PyRef::borrow(PyExc_TypeError), std::move(error), py::PyRef());
 }
