@@ -224,6 +224,10 @@ void set_global_pool_spawner(ThreadSpawner spawner);
 // window.
 using SleepProbe = void (*)();
 void set_sleep_probe(SleepProbe probe) noexcept;
+// Test hook: called on the worker that has just set a join latch, before it
+// wakes the latch's owner (nullptr for none). Lets a test give the owner new
+// work in exactly that window.
+void set_latch_probe(SleepProbe probe) noexcept;
 }  // namespace detail
 
 }  // namespace quorvane::pool

@@ -24,11 +24,16 @@ constexpr unsigned kYieldRounds = 64;
 
 thread_local Worker* tls_worker = nullptr;
 std::atomic<SleepProbe> g_sleep_probe{nullptr};
+std::atomic<SleepProbe> g_latch_probe{nullptr};
 
 }  // namespace
 
 void set_sleep_probe(SleepProbe probe) noexcept {
   g_sleep_probe.store(probe, std::memory_order_release);
+}
+
+void set_latch_probe(SleepProbe probe) noexcept {
+  g_latch_probe.store(probe, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------
@@ -285,6 +290,7 @@ void wait_on_worker(Worker* worker, const std::atomic<std::uint32_t>& flag) noex
 }
 
 void wake_latch_owner(Worker* owner) noexcept {
+  if (SleepProbe probe = g_latch_probe.load(std::memory_order_acquire)) probe();
   // Pairs with the fence in Worker::sleep, whose re-check reads the latch.
   full_fence();
   Registry::wake_for_latch(*owner);
