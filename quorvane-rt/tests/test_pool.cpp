@@ -581,6 +581,27 @@ TEST(PoolIdle, QuietPoolUsesNoProcessorTime) {
   EXPECT_EQ(pool.join([] { return 1; }, [] { return 2; }), std::make_pair(1, 2));
 }
 
+// A thief took the only job of a worker that is busy for a while: the
+// worker's hint that its deque holds jobs is stale until it looks again. The
+// idle workers must still fall asleep meanwhile instead of searching on.
+TEST(PoolIdle, StolenLastJobOfABusyWorkerDoesNotKeepTheOthersAwake) {
+  qp::WorkerPool pool(3);
+  std::atomic<bool> b_ran{false};
+  double used = -1;
+  pool.join(
+      [&] {
+        eventually([&] { return b_ran.load(); });
+        std::this_thread::sleep_for(100ms);  // the idle workers settle
+        const double before = process_cpu_seconds();
+        std::this_thread::sleep_for(500ms);
+        used = process_cpu_seconds() - before;
+      },
+      [&] { b_ran = true; });
+  // Two workers that kept searching would use up to a second; asleep, none.
+  EXPECT_GE(used, 0.0);
+  EXPECT_LT(used, 0.05);
+}
+
 // Submissions timed to land while workers are at every stage of going to sleep
 // (spinning, yielding, announcing, asleep). A lost wake-up leaves a submitter
 // blocked for ever; the child's deadline turns that into a failure.

@@ -102,8 +102,15 @@ bool Registry::wake_for_latch(Worker& w) noexcept {
 
 bool Registry::has_visible_work() const noexcept {
   if (injector.maybe_nonempty()) return true;
-  for (std::size_t w = 0; w < hint_words; ++w)
-    if (hints[w].load(std::memory_order_relaxed) != 0) return true;
+  // A set bit may be stale (a thief took the last job while its owner is
+  // busy): the deque itself decides, or a stale bit would keep idle workers
+  // from sleeping for as long as that owner's job runs.
+  for (std::size_t w = 0; w < hint_words; ++w) {
+    for (std::uint64_t bits = hints[w].load(std::memory_order_relaxed); bits != 0; bits &= bits - 1) {
+      const std::size_t victim = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      if (workers[victim].deque.maybe_nonempty()) return true;
+    }
+  }
   return false;
 }
 
@@ -163,8 +170,10 @@ Job* Worker::steal_from_others() {
         const int bit = std::countr_zero(bits);
         bits &= bits - 1;
         const std::size_t victim = word * 64 + static_cast<std::size_t>((bit + rotation) & 63);
+        JobDeque& deque = r.workers[victim].deque;
+        if (!deque.maybe_nonempty()) continue;  // a stale bit: no fence spent on it
         Job* job = nullptr;
-        switch (r.workers[victim].deque.steal(&job)) {
+        switch (deque.steal(&job)) {
           case JobDeque::Steal::taken: return job;
           case JobDeque::Steal::lost_race: retry = true; break;
           case JobDeque::Steal::empty: break;
