@@ -1,8 +1,11 @@
 """bel_weights_tangent_flow_parallel: the serial function's bits for every
-thread count, its validation before the pool exists, its failure reports, the
-interpreter lock released while it computes, and a pool that survives fork."""
+thread count and in every floating-point state of the caller, its validation
+before the pool exists, its failure reports, the interpreter lock released
+while it computes, and a pool that survives fork."""
 
 import os
+import platform
+import sys
 import threading
 
 import numpy as np
@@ -219,3 +222,49 @@ def test_registry_shape_and_layouts_like_serial():
         laid = [layout2d(a, layout) for a in arrays]
         assert array_bits(q.bel_weights_tangent_flow_parallel(*laid, 2.0)) == \
             array_bits(q.bel_weights_tangent_flow(*laid, 2.0))
+
+
+# The calling thread's floating-point state, set through glibc's libm: the
+# rounding mode (fesetround), or flush-to-zero with denormals-are-zero, as a
+# library built with fast-math sets when it is loaded (fegetenv, then the
+# MXCSR word of x86-64's fenv_t, its last 4 of 32 bytes, and fesetenv). The
+# pool exists already, built in the default state; its workers must compute
+# in the caller's.
+FP_STATE = r"""
+import ctypes, ctypes.util, numpy as np, _quorvane as q
+libm = ctypes.CDLL(ctypes.util.find_library("m"))
+FE_UPWARD, FE_DFL_ENV, MXCSR_FTZ_DAZ = 0x800, -1, 0x8040
+rng = np.random.default_rng(5)
+n, m = 301, 13
+a = [rng.normal(1.0, 0.1, (n, m + 1)), rng.normal(0.0, 0.1, (n, m)), rng.uniform(0.1, 0.5, (n, m)),
+     rng.normal(0.0, 0.05, (n, m)), rng.normal(0.0, 0.1, (n, m))]
+a[1][::3] = 1e-310 * (1.0 + rng.random((len(a[1][::3]), m)))  # denormal increments
+q.bel_weights_tangent_flow_parallel(*a, 1.25)
+nearest = q.bel_weights_tangent_flow(*a, 1.25).tobytes()
+if {mode!r} == "upward":
+    assert libm.fesetround(FE_UPWARD) == 0
+else:
+    env = (ctypes.c_uint32 * 8)()
+    assert libm.fegetenv(env) == 0
+    env[7] |= MXCSR_FTZ_DAZ
+    assert libm.fesetenv(env) == 0
+try:
+    serial = q.bel_weights_tangent_flow(*a, 1.25).tobytes()
+    parallel = q.bel_weights_tangent_flow_parallel(*a, 1.25).tobytes()
+finally:
+    libm.fesetenv(ctypes.c_void_p(FE_DFL_ENV))
+after = q.bel_weights_tangent_flow_parallel(*a, 1.25).tobytes()
+print(serial != nearest, parallel == serial, after == nearest)
+"""
+
+
+@pytest.mark.skipif(not (sys.platform.startswith("linux") and platform.machine() == "x86_64"
+                         and platform.libc_ver()[0] == "glibc"),
+                    reason="the FP environments set here are glibc's on x86-64")
+@pytest.mark.parametrize("mode", ["upward", "flush_to_zero"])
+def test_the_callers_floating_point_state_reaches_the_workers(mode):
+    done = run_python(FP_STATE.format(mode=mode), env_extra={"RAYON_NUM_THREADS": "3"})
+    assert done.returncode == 0, done.stderr
+    # The state changes these weights; the parallel form gives the serial bits
+    # in it; afterwards the workers are back in their own state.
+    assert done.stdout.split() == ["True", "True", "True"]

@@ -1,5 +1,7 @@
 // Native tests of the worker pool: fork-join results and exceptions, stealing,
-// the sleep of an idle pool, the thread-count rules, failed builds, and fork().
+// the sleep of an idle pool and its cost as the pool grows, wake-ups that must
+// not be lost, interrupted waits, the caller's floating-point state, the
+// thread-count rules, failed and stopped builds, and fork().
 //
 // Tests that need a fresh process-wide pool (the environment, a failed global
 // build, fork handling) run in a forked child with a deadline in the parent;
@@ -25,14 +27,20 @@
 #include <thread>
 #include <vector>
 
+#include <new>
+
 #include <pthread.h>
 #include <sched.h>
+#include <xmmintrin.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "core/estimators/tangent_flow.hpp"
+#include "core/estimators/tangent_flow_parallel.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork tests start threads in a child of a multi-threaded process, which
@@ -123,10 +131,15 @@ std::uint64_t range_sum(std::uint64_t lo, std::uint64_t hi, std::uint64_t grain,
 // exit after the test that made it has given up waiting. They stay reachable
 // from `all()`, so the leak checker does not report them.
 struct SpawnRecorder {
-  static SpawnRecorder& make(std::size_t fail_at = SIZE_MAX, int error = EAGAIN) {
+  // What the request at `fail_at` does instead of starting a thread.
+  enum class Failure { error_code, throws, out_of_memory };
+
+  static SpawnRecorder& make(std::size_t fail_at = SIZE_MAX, int error = EAGAIN,
+                             Failure how = Failure::error_code) {
     auto* r = new SpawnRecorder;
     r->fail_at = fail_at;
     r->error = error;
+    r->how = how;
     static std::mutex guard;
     std::lock_guard<std::mutex> lock(guard);
     all().push_back(r);
@@ -143,7 +156,11 @@ struct SpawnRecorder {
         std::lock_guard<std::mutex> lock(mutex);
         order.push_back(index);
       }
-      if (index == fail_at) return error;
+      if (index == fail_at) {
+        if (how == Failure::throws) throw std::runtime_error("spawner failed");
+        if (how == Failure::out_of_memory) throw std::bad_alloc();
+        return error;
+      }
       auto* t = new Trampoline{entry, argument, this};
       int e = qp::spawn_detached_thread(&Trampoline::run, t);
       if (e != 0) {
@@ -174,6 +191,7 @@ struct SpawnRecorder {
 
   std::size_t fail_at = SIZE_MAX;
   int error = EAGAIN;
+  Failure how = Failure::error_code;
   std::mutex mutex;
   std::vector<std::size_t> order;
   std::atomic<int> started{0};
@@ -563,6 +581,27 @@ TEST(PoolIdle, QuietPoolUsesNoProcessorTime) {
   EXPECT_EQ(pool.join([] { return 1; }, [] { return 2; }), std::make_pair(1, 2));
 }
 
+// A thief took the only job of a worker that is busy for a while: the
+// worker's hint that its deque holds jobs is stale until it looks again. The
+// idle workers must still fall asleep meanwhile instead of searching on.
+TEST(PoolIdle, StolenLastJobOfABusyWorkerDoesNotKeepTheOthersAwake) {
+  qp::WorkerPool pool(3);
+  std::atomic<bool> b_ran{false};
+  double used = -1;
+  pool.join(
+      [&] {
+        eventually([&] { return b_ran.load(); });
+        std::this_thread::sleep_for(100ms);  // the idle workers settle
+        const double before = process_cpu_seconds();
+        std::this_thread::sleep_for(500ms);
+        used = process_cpu_seconds() - before;
+      },
+      [&] { b_ran = true; });
+  // Two workers that kept searching would use up to a second; asleep, none.
+  EXPECT_GE(used, 0.0);
+  EXPECT_LT(used, 0.05);
+}
+
 // Submissions timed to land while workers are at every stage of going to sleep
 // (spinning, yielding, announcing, asleep). A lost wake-up leaves a submitter
 // blocked for ever; the child's deadline turns that into a failure.
@@ -663,6 +702,335 @@ TEST_P(PoolSleepReCheck, WorkArrivingJustBeforeTheAnnouncementIsFound) {
     if (!finished) return 12;
     submitter.join();
     return HeldSleeper::reached.load() ? 0 : 13;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Large pools
+
+// An idle worker that looked at every other worker's queue before it slept
+// made a pool's build and its first sleep quadratic in its size (4,000
+// workers took seconds). Processor time, not wall time, and a ratio, so that
+// neither the machine's speed nor its load decides.
+TEST(PoolScale, IdleWorkersDoNotScanEveryQueueBeforeTheySleep) {
+  int status = run_in_child([]() -> int {
+    auto cost = [](std::size_t n) {
+      const double before = process_cpu_seconds();
+      {
+        qp::WorkerPool pool(n);
+        std::this_thread::sleep_for(300ms);  // every worker has gone to sleep
+        if (pool.join([] { return 1; }, [] { return 2; }) != std::make_pair(1, 2)) return -1.0;
+      }
+      return process_cpu_seconds() - before;
+    };
+    cost(64);
+    const double small = cost(400), large = cost(1600);
+    if (small < 0 || large < 0) return 10;
+    std::printf("400 workers: %.3f s, 1600 workers: %.3f s of processor time\n", small, large);
+    // Linear is about 4 times; a scan of every queue per idle worker is 16.
+    return large < 8.0 * std::max(small, 0.005) ? 0 : 11;
+  }, 120s);
+  EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Wake-ups passed on
+
+// A worker asleep in a join is claimed for another caller's job at the very
+// moment its latch is set. It goes back to its own job; the claim must then go
+// on to an idle worker, or the other caller's job waits behind this one.
+// As eventually(), but sleeping between the checks, so that the workers that
+// wait meanwhile are not kept from falling asleep by a thread that yields.
+template <class Condition>
+bool napping_until(Condition condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+struct LatchWindow {
+  static inline std::atomic<std::thread::id> joiner{};
+  static inline std::atomic<bool> joiner_asleep{false}, armed{false};
+  static inline std::function<void()>* action = nullptr;
+  static void sleep_probe() {
+    if (std::this_thread::get_id() == joiner.load()) joiner_asleep = true;
+  }
+  static void latch_probe() {
+    if (armed.exchange(false)) (*action)();
+  }
+};
+
+TEST(PoolWakeUp, WorkerClaimedForNewWorkWhileItsLatchIsSetPassesTheClaimOn) {
+  int status = run_in_child([]() -> int {
+    qp::detail::set_sleep_probe(&LatchWindow::sleep_probe);
+    qp::detail::set_latch_probe(&LatchWindow::latch_probe);
+    qp::WorkerPool pool(3);
+    // The claim picks one of two sleepers (the joiner or the idle third
+    // worker), the joiner in about one round of eight: rounds make it certain.
+    for (int round = 0; round < 64; ++round) {
+      std::atomic<bool> b_started{false}, other_done{false}, other_ran_meanwhile{false},
+          window_closed{false};
+      std::unique_ptr<std::thread> other;
+      std::function<void()> submit_other = [&] {
+        // On the worker that has just set the joiner's latch, before it wakes
+        // the joiner: another caller's job arrives and claims a sleeper. This
+        // worker stays busy meanwhile, and so does the joiner once back in
+        // its job: only the third worker can run it.
+        other = std::make_unique<std::thread>([&] { pool.run_in_pool([&] { other_done = true; }); });
+        other_ran_meanwhile = napping_until([&] { return other_done.load(); }, 2s);
+        window_closed = true;
+      };
+      LatchWindow::action = &submit_other;
+      LatchWindow::joiner_asleep = false;
+      const bool ran = pool.run_in_pool([&] {
+        LatchWindow::joiner = std::this_thread::get_id();
+        qp::join([&] { napping_until([&] { return b_started.load(); }, 5s); },
+                 [&] {
+                   b_started = true;
+                   napping_until([] { return LatchWindow::joiner_asleep.load(); }, 5s);
+                   std::this_thread::sleep_for(5ms);  // asleep in the futex
+                   LatchWindow::armed = true;
+                 });
+        LatchWindow::joiner = std::thread::id{};
+        // Back from the join: busy until the other caller's job has run.
+        return napping_until([&] { return other_done.load() && window_closed.load(); }, 10s);
+      });
+      if (other) other->join();
+      if (!ran) return 10;
+      if (!other_ran_meanwhile.load()) return 20 + round;
+    }
+    return 0;
+  }, 60s);
+  EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Interrupted waits
+
+struct PollFailure {};
+
+// An interrupt poll that says "go on" `go_on` times, then stops the call
+// (returns true) or throws.
+struct FakePoll {
+  enum class Mode { stop, throws };
+  Mode mode;
+  int go_on;
+  std::atomic<int> calls{0};
+  static bool poll(void* self) {
+    auto* p = static_cast<FakePoll*>(self);
+    if (p->calls.fetch_add(1) < p->go_on) return false;
+    if (p->mode == Mode::throws) throw PollFailure{};
+    return true;
+  }
+};
+
+class PoolInterrupt : public ::testing::TestWithParam<FakePoll::Mode> {};
+
+INSTANTIATE_TEST_SUITE_P(Poll, PoolInterrupt,
+                         ::testing::Values(FakePoll::Mode::stop, FakePoll::Mode::throws),
+                         [](const auto& info) {
+                           return info.param == FakePoll::Mode::stop ? "SaysStop" : "Throws";
+                         });
+
+// Leaves that run until the call is stopped: only the waiter's poll can end
+// them. The waiter must stop them, wait until none runs, then throw.
+TEST_P(PoolInterrupt, WaiterStopsTheJobWaitsForItThenThrows) {
+  qp::WorkerPool pool(3);
+  FakePoll poll{GetParam(), 1};
+  std::atomic<bool> stop{false};
+  std::atomic<int> finished{0};
+  auto leaf = [&] {
+    const bool stopped = eventually([&] { return stop.load(); }, 20s);
+    finished.fetch_add(1);
+    return stopped;
+  };
+  std::string caught;
+  int finished_at_catch = -1;
+  {
+    quorvane::InterruptScope scope(&FakePoll::poll, &poll);
+    try {
+      pool.run_in_pool([&] { return qp::join(leaf, leaf); }, stop);
+      caught = "nothing";
+    } catch (const quorvane::Interrupted&) {
+      caught = "Interrupted";
+      finished_at_catch = finished.load();
+    } catch (const PollFailure&) {
+      caught = "PollFailure";
+      finished_at_catch = finished.load();
+    }
+  }
+  EXPECT_EQ(caught, GetParam() == FakePoll::Mode::stop ? "Interrupted" : "PollFailure");
+  EXPECT_EQ(finished_at_catch, 2);  // no worker still runs the caller's code
+  EXPECT_EQ(poll.calls.load(), 2);  // one slice went on; after the stop, no more polls
+  // The pool is unharmed.
+  EXPECT_EQ(pool.run_in_pool([] { return count_leaves(8); }), std::uint64_t{256});
+}
+
+// Without a stop flag (join from outside): the job runs to its end, then the
+// waiter throws; the result is discarded.
+TEST_P(PoolInterrupt, WaiterWithoutAStopFlagThrowsAfterTheJobEnds) {
+  qp::WorkerPool pool(2);
+  FakePoll poll{GetParam(), 0};
+  std::atomic<int> finished{0};
+  auto leaf = [&] {
+    std::this_thread::sleep_for(80ms);
+    return finished.fetch_add(1);
+  };
+  bool threw = false;
+  {
+    quorvane::InterruptScope scope(&FakePoll::poll, &poll);
+    try {
+      pool.join(leaf, leaf);
+    } catch (const quorvane::Interrupted&) {
+      threw = finished.load() == 2;
+    } catch (const PollFailure&) {
+      threw = finished.load() == 2;
+    }
+  }
+  EXPECT_TRUE(threw);
+  EXPECT_EQ(poll.calls.load(), 1);
+}
+
+TEST(PoolInterruptPoll, JobsDoneWithinASliceNeverPollAndLongOnesPollEverySlice) {
+  qp::WorkerPool pool(2);
+  FakePoll never{FakePoll::Mode::stop, 1 << 30};
+  quorvane::InterruptScope scope(&FakePoll::poll, &never);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(pool.join([] { return 1; }, [] { return 2; }).second, 2);
+  EXPECT_EQ(never.calls.load(), 0);  // a call's fast path never asks
+  EXPECT_EQ(pool.run_in_pool([] {
+              std::this_thread::sleep_for(200ms);
+              return 5;
+            }),
+            5);
+  EXPECT_GE(never.calls.load(), 2);
+  EXPECT_LE(never.calls.load(), 9);  // 25 ms slices
+}
+
+// A batch whose rows overlap (row i is data[i ..]): many distinct paths in
+// little memory.
+struct OverlappingBatch {
+  std::vector<double> dws, sigma, dmu, dsig;
+  quorvane::TangentFlowInputs inputs;
+
+  OverlappingBatch(std::size_t n_paths, std::size_t n_steps, bool denormal_paths = false) {
+    const std::size_t n = n_paths + n_steps;
+    std::uint64_t rng = 0x853C49E6748FEA9Bull;
+    auto uniform = [&rng] {
+      rng ^= rng << 13;
+      rng ^= rng >> 7;
+      rng ^= rng << 17;
+      return static_cast<double>(rng >> 11) * 0x1.0p-53;
+    };
+    for (std::size_t k = 0; k < n; ++k) {
+      dws.push_back(0.2 * uniform() - 0.1);
+      sigma.push_back(0.1 + 0.4 * uniform());
+      dmu.push_back(0.1 * uniform() - 0.05);
+      dsig.push_back(0.2 * uniform() - 0.1);
+    }
+    const auto view = [n_paths, n_steps](const std::vector<double>& v) {
+      return quorvane::MatrixView{reinterpret_cast<const std::byte*>(v.data()), n_paths, n_steps,
+                                  sizeof(double), sizeof(double)};
+    };
+    if (denormal_paths) {
+      // Separate rows (no overlap), every third one with denormal increments,
+      // so that its weight is denormal, or zero under flush-to-zero.
+      dws.assign(n_paths * n_steps, 0.0);
+      for (std::size_t i = 0; i < n_paths; ++i)
+        for (std::size_t j = 0; j < n_steps; ++j)
+          dws[i * n_steps + j] = i % 3 == 0 ? 0x1.8p-1060 * (1.0 + uniform()) : 0.2 * uniform() - 0.1;
+      quorvane::MatrixView d{reinterpret_cast<const std::byte*>(dws.data()), n_paths, n_steps,
+                             static_cast<std::ptrdiff_t>(n_steps * sizeof(double)), sizeof(double)};
+      inputs = quorvane::make_tangent_flow_inputs(d, view(sigma), view(dmu), view(dsig), n_paths,
+                                                  n_steps, 1.25);
+      return;
+    }
+    inputs = quorvane::make_tangent_flow_inputs(view(dws), view(sigma), view(dmu), view(dsig),
+                                                n_paths, n_steps, 1.25);
+  }
+
+  std::vector<double> serial() const {
+    std::vector<double> out(inputs.n_paths);
+    if (quorvane::tangent_flow_weights(inputs, 0, inputs.n_paths, out.data())) out.clear();
+    return out;
+  }
+  std::vector<double> parallel() const {
+    quorvane::Outcome<quorvane::DoubleBuffer> out = quorvane::tangent_flow_weights_parallel(inputs);
+    if (!out.ok()) return {};
+    return std::vector<double>(out.value().data(), out.value().data() + inputs.n_paths);
+  }
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// The parallel weights of a long batch, stopped by the caller's poll: the
+// call throws, and the next call on the same pool gives the serial bits.
+TEST_P(PoolInterrupt, StoppedParallelWeightsLeaveThePoolGivingTheSameBits) {
+  const OverlappingBatch batch(1 << 17, 1 << 11);  // far longer than a slice
+  FakePoll poll{GetParam(), 0};
+  std::string caught = "nothing";
+  {
+    quorvane::InterruptScope scope(&FakePoll::poll, &poll);
+    try {
+      (void)batch.parallel();
+    } catch (const quorvane::Interrupted&) {
+      caught = "Interrupted";
+    } catch (const PollFailure&) {
+      caught = "PollFailure";
+    }
+  }
+  EXPECT_EQ(caught, GetParam() == FakePoll::Mode::stop ? "Interrupted" : "PollFailure");
+  EXPECT_EQ(poll.calls.load(), 1);
+  const std::vector<double> serial = batch.serial();
+  ASSERT_EQ(serial.size(), batch.inputs.n_paths);
+  EXPECT_TRUE(same_bits(batch.parallel(), serial));
+}
+
+// ---------------------------------------------------------------------------
+// The caller's floating-point control state
+
+// MXCSR control bits of the calling thread: flush-to-zero with
+// denormals-are-zero, or one of the directed rounding modes.
+struct FpState {
+  const char* name;
+  unsigned bits;
+};
+
+void PrintTo(const FpState& state, std::ostream* os) { *os << state.name; }
+
+class PoolFpControl : public ::testing::TestWithParam<FpState> {};
+
+INSTANTIATE_TEST_SUITE_P(States, PoolFpControl,
+                         ::testing::Values(FpState{"FlushToZeroDenormalsAreZero", 0x8040},
+                                           FpState{"RoundUp", 0x4000},
+                                           FpState{"RoundDown", 0x2000},
+                                           FpState{"RoundTowardZero", 0x6000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Workers took their state from the thread that built the pool, so a caller
+// in another state got other bits from the parallel form than from the serial.
+TEST_P(PoolFpControl, ParallelWeightsHaveTheSerialBitsInTheCallersState) {
+  const unsigned bits = GetParam().bits;
+  int status = run_in_child([bits]() -> int {
+    ::setenv("RAYON_NUM_THREADS", "3", 1);
+    qp::global_pool();  // built in the default state
+    const OverlappingBatch batch(301, 17, /*denormal_paths=*/true);
+    const std::vector<double> nearest = batch.serial();
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr((saved & ~0xE040u) | bits);
+    const std::vector<double> serial = batch.serial();
+    const std::vector<double> parallel = batch.parallel();
+    _mm_setcsr(saved);
+    if (nearest.size() != 301 || serial.size() != 301) return 10;
+    if (same_bits(serial, nearest)) return 11;  // this state must matter for the data
+    if (!same_bits(parallel, serial)) return 12;
+    // The workers are back in their own state.
+    return same_bits(batch.parallel(), nearest) ? 0 : 13;
   });
   EXPECT_EQ(status, 0);
 }
@@ -785,6 +1153,25 @@ TEST(PoolSizingGlobal, BuiltOnceFromTheEnvironment) {
   EXPECT_EQ(status, 0);
 }
 
+// The parallel call reads the environment while it still holds the
+// interpreter lock (a getenv while another thread's os.environ write runs
+// setenv is a data race); the build, later and without the lock, must use
+// what was read then, and not read the environment again.
+TEST(PoolSizingGlobal, BuildUsesTheEnvironmentReadBeforeTheLockWasReleased) {
+  int status = run_in_child([]() -> int {
+    ::setenv("RAYON_NUM_THREADS", "3", 1);
+    qp::prepare_global_pool_environment();
+    ::setenv("RAYON_NUM_THREADS", "7", 1);
+    if (qp::thread_count() != 3) return 10;
+    // Once built, the environment counts no more.
+    ::setenv("RAYON_NUM_THREADS", "5", 1);
+    qp::prepare_global_pool_environment();
+    if (qp::thread_count() != 3) return 11;
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Failed builds
 
@@ -862,6 +1249,78 @@ TEST(PoolBuildFailureGlobal, FirstRequestNamesTheOsErrorLaterOnesSayItAlreadyRan
     if (recorder.spawn_order() != std::vector<std::size_t>{0, 1}) return 17;
     return 0;
   });
+  EXPECT_EQ(status, 0);
+}
+
+// Whatever stops a build after some threads have started (a spawner that
+// throws, an allocation that fails, the building thread's interrupt poll),
+// those threads are told to stop and have exited: none keeps running for a
+// pool that does not exist.
+enum class BuildStop { spawner_throws, out_of_memory, interrupted };
+
+class PoolBuildStopped : public ::testing::TestWithParam<BuildStop> {};
+
+INSTANTIATE_TEST_SUITE_P(How, PoolBuildStopped,
+                         ::testing::Values(BuildStop::spawner_throws, BuildStop::out_of_memory,
+                                           BuildStop::interrupted),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case BuildStop::spawner_throws: return "SpawnerThrows";
+                             case BuildStop::out_of_memory: return "OutOfMemory";
+                             case BuildStop::interrupted: return "Interrupted";
+                           }
+                           return "";
+                         });
+
+TEST_P(PoolBuildStopped, ThreadsStartedBeforeTheStopExit) {
+  const BuildStop how = GetParam();
+  // The interrupt poll is asked every 256 threads: the first time before
+  // thread 255 starts.
+  const std::size_t stop_at = how == BuildStop::interrupted ? 255 : 3;
+  SpawnRecorder& recorder = SpawnRecorder::make(
+      how == BuildStop::interrupted ? SIZE_MAX : stop_at, 0,
+      how == BuildStop::spawner_throws ? SpawnRecorder::Failure::throws
+                                       : SpawnRecorder::Failure::out_of_memory);
+  FakePoll poll{FakePoll::Mode::stop, 0};
+  std::string caught = "nothing";
+  {
+    quorvane::InterruptScope scope(&FakePoll::poll, &poll);
+    try {
+      qp::WorkerPool pool(how == BuildStop::interrupted ? 600 : 6, recorder.spawner());
+    } catch (const std::runtime_error& e) {
+      caught = e.what();
+    } catch (const qp::PoolBuildError& e) {
+      caught = e.os_error() == ENOMEM ? "ENOMEM" : e.description();
+    } catch (const quorvane::Interrupted&) {
+      caught = "Interrupted";
+    }
+  }
+  const char* expected = how == BuildStop::spawner_throws ? "spawner failed"
+                         : how == BuildStop::out_of_memory ? "ENOMEM"
+                                                           : "Interrupted";
+  EXPECT_EQ(caught, expected);
+  EXPECT_EQ(recorder.started.load(), static_cast<int>(stop_at));
+  EXPECT_TRUE(eventually([&] { return recorder.exited.load() == static_cast<int>(stop_at); }, 10s))
+      << recorder.exited.load() << " of " << stop_at << " threads exited";
+}
+
+// A process-wide build stopped by an interrupt is no failed build: the next
+// request builds the pool.
+TEST(PoolBuildFailureGlobal, InterruptedBuildIsBuiltByTheNextRequest) {
+  int status = run_in_child([]() -> int {
+    ::setenv("RAYON_NUM_THREADS", "300", 1);
+    FakePoll poll{FakePoll::Mode::stop, 0};
+    try {
+      quorvane::InterruptScope scope(&FakePoll::poll, &poll);
+      qp::global_pool();
+      return 10;
+    } catch (const quorvane::Interrupted&) {
+    }
+    if (poll.calls.load() != 1) return 11;
+    if (qp::thread_count() != 300) return 12;
+    std::atomic<std::uint64_t> off_worker{0};
+    return range_sum(0, 100000, 1000, off_worker) == std::uint64_t{100000} * 99999 / 2 ? 0 : 13;
+  }, 60s);
   EXPECT_EQ(status, 0);
 }
 

@@ -92,6 +92,7 @@ Fallible<PyRef> bel_weights_tangent_flow_parallel_body(PyObject* const* args, Py
   auto inputs = validate_tangent_flow_inputs(b.view(0), b.view(1), b.view(2), b.view(3), b.view(4),
                                              horizon.value());
   if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
+  prepare_parallel_run();  // reads the environment while the lock still guards it
   auto weights = without_lock([&] { return tangent_flow_weights_parallel(inputs.value()); });
   if (!weights.ok()) return value_error(std::move(weights.failure().message));
   return numpy::array_from_vector(std::move(weights).value());

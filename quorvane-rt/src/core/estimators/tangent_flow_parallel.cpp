@@ -4,7 +4,9 @@
 #include <optional>
 #include <span>
 
+#include "core/kernels/target.hpp"
 #include "core/pool/pool.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace quorvane {
 
@@ -16,14 +18,26 @@ using TaskResult = std::optional<ZeroSigma>;
 struct BlockRun {
   BlockKernel kernel;
   const void* context;
+  std::size_t chunk;  // paths per call of the kernel
   std::atomic<bool>& stop;
 };
+
+// Paths per chunk: about kInterruptPollWork path-steps, in whole runs of 256
+// paths so that the kernels' vector loops see the lengths they are made for.
+constexpr std::size_t kChunkQuantum = 256;
+
+std::size_t chunk_paths(std::size_t work_per_path) {
+  const std::size_t per_path = work_per_path == 0 ? 1 : work_per_path;
+  const std::size_t paths = kInterruptPollWork / per_path;
+  return paths <= kChunkQuantum ? kChunkQuantum : paths / kChunkQuantum * kChunkQuantum;
+}
 
 // Recursive halving: each run of blocks splits into a left half, run here, and
 // a right half offered to the other workers, until every run is one block.
 // When a half fails, the other still finishes (join waits for it) and the
 // left (lower paths) failure wins. A block that starts after another has set
-// `stop` is skipped: its slice is never read, since the call then fails.
+// `stop` is skipped, and a running one stops at its next chunk: its slice is
+// never read, since the call then fails or is interrupted.
 TaskResult process_blocks(const BlockRun& run, std::span<const PathBlock> blocks) {
   // Relaxed is enough: the flag only lets tasks skip work early; results
   // travel back through join, which orders them.
@@ -37,9 +51,19 @@ TaskResult process_blocks(const BlockRun& run, std::span<const PathBlock> blocks
   }
   if (blocks.empty()) return std::nullopt;
   const PathBlock& block = blocks.front();
-  TaskResult failure = run.kernel(run.context, block.first, block.count, block.out);
-  if (failure) run.stop.store(true, std::memory_order_relaxed);
-  return failure;
+  for (std::size_t done = 0; done < block.count; done += run.chunk) {
+    if (done != 0) {
+      if (run.stop.load(std::memory_order_relaxed)) return std::nullopt;
+      // Only the calling thread has a poll: a single block runs there.
+      poll_interrupt();
+    }
+    const std::size_t n = block.count - done < run.chunk ? block.count - done : run.chunk;
+    if (TaskResult failure = run.kernel(run.context, block.first + done, n, block.out + done)) {
+      run.stop.store(true, std::memory_order_relaxed);
+      return failure;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -58,17 +82,23 @@ std::vector<PathBlock> make_path_blocks(std::size_t n_paths, std::size_t threads
 }
 
 std::optional<ZeroSigma> run_path_blocks(std::size_t n_paths, double* out, BlockKernel kernel,
-                                         const void* context) {
+                                         const void* context, std::size_t work_per_path) {
   // Sizing builds the pool on first use, also for an empty batch.
   const std::size_t threads = pool::thread_count();
   const std::vector<PathBlock> blocks = make_path_blocks(n_paths, threads, out);
   std::atomic<bool> stop{false};
-  const BlockRun run{kernel, context, stop};
+  const BlockRun run{kernel, context, chunk_paths(work_per_path), stop};
   const std::span<const PathBlock> all(blocks);
+  // The waiting caller sets `stop` when it is interrupted.
   if (blocks.size() >= 2 && !pool::on_worker_thread())
-    return pool::run_in_pool([&] { return process_blocks(run, all); });
+    return pool::run_in_pool([&] { return process_blocks(run, all); }, stop);
   // One block (or already on a worker): no hand-off to the pool.
   return process_blocks(run, all);
+}
+
+void prepare_parallel_run() {
+  pool::prepare_global_pool_environment();
+  (void)active_kernel_target();
 }
 
 Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inputs) {
@@ -81,7 +111,8 @@ Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inp
     return tangent_flow_weights(*static_cast<const TangentFlowInputs*>(context), first, count,
                                 block_out);
   };
-  if (const TaskResult failure = run_path_blocks(inputs.n_paths, out.data(), kernel, &inputs))
+  if (const TaskResult failure =
+          run_path_blocks(inputs.n_paths, out.data(), kernel, &inputs, inputs.n_steps))
     return ValueFailure{zero_sigma_message(*failure)};
   return out;
 }

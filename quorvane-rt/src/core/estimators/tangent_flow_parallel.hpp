@@ -32,13 +32,30 @@ using BlockKernel = std::optional<ZeroSigma> (*)(const void* context, std::size_
 // Runs `kernel` over the blocks of make_path_blocks(n_paths, pool threads, out)
 // on the process-wide pool (building it on first use) and returns the failure of
 // the lowest failing block, if any. A block that starts after another block has
-// failed is skipped; its slice is then unspecified.
+// failed is skipped, and a running one stops at its next chunk; its slice is
+// then unspecified.
+//
+// A block is handed to `kernel` in chunks of about kInterruptPollWork units of
+// work (`work_per_path` units per path, e.g. its number of steps), and between
+// two chunks it stops when the call is asked to: so when the calling thread's
+// interrupt poll (core/support/interrupt.hpp) says stop while it waits, the
+// blocks end within a chunk, and this throws Interrupted once no worker touches
+// `out` or the inputs any more. Chunking never changes a result: each path is
+// computed by the kernel on its own.
 std::optional<ZeroSigma> run_path_blocks(std::size_t n_paths, double* out, BlockKernel kernel,
-                                         const void* context);
+                                         const void* context, std::size_t work_per_path = 1);
 
-// Runs without the interpreter lock (the caller released it): obtains the pool
-// (building it on first use, an internal failure if that fails), computes every
-// weight, and returns them or the zero-sigma message of the block that failed.
+// What a parallel call does while it still holds the interpreter lock, before
+// it releases it: reads the environment that the pool's build and the kernel
+// choice depend on (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, QUORVANE_KERNEL), so
+// that no thread reads it while another may be changing it.
+void prepare_parallel_run();
+
+// Runs without the interpreter lock (the caller released it, after
+// prepare_parallel_run): obtains the pool (building it on first use, an internal
+// failure if that fails), computes every weight, and returns them or the
+// zero-sigma message of the block that failed. Throws Interrupted as
+// run_path_blocks does.
 Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inputs);
 
 }  // namespace quorvane

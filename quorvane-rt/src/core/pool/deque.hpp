@@ -91,9 +91,16 @@ class JobDeque {
     return Steal::taken;
   }
 
-  // A hint for the sleep protocol: true when a job may be waiting here.
+  // Any thread: true when a job may be waiting here (relaxed; exact when read
+  // after a fence that pairs with one after the push).
   bool maybe_nonempty() const noexcept {
     return top_.load(std::memory_order_relaxed) < bottom_.load(std::memory_order_relaxed);
+  }
+
+  // Owner only: true when the deque is certainly empty. Only the owner adds
+  // jobs and `top` only grows, so a stale `top` can only make it look fuller.
+  bool empty_for_owner() const noexcept {
+    return bottom_.load(std::memory_order_relaxed) <= top_.load(std::memory_order_relaxed);
   }
 
  private:

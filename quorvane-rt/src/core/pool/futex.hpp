@@ -1,9 +1,11 @@
 // Waiting on and waking an address (Linux futexes), for the pool's sleep
-// states, its per-job latches and its once-guard.
+// states, its per-job latches and its once-guard; the fatal-error exit of the
+// pool's bookkeeping; fences and spin hints.
 //
 // The pool uses futexes directly instead of std::atomic::wait because it does
-// its own spinning before it sleeps and wants exactly one system call per
-// sleep and per wake-up. All words are process-private.
+// its own spinning before it sleeps, wants exactly one system call per sleep
+// and per wake-up, and needs a wait with a time limit. All words are
+// process-private.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,12 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 // Sleeps while *word == expected. Returns on a wake-up, a spurious wake-up or
 // at once when the value differs; callers re-check their condition in a loop.
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+
+// As futex_wait, for at most `nanoseconds`. Returns true when the wait ended by
+// the time limit or by a signal handler that ran on this thread, false on a
+// wake-up (or at once when the value differs).
+bool futex_wait_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                    long nanoseconds) noexcept;
 
 // Wakes up to `count` threads sleeping on `word`. Waking needs no access to the
 // word's memory, so it may be called after the word's owner has moved on.

@@ -5,16 +5,31 @@
 // calling thread and blocks it until the work is done, `join` splits the work
 // into two halves that may run on two workers. Nothing here knows about Python.
 //
-//   auto outcome = pool::run_in_pool([&] { return process_blocks(all, stop); });
-//   ...inside process_blocks:
-//   auto [left, right] = pool::join([&] { return process_blocks(lo, stop); },
-//                                   [&] { return process_blocks(hi, stop); });
+//   std::atomic<bool> stop{false};
+//   auto failure = pool::run_in_pool([&] { return process_blocks(run, all); }, stop);
+//   ...inside process_blocks, which returns at once when `stop` is set:
+//   auto [left, right] = pool::join([&] { return process_blocks(run, lower); },
+//                                   [&] { return process_blocks(run, upper); });
 //
 // The pool is built on first use (`global_pool`), sized from RAYON_NUM_THREADS,
 // RAYON_RS_NUM_CPUS or the logical processor count, and never shut down. A
 // child process made by fork() forgets its parent's pool and builds its own on
-// first use. The protocol (deque, sleep and wake-up, join, failures, fork) is
-// written up in README.md beside this file.
+// first use. A caller outside the pool waits in slices and can be interrupted
+// (core/support/interrupt.hpp); every job runs under the floating-point control
+// state of the thread that submitted it. The protocol is written up in
+// README.md beside this file; the code is split by concern:
+//
+//   futex.hpp, futex.cpp   waiting on and waking an address, fences, fatal()
+//   deque.hpp              a worker's own job queue (Chase-Lev)
+//   injector.hpp           the queue of jobs from threads outside the pool
+//   fp_control.hpp         the floating-point control state a job carries
+//   job.hpp                jobs, latches, run_injected and join_on_worker
+//   registry.hpp           workers and their registry (internal)
+//   workers.cpp            the search for work, sleep and wake-up
+//   build.cpp              starting a pool's threads, and stopping them
+//   latch.cpp              the outside caller's wait, sliced for interrupts
+//   global.cpp             the process-wide slot, its environment, fork
+//   sizing.cpp             the thread count from the environment and the CPUs
 #pragma once
 
 #include <atomic>
@@ -27,6 +42,8 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+
+#include "core/pool/job.hpp"
 
 namespace quorvane::pool {
 
@@ -65,168 +82,6 @@ using ThreadSpawner =
 // detached attribute and a stack of kWorkerStackBytes; the thread is not named.
 int spawn_detached_thread(void* (*entry)(void*), void* argument) noexcept;
 
-// The result of a job whose callable returns void.
-struct NoResult {
-  friend bool operator==(NoResult, NoResult) noexcept { return true; }
-};
-
-namespace detail {
-
-class Registry;
-class Worker;
-
-// A unit of work as the queues see it. The concrete job lives in the frame of
-// the thread that waits for it, which does not return before the job is done.
-struct Job {
-  void (*execute)(Job*) noexcept;
-};
-
-Worker* current_worker() noexcept;
-Registry* registry_of(const Worker* worker) noexcept;
-std::size_t registry_thread_count(const Registry* registry) noexcept;
-
-// Worker-side operations used by join (the caller is `worker` itself).
-void push_local(Worker* worker, Job* job) noexcept;
-Job* pop_local(Worker* worker) noexcept;
-void execute_job(Worker* worker, Job* job) noexcept;
-// Runs other jobs, then sleeps, until `flag` is non-zero.
-void wait_on_worker(Worker* worker, const std::atomic<std::uint32_t>& flag) noexcept;
-// Wakes `owner` if it sleeps; called after a join latch it waits for was set.
-void wake_latch_owner(Worker* owner) noexcept;
-
-// Outside-side operation used by run_in_pool.
-void inject(Registry* registry, Job* job) noexcept;
-
-template <class F>
-using job_result_t = std::conditional_t<std::is_void_v<std::invoke_result_t<F&>>, NoResult,
-                                        std::invoke_result_t<F&>>;
-
-template <class F>
-job_result_t<F> invoke_job(F& f) {
-  if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
-    std::invoke(f);
-    return NoResult{};
-  } else {
-    return std::invoke(f);
-  }
-}
-
-// The latch of a join's right half. Its waiter is a worker that keeps running
-// other jobs while it waits and may fall asleep; set() wakes exactly it.
-class JoinLatch {
- public:
-  explicit JoinLatch(Worker* owner) noexcept : owner_(owner) {}
-  bool probe() const noexcept { return state_.load(std::memory_order_acquire) != 0; }
-  const std::atomic<std::uint32_t>& word() const noexcept { return state_; }
-  void set() noexcept {
-    // Once the state is set, the waiter may return and this latch vanish with
-    // its frame, so the owner is read first.
-    Worker* owner = owner_;
-    state_.store(1, std::memory_order_release);
-    wake_latch_owner(owner);
-  }
-
- private:
-  std::atomic<std::uint32_t> state_{0};
-  Worker* owner_;
-};
-
-// The latch of a job injected from outside the pool; its waiter blocks.
-class LockLatch {
- public:
-  void set() noexcept {
-    // The exchange is the last access to this latch's memory: the wake-up is a
-    // system call on the address only, harmless if the waiter has moved on.
-    if (state_.exchange(kSet, std::memory_order_acq_rel) == kWaiterAsleep) wake();
-  }
-  void wait() noexcept;
-
- private:
-  static constexpr std::uint32_t kUnset = 0, kSet = 1, kWaiterAsleep = 2;
-  void wake() noexcept;
-  std::atomic<std::uint32_t> state_{kUnset};
-};
-
-template <class F, class Latch>
-class StackJob final : public Job {
- public:
-  using Result = job_result_t<F>;
-  static_assert(!std::is_reference_v<Result>, "pool jobs return values, not references");
-
-  template <class... LatchArgs>
-  explicit StackJob(F& f, LatchArgs... latch_args)
-      : Job{&StackJob::execute_here}, latch(latch_args...), f_(&f) {}
-
-  // Runs the job on the current thread without touching the latch.
-  void run_inline() noexcept { capture(); }
-
-  Latch latch;
-  std::optional<Result> result;
-  std::exception_ptr error;
-
- private:
-  void capture() noexcept {
-    try {
-      result.emplace(invoke_job(*f_));
-    } catch (...) {
-      error = std::current_exception();
-    }
-  }
-  static void execute_here(Job* job) noexcept {
-    auto* self = static_cast<StackJob*>(job);
-    self->capture();
-    self->latch.set();  // the last access to *self
-  }
-
-  F* f_;
-};
-
-template <class F>
-job_result_t<F> run_injected(Registry* registry, F& f) {
-  StackJob<F, LockLatch> job(f);
-  inject(registry, &job);
-  job.latch.wait();
-  if (job.error) std::rethrow_exception(job.error);
-  return std::move(*job.result);
-}
-
-template <class A, class B>
-std::pair<job_result_t<A>, job_result_t<B>> join_on_worker(Worker* worker, A& a, B& b) {
-  StackJob<B, JoinLatch> job_b(b, worker);
-  push_local(worker, &job_b);
-
-  std::optional<job_result_t<A>> result_a;
-  std::exception_ptr error_a;
-  try {
-    result_a.emplace(invoke_job(a));
-  } catch (...) {
-    error_a = std::current_exception();
-  }
-
-  // b lives in this frame, so it must be finished before this frame unwinds,
-  // whether a failed or not. Everything a pushed has been taken back by now,
-  // so the bottom of the deque is b unless a thief took it; in that case the
-  // jobs below belong to enclosing joins of this worker and are run here.
-  while (!job_b.latch.probe()) {
-    Job* job = pop_local(worker);
-    if (job == &job_b) {
-      job_b.run_inline();
-      break;
-    }
-    if (job == nullptr) {
-      wait_on_worker(worker, job_b.latch.word());
-      break;
-    }
-    execute_job(worker, job);
-  }
-
-  if (error_a) std::rethrow_exception(error_a);
-  if (job_b.error) std::rethrow_exception(job_b.error);
-  return {std::move(*result_a), std::move(*job_b.result)};
-}
-
-}  // namespace detail
-
 // A fork-join pool of `thread_count()` worker threads. The process-wide one is
 // `global_pool()`; tests build their own.
 class WorkerPool {
@@ -235,6 +90,9 @@ class WorkerPool {
   // kMaxThreads), worker 0 first, through `spawner` (spawn_detached_thread when
   // empty). If a thread cannot be started, the threads already started are told
   // to terminate, have exited when this throws PoolBuildError with the OS error.
+  // Any other failure on the way (an allocation, a spawner that throws, an
+  // interrupt asked for by the calling thread's poll, which is consulted every
+  // few hundred threads) ends the build the same way, with that exception.
   explicit WorkerPool(std::size_t threads, ThreadSpawner spawner = {});
   // Stops and waits for every worker. No job may be running or be submitted;
   // the process-wide pool is never destroyed.
@@ -248,18 +106,20 @@ class WorkerPool {
 
   // Runs `job` on this pool and returns its result or rethrows its exception.
   // On a worker of this pool the job runs at once on the calling thread.
-  // Otherwise it is queued for the workers and the calling thread blocks, with
-  // no time limit, until it is done.
+  // Otherwise it is queued for the workers and the calling thread blocks until
+  // it is done. While it blocks it asks its interrupt poll every kInterruptSlice
+  // (core/support/interrupt.hpp; with none installed it just waits): when the
+  // poll says stop, it sets `stop` (the job should then finish early), waits
+  // without time limit until the job has finished, so that no worker still uses
+  // the caller's memory, and throws Interrupted; when the poll throws, it waits
+  // the same way and rethrows. The job's result is then discarded.
+  template <class F>
+  auto run_in_pool(F&& job, std::atomic<bool>& stop) -> std::invoke_result_t<F&> {
+    return run(job, &stop);
+  }
   template <class F>
   auto run_in_pool(F&& job) -> std::invoke_result_t<F&> {
-    detail::Worker* worker = detail::current_worker();
-    if (worker != nullptr && detail::registry_of(worker) == registry_.get())
-      return std::invoke(job);
-    if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
-      detail::run_injected(registry_.get(), job);
-    } else {
-      return detail::run_injected(registry_.get(), job);
-    }
+    return run(job, nullptr);
   }
 
   // Runs a and b, possibly in parallel, and returns both results (NoResult
@@ -275,14 +135,41 @@ class WorkerPool {
   }
 
  private:
+  template <class F>
+  auto run(F& job, std::atomic<bool>* stop) -> std::invoke_result_t<F&> {
+    detail::Worker* worker = detail::current_worker();
+    if (worker != nullptr && detail::registry_of(worker) == registry_.get())
+      return std::invoke(job);
+    if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
+      detail::run_injected(registry_.get(), job, stop);
+    } else {
+      return detail::run_injected(registry_.get(), job, stop);
+    }
+  }
+
   std::shared_ptr<detail::Registry> registry_;
 };
+
+// How long a caller outside the pool sleeps between two polls of its interrupt
+// poll while it waits for its job.
+inline constexpr long kInterruptSliceNanoseconds = 25'000'000;
 
 // The process-wide pool, built by the first call (concurrent first callers wait
 // for that build). If the build fails, this calls quorvane::fail with
 // kNotInitializedPrefix and the PoolBuildError's description and does not
 // return; every later call fails the same way, saying the build already ran.
+// A build that the calling thread's interrupt poll stopped is not a failed
+// build: it throws Interrupted (or what the poll threw), its threads have
+// exited, and the next call builds the pool afresh.
 WorkerPool& global_pool();
+
+// Reads what the process-wide build will need from the environment
+// (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS and the processor count) if the pool is
+// not built yet, so that a caller can do it while it still holds a lock that
+// guards the environment (the interpreter lock: os.environ writes call setenv).
+// The build then uses these values instead of reading the environment again.
+// Once the pool is built it does nothing: the variables count only at the build.
+void prepare_global_pool_environment();
 
 // The thread count of the current worker's pool on a worker, else that of
 // global_pool() (which builds it if needed).
@@ -292,7 +179,12 @@ std::size_t thread_count();
 bool on_worker_thread() noexcept;
 
 // On a worker: runs `job` at once on this thread (it already is in its pool).
-// Elsewhere: global_pool().run_in_pool(job).
+// Elsewhere: global_pool().run_in_pool(job[, stop]).
+template <class F>
+auto run_in_pool(F&& job, std::atomic<bool>& stop) -> std::invoke_result_t<F&> {
+  if (detail::current_worker() != nullptr) return std::invoke(job);
+  return global_pool().run_in_pool(job, stop);
+}
 template <class F>
 auto run_in_pool(F&& job) -> std::invoke_result_t<F&> {
   if (detail::current_worker() != nullptr) return std::invoke(job);
@@ -332,6 +224,10 @@ void set_global_pool_spawner(ThreadSpawner spawner);
 // window.
 using SleepProbe = void (*)();
 void set_sleep_probe(SleepProbe probe) noexcept;
+// Test hook: called on the worker that has just set a join latch, before it
+// wakes the latch's owner (nullptr for none). Lets a test give the owner new
+// work in exactly that window.
+void set_latch_probe(SleepProbe probe) noexcept;
 }  // namespace detail
 
 }  // namespace quorvane::pool
