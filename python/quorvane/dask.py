@@ -46,11 +46,11 @@ along the step axis, the same path-axis chunks and shapes for all arguments
 module itself on empty arrays, so they fail with the module's own exception and
 message (``TypeError``, ``ValueError``, and for ``price_and_delta_constant_flow``
 with a non-positive ``horizon`` or ``sigma_at_x0`` the module's
-``PanicException``, raised here on the caller's thread). Two rules are stricter
-than the module's: ``price_and_delta_tangent_flow`` requires ``horizon > 0``
-(``ValueError`` "horizon must be positive"; the module's function of that name
-does not check it), and its coefficient fields must have exactly the shape of
-``dws`` (the module would read the leading block of a larger field).
+``PanicException``, raised here on the caller's thread). One rule is stricter
+than the module's: the coefficient fields of ``price_and_delta_tangent_flow``
+must have exactly the shape of ``dws``, and ``states`` exactly one column more
+(the module would read the leading block of a larger field, and silently drop
+the last step of a ``states`` passed without its X_0 column).
 
 A failure found in the data by a task, such as a zero sigma, surfaces from
 ``compute`` as the module's own exception, unchanged: ``ValueError`` with the
@@ -603,8 +603,8 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits as one single-process call. Stricter than
-    the module: ``horizon`` must be positive and the fields must have the shape of
-    ``dws``. A zero sigma raises the module's ``ValueError`` at compute time. With
+    the module: the fields must have the shape of ``dws``, with one column less
+    than ``states``. A zero sigma raises the module's ``ValueError`` at compute time. With
     ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
     """
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
