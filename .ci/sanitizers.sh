@@ -5,19 +5,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+# Runs a command quietly, showing its output only when it fails.
+quiet() { local out; if ! out=$("$@" 2>&1); then echo "$out" >&2; return 1; fi; }
 configure() {  # build folder, then CMake options
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir"
+  echo "sanitizers: building $dir"
+  quiet cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  quiet cmake --build "$dir"
 }
 
 configure build/tsan -DQUORVANE_PYTHON=OFF -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_SANITIZE=thread
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/quorvane-rt/tests/quorvane_native_tests
+# --gtest_brief=1: only failures and the summary are printed.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/quorvane-rt/tests/quorvane_native_tests --gtest_brief=1
 
 configure build/asan-native -DQUORVANE_PYTHON=OFF -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_SANITIZE=address,undefined
 ASAN_OPTIONS="halt_on_error=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-  build/asan-native/quorvane-rt/tests/quorvane_native_tests
+  build/asan-native/quorvane-rt/tests/quorvane_native_tests --gtest_brief=1
 
 configure build/asan -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DSKBUILD_SABI_COMPONENT=Development.SABIModule \
   -DQUORVANE_SANITIZE=address,undefined

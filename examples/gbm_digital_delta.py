@@ -5,8 +5,12 @@ The payoff 1{X_T > K} is flat almost everywhere, so differentiating it path by p
 error of 0, confidently wrong. The BEL weight moves the derivative onto the path,
 delta = E[1{X_T > K} * W_T / (T * sigma(X_0))], and is unbiased.
 
+Needs only the package (NumPy):
+
     python examples/gbm_digital_delta.py
 """
+
+from __future__ import annotations
 
 import math
 
@@ -18,14 +22,14 @@ X0, STRIKE, VOL, HORIZON = 100.0, 105.0, 0.2, 1.0
 N_PATHS, SEED = 400_000, 20261209
 
 
-def closed_form_digital_delta():
+def closed_form_digital_delta() -> float:
     """d/dX0 of P(X_T > K) for GBM with zero drift: pdf(d2) / (X0 * vol * sqrt(T))."""
     sd = VOL * math.sqrt(HORIZON)
     d2 = (math.log(X0 / STRIKE) - 0.5 * sd * sd) / sd
     return math.exp(-0.5 * d2 * d2) / math.sqrt(2.0 * math.pi) / (X0 * sd)
 
 
-def main():
+def main() -> None:
     rng = np.random.default_rng(SEED)
     w_t = rng.standard_normal(N_PATHS) * math.sqrt(HORIZON)  # terminal Brownian values
     x_t = X0 * np.exp(-0.5 * VOL * VOL * HORIZON + VOL * w_t)  # GBM terminal states

@@ -5,38 +5,46 @@ a central finite difference with common random numbers.
 
 The tangent-flow weight needs, per path and step, the Brownian increment and sigma,
 d mu/dx and d sigma/dx at the state before the step. The finite difference re-runs
-the simulation from X0 + h and X0 - h with the same increments.
+the simulation from X0 + h and X0 - h with the same increments. Both run on the
+same Euler grid, so they can differ by O(dt) besides their noise (see
+examples/euler_bias_ou.py).
+
+Needs only the package (NumPy):
 
     python examples/local_vol_delta.py
 """
 
+from __future__ import annotations
+
 import math
 
 import numpy as np
+import numpy.typing as npt
 
 import quorvane
 
 X0, STRIKE, RATE, HORIZON = 100.0, 100.0, 0.03, 1.0
 BETA, LOCAL_VOL_AT_X0 = 0.5, 0.25
-S = LOCAL_VOL_AT_X0 * X0 ** (1.0 - BETA)  # sigma(X0) = 25% of X0
+S: float = LOCAL_VOL_AT_X0 * X0 ** (1.0 - BETA)  # sigma(X0) = 25% of X0
 N_PATHS, N_STEPS, SEED = 100_000, 50, 7
 BUMP = 1.0
 FLOOR = 1e-12  # Euler can step below zero; keep the power defined there
+Array = npt.NDArray[np.float64]
 
 
-def mu(x):
+def mu(x: Array) -> Array:
     return RATE * x
 
 
-def sigma(x):
+def sigma(x: Array) -> Array:
     return S * np.maximum(x, FLOOR) ** BETA
 
 
-def d_sigma_dx(x):
+def d_sigma_dx(x: Array) -> Array:
     return S * BETA * np.maximum(x, FLOOR) ** (BETA - 1.0)
 
 
-def euler(x0, dws, dt):
+def euler(x0: float, dws: Array, dt: float) -> Array:
     """Euler paths from x0, one row per path, n_steps + 1 columns."""
     states = np.empty((dws.shape[0], dws.shape[1] + 1))
     states[:, 0] = x0
@@ -46,11 +54,11 @@ def euler(x0, dws, dt):
     return states
 
 
-def call(x):
+def call(x: Array) -> Array:
     return np.maximum(x - STRIKE, 0.0)
 
 
-def main():
+def main() -> None:
     dt = HORIZON / N_STEPS
     rng = np.random.default_rng(SEED)
     dws = rng.standard_normal((N_PATHS, N_STEPS)) * math.sqrt(dt)

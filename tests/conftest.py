@@ -18,6 +18,27 @@ import pytest
 import _quorvane
 
 # ---------------------------------------------------------------------------
+# Optional dependencies. The Dask and plot tests skip when their packages are
+# absent; with QUORVANE_REQUIRE_EXTRAS set (tests/run.sh and CI, which install
+# the test extra) a package that is missing or fails to import stops the run
+# instead, so that a broken install cannot pass as skipped tests.
+# ---------------------------------------------------------------------------
+
+OPTIONAL_MODULES = ("dask", "dask.array", "distributed", "matplotlib")
+
+
+def pytest_configure(config):
+    if not os.environ.get("QUORVANE_REQUIRE_EXTRAS"):
+        return
+    # In a child process, so that this process's modules and warning filters stay as they are.
+    code = "".join(f"import {name}\n" for name in OPTIONAL_MODULES)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise pytest.UsageError("QUORVANE_REQUIRE_EXTRAS is set but the test extra does not import "
+                                f"({', '.join(OPTIONAL_MODULES)}):\n{done.stderr}")
+
+
+# ---------------------------------------------------------------------------
 # Test scale: repetition and example counts are multiplied by QUORVANE_TEST_SCALE
 # (default 1.0), so that slow builds (sanitizers) can run fewer of them.
 # ---------------------------------------------------------------------------

@@ -67,6 +67,22 @@ def test_dask_delta_runs_on_a_loopback_cluster():
     assert delta_se > 0 and abs(delta - exact) < 4 * delta_se
     capped, capped_se = number_after("capped-call delta", out, 2)
     assert 0.0 < capped < delta and capped_se > 0  # capping lowers the delta
+    # delta, price and capped-call delta, each against its closed form
+    distances = [float(z) for z in re.findall(r"\(([-+]\d+\.\d+) stderr\)", out)]
+    assert len(distances) == 3 and all(abs(z) < 4 for z in distances), out
+
+
+def test_euler_bias_ou_each_delta_matches_its_own_closed_form():
+    out = run_example("euler_bias_ou.py")
+    continuous = number_after("continuous closed form delta", out)
+    bel, bel_se = number_after("BEL tangent-flow delta", out, 2)
+    bump, bump_se = number_after("bump of the Euler scheme", out, 2)
+    on_grid = [float(v) for v in re.findall(r"its closed form on this grid " + NUMBER, out)]
+    assert len(on_grid) == 2 and bel_se > 0 and bump_se > 0
+    assert abs(bel - on_grid[0]) < 4 * bel_se and abs(bump - on_grid[1]) < 4 * bump_se
+    # BEL's expectation on the grid is within O(dt) of the continuous delta, and the bump's
+    # is further off by more than BEL's own standard error: the gap is not noise.
+    assert abs(on_grid[0] - continuous) < bel_se < on_grid[0] - on_grid[1]
 
 
 def png_size(path):
@@ -79,12 +95,12 @@ def png_size(path):
 
 
 @pytest.mark.skipif(not has("matplotlib"), reason="needs matplotlib")
-@pytest.mark.parametrize("where", ["argument", "default"])
+@pytest.mark.parametrize("where", ["argument", "option", "default"])
 def test_convergence_plot_writes_a_png(tmp_path, where):
-    if where == "argument":
+    if where in ("argument", "option"):
         target = tmp_path / "plots" / "delta.png"
         target.parent.mkdir()
-        out = run_example("convergence_plot.py", str(target))
+        out = run_example("convergence_plot.py", *(["--out"] if where == "option" else []), str(target))
     else:
         target = tmp_path / "convergence.png"
         out = run_example("convergence_plot.py", cwd=tmp_path)
@@ -97,15 +113,25 @@ def test_convergence_plot_writes_a_png(tmp_path, where):
     assert bel_bars[-1] < bel_bars[0] / 5  # the error bars shrink with the number of paths
 
 
-def test_the_demo_agrees_with_the_closed_forms_and_parallel_matches_serial():
+def run_demo(*args):
     env = dict(os.environ)
     paths = [os.path.dirname(_quorvane.__file__), os.path.dirname(os.path.dirname(quorvane.__file__))]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    done = subprocess.run([sys.executable, "-m", "quorvane"], capture_output=True, text=True, env=env,
+    done = subprocess.run([sys.executable, "-m", "quorvane", *args], capture_output=True, text=True, env=env,
                           timeout=300)
     assert done.returncode == 0, done.stderr
-    out = done.stdout
+    return done.stdout
+
+
+def test_the_demo_agrees_with_the_closed_forms_and_parallel_matches_serial():
+    out = run_demo()
     # Every estimate lies within five standard errors of its closed form.
     distances = [float(z) for z in re.findall(r"\(([-+]\d+\.\d+) stderr\)", out)]
-    assert len(distances) == 7 and all(abs(z) < 5 for z in distances), out
+    assert len(distances) == 9 and all(abs(z) < 5 for z in distances), out
     assert "identical bits" in out and "DIFFERENT" not in out, out
+
+
+def test_demo_help_prints_usage_without_running_the_demo():
+    out = run_demo("--help")
+    assert out.startswith("usage: python -m quorvane") and "--quick" in out, out
+    assert "±" not in out and "Geometric Brownian motion:" not in out, out

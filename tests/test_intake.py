@@ -313,8 +313,9 @@ def test_numpy_that_fails_to_import_panics_with_its_error(tmp_path):
 
 
 def test_registry_lives_on_numpys_multiarray_module():
-    import numpy._core.multiarray as multiarray
+    from conftest import _multiarray
 
+    multiarray = _multiarray()
     capsule = multiarray._shared_borrow_registry
     assert type(capsule).__name__ == "PyCapsule"
     assert "shared_borrow_registry.v1" in repr(capsule)

@@ -3,13 +3,23 @@ import numpy as np
 import numpy.typing as npt
 from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias
 
-__all__: list[str]
+__all__ = [
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "__version__",
+]
 __version__: str
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Vector: TypeAlias = npt.NDArray[np.float64]
 _Matrix: TypeAlias = npt.NDArray[np.float64]
-_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"] | str
+# The four built-in payoffs. Any str is accepted at run time (an unknown name
+# raises ValueError); a Literal lets a type checker catch a misspelt name.
+_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"]
 
 def bel_weights_constant_flow(w_terminals: _Vector, horizon: _Float, sigma_at_x0: _Float) -> _Vector: ...
 def bel_weights_tangent_flow(

@@ -48,8 +48,9 @@ message (``TypeError``, ``ValueError``, and for ``price_and_delta_constant_flow`
 with a non-positive ``horizon`` or ``sigma_at_x0`` the module's
 ``PanicException``, raised here on the caller's thread). One rule is stricter
 than the module's: the coefficient fields of ``price_and_delta_tangent_flow``
-must have exactly the shape of ``dws`` (the module would read the leading block
-of a larger field).
+must have exactly the shape of ``dws``, and ``states`` exactly one column more
+(the module would read the leading block of a larger field, and silently drop
+the last step of a ``states`` passed without its X_0 column).
 
 A failure found in the data by a task, such as a zero sigma, surfaces from
 ``compute`` as the module's own exception, unchanged: ``ValueError`` with the
@@ -73,15 +74,18 @@ process its share of the cores so that the pools do not oversubscribe them.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, cast, overload
 
 try:
-    import dask
     import dask.array as da
+    from dask.delayed import Delayed, delayed
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError(
         "quorvane.dask needs Dask: install it with  pip install 'quorvane[dask]'") from error
 
 import numpy as np
+import numpy.typing as npt
 
 import _quorvane
 from quorvane_runtime import PanicException
@@ -96,6 +100,20 @@ __all__ = [
     "PanicError",
 ]
 
+# What the functions take and give. A scalar is anything float() accepts; the
+# payoff is one of the module's four names (any other str fails at run time).
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"]
+_Block: TypeAlias = npt.NDArray[np.float64]
+_T = TypeVar("_T")
+
+# dask.array's functions carry no annotations; these typed aliases keep the
+# calls below checked under mypy --strict.
+_blockwise: Callable[..., da.Array] = da.blockwise
+_from_array: Callable[..., da.Array] = da.from_array
+_compute: Callable[[Delayed], Any] = Delayed.compute
+
+
 class PanicError(RuntimeError):
     """The module raised its internal-failure ``PanicException`` inside a Dask task.
 
@@ -105,7 +123,7 @@ class PanicError(RuntimeError):
     """
 
 
-def _call(function, *args):
+def _call(function: Callable[..., _T], *args: Any) -> _T:
     """Calls a module function inside a task, turning PanicException into PanicError."""
     try:
         return function(*args)
@@ -113,7 +131,7 @@ def _call(function, *args):
         raise PanicError(str(error)) from None
 
 
-def _note_chunk(error: BaseException, first_row, n_chunks: int) -> None:
+def _note_chunk(error: BaseException, first_row: _Block, n_chunks: int) -> None:
     """On Python 3.11 and later, notes where the chunk of a failing task starts."""
     if n_chunks > 1 and hasattr(error, "add_note"):
         start = int(first_row[0])
@@ -121,7 +139,8 @@ def _note_chunk(error: BaseException, first_row, n_chunks: int) -> None:
                        "row indices in the message count from the start of the chunk")
 
 
-def _map_rows(block_function, arrays, scalars, width=None):
+def _map_rows(block_function: Callable[..., _Block], arrays: Sequence[da.Array],
+              scalars: Sequence[object], width: int | None = None) -> da.Array:
     """Runs block_function(*blocks, *scalars, first_row, n_chunks) once per path-axis chunk.
 
     The arrays share their path-axis chunks and have one chunk along the step axis
@@ -132,18 +151,18 @@ def _map_rows(block_function, arrays, scalars, width=None):
     row_chunks = arrays[0].chunks[0]
     n_chunks = len(row_chunks)
     starts = np.cumsum((0,) + tuple(row_chunks[:-1]), dtype=np.int64)
-    pairs = []
+    pairs: list[object] = []
     for k, array in enumerate(arrays):
         pairs += [array, "i" if array.ndim == 1 else ("ij" if k == 0 else "ik")]
     for value in scalars:
         pairs += [value, None]
-    pairs += [da.from_array(starts, chunks=1), "i", n_chunks, None]
+    pairs += [_from_array(starts, chunks=1), "i", n_chunks, None]
     if width is None:
-        return da.blockwise(block_function, "i", *pairs, dtype=np.float64, concatenate=True,
-                            align_arrays=False, meta=_empty(0))
-    return da.blockwise(block_function, "iw", *pairs, new_axes={"w": width},
-                        adjust_chunks={"i": 1}, dtype=np.float64, concatenate=True,
-                        align_arrays=False, meta=_empty(0, 0))
+        return _blockwise(block_function, "i", *pairs, dtype=np.float64, concatenate=True,
+                          align_arrays=False, meta=_empty(0))
+    return _blockwise(block_function, "iw", *pairs, new_axes={"w": width},
+                      adjust_chunks={"i": 1}, dtype=np.float64, concatenate=True,
+                      align_arrays=False, meta=_empty(0, 0))
 
 
 # ---------------------------------------------------------------------------
@@ -151,14 +170,14 @@ def _map_rows(block_function, arrays, scalars, width=None):
 # ---------------------------------------------------------------------------
 
 
-def _show_chunks(chunks) -> str:
+def _show_chunks(chunks: Sequence[float]) -> str:
     if len(chunks) <= 8:
         return repr(tuple(chunks))
     head = ", ".join(str(c) for c in chunks[:4])
     return f"({head}, ..., {chunks[-1]}; {len(chunks)} chunks)"
 
 
-def _check_array(name: str, array, ndim: int) -> None:
+def _check_array(name: str, array: object, ndim: int) -> da.Array:
     if not isinstance(array, da.Array):
         kind = "1-D" if ndim == 1 else "2-D"
         raise TypeError(
@@ -177,12 +196,12 @@ def _check_array(name: str, array, ndim: int) -> None:
         raise ValueError(
             f"{name} is chunked along the step axis (chunks {_show_chunks(array.chunks[1])}); "
             f"rechunk with {name}.rechunk({{1: -1}})")
+    return array
 
 
-def _check_batch(arrays: dict[str, object], ndim: int) -> list:
+def _check_batch(arguments: dict[str, object], ndim: int) -> list[da.Array]:
     """Type, dimension, chunk and row checks; the first argument sets the path axis."""
-    for name, array in arrays.items():
-        _check_array(name, array, ndim)
+    arrays = {name: _check_array(name, array, ndim) for name, array in arguments.items()}
     names = list(arrays)
     first = names[0]
     reference = arrays[first]
@@ -200,10 +219,10 @@ def _check_batch(arrays: dict[str, object], ndim: int) -> list:
     return [arrays[name] for name in names]
 
 
-def _check_steps(states, per_step: dict[str, object]) -> int:
+def _check_steps(states: da.Array, per_step: dict[str, da.Array]) -> int:
     if states.shape[1] < 2:
         raise ValueError("states must have at least 2 columns (n_steps + 1)")
-    n_steps = states.shape[1] - 1
+    n_steps = int(states.shape[1]) - 1
     for name, array in per_step.items():
         if array.shape[1] != n_steps:
             raise ValueError(f"{name} has {array.shape[1]} columns; expected n_steps = {n_steps} "
@@ -211,11 +230,11 @@ def _check_steps(states, per_step: dict[str, object]) -> int:
     return n_steps
 
 
-def _empty(*shape) -> np.ndarray:
+def _empty(*shape: int) -> _Block:
     return np.zeros(shape, dtype=np.float64)
 
 
-def _probe_tangent_flow_scalars(horizon) -> float:
+def _probe_tangent_flow_scalars(horizon: _Float) -> float:
     """The module's own checks of horizon, on empty arrays; returns horizon as a float."""
     _quorvane.bel_weights_tangent_flow(_empty(0, 2), _empty(0, 1), _empty(0, 1), _empty(0, 1),
                                        _empty(0, 1), horizon)
@@ -227,7 +246,7 @@ def _probe_tangent_flow_scalars(horizon) -> float:
 # ---------------------------------------------------------------------------
 
 
-def _payoff_values(payoff: str, x: np.ndarray, strike: float) -> np.ndarray:
+def _payoff_values(payoff: str, x: _Block, strike: float) -> _Block:
     """The module's four payoffs, elementwise: x; x - K or K - x if positive, else +0.0;
     1.0 if K < x, else 0.0."""
     with np.errstate(all="ignore"):
@@ -244,7 +263,7 @@ def _payoff_values(payoff: str, x: np.ndarray, strike: float) -> np.ndarray:
     raise AssertionError(payoff)  # the name was checked before any task ran
 
 
-def _sequential_sum(values: np.ndarray) -> float:
+def _sequential_sum(values: _Block) -> float:
     """+0.0 + v[0] + v[1] + ... strictly left to right."""
     if values.shape[0] == 0:
         return 0.0
@@ -253,13 +272,14 @@ def _sequential_sum(values: np.ndarray) -> float:
         return 0.0 + float(np.add.accumulate(values)[-1])
 
 
-def _lane_sums(values: np.ndarray) -> tuple[float, float]:
+def _lane_sums(values: _Block) -> tuple[float, float]:
     with np.errstate(all="ignore"):
         squares = values * values
     return _sequential_sum(values), _sequential_sum(squares)
 
 
-def _constant_flow_sums(terminal_states, w_terminals, horizon, sigma_at_x0, payoff, strike):
+def _constant_flow_sums(terminal_states: _Block, w_terminals: _Block, horizon: float,
+                        sigma_at_x0: float, payoff: str, strike: float) -> _Block:
     """[n, S1 payoff, S2 payoff, S1 delta, S2 delta] of one chunk."""
     p = _payoff_values(payoff, terminal_states, strike)
     with np.errstate(all="ignore"):
@@ -268,8 +288,9 @@ def _constant_flow_sums(terminal_states, w_terminals, horizon, sigma_at_x0, payo
     return np.array([float(p.shape[0]), *_lane_sums(p), *_lane_sums(d)])
 
 
-def _tangent_flow_sums(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon,
-                       payoff, strike):
+def _tangent_flow_sums(states: _Block, dws: _Block, sigma_field: _Block, d_mu_dx_field: _Block,
+                       d_sigma_dx_field: _Block, horizon: float, payoff: str,
+                       strike: float) -> _Block:
     failure = None
     try:
         weights = _call(_quorvane.bel_weights_tangent_flow, states, dws, sigma_field,
@@ -288,12 +309,14 @@ def _tangent_flow_sums(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field
     return np.array([float(p.shape[0]), *_lane_sums(p), *_lane_sums(d)])
 
 
-def _samples_sums(samples):
+def _samples_sums(samples: _Block) -> _Block:
     return np.array([float(samples.shape[0]), *_lane_sums(np.asarray(samples, dtype=np.float64))])
 
 
-def _constant_flow_block(terminal_states, w_terminals, horizon, sigma_at_x0, payoff, strike,
-                         first_row, n_chunks):
+def _constant_flow_block(terminal_states: _Block, w_terminals: _Block, horizon: float,
+                         sigma_at_x0: float, payoff: str, strike: float, first_row: _Block,
+                         n_chunks: int) -> _Block:
+    row: Sequence[float] | _Block
     if n_chunks == 1:
         row = _call(_quorvane.price_and_delta_constant_flow, terminal_states, w_terminals,
                     horizon, sigma_at_x0, payoff, strike)
@@ -303,8 +326,10 @@ def _constant_flow_block(terminal_states, w_terminals, horizon, sigma_at_x0, pay
     return np.array(row, dtype=np.float64).reshape(1, -1)
 
 
-def _tangent_flow_block(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon,
-                        payoff, strike, first_row, n_chunks):
+def _tangent_flow_block(states: _Block, dws: _Block, sigma_field: _Block, d_mu_dx_field: _Block,
+                        d_sigma_dx_field: _Block, horizon: float, payoff: str, strike: float,
+                        first_row: _Block, n_chunks: int) -> _Block:
+    row: Sequence[float] | _Block
     try:
         if n_chunks == 1:
             row = _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field,
@@ -318,7 +343,8 @@ def _tangent_flow_block(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_fiel
     return np.array(row, dtype=np.float64).reshape(1, -1)
 
 
-def _samples_block(samples, first_row, n_chunks):
+def _samples_block(samples: _Block, first_row: _Block, n_chunks: int) -> _Block:
+    row: Sequence[float] | _Block
     if n_chunks == 1:
         row = _call(_quorvane.price_from_samples, samples)
     else:
@@ -326,12 +352,14 @@ def _samples_block(samples, first_row, n_chunks):
     return np.array(row, dtype=np.float64).reshape(1, -1)
 
 
-def _constant_flow_weights_block(w_terminals, horizon, sigma_at_x0, first_row, n_chunks):
+def _constant_flow_weights_block(w_terminals: _Block, horizon: float, sigma_at_x0: float,
+                                 first_row: _Block, n_chunks: int) -> _Block:
     return _call(_quorvane.bel_weights_constant_flow, w_terminals, horizon, sigma_at_x0)
 
 
-def _tangent_flow_weights_block(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, parallel,
-                                first_row, n_chunks):
+def _tangent_flow_weights_block(states: _Block, dws: _Block, sigma: _Block, d_mu_dx: _Block,
+                                d_sigma_dx: _Block, horizon: float, parallel: bool,
+                                first_row: _Block, n_chunks: int) -> _Block:
     function = (_quorvane.bel_weights_tangent_flow_parallel if parallel
                 else _quorvane.bel_weights_tangent_flow)
     try:
@@ -358,7 +386,7 @@ def _mean_and_stderr(s1: float, s2: float, n: float) -> tuple[float, float]:
     return mean, math.sqrt(variance / n)
 
 
-def _combine_sums(parts: np.ndarray) -> tuple[float, ...]:
+def _combine_sums(parts: _Block) -> tuple[float, ...]:
     """Adds the chunk sums in chunk order, from +0.0, then applies the statistics rule.
 
     Each row of ``parts`` is [n, S1, S2] for one lane or [n, S1, S2, S1', S2'] for
@@ -366,7 +394,8 @@ def _combine_sums(parts: np.ndarray) -> tuple[float, ...]:
     (price, delta, price_stderr, delta_stderr).
     """
     totals = [0.0] * parts.shape[1]
-    for row in parts.tolist():
+    rows: list[list[float]] = parts.tolist()
+    for row in rows:
         for k, value in enumerate(row):
             totals[k] = totals[k] + value
     n = totals[0]
@@ -377,15 +406,15 @@ def _combine_sums(parts: np.ndarray) -> tuple[float, ...]:
     return first[0], second[0], first[1], second[1]
 
 
-def _finish(parts: np.ndarray, single: bool) -> tuple[float, ...]:
+def _finish(parts: _Block, single: bool) -> tuple[float, ...]:
     if single:
         return tuple(float(v) for v in parts[0].tolist())
     return _combine_sums(parts)
 
 
-def _reduce(parts, single: bool, compute: bool):
-    result = dask.delayed(_finish, pure=True)(parts, single)
-    return result.compute() if compute else result
+def _reduce(parts: da.Array, single: bool, compute: bool) -> tuple[float, ...] | Delayed:
+    result: Delayed = delayed(_finish, pure=True)(parts, single)
+    return cast("tuple[float, ...]", _compute(result)) if compute else result
 
 
 # ---------------------------------------------------------------------------
@@ -393,7 +422,8 @@ def _reduce(parts, single: bool, compute: bool):
 # ---------------------------------------------------------------------------
 
 
-def bel_weights_constant_flow(w_terminals, horizon, sigma_at_x0):
+def bel_weights_constant_flow(w_terminals: da.Array, horizon: _Float,
+                              sigma_at_x0: _Float) -> da.Array:
     """Constant-flow BEL weights W_T / (T * sigma(X_0)) of a Dask array of terminal
     Brownian values, as a lazy 1-D Dask array chunked like ``w_terminals``.
 
@@ -407,18 +437,19 @@ def bel_weights_constant_flow(w_terminals, horizon, sigma_at_x0):
                      [float(horizon), float(sigma_at_x0)])
 
 
-def _tangent_flow_weights(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, parallel):
+def _tangent_flow_weights(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
+                          d_sigma_dx: da.Array, horizon: _Float, parallel: bool) -> da.Array:
     states, dws, sigma, d_mu_dx, d_sigma_dx = _check_batch(
         {"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
          "d_sigma_dx": d_sigma_dx}, 2)
     _check_steps(states, {"dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
                           "d_sigma_dx": d_sigma_dx})
-    horizon = _probe_tangent_flow_scalars(horizon)
     return _map_rows(_tangent_flow_weights_block, [states, dws, sigma, d_mu_dx, d_sigma_dx],
-                     [horizon, parallel])
+                     [_probe_tangent_flow_scalars(horizon), parallel])
 
 
-def bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
+                             d_sigma_dx: da.Array, horizon: _Float) -> da.Array:
     """Tangent-flow BEL weights of a path batch held in Dask arrays, as a lazy 1-D
     Dask array with one weight per path, chunked like the path axis of ``states``.
 
@@ -432,7 +463,9 @@ def bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon):
     return _tangent_flow_weights(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, False)
 
 
-def bel_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon):
+def bel_weights_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da.Array,
+                                      d_mu_dx: da.Array, d_sigma_dx: da.Array,
+                                      horizon: _Float) -> da.Array:
     """``bel_weights_tangent_flow`` with each chunk computed by the module's
     parallel form on the worker's thread pool (bound it with ``RAYON_NUM_THREADS``
     in the workers' environment). The bits are those of the serial form.
@@ -445,7 +478,24 @@ def bel_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx, d_sigma_dx, h
 # ---------------------------------------------------------------------------
 
 
-def price_from_samples(samples, *, compute=True):
+@overload
+def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...) -> tuple[float, float]:
+    ...
+
+
+@overload
+def price_from_samples(samples: da.Array, *, compute: Literal[False]) -> Delayed:
+    ...
+
+
+@overload
+def price_from_samples(samples: da.Array, *,
+                       compute: bool) -> tuple[float, float] | Delayed:
+    ...
+
+
+def price_from_samples(samples: da.Array, *,
+                       compute: bool = True) -> tuple[float, float] | Delayed:
     """(mean, stderr) of a 1-D Dask array of samples, for example your own payoff
     values, or payoff values times the weights of this module for a delta.
 
@@ -457,11 +507,39 @@ def price_from_samples(samples, *, compute=True):
     (samples,) = _check_batch({"samples": samples}, 1)
     single = len(samples.chunks[0]) == 1
     parts = _map_rows(_samples_block, [samples], [], width=2 if single else 3)
-    return _reduce(parts, single, compute)
+    return cast("tuple[float, float] | Delayed", _reduce(parts, single, compute))
 
 
-def price_and_delta_constant_flow(terminal_states, w_terminals, horizon, sigma_at_x0, payoff,
-                                  strike=0.0, *, compute=True):
+_Estimate: TypeAlias = "tuple[float, float, float, float]"
+
+
+@overload
+def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
+                                  horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
+                                  strike: _Float = 0.0, *,
+                                  compute: Literal[True] = ...) -> _Estimate:
+    ...
+
+
+@overload
+def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
+                                  horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
+                                  strike: _Float = 0.0, *, compute: Literal[False]) -> Delayed:
+    ...
+
+
+@overload
+def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
+                                  horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
+                                  strike: _Float = 0.0, *,
+                                  compute: bool) -> _Estimate | Delayed:
+    ...
+
+
+def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
+                                  horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
+                                  strike: _Float = 0.0, *,
+                                  compute: bool = True) -> _Estimate | Delayed:
     """(price, delta, price_stderr, delta_stderr) for GBM or ABM from 1-D Dask arrays
     of terminal states and terminal Brownian values, chunked alike.
 
@@ -478,15 +556,41 @@ def price_and_delta_constant_flow(terminal_states, w_terminals, horizon, sigma_a
         {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
     _quorvane.price_and_delta_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff,
                                             strike)
-    horizon, sigma_at_x0, strike = float(horizon), float(sigma_at_x0), float(strike)
+    scalars = [float(horizon), float(sigma_at_x0), payoff, float(strike)]
     single = len(terminal_states.chunks[0]) == 1
-    parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals],
-                      [horizon, sigma_at_x0, payoff, strike], width=4 if single else 5)
-    return _reduce(parts, single, compute)
+    parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals], scalars,
+                      width=4 if single else 5)
+    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
 
 
-def price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
-                                 horizon, payoff, strike=0.0, *, compute=True):
+@overload
+def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                 horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                 compute: Literal[True] = ...) -> _Estimate:
+    ...
+
+
+@overload
+def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                 horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                 compute: Literal[False]) -> Delayed:
+    ...
+
+
+@overload
+def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                 horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                 compute: bool) -> _Estimate | Delayed:
+    ...
+
+
+def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                 horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                 compute: bool = True) -> _Estimate | Delayed:
     """(price, delta, price_stderr, delta_stderr) for a general scalar diffusion from
     a path batch held in Dask arrays (shapes and chunking as for
     ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
@@ -494,7 +598,8 @@ def price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigm
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits as one single-process call. Stricter than
-    the module: the fields must have the shape of ``dws``. A zero sigma raises the module's ``ValueError`` at compute time. With
+    the module: the fields must have the shape of ``dws``, with one column less
+    than ``states``. A zero sigma raises the module's ``ValueError`` at compute time. With
     ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
     """
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
@@ -504,10 +609,9 @@ def price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigm
                           "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field})
     _quorvane.price_and_delta_tangent_flow(_empty(0, 2), _empty(0, 1), _empty(0, 1),
                                            _empty(0, 1), _empty(0, 1), horizon, payoff, strike)
-    horizon = _probe_tangent_flow_scalars(horizon)
-    strike = float(strike)
+    scalars = [_probe_tangent_flow_scalars(horizon), payoff, float(strike)]
     single = len(states.chunks[0]) == 1
     parts = _map_rows(_tangent_flow_block,
-                      [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
-                      [horizon, payoff, strike], width=4 if single else 5)
-    return _reduce(parts, single, compute)
+                      [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field], scalars,
+                      width=4 if single else 5)
+    return cast("_Estimate | Delayed", _reduce(parts, single, compute))

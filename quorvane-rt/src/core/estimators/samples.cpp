@@ -13,10 +13,13 @@ namespace {
 // latency of one addition per element whatever the layout; the two chains
 // (S1 and S2) overlap. They must stay in separate scalar registers: gcc 12
 // otherwise packs the pair into one vector whose accumulator it keeps on the
-// stack, which puts a store and a reload on the chain (1.5x slower).
+// stack, which puts a store and a reload on the chain (1.5x slower). The
+// attribute is gcc's own; clang does not know it, so it is left out there.
 template <bool Contiguous>
-__attribute__((optimize("no-tree-vectorize"))) RunningSums sum(const VectorView& v,
-                                                                 RunningSums start) noexcept {
+#if !defined(__clang__)
+__attribute__((optimize("no-tree-vectorize")))
+#endif
+RunningSums sum(const VectorView& v, RunningSums start) noexcept {
   double s1 = start.s1, s2 = start.s2;
   const std::byte* p = v.data;
   const std::ptrdiff_t step = Contiguous ? static_cast<std::ptrdiff_t>(sizeof(double)) : v.stride;
