@@ -6,6 +6,12 @@ delta_stderr) for the built-in payoffs "identity", "call", "put" and
 "digital_call". Results are reproducible to the bit; input arrays are read in
 place, never copied. The functions live in the extension module ``_quorvane``;
 this package re-exports them.
+
+Gamma and vega come from the second extension module ``quorvane._greeks``:
+gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
+(serial and parallel), and ``price_and_greeks_constant_flow`` /
+``price_and_greeks_tangent_flow``, which return the named tuples ``Greeks`` and
+``TangentFlowGreeks``.
 """
 
 from _quorvane import (
@@ -16,6 +22,19 @@ from _quorvane import (
     price_and_delta_constant_flow,
     price_and_delta_tangent_flow,
     price_from_samples,
+)
+
+from quorvane._greeks import (
+    bel_weights_gamma_constant_flow,
+    bel_weights_gamma_tangent_flow,
+    bel_weights_gamma_tangent_flow_parallel,
+    bel_weights_vega_constant_flow,
+)
+from quorvane._results import (
+    Greeks,
+    TangentFlowGreeks,
+    price_and_greeks_constant_flow,
+    price_and_greeks_tangent_flow,
 )
 
 __all__ = [
