@@ -5,6 +5,7 @@ of the BEL delta with common random numbers. Fixed seeds; every comparison withi
 4 standard errors."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -161,3 +162,12 @@ def test_tangent_flow_gamma_matches_a_central_difference_of_the_bel_delta(model,
         delta_samples.append(weights * pay)
     fd, fd_stderr = quorvane.price_from_samples((delta_samples[0] - delta_samples[1]) / (2.0 * bump))
     within(got.gamma, math.hypot(got.gamma_stderr, fd_stderr), fd)
+
+
+def test_the_demo_section_agrees_with_its_references(capsys):
+    from quorvane._demo_greeks import greeks_section
+
+    greeks_section()
+    out = capsys.readouterr().out
+    distances = [float(z) for z in re.findall(r"\(z ([-+]\d+\.\d+)", out)]
+    assert len(distances) == 8 and all(abs(z) < 5 for z in distances), out

@@ -24,17 +24,19 @@ from _quorvane import (
     price_from_samples,
 )
 
+# Re-exported by name (``import ... as ...``); ``__all__`` stays the list of
+# _quorvane's names.
 from quorvane._greeks import (
-    bel_weights_gamma_constant_flow,
-    bel_weights_gamma_tangent_flow,
-    bel_weights_gamma_tangent_flow_parallel,
-    bel_weights_vega_constant_flow,
+    bel_weights_gamma_constant_flow as bel_weights_gamma_constant_flow,
+    bel_weights_gamma_tangent_flow as bel_weights_gamma_tangent_flow,
+    bel_weights_gamma_tangent_flow_parallel as bel_weights_gamma_tangent_flow_parallel,
+    bel_weights_vega_constant_flow as bel_weights_vega_constant_flow,
 )
 from quorvane._results import (
-    Greeks,
-    TangentFlowGreeks,
-    price_and_greeks_constant_flow,
-    price_and_greeks_tangent_flow,
+    Greeks as Greeks,
+    TangentFlowGreeks as TangentFlowGreeks,
+    price_and_greeks_constant_flow as price_and_greeks_constant_flow,
+    price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
 )
 
 __all__ = [

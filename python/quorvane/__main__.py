@@ -168,6 +168,7 @@ def main() -> None:
     gbm_section()
     general_diffusion_section()
     parallel_section()
+    __import__("quorvane._demo_greeks", fromlist=["greeks_section"]).greeks_section()
 
 
 if __name__ == "__main__":

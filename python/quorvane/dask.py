@@ -596,19 +596,23 @@ def _tangent_flow_greeks_block(states: np.ndarray, dws: np.ndarray, sigma_field:
                                d2_mu_dx2_field: np.ndarray, d2_sigma_dx2_field: np.ndarray, horizon: float,
                                payoff: str, strike: float, first_row: np.ndarray,
                                n_chunks: int) -> np.ndarray:
-    arrays = (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-              d2_sigma_dx2_field)
+    def fused() -> tuple[float, float, float, float, float, float]:
+        return _greeks.price_and_greeks_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+            d2_sigma_dx2_field, horizon, payoff, strike)
+
     try:
         if n_chunks == 1:
-            row = _greeks.price_and_greeks_tangent_flow(*arrays, horizon, payoff, strike)
-            return np.array(row, dtype=np.float64).reshape(1, -1)
+            return np.array(fused(), dtype=np.float64).reshape(1, -1)
         try:
-            gamma = _greeks.bel_weights_gamma_tangent_flow(*arrays, horizon)
+            gamma = _greeks.bel_weights_gamma_tangent_flow(
+                states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                d2_sigma_dx2_field, horizon)
         except ValueError:
-            # A zero sigma: raise it as price_and_greeks_tangent_flow reports it.
-            _greeks.price_and_greeks_tangent_flow(*arrays, horizon, payoff, strike)
+            fused()  # a zero sigma: raise it as price_and_greeks_tangent_flow reports it
             raise
-        delta = _quorvane.bel_weights_tangent_flow(*arrays[:5], horizon)
+        delta = _quorvane.bel_weights_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                                   d_sigma_dx_field, horizon)
     except ValueError as error:
         _note_chunk(error, first_row, n_chunks)
         raise
@@ -630,12 +634,14 @@ def _finish_greeks(parts: np.ndarray, single: bool, lanes: int) -> Union[Greeks,
     return kind(*(m for m, _ in stats), *(e for _, e in stats))
 
 
-def _gamma_weights_block(*args: Any) -> np.ndarray:
-    *arrays, horizon, parallel, first_row, n_chunks = args
+def _gamma_weights_block(states: np.ndarray, dws: np.ndarray, sigma: np.ndarray, d_mu_dx: np.ndarray,
+                         d_sigma_dx: np.ndarray, d2_mu_dx2: np.ndarray, d2_sigma_dx2: np.ndarray,
+                         horizon: float, parallel: bool, first_row: np.ndarray,
+                         n_chunks: int) -> np.ndarray:
     function = (_greeks.bel_weights_gamma_tangent_flow_parallel if parallel
                 else _greeks.bel_weights_gamma_tangent_flow)
     try:
-        return function(*arrays, horizon)
+        return function(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon)
     except ValueError as error:
         _note_chunk(error, first_row, n_chunks)
         raise
@@ -647,15 +653,16 @@ def _constant_flow_greek_weights_block(w_terminals: np.ndarray, horizon: float, 
     return function(w_terminals, horizon, a, b)
 
 
-def _probe_gamma_batch(states: da.Array, horizon: Any, *extra: Any, fused: bool = False) -> None:
-    """The module's own checks of the scalars, the column count of ``states`` and (for
-    the fused estimator) the payoff, on empty arrays of the same column counts."""
+def _probe_gamma_batch(states: da.Array, horizon: Any, fused: Sequence[Any] = ()) -> None:
+    """The module's own checks of the scalars, the column count of ``states`` and, for
+    the fused estimator (``fused`` = (payoff, strike)), the payoff and the strike, on
+    empty arrays of the same column counts."""
     n_steps = max(states.shape[1] - 1, 0)
-    empties = [_empty(0, states.shape[1])] + [_empty(0, n_steps)] * 6
+    s, a = _empty(0, states.shape[1]), _empty(0, n_steps)
     if fused:
-        _greeks.price_and_greeks_tangent_flow(*empties, horizon, *extra)
+        _greeks.price_and_greeks_tangent_flow(s, a, a, a, a, a, a, horizon, fused[0], fused[1])
     else:
-        _greeks.bel_weights_gamma_tangent_flow(*empties, horizon)
+        _greeks.bel_weights_gamma_tangent_flow(s, a, a, a, a, a, a, horizon)
 
 
 def bel_weights_gamma_constant_flow(w_terminals: da.Array, horizon: float, sigma_at_x0: float,
@@ -755,7 +762,7 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     arrays = (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
               d2_sigma_dx2_field)
     checked = _check_batch(dict(zip(_GAMMA_FIELDS, arrays)), 2)
-    _probe_gamma_batch(checked[0], horizon, payoff, strike, fused=True)
+    _probe_gamma_batch(checked[0], horizon, (payoff, strike))
     _check_steps(checked[0], dict(zip(_GAMMA_FIELDS[1:], checked[1:])))
     single = len(checked[0].chunks[0]) == 1
     parts = _map_rows(_tangent_flow_greeks_block, checked, [float(horizon), payoff, float(strike)],
