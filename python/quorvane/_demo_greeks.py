@@ -87,7 +87,8 @@ def cev_gamma_section() -> None:
         return RATE * x
 
     def sigma(x: np.ndarray) -> np.ndarray:
-        return s * np.power(np.maximum(x, floor), beta)
+        out: np.ndarray = s * np.maximum(x, floor) ** beta
+        return out
 
     def fields(states: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         x = np.maximum(states[:, :-1], floor)
