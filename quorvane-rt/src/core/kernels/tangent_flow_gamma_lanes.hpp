@@ -29,6 +29,7 @@
 // compiled with -mavx2 can be picked by the linker for baseline code.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -167,6 +168,56 @@ struct GammaOffsets {
   }
 };
 
+// C order: while a group computes, the rows of the next group are asked for, a
+// few cache lines per step pair and array, walking each of its rows from the
+// start. Every array of a C-order batch is then read as one sequential stream
+// of rows, as a one-path-at-a-time loop reads it, instead of the many short
+// interleaved row streams of a group, which outnumber what the hardware
+// prefetchers track. (A prefetch is only a hint: it never faults.)
+class NextGroupRows {
+ public:
+  NextGroupRows(const GammaArrays& next, std::size_t rows, std::size_t n_steps, std::size_t split,
+                std::size_t calls) noexcept
+      : rows_(rows) {
+    const GammaArray* arrays[6] = {&next.s, &next.w, &next.mu, &next.sd, &next.mu2, &next.sd2};
+    for (int k = 0; k < 6; ++k) {
+      // The second derivatives are read in the first interval only.
+      const std::size_t cols = k < 4 ? n_steps : split;
+      cursor_[k] = Cursor{arrays[k]->base, arrays[k]->row_stride, cols * sizeof(double)};
+    }
+    const std::size_t lines = rows * (n_steps * sizeof(double) / 64 + 2);
+    per_call_ = calls == 0 ? 0 : (lines + calls - 1) / calls;
+  }
+  void step() noexcept {
+    for (Cursor& c : cursor_) {
+      for (std::size_t k = 0; k < per_call_ && c.row < rows_; ++k) {
+        __builtin_prefetch(c.base + static_cast<std::ptrdiff_t>(c.row) * c.row_stride +
+                               static_cast<std::ptrdiff_t>(c.offset),
+                           0, 3);
+        // Lines at 64-byte steps, then the row's last byte (an unaligned row
+        // ends in a line of its own).
+        if (c.offset + 1 == c.bytes) {
+          ++c.row;
+          c.offset = 0;
+        } else {
+          c.offset = c.offset + 64 < c.bytes ? c.offset + 64 : c.bytes - 1;
+        }
+      }
+    }
+  }
+
+ private:
+  struct Cursor {
+    const std::byte* base;
+    std::ptrdiff_t row_stride;
+    std::size_t bytes;
+    std::size_t row = 0, offset = 0;
+  };
+  Cursor cursor_[6];
+  std::size_t rows_;
+  std::size_t per_call_ = 0;
+};
+
 // One group of `lanes` <= kWidth * R paths from `first` (lanes < G only with the
 // gather layout); writes the raw gamma weights to gamma_out[0 .. lanes) and, with
 // WithDelta, the raw delta weights to delta_out[0 .. lanes).
@@ -210,8 +261,13 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
     const auto one = [&](const GammaArray& a, std::size_t j, std::size_t r) {
       return L::gather_rows(a.base + static_cast<std::ptrdiff_t>(j) * kD, a.row_stride, r * W);
     };
+    const std::size_t past = first + G;
+    const std::size_t next_rows =
+        past < in.flow.n_paths ? std::min(G, in.flow.n_paths - past) : std::size_t{0};
+    NextGroupRows next(GammaArrays(in, past), next_rows, n, m, n / 2);
     std::size_t j = 0;
     for (; j + 2 <= m; j += 2) {
+      next.step();
 #pragma GCC unroll 8
       for (std::size_t r = 0; r < R; ++r) {
         V s0, s1, w0, w1, m0, m1, d0, d1, p0, p1, q0, q1;
@@ -233,6 +289,7 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
       ++j;
     }
     for (; j + 2 <= n; j += 2) {
+      next.step();
 #pragma GCC unroll 8
       for (std::size_t r = 0; r < R; ++r) {
         V s0, s1, w0, w1, m0, m1, d0, d1;
@@ -304,7 +361,6 @@ inline void gamma_lane_kernel(const TangentFlowGammaInputs& in, std::size_t firs
 template <class L, std::size_t B, bool WithDelta>
 inline void gamma_path_block(const TangentFlowGammaInputs& in, std::size_t first,
                              double* gamma_out, double* delta_out) noexcept {
-  using V = typename L::V;
   constexpr std::size_t W = L::kWidth;
   static_assert(B % W == 0);
   const GammaConstants<L> cst(in);
