@@ -16,15 +16,23 @@ wheel=$(ls "$work"/dist/quorvane-*-cp310-abi3-*.whl)
 echo "matrix: built $(basename "$wheel")"
 "$PYTHON" -m abi3audit --strict --report "$wheel"
 
-# Only the module initialiser may be exported.
+# Each extension module of the wheel exports its initialiser and nothing else.
 mkdir -p "$work/unpacked"
 "$PYTHON" -m zipfile -e "$wheel" "$work/unpacked"
-exports=$(nm -D --defined-only "$work/unpacked/_quorvane.abi3.so" | awk '{print $3}')
-if [ "$exports" != "PyInit__quorvane" ]; then
-  echo "matrix: unexpected exported symbols:" $exports >&2
+modules=$(cd "$work/unpacked" && find . -name '*.abi3.so' | sed 's|^\./||' | sort)
+if [ "$modules" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_greeks.abi3.so)" ]; then
+  echo "matrix: unexpected extension modules:" $modules >&2
   exit 1
 fi
-echo "matrix: exports only PyInit__quorvane"
+for module in $modules; do
+  init="PyInit_$(basename "$module" .abi3.so)"
+  exports=$(nm -D --defined-only "$work/unpacked/$module" | awk '{print $3}')
+  if [ "$exports" != "$init" ]; then
+    echo "matrix: $module exports unexpected symbols:" $exports >&2
+    exit 1
+  fi
+  echo "matrix: $module exports only $init"
+done
 
 interpreter() {  # newest installed pyenv CPython of a minor version
   local version

@@ -388,6 +388,300 @@ def cases_bel_weights_tangent_flow_parallel(quick: bool) -> list[Case]:
     return out
 
 
+# --------------------------------------------------------------------- gamma and vega
+
+def numpy_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
+    """Price, delta, gamma, vega and their standard errors, as a NumPy user would."""
+    p = np.maximum(xt - strike, 0.0)
+    d = wt * p * (1.0 / (horizon * sigma0))
+    u = (wt * wt - (d_sigma_dx * horizon) * wt) - horizon
+    q = horizon * sigma0
+    g = u * p * (1.0 / (q * q))
+    v = u * p * (1.0 / (horizon * volatility))
+    n = xt.size
+    means = [float(a.mean()) for a in (p, d, g, v)]
+    return (*means, *(math.sqrt(a.var() / n) for a in (p, d, g, v)))
+
+
+def numpy_gamma_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon):
+    """The two-interval gamma recursion vectorised over paths (the same operations)."""
+    n_paths, n_steps = dws.shape
+    dt = horizon / n_steps
+    m = n_steps // 2
+    t1 = m * dt
+    y = np.ones(n_paths)
+    z = np.zeros(n_paths)
+    a = np.zeros(n_paths)
+    b = np.zeros(n_paths)
+    c = np.zeros(n_paths)
+    for j in range(n_steps):
+        s, dw, dmu, dsig = sigma[:, j], dws[:, j], d_mu_dx[:, j], d_sigma_dx[:, j]
+        k = y / s
+        if j < m:
+            a = a + k * dw
+            c = c + (z / s - (k * k) * dsig) * dw
+            y2 = y * y
+            z = z + ((d2_sigma_dx2[:, j] * y2 + dsig * z) * dw + (d2_mu_dx2[:, j] * y2 + dmu * z) * dt)
+        else:
+            b = b + k * dw
+        y = y + ((dsig * y) * dw + (dmu * y) * dt)
+    return (a * (1.0 / t1)) * (b * (1.0 / (horizon - t1))) + c * (1.0 / t1)
+
+
+def numpy_greeks_tangent_call(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                              horizon, strike):
+    w = numpy_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, horizon)
+    g = numpy_gamma_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon)
+    p = np.maximum(states[:, -1] - strike, 0.0)
+    n = p.size
+    lanes = (p, w * p, g * p)
+    return (*(float(x.mean()) for x in lanes), *(math.sqrt(x.var() / n) for x in lanes))
+
+
+if numba is not None:
+
+    @numba.njit(cache=False)
+    def numba_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
+        r = 1.0 / (horizon * sigma0)
+        q = horizon * sigma0
+        gf = 1.0 / (q * q)
+        hf = 1.0 / (horizon * volatility)
+        slope_t = d_sigma_dx * horizon
+        p1 = p2 = d1 = d2 = g1 = g2 = v1 = v2 = 0.0
+        for k in range(xt.size):
+            diff = xt[k] - strike
+            p = diff if diff > 0.0 else 0.0
+            w = wt[k]
+            d = (w * p) * r
+            up = (((w * w) - (slope_t * w)) - horizon) * p
+            g = up * gf
+            v = up * hf
+            p1 += p
+            p2 += p * p
+            d1 += d
+            d2 += d * d
+            g1 += g
+            g2 += g * g
+            v1 += v
+            v2 += v * v
+        n = float(xt.size)
+        out = np.empty(8)
+        for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2), (v1, v2))):
+            mean = s1 / n
+            var = s2 / n - mean * mean
+            if not var > 0.0:
+                var = 0.0
+            out[lane] = mean
+            out[lane + 4] = math.sqrt(var / n)
+        return out
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, m, dt,
+                          inv_t1, inv_t2):
+        y = 1.0
+        z = 0.0
+        a = 0.0
+        b = 0.0
+        c = 0.0
+        for j in range(m):
+            s = sigma[i, j]
+            if s == 0.0:
+                return math.nan, True
+            dw = dws[i, j]
+            dsig = d_sigma_dx[i, j]
+            dmu = d_mu_dx[i, j]
+            k = y / s
+            a += k * dw
+            c += (z / s - (k * k) * dsig) * dw
+            y2 = y * y
+            z = z + (((d2_sigma_dx2[i, j] * y2 + dsig * z) * dw) + ((d2_mu_dx2[i, j] * y2 + dmu * z) * dt))
+            y = y + (((dsig * y) * dw) + ((dmu * y) * dt))
+        for j in range(m, dws.shape[1]):
+            s = sigma[i, j]
+            if s == 0.0:
+                return math.nan, True
+            dw = dws[i, j]
+            b += (y / s) * dw
+            y = y + (((d_sigma_dx[i, j] * y) * dw) + ((d_mu_dx[i, j] * y) * dt))
+        return ((a * inv_t1) * (b * inv_t2)) + (c * inv_t1), False
+
+    @numba.njit(cache=False)
+    def numba_gamma_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        m = n_steps // 2
+        t1 = m * dt
+        inv_t1 = 1.0 / t1
+        inv_t2 = 1.0 / (horizon - t1)
+        out = np.empty(n_paths)
+        for i in range(n_paths):
+            g, zero = _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i,
+                                        m, dt, inv_t1, inv_t2)
+            if zero:
+                raise ValueError("zero sigma")
+            out[i] = g
+        return out
+
+    @numba.njit(cache=False, parallel=True)
+    def numba_gamma_tangent_flow_prange(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                        horizon):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        m = n_steps // 2
+        t1 = m * dt
+        inv_t1 = 1.0 / t1
+        inv_t2 = 1.0 / (horizon - t1)
+        out = np.empty(n_paths)
+        # A raise inside prange keeps Numba from parallelising: flag instead.
+        zero = np.zeros(n_paths, dtype=np.bool_)
+        for i in numba.prange(n_paths):
+            out[i], zero[i] = _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                                                d2_sigma_dx2, i, m, dt, inv_t1, inv_t2)
+        if zero.any():
+            raise ValueError("zero sigma")
+        return out
+
+    @numba.njit(cache=False)
+    def numba_greeks_tangent_call(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                  horizon, strike):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        inv_horizon = 1.0 / horizon
+        m = n_steps // 2
+        t1 = m * dt
+        inv_t1 = 1.0 / t1
+        inv_t2 = 1.0 / (horizon - t1)
+        p1 = p2 = d1 = d2 = g1 = g2 = 0.0
+        for i in range(n_paths):
+            w = _numba_path(dws, sigma, d_mu_dx, d_sigma_dx, i, dt, inv_horizon)
+            g, zero = _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i,
+                                        m, dt, inv_t1, inv_t2)
+            diff = states[i, n_steps] - strike
+            p = diff if diff > 0.0 else 0.0
+            d = w * p
+            gp = g * p
+            p1 += p
+            p2 += p * p
+            d1 += d
+            d2 += d * d
+            g1 += gp
+            g2 += gp * gp
+        n = float(n_paths)
+        out = np.empty(6)
+        for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2))):
+            mean = s1 / n
+            var = s2 / n - mean * mean
+            if not var > 0.0:
+                var = 0.0
+            out[lane] = mean
+            out[lane + 3] = math.sqrt(var / n)
+        return out
+
+
+def greeks_sizes(quick: bool) -> list[int]:
+    return [1_000, 100_000] if quick else [1_000, 100_000, 10_000_000, 1 << 24]
+
+
+def cases_price_and_greeks_constant_flow(quick: bool) -> list[Case]:
+    rng = np.random.default_rng(6)
+    out = []
+    x0, vol, horizon, strike = 100.0, 0.2, 1.0, 100.0
+    for n in greeks_sizes(quick):
+        wt = rng.standard_normal(n)
+        xt = x0 * np.exp(-0.5 * vol * vol * horizon + vol * wt)
+        args = (xt, wt, horizon, vol * x0, vol, vol)
+        label = "2^24" if n == 1 << 24 else f"{n:.0e}"
+        case = Case("price_and_greeks_constant_flow (call)", label, n, "paths",
+                    lambda a=args: quorvane.price_and_greeks_constant_flow(*a, "call", strike),
+                    {"NumPy": lambda a=args: numpy_greeks_constant_flow_call(*a, strike)})
+        if numba is not None:
+            case.others["Numba"] = lambda a=args: numba_greeks_constant_flow_call(*a, strike)
+
+        def check(a=args):
+            ours = quorvane.price_and_greeks_constant_flow(*a, "call", strike)
+            assert_close(ours, numpy_greeks_constant_flow_call(*a, strike), "greeks vs NumPy", rtol=1e-6)
+            if numba is not None:
+                assert_bits(ours, numba_greeks_constant_flow_call(*a, strike), "greeks vs Numba")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+def gamma_batch(n_paths, n_steps, order="C", seed=7):
+    """A CEV-like batch with second derivatives; sigma bounded away from zero."""
+    states, dws, sigma, d_mu_dx, d_sigma_dx = path_batch(n_paths, n_steps, order, seed)
+    rng = np.random.default_rng(seed + 1)
+    d2_mu_dx2 = np.asarray(np.zeros((n_paths, n_steps)), order=order)
+    d2_sigma_dx2 = np.asarray(-0.05 * rng.random((n_paths, n_steps)), order=order)
+    return states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2
+
+
+def cases_bel_weights_gamma_tangent_flow(quick: bool) -> list[Case]:
+    out = []
+    for n, m, order in tangent_shapes(quick):
+        b = gamma_batch(n, m, order)
+        case = Case("bel_weights_gamma_tangent_flow", f"{n:,} × {m} {order}", n * m, "path-steps",
+                    lambda b=b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0),
+                    {"NumPy": lambda b=b: numpy_gamma_tangent_flow(*b[1:], 1.0)})
+        if numba is not None:
+            case.others["Numba"] = lambda b=b: numba_gamma_tangent_flow(*b[1:], 1.0)
+
+        def check(b=b):
+            ours = quorvane.bel_weights_gamma_tangent_flow(*b, 1.0)
+            assert_bits(ours, numpy_gamma_tangent_flow(*b[1:], 1.0), "gamma vs NumPy")
+            if numba is not None:
+                assert_bits(ours, numba_gamma_tangent_flow(*b[1:], 1.0), "gamma vs Numba")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+def cases_bel_weights_gamma_tangent_flow_parallel(quick: bool) -> list[Case]:
+    out = []
+    shapes = [(10, 4, "C")] + [s for s in tangent_shapes(quick) if s[2] == "C"]
+    for n, m, order in shapes:
+        b = gamma_batch(n, m, order)
+        case = Case("bel_weights_gamma_tangent_flow_parallel", f"{n:,} × {m} {order}", n * m,
+                    "path-steps", lambda b=b: quorvane.bel_weights_gamma_tangent_flow_parallel(*b, 1.0),
+                    {"serial": lambda b=b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0)},
+                    show_difference=n * m < 1000)
+        if numba is not None:
+            case.others["Numba prange"] = lambda b=b: numba_gamma_tangent_flow_prange(*b[1:], 1.0)
+
+        def check(b=b):
+            ours = quorvane.bel_weights_gamma_tangent_flow_parallel(*b, 1.0)
+            assert_bits(ours, quorvane.bel_weights_gamma_tangent_flow(*b, 1.0), "parallel vs serial")
+            if numba is not None:
+                assert_bits(ours, numba_gamma_tangent_flow_prange(*b[1:], 1.0), "vs Numba prange")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
+def cases_price_and_greeks_tangent_flow(quick: bool) -> list[Case]:
+    out = []
+    for n, m, order in tangent_shapes(quick)[:3]:
+        b = gamma_batch(n, m, order)
+        case = Case("price_and_greeks_tangent_flow (call)", f"{n:,} × {m} {order}", n * m,
+                    "path-steps", lambda b=b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0),
+                    {"NumPy": lambda b=b: numpy_greeks_tangent_call(*b, 1.0, 1.0)})
+        if numba is not None:
+            case.others["Numba"] = lambda b=b: numba_greeks_tangent_call(*b, 1.0, 1.0)
+
+        def check(b=b):
+            ours = quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0)
+            assert_close(ours, numpy_greeks_tangent_call(*b, 1.0, 1.0), "vs NumPy", rtol=1e-6)
+            if numba is not None:
+                assert_bits(ours, numba_greeks_tangent_call(*b, 1.0, 1.0), "vs Numba")
+
+        case.check = check
+        out.append(case)
+    return out
+
+
 GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "price_from_samples": cases_price_from_samples,
     "bel_weights_constant_flow": cases_bel_weights_constant_flow,
@@ -395,6 +689,10 @@ GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "bel_weights_tangent_flow": cases_bel_weights_tangent_flow,
     "price_and_delta_tangent_flow": cases_price_and_delta_tangent_flow,
     "bel_weights_tangent_flow_parallel": cases_bel_weights_tangent_flow_parallel,
+    "price_and_greeks_constant_flow": cases_price_and_greeks_constant_flow,
+    "bel_weights_gamma_tangent_flow": cases_bel_weights_gamma_tangent_flow,
+    "bel_weights_gamma_tangent_flow_parallel": cases_bel_weights_gamma_tangent_flow_parallel,
+    "price_and_greeks_tangent_flow": cases_price_and_greeks_tangent_flow,
 }
 
 

@@ -7,6 +7,12 @@ delta_stderr) for the built-in payoffs "identity", "call", "put" and
 place, never copied. The functions live in the extension module ``_quorvane``;
 this package re-exports them, and ``PanicException``, the exception of an
 internal failure of the native code (a ``BaseException``, not an ``Exception``).
+
+Gamma and vega come from the second extension module ``quorvane._greeks``:
+gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
+(serial and parallel), and ``price_and_greeks_constant_flow`` /
+``price_and_greeks_tangent_flow``, which return the named tuples ``Greeks`` and
+``TangentFlowGreeks``.
 """
 
 from _quorvane import (
@@ -19,6 +25,21 @@ from _quorvane import (
     price_from_samples,
 )
 from quorvane_runtime import PanicException
+
+# Re-exported by name (``import ... as ...``); ``__all__`` stays the list of
+# _quorvane's names.
+from quorvane._greeks import (
+    bel_weights_gamma_constant_flow as bel_weights_gamma_constant_flow,
+    bel_weights_gamma_tangent_flow as bel_weights_gamma_tangent_flow,
+    bel_weights_gamma_tangent_flow_parallel as bel_weights_gamma_tangent_flow_parallel,
+    bel_weights_vega_constant_flow as bel_weights_vega_constant_flow,
+)
+from quorvane._results import (
+    Greeks as Greeks,
+    TangentFlowGreeks as TangentFlowGreeks,
+    price_and_greeks_constant_flow as price_and_greeks_constant_flow,
+    price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
+)
 
 __all__ = [
     "bel_weights_constant_flow",

@@ -20,6 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 import quorvane
+from quorvane._demo_greeks import greeks_section
 
 X0, STRIKE, RATE, VOL, HORIZON = 100.0, 100.0, 0.03, 0.2, 1.0
 SEED = 20261209
@@ -260,6 +261,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     gbm_section(sizes)
     general_diffusion_section(sizes)
     parallel_section(sizes)
+    greeks_section(sizes.gbm_paths, sizes.euler_paths, max(sizes.euler_steps, 2), sizes.seed)
 
 
 if __name__ == "__main__":

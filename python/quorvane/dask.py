@@ -615,3 +615,254 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
                       [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field], scalars,
                       width=4 if single else 5)
     return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+
+
+# ---------------------------------------------------------------------------
+# Gamma and vega (quorvane._greeks), over chunked arrays like the delta above.
+#
+# Weights are lazy Dask arrays whose chunks have the module's bits. The
+# price_and_greeks_* functions return quorvane.Greeks / quorvane.TangentFlowGreeks:
+# with one chunk the module's own result, bit for bit; with several, each task's
+# count and per-lane sums S1, S2 (plain sequential sums in row order) of the
+# samples the module accumulates, added in chunk order, then the statistics rule
+# once. The constant-flow samples are p, (W * p) * r (the last product by the
+# module's bel_weights_constant_flow), and with u = ((W * W) - (sigma' T * W)) - T
+# the gamma and vega samples (u * p) * g and (u * p) * h, g = 1 / ((T sigma0)^2)
+# and h = 1 / (T v); the tangent-flow samples are p, w * p and gamma_weight * p
+# with both weights from the modules. Scalars, column counts and the payoff are
+# checked by the module itself on empty arrays before any task runs. The module's
+# functions raise only ValueError and TypeError on bad input, so a task's failure
+# (a zero sigma) reaches ``compute`` as the module's own ValueError.
+# ---------------------------------------------------------------------------
+
+from typing import Any, Sequence, Union  # noqa: E402
+
+from quorvane import _greeks  # noqa: E402
+from quorvane._results import Greeks, TangentFlowGreeks  # noqa: E402
+
+__all__ += [
+    "bel_weights_gamma_constant_flow",
+    "bel_weights_vega_constant_flow",
+    "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
+]
+
+_GAMMA_ARRAYS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
+_GAMMA_FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field",
+                 "d2_sigma_dx2_field")
+
+
+def _greek_constants(horizon: float, sigma_at_x0: float, d_sigma_dx: float,
+                     volatility: float) -> tuple[np.float64, np.float64, np.float64]:
+    """sigma' * T, 1 / ((T * sigma0) * (T * sigma0)) and 1 / (T * v), rounded as the module
+    rounds them (IEEE division: an underflowed product gives inf, not an exception)."""
+    h, s0, slope, vol = (np.float64(x) for x in (horizon, sigma_at_x0, d_sigma_dx, volatility))
+    with np.errstate(all="ignore"):
+        q = h * s0
+        return slope * h, np.float64(1.0) / (q * q), np.float64(1.0) / (h * vol)
+
+
+def _greek_sums(lanes: Sequence[np.ndarray]) -> np.ndarray:
+    """[n, S1, S2 of each lane] of one chunk."""
+    sums = [float(lanes[0].shape[0])]
+    for lane in lanes:
+        sums += _lane_sums(lane)
+    return np.array(sums)
+
+
+def _constant_flow_greeks_block(terminal_states: np.ndarray, w_terminals: np.ndarray, horizon: float,
+                                sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: str,
+                                strike: float, first_row: np.ndarray, n_chunks: int) -> np.ndarray:
+    if n_chunks == 1:
+        row = _greeks.price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, sigma_at_x0,
+                                                     d_sigma_dx, volatility, payoff, strike)
+        return np.array(row, dtype=np.float64).reshape(1, -1)
+    p = _payoff_values(payoff, terminal_states, strike)
+    slope_t, g, h = _greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility)
+    with np.errstate(all="ignore"):
+        d = _quorvane.bel_weights_constant_flow(w_terminals * p, horizon, sigma_at_x0)
+        up = (((w_terminals * w_terminals) - (slope_t * w_terminals)) - horizon) * p
+        lanes = [p, d, up * g, up * h]
+    return _greek_sums(lanes).reshape(1, -1)
+
+
+def _tangent_flow_greeks_block(states: np.ndarray, dws: np.ndarray, sigma_field: np.ndarray,
+                               d_mu_dx_field: np.ndarray, d_sigma_dx_field: np.ndarray,
+                               d2_mu_dx2_field: np.ndarray, d2_sigma_dx2_field: np.ndarray, horizon: float,
+                               payoff: str, strike: float, first_row: np.ndarray,
+                               n_chunks: int) -> np.ndarray:
+    def fused() -> tuple[float, float, float, float, float, float]:
+        return _greeks.price_and_greeks_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+            d2_sigma_dx2_field, horizon, payoff, strike)
+
+    try:
+        if n_chunks == 1:
+            return np.array(fused(), dtype=np.float64).reshape(1, -1)
+        try:
+            gamma = _greeks.bel_weights_gamma_tangent_flow(
+                states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                d2_sigma_dx2_field, horizon)
+        except ValueError:
+            fused()  # a zero sigma: raise it as price_and_greeks_tangent_flow reports it
+            raise
+        delta = _quorvane.bel_weights_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                                   d_sigma_dx_field, horizon)
+    except ValueError as error:
+        _note_chunk(error, first_row, n_chunks)
+        raise
+    p = _payoff_values(payoff, states[:, -1], strike)
+    with np.errstate(all="ignore"):
+        lanes = [p, delta * p, gamma * p]
+    return _greek_sums(lanes).reshape(1, -1)
+
+
+def _finish_greeks(parts: np.ndarray, single: bool, lanes: int) -> Union[Greeks, TangentFlowGreeks]:
+    kind = Greeks if lanes == 4 else TangentFlowGreeks
+    if single:
+        return kind(*(float(v) for v in parts[0].tolist()))
+    totals = [0.0] * parts.shape[1]
+    for row in parts.tolist():  # chunk order, from +0.0
+        for k, value in enumerate(row):
+            totals[k] = totals[k] + value
+    stats = [_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
+    return kind(*(m for m, _ in stats), *(e for _, e in stats))
+
+
+def _gamma_weights_block(states: np.ndarray, dws: np.ndarray, sigma: np.ndarray, d_mu_dx: np.ndarray,
+                         d_sigma_dx: np.ndarray, d2_mu_dx2: np.ndarray, d2_sigma_dx2: np.ndarray,
+                         horizon: float, parallel: bool, first_row: np.ndarray,
+                         n_chunks: int) -> np.ndarray:
+    function = (_greeks.bel_weights_gamma_tangent_flow_parallel if parallel
+                else _greeks.bel_weights_gamma_tangent_flow)
+    try:
+        return function(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon)
+    except ValueError as error:
+        _note_chunk(error, first_row, n_chunks)
+        raise
+
+
+def _constant_flow_greek_weights_block(w_terminals: np.ndarray, horizon: float, a: float, b: float,
+                                       vega: bool, first_row: np.ndarray, n_chunks: int) -> np.ndarray:
+    function = _greeks.bel_weights_vega_constant_flow if vega else _greeks.bel_weights_gamma_constant_flow
+    return function(w_terminals, horizon, a, b)
+
+
+def _probe_gamma_batch(states: da.Array, horizon: Any, fused: Sequence[Any] = ()) -> None:
+    """The module's own checks of the scalars, the column count of ``states`` and, for
+    the fused estimator (``fused`` = (payoff, strike)), the payoff and the strike, on
+    empty arrays of the same column counts."""
+    n_steps = max(states.shape[1] - 1, 0)
+    s, a = _empty(0, states.shape[1]), _empty(0, n_steps)
+    if fused:
+        _greeks.price_and_greeks_tangent_flow(s, a, a, a, a, a, a, horizon, fused[0], fused[1])
+    else:
+        _greeks.bel_weights_gamma_tangent_flow(s, a, a, a, a, a, a, horizon)
+
+
+def bel_weights_gamma_constant_flow(w_terminals: da.Array, horizon: float, sigma_at_x0: float,
+                                    d_sigma_dx: float) -> da.Array:
+    """Constant-flow gamma weights (W^2 - sigma' T W - T) / (sigma0^2 T^2) of a Dask array
+    of terminal Brownian values, as a lazy 1-D Dask array chunked like ``w_terminals``.
+
+    Every chunk has the bits of ``quorvane.bel_weights_gamma_constant_flow``; the
+    scalars are checked by the module before any task runs.
+    """
+    (w_terminals,) = _check_batch({"w_terminals": w_terminals}, 1)
+    _greeks.bel_weights_gamma_constant_flow(_empty(0), horizon, sigma_at_x0, d_sigma_dx)
+    return _map_rows(_constant_flow_greek_weights_block, [w_terminals],
+                     [float(horizon), float(sigma_at_x0), float(d_sigma_dx), False])
+
+
+def bel_weights_vega_constant_flow(w_terminals: da.Array, horizon: float, d_sigma_dx: float,
+                                   volatility: float) -> da.Array:
+    """Constant-flow vega weights (W^2 - sigma' T W - T) / (T v), lazily, chunk by chunk
+    with the bits of ``quorvane.bel_weights_vega_constant_flow``."""
+    (w_terminals,) = _check_batch({"w_terminals": w_terminals}, 1)
+    _greeks.bel_weights_vega_constant_flow(_empty(0), horizon, d_sigma_dx, volatility)
+    return _map_rows(_constant_flow_greek_weights_block, [w_terminals],
+                     [float(horizon), float(d_sigma_dx), float(volatility), True])
+
+
+def _gamma_weights(arrays: Sequence[da.Array], horizon: float, parallel: bool) -> da.Array:
+    checked = _check_batch(dict(zip(_GAMMA_ARRAYS, arrays)), 2)
+    _probe_gamma_batch(checked[0], horizon)
+    _check_steps(checked[0], dict(zip(_GAMMA_ARRAYS[1:], checked[1:])))
+    return _map_rows(_gamma_weights_block, checked, [float(horizon), parallel])
+
+
+def bel_weights_gamma_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
+                                   d_sigma_dx: da.Array, d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
+                                   horizon: float) -> da.Array:
+    """Tangent-flow gamma weights of a path batch held in Dask arrays (shapes and
+    chunking as for ``bel_weights_tangent_flow``, n_steps >= 2), as a lazy 1-D Dask
+    array with one weight per path. Every chunk has the bits of
+    ``quorvane.bel_weights_gamma_tangent_flow`` on the same rows; a zero sigma raises
+    the module's ``ValueError`` at compute time, its row counted within the chunk.
+    """
+    return _gamma_weights((states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2), horizon,
+                          False)
+
+
+def bel_weights_gamma_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da.Array,
+                                            d_mu_dx: da.Array, d_sigma_dx: da.Array,
+                                            d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
+                                            horizon: float) -> da.Array:
+    """``bel_weights_gamma_tangent_flow`` with each chunk on the worker's thread pool
+    (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the serial bits."""
+    return _gamma_weights((states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2), horizon,
+                          True)
+
+
+def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: float,
+                                   sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: str,
+                                   strike: float = 0.0, *, compute: bool = True) -> Any:
+    """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM
+    or ABM from 1-D Dask arrays of terminal states and terminal Brownian values,
+    chunked alike.
+
+    One chunk: the module's ``price_and_greeks_constant_flow`` on it, bit for bit.
+    Several chunks: per-chunk sequential sums combined in chunk order, the same
+    estimator but not the same last bits. The scalars and the payoff are checked by
+    the module before any task runs. With ``compute=False`` returns a
+    ``dask.delayed`` object that computes the named tuple.
+    """
+    terminal_states, w_terminals = _check_batch(
+        {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
+    _greeks.price_and_greeks_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, d_sigma_dx,
+                                           volatility, payoff, strike)
+    scalars = [float(horizon), float(sigma_at_x0), float(d_sigma_dx), float(volatility), payoff,
+               float(strike)]
+    single = len(terminal_states.chunks[0]) == 1
+    parts = _map_rows(_constant_flow_greeks_block, [terminal_states, w_terminals], scalars,
+                      width=8 if single else 9)
+    result = dask.delayed(_finish_greeks, pure=True)(parts, single, 4)
+    return result.compute() if compute else result
+
+
+def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                  d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array, horizon: float,
+                                  payoff: str, strike: float = 0.0, *, compute: bool = True) -> Any:
+    """``quorvane.TangentFlowGreeks`` (price, delta, gamma and their standard errors) for a
+    general scalar diffusion from a path batch held in Dask arrays (shapes and chunking
+    as for ``bel_weights_gamma_tangent_flow``; only the last column of ``states`` is
+    used).
+
+    One chunk: the module's ``price_and_greeks_tangent_flow`` on it, bit for bit.
+    Several chunks: per-chunk sequential sums combined in chunk order. A zero sigma
+    raises the module's ``ValueError`` at compute time. With ``compute=False``
+    returns a ``dask.delayed`` object that computes the named tuple.
+    """
+    arrays = (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+              d2_sigma_dx2_field)
+    checked = _check_batch(dict(zip(_GAMMA_FIELDS, arrays)), 2)
+    _probe_gamma_batch(checked[0], horizon, (payoff, strike))
+    _check_steps(checked[0], dict(zip(_GAMMA_FIELDS[1:], checked[1:])))
+    single = len(checked[0].chunks[0]) == 1
+    parts = _map_rows(_tangent_flow_greeks_block, checked, [float(horizon), payoff, float(strike)],
+                      width=6 if single else 7)
+    result = dask.delayed(_finish_greeks, pure=True)(parts, single, 3)
+    return result.compute() if compute else result

@@ -27,3 +27,24 @@ try:
     quorvane.price_from_samples(weights)
 except quorvane.PanicException as failure:
     panic: BaseException = failure
+
+states3 = np.zeros((4, 4))
+steps3 = np.ones((4, 3))
+gamma_w: npt.NDArray[np.float64] = quorvane.bel_weights_gamma_constant_flow(w_terminals, 1.0, 20.0, 0.2)
+vega_w: npt.NDArray[np.float64] = quorvane.bel_weights_vega_constant_flow(w_terminals, 1.0, 0.2, volatility=0.2)
+gamma_tf: npt.NDArray[np.float64] = quorvane.bel_weights_gamma_tangent_flow(
+    states3, steps3, steps3, steps3, steps3, steps3, steps3, 1.0
+)
+gamma_par: npt.NDArray[np.float64] = quorvane.bel_weights_gamma_tangent_flow_parallel(
+    states3, steps3, steps3, steps3, steps3, steps3, steps3, horizon=1
+)
+greeks: quorvane.Greeks = quorvane.price_and_greeks_constant_flow(
+    w_terminals, w_terminals, 1.0, 20.0, 0.2, 0.2, "call", strike=1.0
+)
+tf_greeks: quorvane.TangentFlowGreeks = quorvane.price_and_greeks_tangent_flow(
+    states3, steps3, steps3, steps3, steps3, steps3, steps3, 1.0, "put"
+)
+raw: tuple[float, float, float, float, float, float] = quorvane._greeks.price_and_greeks_tangent_flow(
+    states3, steps3, steps3, steps3, steps3, steps3, steps3, 1.0, "put"
+)
+second: float = greeks.gamma + greeks.vega_stderr + tf_greeks.gamma_stderr + sum(raw)

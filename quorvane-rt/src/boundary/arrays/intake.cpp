@@ -114,15 +114,4 @@ MatrixView ReadonlyArray::matrix() const {
                     static_cast<std::size_t>(f->dimensions[1]), f->strides[0], f->strides[1]};
 }
 
-py::Fallible<PathBatch> take_path_batch(const py::ArgumentSlots& slot,
-                                        const py::ArgumentDescriptor& descriptor) {
-  PathBatch batch;
-  for (std::size_t i = 0; i < batch.arrays.size(); ++i) {
-    auto array = extract_readonly_array(slot[i], descriptor.parameters[i], 2);
-    if (!array.ok()) return std::move(array).error();
-    batch.arrays[i] = std::move(array).value();
-  }
-  return batch;
-}
-
 }  // namespace quorvane::numpy

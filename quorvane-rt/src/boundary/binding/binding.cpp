@@ -164,5 +164,7 @@ PyRef tuple_of_floats(const std::array<double, N>& values) {
 
 template PyRef tuple_of_floats<2>(const std::array<double, 2>&);
 template PyRef tuple_of_floats<4>(const std::array<double, 4>&);
+template PyRef tuple_of_floats<6>(const std::array<double, 6>&);
+template PyRef tuple_of_floats<8>(const std::array<double, 8>&);
 
 }  // namespace quorvane::py

@@ -1,0 +1,46 @@
+// The extension module quorvane._greeks: gamma and vega by BEL weights.
+//
+//   from quorvane import _greeks
+//   _greeks.__all__     # the six functions in table order, then '__version__'
+//
+// It is built from the same core and boundary as _quorvane and installed inside
+// the quorvane package, which re-exports its functions (the two price_and_greeks_*
+// functions wrapped so that they return named tuples). Single-phase
+// initialisation through the shared module builder; the function table is in
+// functions.cpp.
+#include "boundary/entry/module.hpp"
+#include "boundary/greeks/functions.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quorvane._greeks",
+    .m_doc = "Gamma and vega by BEL (Malliavin) weights from paths you simulate: constant-flow\n"
+             "gamma and vega weights, tangent-flow gamma weights for any scalar diffusion, and\n"
+             "price, delta, gamma (and vega) with standard errors in one pass.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+ModuleCell cell;
+
+Fallible<PyRef> initialise() {
+  std::size_t count = 0;
+  const FunctionRecord* functions = greeks_functions(count);
+  return initialise_module(ModuleDefinition{&module_definition, functions, count, "0.1.3"}, cell);
+}
+
+}  // namespace
+
+}  // namespace quorvane::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__greeks(void) {
+  return quorvane::py::init_entry(&quorvane::py::initialise);
+}

@@ -1,0 +1,75 @@
+#include "core/estimators/constant_flow_greeks.hpp"
+
+#include <cmath>
+
+#include "core/estimators/constant_flow.hpp"
+#include "core/estimators/constant_flow_greeks_kernels.hpp"
+#include "core/kernels/constant_flow_greeks_lanes.hpp"
+#include "core/kernels/target.hpp"
+
+namespace quorvane {
+
+ConstantFlowGreekConstants constant_flow_greek_constants(double horizon, double sigma_at_x0,
+                                                         double d_sigma_dx, double volatility) noexcept {
+  // The delta's reciprocal exactly as price_and_delta_constant_flow takes it, and
+  // the gamma's factor from the same rounded product T * sigma0.
+  const double q = horizon * sigma_at_x0;
+  return ConstantFlowGreekConstants{constant_flow_reciprocal(horizon, sigma_at_x0),
+                                    d_sigma_dx * horizon, horizon, 1.0 / (q * q),
+                                    1.0 / (horizon * volatility)};
+}
+
+namespace detail {
+
+void constant_flow_greek_weights_baseline(const VectorView& w_terminals,
+                                          const ConstantFlowGreekConstants& c, double factor,
+                                          double* out) noexcept {
+  cf_greek_weights<Sse2Lanes>(w_terminals, c, factor, out);
+}
+
+GreekSums constant_flow_greek_sums_baseline(PayoffKind kind, double strike,
+                                            const VectorView& terminal_states,
+                                            const VectorView& w_terminals,
+                                            const ConstantFlowGreekConstants& c) noexcept {
+  return cf_greek_sums<Sse2Lanes>(kind, strike, terminal_states, w_terminals, c);
+}
+
+}  // namespace detail
+
+namespace {
+
+DoubleBuffer greek_weights(const VectorView& w_terminals, const ConstantFlowGreekConstants& c,
+                           double factor) {
+  DoubleBuffer out = DoubleBuffer::uninitialized(w_terminals.length);
+  if (active_kernel_target() == KernelTarget::avx2) {
+    detail::constant_flow_greek_weights_avx2(w_terminals, c, factor, out.data());
+  } else {
+    detail::constant_flow_greek_weights_baseline(w_terminals, c, factor, out.data());
+  }
+  return out;
+}
+
+}  // namespace
+
+Outcome<DoubleBuffer> bel_weights_gamma_constant_flow(const VectorView& w_terminals, double horizon,
+                                                      double sigma_at_x0, double d_sigma_dx) {
+  // Strict tests: zero, -0.0, negative values and NaN fail; +inf passes.
+  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
+  if (!(sigma_at_x0 > 0.0)) return ValueFailure{"sigma_at_x0 must be positive"};
+  if (!std::isfinite(d_sigma_dx)) return ValueFailure{"d_sigma_dx must be finite"};
+  const ConstantFlowGreekConstants c =
+      constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, 1.0);
+  return greek_weights(w_terminals, c, c.g);
+}
+
+Outcome<DoubleBuffer> bel_weights_vega_constant_flow(const VectorView& w_terminals, double horizon,
+                                                     double d_sigma_dx, double volatility) {
+  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
+  if (!std::isfinite(d_sigma_dx)) return ValueFailure{"d_sigma_dx must be finite"};
+  if (!(volatility > 0.0)) return ValueFailure{"volatility must be positive"};
+  const ConstantFlowGreekConstants c =
+      constant_flow_greek_constants(horizon, 1.0, d_sigma_dx, volatility);
+  return greek_weights(w_terminals, c, c.h);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,247 @@
+#include "core/estimators/tangent_flow_gamma.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "core/estimators/tangent_flow_gamma_kernels.hpp"
+#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/kernels/tangent_flow_gamma_lanes.hpp"
+#include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
+
+namespace quorvane {
+
+namespace {
+
+std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
+                          std::size_t n_steps) {
+  std::string s(name);
+  s += " shape [";
+  s += std::to_string(m.rows);
+  s += ", ";
+  s += std::to_string(m.cols);
+  s += "] != expected (";
+  s += std::to_string(n_paths);
+  s += ", ";
+  s += std::to_string(n_steps);
+  s += ')';
+  return s;
+}
+
+}  // namespace
+
+Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
+    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
+    const MatrixView& d2_sigma_dx2, double horizon, const GammaArrayNames& names) {
+  // A negated strict comparison, so that NaN is rejected; +inf passes.
+  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
+  // Both intervals need a step: m = floor(N / 2) >= 1 and N - m >= 1.
+  if (states.cols < 3)
+    return ValueFailure{"states must have at least 3 columns (n_steps + 1, and gamma needs n_steps >= 2)"};
+  const std::size_t n_paths = states.rows;
+  const std::size_t n_steps = states.cols - 1;
+  const MatrixView* arrays[] = {&dws, &sigma, &d_mu_dx, &d_sigma_dx, &d2_mu_dx2, &d2_sigma_dx2};
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (arrays[k]->rows != n_paths || arrays[k]->cols != n_steps)
+      return ValueFailure{shape_message(names[k], *arrays[k], n_paths, n_steps)};
+  }
+  TangentFlowGammaInputs in;
+  in.flow = make_tangent_flow_inputs(dws, sigma, d_mu_dx, d_sigma_dx, n_paths, n_steps, horizon);
+  in.d2_mu_dx2 = d2_mu_dx2;
+  in.d2_sigma_dx2 = d2_sigma_dx2;
+  in.split = n_steps / 2;
+  // T1 = m * dt, T - T1 by one subtraction, and one reciprocal of each,
+  // multiplied into the sums at the end of every path.
+  const double t1 = static_cast<double>(in.split) * in.flow.dt;
+  in.inv_t1 = 1.0 / t1;
+  in.inv_t2 = 1.0 / (horizon - t1);
+  return in;
+}
+
+// The one-lane instance of the kernel body, with the zero test the raw kernels
+// leave out. Kept out of line so that every caller (the fix-up of the fast
+// kernels, the parallel blocks, the tests) runs the very same machine code,
+// including the operand order of commutative operations, which decides NaN
+// payloads.
+[[gnu::noinline]] PathGamma tangent_flow_gamma_path_weight(const TangentFlowGammaInputs& in,
+                                                           std::size_t i) {
+  using L = detail::ScalarLanes;
+  const detail::GammaConstants<L> cst(in);
+  detail::GammaState<L, false> st;
+  st.start();
+  const TangentFlowInputs& f = in.flow;
+  for (std::size_t j = 0; j < f.n_steps; ++j) {
+    const double s = f.sigma(i, j);
+    // Compares equal for +0.0 and -0.0, never for NaN.
+    if (s == 0.0) return PathGamma{0.0, j};
+    if (j < in.split) {
+      detail::first_step(st, s, f.dws(i, j), f.d_mu_dx(i, j), f.d_sigma_dx(i, j),
+                         in.d2_mu_dx2(i, j), in.d2_sigma_dx2(i, j), cst);
+    } else {
+      detail::second_step(st, s, f.dws(i, j), f.d_mu_dx(i, j), f.d_sigma_dx(i, j), cst);
+    }
+  }
+  return PathGamma{detail::gamma_weight(st, cst), std::nullopt};
+}
+
+// ---------------------------------------------------------------------------
+// The fast kernels and their exactness.
+//
+// The raw kernels run the recursion without the per-step zero test; the driver
+// recomputes, with the one-lane recursion, every path whose raw gamma weight
+// (or raw delta weight) is not finite. This is exact because of two facts.
+//
+// 1. A zero sigma always leaves the raw gamma weight non-finite. At such a step
+//    k = Y / (+-0) is +-inf, or NaN when Y is zero or NaN. Y and Z never depend
+//    on k (their updates have no division), so the zero only reaches the sums:
+//    k * dW (and, in the first interval, e = Z / s - (k * k) * sigma') is inf
+//    or NaN (inf times a non-zero is inf, times 0 or NaN is NaN; inf - inf is
+//    NaN). A non-finite sum stays non-finite through every later step, whose
+//    operations on it are additions of a term (finite + inf = inf,
+//    inf + -inf = NaN, anything + NaN = NaN). At the end a non-finite a, b or
+//    c makes A, B or C non-finite (times inv_t1 or inv_t2, which is 0 only for
+//    an infinite horizon, and inf * 0 is NaN), a non-finite A or B makes A * B
+//    non-finite (a finite factor of 0 gives NaN), and A * B + C is non-finite
+//    when either term is. So a path with a finite raw gamma weight has no zero
+//    sigma. (No operation after the zero divides by a value it produced, which
+//    is the only way a non-finite value could turn finite again.)
+// 2. A path without a zero sigma takes the same IEEE operations in the same
+//    order in a lane as in the one-lane instance. When its gamma weight is
+//    finite, no NaN was an operand of any operation it depends on (NaN is
+//    absorbing in +, -, *, /), and for non-NaN operands every result is fully
+//    determined, whatever operand order the compiler chose for commutative
+//    operations. Hence a finite raw weight has exactly the one-lane bits. The
+//    same argument, made for the delta recursion in tangent_flow.cpp, holds for
+//    the delta weights computed beside it, whose operations are the delta
+//    recursion's.
+//
+// Every non-finite weight (also a legitimate one from NaN or infinite inputs)
+// is produced by the one-lane recursion itself (the delta weight by
+// tangent_flow_path_weight), so NaN payloads and signs are those of the serial
+// definitions too. Paths are fixed up in increasing index order and the
+// recursion stops at its first zero step, so the zero reported is the first in
+// row-major order of the range. (The raw kernels do divide by zero, which only
+// raises the IEEE divide-by-zero flag.)
+
+namespace detail {
+
+// Widths (the number R of independent register chains per layout: C order,
+// Fortran order, any strides) chosen by measurement on the gamma benchmark
+// shapes. A step holds two dependency chains (Y and Z) of about 20 cycles, so
+// two chains of two-lane vectors keep the multipliers busy.
+void tangent_flow_gamma_raw_baseline(const TangentFlowGammaInputs& in, std::size_t first,
+                                     std::size_t count, double* gamma_out, double*) noexcept {
+  gamma_raw<Sse2Lanes, 2, 2, 2, false>(in, first, count, gamma_out, nullptr);
+}
+
+void tangent_flow_delta_gamma_raw_baseline(const TangentFlowGammaInputs& in, std::size_t first,
+                                           std::size_t count, double* gamma_out,
+                                           double* delta_out) noexcept {
+  gamma_raw<Sse2Lanes, 2, 2, 2, true>(in, first, count, gamma_out, delta_out);
+}
+
+}  // namespace detail
+
+namespace {
+
+// Paths per fix-up pass: small enough that the raw weights are still in L1 when
+// they are scanned, large enough that the scan is free next to the recursion.
+constexpr std::size_t kChunk = 256;
+
+detail::RawGammaKernel raw_kernel_for(KernelTarget target, bool with_delta) {
+  if (!kernel_target_supported(target))
+    fail(std::string("tangent-flow gamma kernel '") + kernel_target_name(target) +
+         "' is not supported by this cpu");
+  if (target == KernelTarget::avx2)
+    return with_delta ? detail::tangent_flow_delta_gamma_raw_avx2 : detail::tangent_flow_gamma_raw_avx2;
+  return with_delta ? detail::tangent_flow_delta_gamma_raw_baseline
+                    : detail::tangent_flow_gamma_raw_baseline;
+}
+
+inline bool is_finite_bits(double x) noexcept {
+  std::uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+  return (bits & kExponent) != kExponent;
+}
+
+std::optional<ZeroSigma> run_chunks(KernelTarget target, const TangentFlowGammaInputs& in,
+                                    std::size_t first, std::size_t count, double* gamma_out,
+                                    double* delta_out) {
+  const bool with_delta = delta_out != nullptr;
+  const detail::RawGammaKernel raw = raw_kernel_for(target, with_delta);
+  InterruptBudget budget;
+  for (std::size_t done = 0; done < count; done += kChunk) {
+    const std::size_t n = std::min(kChunk, count - done);
+    raw(in, first + done, n, gamma_out + done, with_delta ? delta_out + done : nullptr);
+    for (std::size_t k = done; k < done + n; ++k) {
+      if (!is_finite_bits(gamma_out[k])) {
+        const PathGamma g = tangent_flow_gamma_path_weight(in, first + k);
+        if (!g.ok()) return ZeroSigma{first + k, *g.zero_sigma_step};
+        gamma_out[k] = g.gamma;
+      }
+      // A zero sigma was reported just above, so this recomputation succeeds.
+      if (with_delta && !is_finite_bits(delta_out[k])) {
+        const PathWeight w = tangent_flow_path_weight(in.flow, first + k);
+        if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
+        delta_out[k] = w.weight;
+      }
+    }
+    budget.spend(n * in.flow.n_steps);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ZeroSigma> tangent_flow_gamma_weights_with(KernelTarget target,
+                                                         const TangentFlowGammaInputs& in,
+                                                         std::size_t first, std::size_t count,
+                                                         double* out) {
+  return run_chunks(target, in, first, count, out, nullptr);
+}
+
+std::optional<ZeroSigma> tangent_flow_gamma_weights(const TangentFlowGammaInputs& in,
+                                                    std::size_t first, std::size_t count,
+                                                    double* out) {
+  return run_chunks(active_kernel_target(), in, first, count, out, nullptr);
+}
+
+std::optional<ZeroSigma> tangent_flow_delta_gamma_weights_with(
+    KernelTarget target, const TangentFlowGammaInputs& in, std::size_t first,
+    std::size_t count, double* gamma_out, double* delta_out) {
+  return run_chunks(target, in, first, count, gamma_out, delta_out);
+}
+
+Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
+    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
+    const MatrixView& d2_sigma_dx2, double horizon) {
+  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
+      states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
+  if (!v.ok()) return std::move(v).failure();
+  const TangentFlowGammaInputs& in = v.value();
+  DoubleBuffer out = DoubleBuffer::uninitialized(in.flow.n_paths);
+  if (std::optional<ZeroSigma> zero = tangent_flow_gamma_weights(in, 0, in.flow.n_paths, out.data()))
+    return ValueFailure{zero_sigma_message(*zero)};
+  return out;
+}
+
+Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs) {
+  // Every element is written by exactly one block before the buffer is read.
+  DoubleBuffer out = DoubleBuffer::uninitialized(inputs.flow.n_paths);
+  const BlockKernel kernel = [](const void* context, std::size_t first, std::size_t count,
+                                double* block_out) {
+    return tangent_flow_gamma_weights(*static_cast<const TangentFlowGammaInputs*>(context), first,
+                                      count, block_out);
+  };
+  if (const std::optional<ZeroSigma> failure =
+          run_path_blocks(inputs.flow.n_paths, out.data(), kernel, &inputs))
+    return ValueFailure{zero_sigma_message(*failure)};
+  return out;
+}
+
+}  // namespace quorvane

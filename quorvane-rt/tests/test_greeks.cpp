@@ -1,0 +1,589 @@
+// Native tests of the gamma and vega estimators: the tangent-flow gamma
+// recursion, its multi-path kernels on every target and layout, the delta
+// weights computed beside it, and the constant-flow gamma, vega and fused loops.
+//
+// As for the delta kernels, the heart is bit-exactness: every fast kernel is
+// compared with memcmp against the one-lane recursion, which is itself compared
+// against a plain reference written out below from the formulas.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/estimators/constant_flow_greeks.hpp"
+#include "core/estimators/constant_flow_greeks_kernels.hpp"
+#include "core/estimators/payoff.hpp"
+#include "core/estimators/tangent_flow_gamma.hpp"
+#include "core/from_paths/constant_flow_greeks.hpp"
+#include "core/from_paths/tangent_flow_greeks.hpp"
+
+namespace quorvane {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::uint64_t bits_of(double x) {
+  std::uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
+}
+
+std::vector<KernelTarget> supported_targets() {
+  std::vector<KernelTarget> t{KernelTarget::baseline};
+  if (kernel_target_supported(KernelTarget::avx2)) t.push_back(KernelTarget::avx2);
+  return t;
+}
+
+// ---------------------------------------------------------------------------
+// A logical rows x cols matrix stored as a NumPy array of the given layout could
+// be, with the view NumPy would hand over.
+
+enum class Layout { c_order, fortran, reversed, every_second, packed, broadcast_rows };
+
+const char* layout_name(Layout l) {
+  switch (l) {
+    case Layout::c_order: return "c_order";
+    case Layout::fortran: return "fortran";
+    case Layout::reversed: return "reversed";
+    case Layout::every_second: return "every_second";
+    case Layout::packed: return "packed";
+    case Layout::broadcast_rows: return "broadcast_rows";
+  }
+  return "?";
+}
+
+constexpr Layout kLayouts[] = {Layout::c_order,      Layout::fortran, Layout::reversed,
+                               Layout::every_second, Layout::packed};
+
+class Laid {
+ public:
+  // For broadcast_rows only row 0 of `logical` is stored and every row reads it.
+  Laid(const std::vector<double>& logical, std::size_t rows, std::size_t cols, Layout layout) {
+    const bool fortran = layout == Layout::fortran;
+    const std::size_t elem = layout == Layout::packed ? 12 : 8;
+    const std::size_t lead = layout == Layout::packed ? 5 : 0;  // an odd address
+    const std::size_t scale = layout == Layout::every_second ? 2 : 1;
+    const std::size_t slots = std::max<std::size_t>(rows * cols, 1) * scale * scale;
+    storage_.assign(lead + slots * elem + 16, std::byte{0x5a});
+    std::byte* base = storage_.data() + lead;
+    std::ptrdiff_t rs = static_cast<std::ptrdiff_t>((fortran ? 1 : cols * scale) * elem * scale);
+    std::ptrdiff_t cs = static_cast<std::ptrdiff_t>((fortran ? rows * scale : 1) * elem * scale);
+    if (layout == Layout::broadcast_rows) rs = 0;
+    std::byte* origin = base;
+    if (layout == Layout::reversed) {
+      if (rows > 0) origin += static_cast<std::ptrdiff_t>(rows - 1) * rs;
+      if (cols > 0) origin += static_cast<std::ptrdiff_t>(cols - 1) * cs;
+      rs = -rs;
+      cs = -cs;
+    }
+    view_ = MatrixView{origin, rows, cols, rs, cs};
+    for (std::size_t i = 0; i < (layout == Layout::broadcast_rows ? std::min<std::size_t>(rows, 1) : rows); ++i)
+      for (std::size_t j = 0; j < cols; ++j)
+        std::memcpy(const_cast<std::byte*>(view_.address(i, j)), &logical[i * cols + j], 8);
+  }
+  Laid(const Laid&) = delete;
+  Laid& operator=(const Laid&) = delete;
+  const MatrixView& view() const { return view_; }
+
+ private:
+  std::vector<std::byte> storage_;
+  MatrixView view_;
+};
+
+// ---------------------------------------------------------------------------
+// Random batches: dws, sigma, mu', sigma', mu'', sigma'' (row-major, logical).
+
+struct GammaBatch {
+  std::size_t n_paths, n_steps;
+  std::vector<double> a[6];
+  double& at(int k, std::size_t i, std::size_t j) { return a[k][i * n_steps + j]; }
+  double at(int k, std::size_t i, std::size_t j) const { return a[k][i * n_steps + j]; }
+};
+
+// Specials (NaN of several payloads, infinities, -0.0, tiny values) at
+// `special_rate`; sigma is zero only at `zero_rate`.
+GammaBatch random_batch(std::size_t n_paths, std::size_t n_steps, std::uint32_t seed,
+                        double special_rate, double zero_rate = 0.0) {
+  GammaBatch b{n_paths, n_steps, {}};
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double specials[] = {kNaN, -kNaN, kInf, -kInf, -0.0, 0.0, 1e-320, 1e300, -1e-300};
+  for (auto& v : b.a) v.resize(n_paths * n_steps);
+  for (std::size_t i = 0; i < n_paths; ++i)
+    for (std::size_t j = 0; j < n_steps; ++j) {
+      b.at(0, i, j) = 0.1 * normal(rng);
+      b.at(1, i, j) = (0.05 + unit(rng)) * (rng() % 5 == 0 ? -1.0 : 1.0);
+      b.at(2, i, j) = 0.3 * normal(rng);
+      b.at(3, i, j) = 0.5 * normal(rng);
+      b.at(4, i, j) = 0.2 * normal(rng);
+      b.at(5, i, j) = 0.4 * normal(rng);
+      for (int k = 0; k < 6; ++k) {
+        if (unit(rng) >= special_rate) continue;
+        double s = specials[rng() % std::size(specials)];
+        if (k == 1 && s == 0.0) s = 1e-320;  // zeros only where asked
+        b.at(k, i, j) = s;
+      }
+      if (unit(rng) < zero_rate) b.at(1, i, j) = (rng() % 2) ? 0.0 : -0.0;
+    }
+  return b;
+}
+
+struct LaidBatch {
+  std::vector<std::unique_ptr<Laid>> arrays;
+  MatrixView states;
+  LaidBatch(const GammaBatch& b, Layout layout) {
+    for (const auto& v : b.a) arrays.push_back(std::make_unique<Laid>(v, b.n_paths, b.n_steps, layout));
+    states = MatrixView{nullptr, b.n_paths, b.n_steps + 1, 0, 0};
+  }
+  const MatrixView& v(int k) const { return arrays[k]->view(); }
+  TangentFlowGammaInputs inputs(double horizon) const {
+    return validate_tangent_flow_gamma_inputs(states, v(0), v(1), v(2), v(3), v(4), v(5), horizon)
+        .value();
+  }
+};
+
+// A plain sequential reference of the gamma recursion, written from the
+// definition independently of the kernel body: one path, steps in order.
+std::optional<double> reference_gamma(const GammaBatch& b, std::size_t i, double horizon,
+                                      std::size_t* zero_step = nullptr) {
+  const std::size_t n = b.n_steps;
+  const std::size_t m = n / 2;
+  const double dt = horizon / static_cast<double>(n);
+  const double t1 = static_cast<double>(m) * dt;
+  const double inv_t1 = 1.0 / t1;
+  const double inv_t2 = 1.0 / (horizon - t1);
+  double y = 1.0, z = 0.0, a = 0.0, bb = 0.0, c = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double s = b.at(1, i, j);
+    if (s == 0.0) {
+      if (zero_step) *zero_step = j;
+      return std::nullopt;
+    }
+    const double dw = b.at(0, i, j), dmu = b.at(2, i, j), dsig = b.at(3, i, j);
+    const double k = y / s;
+    if (j < m) {
+      a = a + k * dw;
+      const double e = z / s - (k * k) * dsig;
+      c = c + e * dw;
+      const double y2 = y * y;
+      const double zs = (b.at(5, i, j) * y2 + dsig * z) * dw;
+      const double zm = (b.at(4, i, j) * y2 + dmu * z) * dt;
+      z = z + (zs + zm);
+    } else {
+      bb = bb + k * dw;
+    }
+    y = y + ((dsig * y) * dw + (dmu * y) * dt);
+  }
+  return (a * inv_t1) * (bb * inv_t2) + c * inv_t1;
+}
+
+// Finite values agree bit for bit; NaN only in kind (its payload may depend on
+// the operand order a compiler picks, which the reference does not pin down).
+void expect_same_value(double expected, double actual, const std::string& where) {
+  if (std::isnan(expected)) {
+    EXPECT_TRUE(std::isnan(actual)) << where;
+  } else {
+    EXPECT_EQ(bits_of(expected), bits_of(actual)) << where << ": " << expected << " vs " << actual;
+  }
+}
+
+// The one-lane scan in row-major order: every gamma and delta weight, or the
+// first zero sigma.
+struct Scan {
+  std::vector<double> gamma, delta;
+  std::optional<ZeroSigma> zero;
+};
+
+Scan scalar_scan(const TangentFlowGammaInputs& in, std::size_t first, std::size_t count) {
+  Scan s;
+  for (std::size_t k = 0; k < count; ++k) {
+    const PathGamma g = tangent_flow_gamma_path_weight(in, first + k);
+    if (!g.ok()) {
+      s.zero = ZeroSigma{first + k, *g.zero_sigma_step};
+      return s;
+    }
+    s.gamma.push_back(g.gamma);
+    s.delta.push_back(tangent_flow_path_weight(in.flow, first + k).weight);
+  }
+  return s;
+}
+
+// Both kernels of `target` (gamma only; delta and gamma) against the scan.
+void expect_kernels_match_scan(KernelTarget target, const TangentFlowGammaInputs& in,
+                               std::size_t first, std::size_t count, const std::string& where) {
+  const Scan expected = scalar_scan(in, first, count);
+  std::vector<double> gamma(count + 1, 12345.0), both(count + 1, 12345.0), delta(count + 1, 12345.0);
+  const auto zero = tangent_flow_gamma_weights_with(target, in, first, count, gamma.data());
+  const auto zero2 =
+      tangent_flow_delta_gamma_weights_with(target, in, first, count, both.data(), delta.data());
+  ASSERT_EQ(zero, expected.zero) << where;
+  ASSERT_EQ(zero2, expected.zero) << where;
+  EXPECT_EQ(gamma[count], 12345.0) << where << ": wrote past the range";
+  EXPECT_EQ(delta[count], 12345.0) << where << ": wrote past the range";
+  if (zero) return;
+  gamma.pop_back();
+  both.pop_back();
+  delta.pop_back();
+  EXPECT_TRUE(same_bits(gamma, expected.gamma)) << where << ": gamma weights";
+  EXPECT_TRUE(same_bits(both, expected.gamma)) << where << ": gamma weights beside the delta";
+  EXPECT_TRUE(same_bits(delta, expected.delta)) << where << ": delta weights";
+}
+
+// ===========================================================================
+// The tangent-flow gamma recursion.
+
+TEST(TangentFlowGamma, OneLaneRecursionMatchesThePlainReference) {
+  for (std::size_t n_steps : {2u, 3u, 4u, 7u, 16u}) {
+    const GammaBatch b = random_batch(40, n_steps, 11 + n_steps, 0.04);
+    const LaidBatch laid(b, Layout::c_order);
+    const TangentFlowGammaInputs in = laid.inputs(1.7);
+    for (std::size_t i = 0; i < b.n_paths; ++i) {
+      const std::optional<double> ref = reference_gamma(b, i, 1.7);
+      const PathGamma got = tangent_flow_gamma_path_weight(in, i);
+      ASSERT_TRUE(ref && got.ok());
+      expect_same_value(*ref, got.gamma, "steps " + std::to_string(n_steps) + " path " + std::to_string(i));
+    }
+  }
+}
+
+// On GBM inputs (sigma = s X, sigma' = s, second derivatives 0) Z stays 0 and
+// Y / sigma is 1 / (s X_0), so the weight is a closed form in W_T1 and W_T.
+TEST(TangentFlowGamma, GbmInputsGiveTheClosedFormInTheTwoBrownianValues) {
+  const std::size_t n_paths = 64, n_steps = 9;  // m = 4: an odd split
+  const double s = 0.3, x0 = 2.0, mu = 0.05, horizon = 1.5, dt = horizon / 9.0;
+  GammaBatch b{n_paths, n_steps, {}};
+  for (auto& v : b.a) v.assign(n_paths * n_steps, 0.0);
+  std::mt19937_64 rng(3);
+  std::normal_distribution<double> normal(0.0, std::sqrt(dt));
+  for (std::size_t i = 0; i < n_paths; ++i) {
+    double x = x0;
+    for (std::size_t j = 0; j < n_steps; ++j) {
+      b.at(0, i, j) = normal(rng);
+      b.at(1, i, j) = s * x;
+      b.at(2, i, j) = mu;
+      b.at(3, i, j) = s;
+      x = x + (mu * x * dt + s * x * b.at(0, i, j));
+    }
+  }
+  const LaidBatch laid(b, Layout::c_order);
+  const TangentFlowGammaInputs in = laid.inputs(horizon);
+  const double t1 = 4 * dt;
+  for (std::size_t i = 0; i < n_paths; ++i) {
+    double w1 = 0.0, w = 0.0;
+    for (std::size_t j = 0; j < n_steps; ++j) (j < 4 ? w1 : w) += b.at(0, i, j);
+    w += w1;
+    const double closed =
+        (w1 * (w - w1) / (t1 * (horizon - t1) * s) - w1 / t1) / (s * x0 * x0);
+    EXPECT_NEAR(tangent_flow_gamma_path_weight(in, i).gamma, closed, 1e-12 * (1.0 + std::fabs(closed)));
+  }
+}
+
+struct KernelCase {
+  KernelTarget target;
+  Layout layout;
+};
+
+void PrintTo(const KernelCase& c, std::ostream* os) {
+  *os << kernel_target_name(c.target) << " " << layout_name(c.layout);
+}
+
+class TangentFlowGammaKernels : public ::testing::TestWithParam<KernelCase> {};
+
+std::string describe(const KernelCase& c, std::size_t n_paths, std::size_t n_steps) {
+  return std::string(kernel_target_name(c.target)) + " " + layout_name(c.layout) + " " +
+         std::to_string(n_paths) + "x" + std::to_string(n_steps);
+}
+
+// Path counts around the group widths and the 256-path blocks and chunks; step
+// counts with an even and an odd split, and intervals of one step.
+TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionBitForBit) {
+  const KernelCase c = GetParam();
+  for (std::size_t n_steps : {2u, 3u, 5u, 8u, 13u}) {
+    for (std::size_t n_paths : {0u, 1u, 3u, 4u, 7u, 8u, 9u, 12u, 13u, 17u, 33u, 300u, 520u}) {
+      if (n_paths > 40 && n_steps > 5) continue;
+      const GammaBatch b = random_batch(n_paths, n_steps, 7 * n_paths + n_steps, 0.03);
+      const LaidBatch laid(b, c.layout);
+      const TangentFlowGammaInputs in = laid.inputs(0.9);
+      expect_kernels_match_scan(c.target, in, 0, n_paths, describe(c, n_paths, n_steps));
+      if (n_paths > 5) expect_kernels_match_scan(c.target, in, 3, n_paths - 5, describe(c, n_paths, n_steps) + " sub-range");
+    }
+  }
+}
+
+TEST_P(TangentFlowGammaKernels, ReportTheFirstZeroSigmaInRowMajorOrder) {
+  const KernelCase c = GetParam();
+  const std::size_t n_paths = 11, n_steps = 5;
+  const GammaBatch clean = random_batch(n_paths, n_steps, 5, 0.0);
+  for (std::size_t i = 0; i < n_paths; ++i)
+    for (std::size_t j = 0; j < n_steps; ++j) {
+      GammaBatch b = clean;
+      b.at(1, i, j) = (i + j) % 2 ? 0.0 : -0.0;
+      if (i + 2 < n_paths) b.at(1, i + 2, 0) = 0.0;  // a later zero is not the one reported
+      if (j + 1 < n_steps) b.at(1, i, j + 1) = 0.0;
+      const LaidBatch laid(b, c.layout);
+      const TangentFlowGammaInputs in = laid.inputs(1.0);
+      std::vector<double> out(n_paths), delta(n_paths);
+      const ZeroSigma expected{i, j};
+      EXPECT_EQ(tangent_flow_gamma_weights_with(c.target, in, 0, n_paths, out.data()), expected)
+          << describe(c, i, j);
+      EXPECT_EQ(tangent_flow_delta_gamma_weights_with(c.target, in, 0, n_paths, out.data(), delta.data()),
+                expected)
+          << describe(c, i, j);
+    }
+  // Many zeros among specials, across the chunk boundary.
+  const GammaBatch b = random_batch(600, 4, 9, 0.05, 0.0005);
+  const LaidBatch laid(b, c.layout);
+  expect_kernels_match_scan(c.target, laid.inputs(1.0), 0, 600, describe(c, 600, 4) + " zeros");
+}
+
+std::vector<KernelCase> kernel_cases() {
+  std::vector<KernelCase> out;
+  for (KernelTarget t : supported_targets())
+    for (Layout l : kLayouts) out.push_back({t, l});
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryTargetAndLayout, TangentFlowGammaKernels,
+                         ::testing::ValuesIn(kernel_cases()),
+                         [](const ::testing::TestParamInfo<KernelCase>& info) {
+                           return std::string(kernel_target_name(info.param.target)) + "_" +
+                                  layout_name(info.param.layout);
+                         });
+
+TEST(TangentFlowGammaKernels, BroadcastRowsReadTheSameMemoryForEveryPath) {
+  const GammaBatch one = random_batch(1, 6, 21, 0.0);
+  GammaBatch wide{9, 6, {}};
+  for (int k = 0; k < 6; ++k)
+    for (std::size_t i = 0; i < 9; ++i) wide.a[k].insert(wide.a[k].end(), one.a[k].begin(), one.a[k].end());
+  const LaidBatch laid(wide, Layout::broadcast_rows);
+  const TangentFlowGammaInputs in = laid.inputs(2.0);
+  const double expected = *reference_gamma(one, 0, 2.0);
+  for (KernelTarget t : supported_targets()) {
+    std::vector<double> out(9);
+    ASSERT_FALSE(tangent_flow_gamma_weights_with(t, in, 0, 9, out.data()));
+    for (double g : out) EXPECT_EQ(bits_of(g), bits_of(expected)) << kernel_target_name(t);
+  }
+}
+
+TEST(TangentFlowGammaValidation, ChecksInOrderWithTheGivenNames) {
+  const auto ones = [](std::size_t r, std::size_t c) { return std::vector<double>(r * c, 1.0); };
+  std::vector<std::vector<double>> keep;
+  const auto view = [&](std::size_t r, std::size_t c) {
+    keep.push_back(ones(r, c));
+    return MatrixView{reinterpret_cast<const std::byte*>(keep.back().data()), r, c,
+                      static_cast<std::ptrdiff_t>(c * 8), 8};
+  };
+  keep.reserve(64);
+  struct Case {
+    std::size_t states_cols;
+    int wrong;  // which of the six arrays has a wrong shape (-1: none)
+    double horizon;
+    const char* message;
+  };
+  const Case cases[] = {
+      {1, 2, 0.0, "horizon must be positive"},
+      {4, -1, kNaN, "horizon must be positive"},
+      {2, 0, 1.0, "states must have at least 3 columns (n_steps + 1, and gamma needs n_steps >= 2)"},
+      {4, 0, 1.0, "dws shape [3, 4] != expected (3, 3)"},
+      {4, 4, 1.0, "d2_mu_dx2 shape [3, 4] != expected (3, 3)"},
+      {4, 5, 1.0, "d2_sigma_dx2 shape [3, 4] != expected (3, 3)"},
+      {4, -1, kInf, nullptr},
+  };
+  for (const Case& c : cases) {
+    const MatrixView states = view(3, c.states_cols);
+    MatrixView a[6];
+    for (int k = 0; k < 6; ++k) a[k] = view(3, k == c.wrong ? 4 : 3);
+    auto v = validate_tangent_flow_gamma_inputs(states, a[0], a[1], a[2], a[3], a[4], a[5], c.horizon);
+    if (c.message == nullptr) {
+      EXPECT_TRUE(v.ok());
+    } else {
+      ASSERT_FALSE(v.ok()) << c.message;
+      EXPECT_EQ(v.failure().message, c.message);
+    }
+  }
+}
+
+// The fused estimator's price and delta are those of the delta recursion; its
+// gamma is the mean of gamma weight times payoff.
+TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
+  const GammaBatch b = random_batch(300, 6, 31, 0.0);
+  const LaidBatch laid(b, Layout::fortran);
+  std::vector<double> states(300 * 7, 0.0);
+  std::mt19937_64 rng(1);
+  std::normal_distribution<double> normal(1.0, 0.2);
+  for (double& x : states) x = normal(rng);
+  const MatrixView sv{reinterpret_cast<const std::byte*>(states.data()), 300, 7, 7 * 8, 8};
+  const TangentFlowGammaInputs in = laid.inputs(1.2);
+  const Payoff put{PayoffKind::put, 1.05};
+  RunningSums p, d, g;
+  for (std::size_t i = 0; i < 300; ++i) {
+    const double x = put(sv(i, 6));
+    p.add(x);
+    d.add(tangent_flow_path_weight(in.flow, i).weight * x);
+    g.add(tangent_flow_gamma_path_weight(in, i).gamma * x);
+  }
+  auto got = price_and_greeks_tangent_flow(sv, laid.v(0), laid.v(1), laid.v(2), laid.v(3), laid.v(4),
+                                           laid.v(5), 1.2, "put", 1.05);
+  ASSERT_TRUE(got.ok());
+  const TangentFlowGreekEstimate& e = got.value();
+  const MeanStderr ep = mean_and_stderr(p, 300), ed = mean_and_stderr(d, 300), eg = mean_and_stderr(g, 300);
+  const std::vector<double> expected{ep.mean, ed.mean, eg.mean, ep.stderr_, ed.stderr_, eg.stderr_};
+  EXPECT_TRUE(same_bits({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr}, expected));
+}
+
+// ===========================================================================
+// Constant flow.
+
+struct CfReference {
+  double r, slope_t, horizon, g, h;
+  CfReference(double horizon, double sigma0, double slope, double vol)
+      : r(1.0 / (horizon * sigma0)), slope_t(slope * horizon), horizon(horizon),
+        g(1.0 / ((horizon * sigma0) * (horizon * sigma0))), h(1.0 / (horizon * vol)) {}
+  double u(double w) const { return ((w * w) - (slope_t * w)) - horizon; }
+};
+
+// A 1-D view of `values` with a byte stride of 8 (contiguous), -8, 24 or 12.
+class Vec {
+ public:
+  Vec(const std::vector<double>& values, std::ptrdiff_t stride) {
+    const std::size_t n = values.size();
+    const std::size_t step = static_cast<std::size_t>(stride < 0 ? -stride : stride);
+    storage_.assign(n * step + 16, std::byte{0x5a});
+    std::byte* origin = storage_.data() + (stride < 0 && n ? (n - 1) * step : 0) + (step % 8 ? 3 : 0);
+    view_ = VectorView{origin, n, stride};
+    for (std::size_t k = 0; k < n; ++k)
+      std::memcpy(const_cast<std::byte*>(view_.address(k)), &values[k], 8);
+  }
+  const VectorView& view() const { return view_; }
+
+ private:
+  std::vector<std::byte> storage_;
+  VectorView view_;
+};
+
+std::vector<double> random_values(std::size_t n, std::uint32_t seed, double mean, double sd) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(mean, sd);
+  std::vector<double> v(n);
+  for (double& x : v) x = normal(rng);
+  const double specials[] = {kNaN, kInf, -kInf, -0.0, 0.0, 1e300, 5e-324};
+  for (std::size_t k = 0; k < n; k += 11) v[k] = specials[(k / 11) % std::size(specials)];
+  return v;
+}
+
+TEST(ConstantFlowGreeks, WeightsMatchTheReferenceOnEveryTargetAndStride) {
+  const CfReference ref(0.75, 24.0, 0.2, 0.2);
+  const ConstantFlowGreekConstants c = constant_flow_greek_constants(0.75, 24.0, 0.2, 0.2);
+  for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 8u, 9u, 17u, 1000u}) {
+    const std::vector<double> w = random_values(n, 3 + n, 0.0, 0.9);
+    std::vector<double> gamma(n), vega(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      gamma[k] = ref.u(w[k]) * ref.g;
+      vega[k] = ref.u(w[k]) * ref.h;
+    }
+    for (std::ptrdiff_t stride : {8, -8, 24, 12}) {
+      const Vec v(w, stride);
+      for (KernelTarget t : supported_targets()) {
+        const auto run = t == KernelTarget::avx2 ? detail::constant_flow_greek_weights_avx2
+                                                 : detail::constant_flow_greek_weights_baseline;
+        std::vector<double> got_g(n), got_v(n);
+        run(v.view(), c, c.g, got_g.data());
+        run(v.view(), c, c.h, got_v.data());
+        // NaN inputs give the default NaN on every target: compare bits.
+        EXPECT_TRUE(same_bits(got_g, gamma)) << kernel_target_name(t) << " n " << n << " stride " << stride;
+        EXPECT_TRUE(same_bits(got_v, vega)) << kernel_target_name(t) << " n " << n << " stride " << stride;
+      }
+    }
+  }
+}
+
+TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride) {
+  const CfReference ref(1.3, 20.0, 0.0, 20.0);  // ABM
+  const ConstantFlowGreekConstants c = constant_flow_greek_constants(1.3, 20.0, 0.0, 20.0);
+  const PayoffKind kinds[] = {PayoffKind::identity, PayoffKind::call, PayoffKind::put,
+                              PayoffKind::digital_call};
+  for (std::size_t n : {0u, 1u, 2u, 3u, 5u, 8u, 13u, 777u}) {
+    const std::vector<double> xs = random_values(n, 100 + n, 100.0, 25.0);
+    const std::vector<double> ws = random_values(n, 200 + n, 0.0, 1.1);
+    for (PayoffKind kind : kinds) {
+      const Payoff f{kind, 101.5};
+      RunningSums p, d, g, v;
+      for (std::size_t k = 0; k < n; ++k) {
+        const double x = f(xs[k]);
+        const double up = ref.u(ws[k]) * x;
+        p.add(x);
+        d.add((ws[k] * x) * ref.r);
+        g.add(up * ref.g);
+        v.add(up * ref.h);
+      }
+      const std::vector<double> expected{p.s1, p.s2, d.s1, d.s2, g.s1, g.s2, v.s1, v.s2};
+      for (std::ptrdiff_t stride : {8, -8, 12}) {
+        const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
+        for (KernelTarget t : supported_targets()) {
+          const auto run = t == KernelTarget::avx2 ? detail::constant_flow_greek_sums_avx2
+                                                   : detail::constant_flow_greek_sums_baseline;
+          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c);
+          const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
+                                        s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};
+          for (std::size_t k = 0; k < 8; ++k)
+            expect_same_value(expected[k], got[k],
+                              std::string(kernel_target_name(t)) + " kind " +
+                                  std::to_string(static_cast<int>(kind)) + " n " +
+                                  std::to_string(n) + " stride " + std::to_string(stride) +
+                                  " sum " + std::to_string(k));
+        }
+      }
+    }
+  }
+}
+
+TEST(ConstantFlowGreeks, ValidationInOrder) {
+  const std::vector<double> three{1.0, 2.0, 3.0}, two{1.0, 2.0};
+  const Vec a(three, 8), b(two, 8);
+  struct Case {
+    double horizon, sigma0, slope, vol;
+    const char* payoff;
+    bool same_length;
+    const char* message;
+  };
+  const Case cases[] = {
+      {-1.0, -1.0, kNaN, -1.0, "Call", false, "horizon must be positive"},
+      {1.0, 0.0, kNaN, 0.0, "Call", false, "sigma_at_x0 must be positive"},
+      {1.0, 1.0, kInf, 0.0, "Call", false, "d_sigma_dx must be finite"},
+      {1.0, 1.0, 0.2, kNaN, "Call", false, "volatility must be positive"},
+      {1.0, 1.0, 0.2, 0.2, "Call", false, "terminal_states and w_terminals must have the same length"},
+      {1.0, 1.0, 0.2, 0.2, "Call", true,
+       "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"},
+  };
+  for (const Case& c : cases) {
+    auto got = price_and_greeks_constant_flow(a.view(), c.same_length ? a.view() : b.view(), c.horizon,
+                                              c.sigma0, c.slope, c.vol, c.payoff, 0.0);
+    ASSERT_FALSE(got.ok()) << c.message;
+    EXPECT_EQ(got.failure().message, c.message);
+  }
+  auto gamma = bel_weights_gamma_constant_flow(a.view(), 1.0, 1.0, -kInf);
+  ASSERT_FALSE(gamma.ok());
+  EXPECT_EQ(gamma.failure().message, "d_sigma_dx must be finite");
+  auto vega = bel_weights_vega_constant_flow(a.view(), 1.0, 0.0, -0.0);
+  ASSERT_FALSE(vega.ok());
+  EXPECT_EQ(vega.failure().message, "volatility must be positive");
+}
+
+}  // namespace
+}  // namespace quorvane
