@@ -17,4 +17,4 @@ quiet "$PYTHON" -m pip install --disable-pip-version-check mypy
 (cd tests/typing && "$PYTHON" -m mypy --strict --no-incremental --untyped-calls-exclude=dask \
   --untyped-calls-exclude=distributed ./*.py ../../examples/*.py)
 (cd tests/typing && "$PYTHON" use_dask.py)
-(cd tests/typing && "$PYTHON" -m mypy.stubtest _quorvane)
+(cd tests/typing && "$PYTHON" -m mypy.stubtest _quorvane quorvane._greeks quorvane_runtime)

@@ -167,7 +167,7 @@ def test_tangent_flow_gamma_matches_a_central_difference_of_the_bel_delta(model,
 def test_the_demo_section_agrees_with_its_references(capsys):
     from quorvane._demo_greeks import greeks_section
 
-    greeks_section()
+    greeks_section(1_000_000, 50_000, 64, 20261210)
     out = capsys.readouterr().out
     distances = [float(z) for z in re.findall(r"\(z ([-+]\d+\.\d+)", out)]
     assert len(distances) == 8 and all(abs(z) < 5 for z in distances), out

@@ -3,13 +3,21 @@ import numpy as np
 import numpy.typing as npt
 from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias
 
-__all__: list[str]
+__all__ = [
+    "bel_weights_gamma_constant_flow",
+    "bel_weights_vega_constant_flow",
+    "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
+    "__version__",
+]
 __version__: str
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Vector: TypeAlias = npt.NDArray[np.float64]
 _Matrix: TypeAlias = npt.NDArray[np.float64]
-_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"] | str
+_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"]
 
 def bel_weights_gamma_constant_flow(
     w_terminals: _Vector, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float

@@ -10,7 +10,7 @@ same floats, in the same order, as named tuples::
 
 from __future__ import annotations
 
-from typing import NamedTuple, SupportsFloat, SupportsIndex, Union
+from typing import Literal, NamedTuple, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,7 @@ import numpy.typing as npt
 from quorvane import _greeks
 
 _Float = Union[SupportsFloat, SupportsIndex]
+_Payoff = Literal["identity", "call", "put", "digital_call"]
 _Array = npt.NDArray[np.float64]
 
 
@@ -55,7 +56,7 @@ class TangentFlowGreeks(NamedTuple):
 
 def price_and_greeks_constant_flow(terminal_states: _Array, w_terminals: _Array, horizon: _Float,
                                    sigma_at_x0: _Float, d_sigma_dx: _Float, volatility: _Float,
-                                   payoff: str, strike: _Float = 0.0) -> Greeks:
+                                   payoff: _Payoff, strike: _Float = 0.0) -> Greeks:
     """Price, delta, gamma and vega of a built-in payoff for GBM or ABM, in one pass.
 
     ``terminal_states`` and ``w_terminals`` are 1-D float64 arrays of X_T and W_T
@@ -75,7 +76,7 @@ def price_and_greeks_constant_flow(terminal_states: _Array, w_terminals: _Array,
 def price_and_greeks_tangent_flow(states: _Array, dws: _Array, sigma_field: _Array,
                                   d_mu_dx_field: _Array, d_sigma_dx_field: _Array,
                                   d2_mu_dx2_field: _Array, d2_sigma_dx2_field: _Array,
-                                  horizon: _Float, payoff: str,
+                                  horizon: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0) -> TangentFlowGreeks:
     """Price, delta and gamma of a built-in payoff for a general scalar diffusion.
 

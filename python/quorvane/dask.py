@@ -88,6 +88,8 @@ import numpy as np
 import numpy.typing as npt
 
 import _quorvane
+from quorvane import _greeks
+from quorvane._results import Greeks, TangentFlowGreeks
 from quorvane_runtime import PanicException
 
 __all__ = [
@@ -635,11 +637,6 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 # (a zero sigma) reaches ``compute`` as the module's own ValueError.
 # ---------------------------------------------------------------------------
 
-from typing import Any, Sequence, Union  # noqa: E402
-
-from quorvane import _greeks  # noqa: E402
-from quorvane._results import Greeks, TangentFlowGreeks  # noqa: E402
-
 __all__ += [
     "bel_weights_gamma_constant_flow",
     "bel_weights_vega_constant_flow",
@@ -673,7 +670,7 @@ def _greek_sums(lanes: Sequence[np.ndarray]) -> np.ndarray:
 
 
 def _constant_flow_greeks_block(terminal_states: np.ndarray, w_terminals: np.ndarray, horizon: float,
-                                sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: str,
+                                sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: _Payoff,
                                 strike: float, first_row: np.ndarray, n_chunks: int) -> np.ndarray:
     if n_chunks == 1:
         row = _greeks.price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, sigma_at_x0,
@@ -691,7 +688,7 @@ def _constant_flow_greeks_block(terminal_states: np.ndarray, w_terminals: np.nda
 def _tangent_flow_greeks_block(states: np.ndarray, dws: np.ndarray, sigma_field: np.ndarray,
                                d_mu_dx_field: np.ndarray, d_sigma_dx_field: np.ndarray,
                                d2_mu_dx2_field: np.ndarray, d2_sigma_dx2_field: np.ndarray, horizon: float,
-                               payoff: str, strike: float, first_row: np.ndarray,
+                               payoff: _Payoff, strike: float, first_row: np.ndarray,
                                n_chunks: int) -> np.ndarray:
     def fused() -> tuple[float, float, float, float, float, float]:
         return _greeks.price_and_greeks_tangent_flow(
@@ -719,7 +716,7 @@ def _tangent_flow_greeks_block(states: np.ndarray, dws: np.ndarray, sigma_field:
     return _greek_sums(lanes).reshape(1, -1)
 
 
-def _finish_greeks(parts: np.ndarray, single: bool, lanes: int) -> Union[Greeks, TangentFlowGreeks]:
+def _finish_greeks(parts: np.ndarray, single: bool, lanes: int) -> Greeks | TangentFlowGreeks:
     kind = Greeks if lanes == 4 else TangentFlowGreeks
     if single:
         return kind(*(float(v) for v in parts[0].tolist()))
@@ -817,7 +814,7 @@ def bel_weights_gamma_tangent_flow_parallel(states: da.Array, dws: da.Array, sig
 
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: float,
-                                   sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: str,
+                                   sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: _Payoff,
                                    strike: float = 0.0, *, compute: bool = True) -> Any:
     """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM
     or ABM from 1-D Dask arrays of terminal states and terminal Brownian values,
@@ -838,14 +835,14 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_greeks_block, [terminal_states, w_terminals], scalars,
                       width=8 if single else 9)
-    result = dask.delayed(_finish_greeks, pure=True)(parts, single, 4)
+    result = delayed(_finish_greeks, pure=True)(parts, single, 4)
     return result.compute() if compute else result
 
 
 def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                   d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                   d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array, horizon: float,
-                                  payoff: str, strike: float = 0.0, *, compute: bool = True) -> Any:
+                                  payoff: _Payoff, strike: float = 0.0, *, compute: bool = True) -> Any:
     """``quorvane.TangentFlowGreeks`` (price, delta, gamma and their standard errors) for a
     general scalar diffusion from a path batch held in Dask arrays (shapes and chunking
     as for ``bel_weights_gamma_tangent_flow``; only the last column of ``states`` is
@@ -864,5 +861,5 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     single = len(checked[0].chunks[0]) == 1
     parts = _map_rows(_tangent_flow_greeks_block, checked, [float(horizon), payoff, float(strike)],
                       width=6 if single else 7)
-    result = dask.delayed(_finish_greeks, pure=True)(parts, single, 3)
+    result = delayed(_finish_greeks, pure=True)(parts, single, 3)
     return result.compute() if compute else result

@@ -13,6 +13,7 @@
 #include "boundary/greeks/docstrings.hpp"
 #include "core/estimators/constant_flow_greeks.hpp"
 #include "core/estimators/tangent_flow_gamma.hpp"
+#include "core/estimators/tangent_flow_parallel.hpp"
 #include "core/from_paths/constant_flow_greeks.hpp"
 #include "core/from_paths/tangent_flow_greeks.hpp"
 
@@ -132,10 +133,8 @@ Fallible<PyRef> bel_weights_gamma_tangent_flow_parallel_body(PyObject* const* ar
   auto inputs = validate_tangent_flow_gamma_inputs(b.view(0), b.view(1), b.view(2), b.view(3),
                                                    b.view(4), b.view(5), b.view(6), horizon.value());
   if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
-  auto weights = [&] {
-    UnlockedSection unlocked;
-    return tangent_flow_gamma_weights_parallel(inputs.value());
-  }();
+  prepare_parallel_run();  // reads the environment while the lock still guards it
+  auto weights = without_lock([&] { return tangent_flow_gamma_weights_parallel(inputs.value()); });
   if (!weights.ok()) return value_error(std::move(weights.failure().message));
   return numpy::array_from_vector(std::move(weights).value());
 }

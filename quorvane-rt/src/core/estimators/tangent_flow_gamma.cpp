@@ -239,7 +239,7 @@ Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGamma
                                       count, block_out);
   };
   if (const std::optional<ZeroSigma> failure =
-          run_path_blocks(inputs.flow.n_paths, out.data(), kernel, &inputs))
+          run_path_blocks(inputs.flow.n_paths, out.data(), kernel, &inputs, inputs.flow.n_steps))
     return ValueFailure{zero_sigma_message(*failure)};
   return out;
 }
