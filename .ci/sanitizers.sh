@@ -17,10 +17,10 @@ configure() {  # build folder, then CMake options
 
 configure build/tsan -DQUORVANE_PYTHON=OFF -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_SANITIZE=thread
 # --gtest_brief=1: only failures and the summary are printed.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/quorvane-rt/tests/quorvane_native_tests --gtest_brief=1
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" build/tsan/quorvane-rt/tests/quorvane_native_tests --gtest_brief=1
 
 configure build/asan-native -DQUORVANE_PYTHON=OFF -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_SANITIZE=address,undefined
-ASAN_OPTIONS="halt_on_error=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+ASAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   build/asan-native/quorvane-rt/tests/quorvane_native_tests --gtest_brief=1
 
 configure build/asan -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DSKBUILD_SABI_COMPONENT=Development.SABIModule \
