@@ -29,7 +29,6 @@
 // compiled with -mavx2 can be picked by the linker for baseline code.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -125,7 +124,7 @@ inline typename L::V gamma_weight(const GammaState<L, WithDelta>& st,
 // ---------------------------------------------------------------------------
 // Multi-path kernels. They run the recursion without the per-step zero test;
 // the driver (tangent_flow_gamma.cpp) recomputes every non-finite result with
-// the one-lane recursion, which is why that is exact is argued there.
+// the one-lane recursion; why that is exact is argued there.
 
 // How the six read arrays are laid out, which decides how a lane vector is built.
 enum class GammaLayout {
@@ -262,8 +261,8 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
       return L::gather_rows(a.base + static_cast<std::ptrdiff_t>(j) * kD, a.row_stride, r * W);
     };
     const std::size_t past = first + G;
-    const std::size_t next_rows =
-        past < in.flow.n_paths ? std::min(G, in.flow.n_paths - past) : std::size_t{0};
+    const std::size_t left = past < in.flow.n_paths ? in.flow.n_paths - past : 0;
+    const std::size_t next_rows = left < G ? left : G;
     NextGroupRows next(GammaArrays(in, past), next_rows, n, m, n / 2);
     std::size_t j = 0;
     for (; j + 2 <= m; j += 2) {
