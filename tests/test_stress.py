@@ -155,7 +155,10 @@ def one_row_weight(arrays, horizon):
 def test_serial_functions_hold_the_interpreter_lock(name):
     arrays = long_batch(N_PATHS, N_STEPS)
     if name == "price_from_samples":
-        samples = np.broadcast_to(np.float64(0.25), (N_PATHS * N_STEPS // 4,))
+        # As many samples as path-steps: the call must last long enough that the
+        # other thread's turns at its edges (one scheduling delay each on a busy
+        # machine) stay well inside the tenth of its duration allowed for them.
+        samples = np.broadcast_to(np.float64(0.25), (N_PATHS * N_STEPS,))
         result, ticks, gap, duration = progress_during(lambda: q.price_from_samples(samples))
         assert result == (0.25, 0.0)
     elif name == "bel_weights_tangent_flow":
