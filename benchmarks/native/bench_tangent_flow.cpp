@@ -1,13 +1,13 @@
 // Micro-benchmark of the tangent-flow weight kernels (not part of the CMake build).
 //
-// Build and run from the repository root (only tangent_flow_avx2.cpp may be
-// compiled with -mavx2):
+// Build and run from the repository root (only kernels_avx2.cpp may be compiled
+// with -mavx2):
 //   g++ -std=c++20 -O2 -ffp-contract=off -mavx2 -Iquorvane-rt/src -c \
-//       quorvane-rt/src/core/estimators/tangent_flow_avx2.cpp -o /tmp/tangent_flow_avx2.o
+//       quorvane-rt/src/core/kernels/kernels_avx2.cpp -o /tmp/kernels_avx2.o
 //   g++ -std=c++20 -O2 -ffp-contract=off -Iquorvane-rt/src \
 //       benchmarks/native/bench_tangent_flow.cpp quorvane-rt/src/core/estimators/tangent_flow.cpp \
-//       quorvane-rt/src/core/kernels/target.cpp quorvane-rt/src/core/support/*.cpp \
-//       /tmp/tangent_flow_avx2.o -o /tmp/bench_tangent_flow
+//       quorvane-rt/src/core/kernels/target.cpp quorvane-rt/src/core/kernels/kernels_baseline.cpp \
+//       quorvane-rt/src/core/support/*.cpp /tmp/kernels_avx2.o -o /tmp/bench_tangent_flow
 //   /tmp/bench_tangent_flow [repeats=7] [case-name filter]
 // Set QUORVANE_KERNEL=baseline to see the selection change ("active kernel").
 //

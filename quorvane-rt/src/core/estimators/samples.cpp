@@ -1,39 +1,19 @@
 #include "core/estimators/samples.hpp"
 
-#include "core/support/prefetch.hpp"
+#include "core/kernels/streams.hpp"
 
 namespace quorvane {
 
 namespace {
 
-// Each sum is one accumulator updated in index order, so the loop runs at the
-// latency of one addition per element whatever the layout; the two chains
-// (S1 and S2) overlap. They must stay in separate scalar registers: gcc 12
-// otherwise packs the pair into one vector whose accumulator it keeps on the
-// stack, which puts a store and a reload on the chain (1.5x slower).
+// [S1, S2] is one two-lane accumulator fed sample by sample, so the loop runs at
+// the latency of one addition per sample whatever the vector width: the SSE2
+// build is the only one (an AVX2 build would wait on the same chain).
 template <bool Contiguous>
-__attribute__((optimize("no-tree-vectorize"))) RunningSums sum(const VectorView& v) noexcept {
-  double s1 = 0.0, s2 = 0.0;
-  const std::byte* p = v.data;
-  const std::ptrdiff_t step = Contiguous ? static_cast<std::ptrdiff_t>(sizeof(double)) : v.stride;
-  std::size_t i = 0;
-  if constexpr (Contiguous) {
-    // One prefetch per cache line of eight samples.
-    for (; i + 8 <= v.length; i += 8, p += 64) {
-      prefetch_ahead(p);
-      for (int k = 0; k < 8; ++k) {
-        const double x = load_double(p + 8 * k);
-        s1 = s1 + x;
-        s2 = s2 + x * x;
-      }
-    }
-  }
-  for (; i < v.length; ++i, p += step) {
-    const double x = load_double(p);
-    s1 = s1 + x;
-    s2 = s2 + x * x;
-  }
-  return RunningSums{s1, s2};
+RunningSums sum(const VectorView& v) noexcept {
+  detail::SampleSums<Contiguous> body{detail::Stream<Contiguous>::of(v)};
+  detail::walk<detail::Sse2Lanes>(body, 0, v.length);
+  return RunningSums{body.sums.first(), body.sums.second()};
 }
 
 }  // namespace
