@@ -65,6 +65,7 @@ inline std::size_t walk_lanes(Body& body, std::size_t first, std::size_t last) n
   std::size_t k = first;
   for (; k + kLine <= last; k += kLine) {
     body.prefetch(k);
+#pragma GCC unroll 8
     for (std::size_t q = 0; q < kLine; q += W) body.template step<L>(k + q);
   }
   for (; k + W <= last; k += W) body.template step<L>(k);
@@ -146,8 +147,7 @@ struct PriceSums {
     const V p = payoff_lanes<Kind, L>(x.template load<L>(k), L::set1(strike));
     V d = L::mul(w.template load<L>(k), p);
     if constexpr (Scaled) d = L::mul(d, L::set1(r));
-    L::fold(first, p, d);
-    L::fold(second, L::mul(p, p), L::mul(d, d));
+    L::fold_with_squares(first, second, p, d);
   }
   void prefetch(std::size_t k) const noexcept {
     x.prefetch(k);
