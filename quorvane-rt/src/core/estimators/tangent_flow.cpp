@@ -140,10 +140,6 @@ std::string zero_sigma_message(ZeroSigma where) {
 
 namespace {
 
-// Paths per fix-up pass: small enough that the raw weights are still in L1 when
-// they are scanned, large enough that the scan is free next to the recursion.
-constexpr std::size_t kChunk = 256;
-
 inline bool is_finite_bits(double x) noexcept {
   std::uint64_t bits;
   std::memcpy(&bits, &x, sizeof bits);
@@ -159,8 +155,9 @@ std::optional<ZeroSigma> tangent_flow_weights_with(KernelTarget target,
                                                    double* out) {
   const detail::RawTangentFlowKernel raw = detail::kernel_for<detail::RawTangentFlowKernel>(
       target, detail::tangent_flow_raw_baseline, detail::tangent_flow_raw_avx2);
-  for (std::size_t done = 0; done < count; done += kChunk) {
-    const std::size_t n = std::min(kChunk, count - done);
+  // One pass of the raw kernel, then its fix-up, per chunk.
+  for (std::size_t done = 0; done < count; done += kTangentFlowChunk) {
+    const std::size_t n = std::min(kTangentFlowChunk, count - done);
     raw(in, first + done, n, out + done);
     for (std::size_t k = done; k < done + n; ++k) {
       if (is_finite_bits(out[k])) continue;

@@ -16,7 +16,8 @@
 //                   (a lazy source loads, and may check bounds, at each call);
 //   stops(s)        whether this sigma ends the chain (the zero test of the
 //                   scalar recursion; the raw sources never stop);
-//   prefetch(j)     called once per fetch of all chains;
+//   prefetch(r, j)  called before each fetch of the main loop, so that a source
+//                   can spread software prefetches evenly over a group's work;
 //   kNoexcept       whether no access can throw (the body is then noexcept, and
 //                   a noexcept caller needs no unwinding tables for it).
 //
@@ -26,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "core/estimators/tangent_flow.hpp"
@@ -71,9 +73,9 @@ inline std::size_t run_chains(const Source& src, std::size_t n_steps, typename L
   constexpr std::size_t K = Source::kSteps;
   std::size_t j = 0;
   for (; j + K <= n_steps; j += K) {
-    src.prefetch(j);
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) {
+      src.prefetch(r, j);
       const auto f = src.template fetch<K>(r, j);
       for (std::size_t q = 0; q < K; ++q)
         if (!advance(f, r, q)) return j + q;
@@ -152,7 +154,7 @@ struct PathViewSource {
   }
   // Compares equal for +0.0 and -0.0, never for NaN.
   static bool stops(double s) noexcept { return s == 0.0; }
-  static void prefetch(std::size_t) noexcept {}
+  static void prefetch(std::size_t, std::size_t) noexcept {}
 };
 
 // One array as seen by a group: the address of the group's first path at step 0
@@ -197,15 +199,34 @@ struct RawSource {
   static constexpr bool stops(const V&) noexcept {
     return false;
   }
-  static void prefetch(std::size_t) noexcept {}
+  static void prefetch(std::size_t, std::size_t) noexcept {}
 };
 
 // row_stride == 8 for all four arrays (Fortran order, or a column slice of it):
 // consecutive paths are adjacent at a given step, so a lane vector is one load.
+// Each step of a block reads one short run of every array, a new one for every
+// step; the runs of step j + kStepsAhead are prefetched into L2 while step j
+// runs, one cache line of each array per line's worth of lanes.
 template <class L>
 struct PathContiguousSource : RawSource {
   static constexpr std::size_t kSteps = 1;
+  static constexpr std::size_t kStepsAhead = 2;
   GroupArrays a;
+  std::size_t n_steps;
+  PathContiguousSource(const TangentFlowInputs& in, std::size_t first) noexcept
+      : a(in, first), n_steps(in.n_steps) {}
+  void prefetch(std::size_t r, std::size_t j) const noexcept {
+    constexpr std::size_t kLaneBytes = L::kWidth * sizeof(double);
+    if ((r * kLaneBytes) % kCacheLineBytes != 0 || j + kStepsAhead >= n_steps) return;
+    const std::size_t o = r * kLaneBytes;
+    const auto at = [&](const GroupArray& g) {
+      return reinterpret_cast<std::uintptr_t>(g.step(j + kStepsAhead)) + o;
+    };
+    prefetch_l2(at(a.sigma));
+    prefetch_l2(at(a.dws));
+    prefetch_l2(at(a.d_mu_dx));
+    prefetch_l2(at(a.d_sigma_dx));
+  }
   template <std::size_t K>
   Operands<L, 1> fetch(std::size_t r, std::size_t j) const noexcept {
     const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(r * L::kWidth * sizeof(double));
@@ -219,10 +240,50 @@ struct PathContiguousSource : RawSource {
 // col_stride == 8 for all four arrays (C order): each path's steps are adjacent,
 // so two steps of every lane are loaded at once and transposed in registers; an
 // odd last step is gathered.
-template <class L>
+//
+// A group reads kWidth * R rows of every array side by side, more streams than
+// the hardware prefetchers follow. When the rows are packed (row_stride ==
+// n_steps * 8, as in any C-ordered array), the rows of a group are one
+// contiguous block of each array, and the block of the group kGroupsAhead
+// groups on is prefetched into L2 in address order while this group runs:
+// every fetch of a chain consumes K * kWidth * 8 bytes of its group's block,
+// and prefetches as many bytes of the block ahead, so the prefetches are spread
+// evenly over the group and end with it. Memory then streams in long runs, near
+// a plain sequential read, instead of waiting on 4 * kWidth * R row streams
+// (prefetching rows step by step gains nothing; copying blocks first is slower).
+// One group ahead is enough: a row of the block ahead is complete long before
+// the next group reaches its end, and two groups ahead measured the same.
+// The prefetches stop where the group ahead would pass the last path.
+template <class L, std::size_t R>
 struct StepContiguousSource : RawSource {
   static constexpr std::size_t kSteps = 2;
+  static constexpr std::size_t kGroupsAhead = 1;
+  static constexpr std::size_t kFetchBytes = kSteps * L::kWidth * sizeof(double);
   GroupArrays a;
+  std::uintptr_t ahead[4];  // the blocks kGroupsAhead groups on; unused when !prefetching
+  bool prefetching;
+  StepContiguousSource(const TangentFlowInputs& in, std::size_t first) noexcept : a(in, first) {
+    constexpr std::size_t G = L::kWidth * R;
+    const GroupArray* arrays[] = {&a.sigma, &a.dws, &a.d_mu_dx, &a.d_sigma_dx};
+    const auto packed = static_cast<std::ptrdiff_t>(in.n_steps * sizeof(double));
+    prefetching = first + (kGroupsAhead + 1) * G <= in.n_paths;
+    for (std::size_t k = 0; k < 4; ++k) {
+      prefetching = prefetching && arrays[k]->row_stride == packed;
+      ahead[k] = reinterpret_cast<std::uintptr_t>(arrays[k]->base) +
+                 static_cast<std::uintptr_t>(kGroupsAhead * G * in.n_steps * sizeof(double));
+    }
+  }
+  void prefetch(std::size_t r, std::size_t j) const noexcept {
+    if (!prefetching) return;
+    const std::uintptr_t at = ((j / kSteps) * R + r) * kFetchBytes;
+#pragma GCC unroll 4
+    for (std::size_t done = 0; done < kFetchBytes; done += kCacheLineBytes) {
+      prefetch_l2(ahead[0] + at + done);
+      prefetch_l2(ahead[1] + at + done);
+      prefetch_l2(ahead[2] + at + done);
+      prefetch_l2(ahead[3] + at + done);
+    }
+  }
   template <std::size_t K>
   Operands<L, K> fetch(std::size_t r, std::size_t j) const noexcept {
     Operands<L, K> o;
@@ -285,9 +346,9 @@ template <class L, std::size_t R, LaneLayout Layout>
 inline void lane_group(const TangentFlowInputs& in, std::size_t first, std::size_t lanes,
                        double* out) noexcept {
   if constexpr (Layout == LaneLayout::path_contiguous) {
-    chain_group<L, R>(PathContiguousSource<L>{{}, GroupArrays(in, first)}, in, lanes, out);
+    chain_group<L, R>(PathContiguousSource<L>(in, first), in, lanes, out);
   } else if constexpr (Layout == LaneLayout::step_contiguous) {
-    chain_group<L, R>(StepContiguousSource<L>{{}, GroupArrays(in, first)}, in, lanes, out);
+    chain_group<L, R>(StepContiguousSource<L, R>(in, first), in, lanes, out);
   } else {
     chain_group<L, R>(GatherSource<L, R>(in, first, lanes), in, lanes, out);
   }
