@@ -1,22 +1,35 @@
 """Benchmarks: quorvane against the NumPy and Numba code a user would write.
 
-    python3 -m pip install '.[bench]' && python3 benchmarks/bench.py [--quick] [--only NAME]
+    python3 -m pip install '.[bench]' && python3 benchmarks/bench.py [--quick] [--only NAME] [--plot PATH]
 
 Every case times its contenders in this one process on the same inputs (median
 of repeats, Numba's compile time excluded by a warm-up call), checks that they
 agree (bit for bit where the contender computes the same sequential formula, to
 a tolerance where NumPy sums in another order), and prints a Markdown table with
 the ratio of each contender's time to quorvane's (above 1: quorvane is faster).
+
+The "read bound" column is the throughput at which this machine merely reads
+the case's input arrays, measured in the same run by a plain C reader of the
+arrays in lockstep (benchmarks/native/read_bound.c, compiled here with the
+system C compiler; with one thread, or with the pool's thread count for the
+parallel form), and quorvane's share of it. Without a C compiler NumPy's own
+reduction over the arrays stands in, which gives a lower bound. --plot writes a
+PNG of throughput against batch size for every function, quorvane beside its
+contenders and the read bound.
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
 import math
 import os
 import platform
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -58,6 +71,70 @@ class Case:
     others: dict[str, Callable[[], Any]] = field(default_factory=dict)
     check: Callable[[], None] | None = None
     show_difference: bool = False  # also print quorvane's time minus the contender's
+    reads: list[np.ndarray] = field(default_factory=list)  # the input arrays it reads
+    threads: int = 1  # threads it runs on (the pool's for the parallel form)
+
+
+def pool_threads() -> int:
+    """The worker pool's thread count, by the rule of its environment variables."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        try:
+            value = int(os.environ.get(name, ""))
+        except ValueError:
+            continue
+        if value > 0:
+            return value
+    return os.cpu_count() or 1
+
+
+def memory_span(a: np.ndarray) -> tuple[int, int]:
+    """(address, bytes) of the memory an array's elements lie in, whatever its strides."""
+    low = high = a.__array_interface__["data"][0]
+    for extent, stride in zip(a.shape, a.strides):
+        if extent == 0:
+            return low, 0
+        if stride < 0:
+            low += stride * (extent - 1)
+        else:
+            high += stride * (extent - 1)
+    return low, high - low + a.itemsize
+
+
+class ReadBound:
+    """Seconds it takes to read arrays in lockstep, with nothing else to do."""
+
+    def __init__(self) -> None:
+        self.reader = None
+        self.kind = "NumPy reduction (lower bound)"
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native", "read_bound.c")
+        compiler = shutil.which(os.environ.get("CC", "cc"))
+        if compiler is None:
+            return
+        self._dir = tempfile.TemporaryDirectory(prefix="quorvane-bench-")
+        lib = os.path.join(self._dir.name, "libread_bound.so")
+        build = [compiler, "-O3", "-march=native", "-shared", "-fPIC", "-pthread", source, "-o", lib]
+        if subprocess.run(build, capture_output=True).returncode != 0:
+            return
+        self.reader = ctypes.CDLL(lib).read_arrays  # CDLL releases the GIL during the call
+        self.reader.restype = ctypes.c_uint64
+        self.reader.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_size_t, ctypes.c_size_t,
+                                ctypes.c_int, ctypes.c_int]
+        self.kind = "C reader"
+
+    def seconds(self, arrays: list[np.ndarray], threads: int, budget: float) -> float:
+        spans = [memory_span(a) for a in arrays]
+        size = min(n for _, n in spans)
+        if self.reader is not None:
+            pointers = (ctypes.c_void_p * len(spans))(*[address for address, _ in spans])
+            # Small reads are repeated inside one call, so that neither the call
+            # nor the start of the threads is timed with them.
+            repeats = max(1, int(2**24 // max(1, size * len(spans))))
+            return median_seconds(
+                lambda: self.reader(pointers, len(spans), size, threads, repeats), budget) / repeats
+        flat = [np.frombuffer((ctypes.c_char * size).from_address(address), dtype=np.uint8)
+                for address, _ in spans]
+        words = [f[: size - size % 8].view(np.uint64) for f in flat]
+        return median_seconds(lambda: [np.bitwise_xor.reduce(w) for w in words], budget)
 
 
 def bits_equal(a: Any, b: Any) -> bool:
@@ -245,7 +322,7 @@ def cases_price_from_samples(quick: bool) -> list[Case]:
             x = base[::2] if layout == "strided" else base
             case = Case("price_from_samples", f"{n:.0e} {layout}", n, "samples",
                         lambda x=x: quorvane.price_from_samples(x),
-                        {"NumPy": lambda x=x: numpy_mean_stderr(x)})
+                        {"NumPy": lambda x=x: numpy_mean_stderr(x)}, reads=[x])
             if numba is not None:
                 case.others["Numba"] = lambda x=x: numba_mean_stderr(x)
 
@@ -268,7 +345,7 @@ def cases_bel_weights_constant_flow(quick: bool) -> list[Case]:
         w = rng.standard_normal(n)
         case = Case("bel_weights_constant_flow", f"{n:.0e}", n, "paths",
                     lambda w=w: quorvane.bel_weights_constant_flow(w, horizon, sigma0),
-                    {"NumPy": lambda w=w: w * (1.0 / (horizon * sigma0))})
+                    {"NumPy": lambda w=w: w * (1.0 / (horizon * sigma0))}, reads=[w])
         if numba is not None:
             case.others["Numba"] = lambda w=w: numba_weights_constant_flow(w, horizon, sigma0)
 
@@ -291,7 +368,8 @@ def cases_price_and_delta_constant_flow(quick: bool) -> list[Case]:
         args = (xt, wt, horizon, vol * x0)
         case = Case("price_and_delta_constant_flow (call)", f"{n:.0e}", n, "paths",
                     lambda a=args: quorvane.price_and_delta_constant_flow(*a, "call", strike),
-                    {"NumPy": lambda a=args: numpy_price_and_delta_call(*a, strike)})
+                    {"NumPy": lambda a=args: numpy_price_and_delta_call(*a, strike)},
+                    reads=[xt, wt])
         if numba is not None:
             case.others["Numba"] = lambda a=args: numba_price_and_delta_call(*a, strike)
 
@@ -320,7 +398,8 @@ def path_batch(n_paths, n_steps, order="C", seed=4):
 def tangent_shapes(quick):
     if quick:
         return [(1_000, 64, "C"), (20_000, 64, "C"), (20_000, 64, "F")]
-    return [(1_000, 64, "C"), (100_000, 64, "C"), (65_536, 256, "C"), (65_536, 256, "F")]
+    return [(1_000, 64, "C"), (100_000, 64, "C"), (100_000, 64, "F"), (65_536, 256, "C"),
+            (65_536, 256, "F")]
 
 
 def cases_bel_weights_tangent_flow(quick: bool) -> list[Case]:
@@ -329,7 +408,7 @@ def cases_bel_weights_tangent_flow(quick: bool) -> list[Case]:
         b = path_batch(n, m, order)
         case = Case("bel_weights_tangent_flow", f"{n:,} × {m} {order}", n * m, "path-steps",
                     lambda b=b: quorvane.bel_weights_tangent_flow(*b, 1.0),
-                    {"NumPy": lambda b=b: numpy_tangent_flow(*b[1:], 1.0)})
+                    {"NumPy": lambda b=b: numpy_tangent_flow(*b[1:], 1.0)}, reads=list(b[1:]))
         if numba is not None:
             case.others["Numba"] = lambda b=b: numba_tangent_flow(*b[1:], 1.0)
 
@@ -346,11 +425,12 @@ def cases_bel_weights_tangent_flow(quick: bool) -> list[Case]:
 
 def cases_price_and_delta_tangent_flow(quick: bool) -> list[Case]:
     out = []
-    for n, m, order in tangent_shapes(quick)[:3]:
+    for n, m, order in tangent_shapes(quick):
         b = path_batch(n, m, order)
         case = Case("price_and_delta_tangent_flow (call)", f"{n:,} × {m} {order}", n * m, "path-steps",
                     lambda b=b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0),
-                    {"NumPy": lambda b=b: numpy_price_and_delta_tangent_call(*b, 1.0, 1.0)})
+                    {"NumPy": lambda b=b: numpy_price_and_delta_tangent_call(*b, 1.0, 1.0)},
+                    reads=list(b[1:]))
         if numba is not None:
             case.others["Numba"] = lambda b=b: numba_price_and_delta_tangent_call(*b, 1.0, 1.0)
 
@@ -367,13 +447,13 @@ def cases_price_and_delta_tangent_flow(quick: bool) -> list[Case]:
 
 def cases_bel_weights_tangent_flow_parallel(quick: bool) -> list[Case]:
     out = []
-    shapes = [(10, 4, "C")] + [s for s in tangent_shapes(quick) if s[2] == "C"]
+    shapes = [(10, 4, "C")] + tangent_shapes(quick)
     for n, m, order in shapes:
         b = path_batch(n, m, order)
         case = Case("bel_weights_tangent_flow_parallel", f"{n:,} × {m} {order}", n * m, "path-steps",
                     lambda b=b: quorvane.bel_weights_tangent_flow_parallel(*b, 1.0),
                     {"serial": lambda b=b: quorvane.bel_weights_tangent_flow(*b, 1.0)},
-                    show_difference=n * m < 1000)
+                    show_difference=n * m < 1000, reads=list(b[1:]), threads=pool_threads())
         if numba is not None:
             case.others["Numba prange"] = lambda b=b: numba_tangent_flow_prange(*b[1:], 1.0)
 
@@ -711,32 +791,103 @@ def machine() -> str:
             f"NumPy {np.__version__}{nb}")
 
 
+@dataclass
+class Result:
+    case: Case
+    seconds: dict[str, float]  # "quorvane" and each contender
+    bound: float | None  # read bound, work per second
+
+
+def variant(label: str) -> str:
+    """The layout word a case label ends in ("contiguous", "strided", "C", "F"), or ""."""
+    last = label.split()[-1]
+    return last if last in ("contiguous", "strided", "C", "F") else ""
+
+
+def plot(results: list[Result], path: str, title: str) -> None:
+    """Throughput against batch size, one panel per function: quorvane, its
+    contenders and the read bound, one line style per layout."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    groups = list(dict.fromkeys(r.case.group for r in results))
+    columns = 2 if len(groups) > 1 else 1
+    rows = math.ceil(len(groups) / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(6.4 * columns, 4.2 * rows), squeeze=False)
+    colours = {"quorvane": "C0", "NumPy": "C1", "Numba": "C2", "Numba prange": "C2", "serial": "C4",
+               "read bound": "black"}
+    styles = ["-", "--", ":"]
+    for ax, group in zip(axes.flat, groups):
+        mine = [r for r in results if r.case.group == group]
+        variants = list(dict.fromkeys(variant(r.case.label) for r in mine))
+        names = list(dict.fromkeys(n for r in mine for n in r.seconds)) + ["read bound"]
+        for v_index, v in enumerate(variants):
+            rows_v = sorted((r for r in mine if variant(r.case.label) == v), key=lambda r: r.case.work)
+            for name in names:
+                points = [(r.case.work, r.case.work / r.seconds[name] if name in r.seconds else r.bound)
+                          for r in rows_v]
+                points = [(x, y) for x, y in points if y]
+                if not points:
+                    continue
+                xs, ys = zip(*points)
+                ax.plot(xs, [y / 1e9 for y in ys], styles[v_index % len(styles)], marker="o",
+                        color=colours.get(name, None), label=f"{name} {v}".strip(),
+                        linewidth=1.0 if name == "read bound" else 1.6)
+        unit = mine[0].case.unit
+        ax.set(xscale="log", yscale="log", title=group, xlabel=f"batch size ({unit})",
+               ylabel=f"G {unit}/s")
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+        ax.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7)
+    for ax in list(axes.flat)[len(groups):]:
+        ax.set_visible(False)
+    fig.suptitle(title, fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes only")
     parser.add_argument("--only", action="append", help="run only these groups (repeatable)")
     parser.add_argument("--budget", type=float, default=1.0, help="seconds per contender and case")
+    parser.add_argument("--plot", metavar="PATH", help="also write a PNG of throughput against batch size")
     options = parser.parse_args(argv)
 
     names = options.only or list(GROUPS)
-    print(f"Machine: {machine()}  ({time.strftime('%Y-%m-%d')})\n")
-    print("| function | case | quorvane | throughput | contender time / quorvane time |")
-    print("|---|---|---:|---:|---|")
+    bound = ReadBound()
+    title = f"Machine: {machine()}  ({time.strftime('%Y-%m-%d')})"
+    print(f"{title}\nRead bound: {bound.kind}; one thread, the pool's {pool_threads()} for the parallel form.\n")
+    print("| function | case | quorvane | throughput | read bound (share) | contender time / quorvane time |")
+    print("|---|---|---:|---:|---:|---|")
+    results = []
     for name in names:
         for case in GROUPS[name](options.quick):
             if case.check is not None:
                 case.check()
             ours = median_seconds(case.ours, options.budget)
+            seconds = {"quorvane": ours}
             ratios = []
             for contender, fn in case.others.items():
                 theirs = median_seconds(fn, options.budget)
+                seconds[contender] = theirs
                 text = f"{contender} {theirs / ours:.2f}×"
                 if case.show_difference:
                     text += f" ({(ours - theirs) * 1e6:+.1f} µs)"
                 ratios.append(text)
             rate = case.work / ours
+            limit = case.work / bound.seconds(case.reads, case.threads, options.budget) if case.reads else None
+            share = f"{limit / 1e9:.3f} G/s ({rate / limit:.0%})" if limit else ""
             print(f"| {case.group} | {case.label} | {ours * 1e6:,.1f} µs | "
-                  f"{rate / 1e9:.3f} G {case.unit}/s | {', '.join(ratios)} |", flush=True)
+                  f"{rate / 1e9:.3f} G {case.unit}/s | {share} | {', '.join(ratios)} |", flush=True)
+            results.append(Result(case, seconds, limit))
+    if options.plot:
+        plot(results, options.plot, title)
+        print(f"\nplot: {options.plot}")
     return 0
 
 

@@ -1,22 +1,25 @@
 // Micro-benchmark of the tangent-flow weight kernels (not part of the CMake build).
 //
-// Build and run from the repository root (only tangent_flow_avx2.cpp may be
-// compiled with -mavx2):
+// Build and run from the repository root (only kernels_avx2.cpp may be compiled
+// with -mavx2):
 //   g++ -std=c++20 -O2 -ffp-contract=off -mavx2 -Iquorvane-rt/src -c \
-//       quorvane-rt/src/core/estimators/tangent_flow_avx2.cpp -o /tmp/tangent_flow_avx2.o
+//       quorvane-rt/src/core/kernels/kernels_avx2.cpp -o /tmp/kernels_avx2.o
 //   g++ -std=c++20 -O2 -ffp-contract=off -Iquorvane-rt/src \
 //       benchmarks/native/bench_tangent_flow.cpp quorvane-rt/src/core/estimators/tangent_flow.cpp \
-//       quorvane-rt/src/core/kernels/target.cpp quorvane-rt/src/core/support/*.cpp \
-//       /tmp/tangent_flow_avx2.o -o /tmp/bench_tangent_flow
+//       quorvane-rt/src/core/kernels/target.cpp quorvane-rt/src/core/kernels/kernels_baseline.cpp \
+//       quorvane-rt/src/core/support/*.cpp /tmp/kernels_avx2.o -o /tmp/bench_tangent_flow
 //   /tmp/bench_tangent_flow [repeats=7] [case-name filter]
 // Set QUORVANE_KERNEL=baseline to see the selection change ("active kernel").
 //
 // For each layout (C order, Fortran order, a generic strided view) and size it
-// reports the median throughput in G path-steps/s of: the scalar recursion one
-// path at a time, and the fast kernel of each supported target. Every run is
-// checked bit for bit against the scalar weights.
+// reports the median throughput in G path-steps/s of: a plain read of the four
+// arrays in lockstep (the read bound: 32 bytes a path-step, nothing computed),
+// the scalar recursion one path at a time, and the fast kernel of each
+// supported target with its share of the read bound. Every run is checked bit
+// for bit against the scalar weights.
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +60,22 @@ Array make_array(std::size_t paths, std::size_t steps, Order order, std::mt19937
   return a;
 }
 
+// Reads the memory of the four arrays in lockstep, a cache line of each at a
+// time, folding the words with XOR so that nothing is optimised away.
+std::uint64_t read_lockstep(const Array* const (&arrays)[4]) {
+  const std::size_t bytes = arrays[0]->storage.size() * sizeof(double);
+  std::uint64_t acc[8] = {};
+  for (std::size_t at = 0; at + 64 <= bytes; at += 64)
+    for (const Array* a : arrays) {
+      std::uint64_t line[8];
+      std::memcpy(line, reinterpret_cast<const std::byte*>(a->storage.data()) + at, 64);
+      for (int w = 0; w < 8; ++w) acc[w] ^= line[w];
+    }
+  std::uint64_t r = 0;
+  for (std::uint64_t w : acc) r ^= w;
+  return r;
+}
+
 template <class F>
 double median_seconds(int repeats, F&& f) {
   std::vector<double> t;
@@ -80,8 +99,9 @@ int main(int argc, char** argv) {
     Order order;
     const char* name;
   } cases[] = {
-      {65536, 256, Order::c, "65536x256 C"},       {1000, 64, Order::c, "1000x64 C"},
-      {65536, 256, Order::fortran, "65536x256 F"}, {1000, 64, Order::fortran, "1000x64 F"},
+      {65536, 256, Order::c, "65536x256 C"},       {100000, 64, Order::c, "100000x64 C"},
+      {1000, 64, Order::c, "1000x64 C"},           {65536, 256, Order::fortran, "65536x256 F"},
+      {100000, 64, Order::fortran, "100000x64 F"}, {1000, 64, Order::fortran, "1000x64 F"},
       {65536, 256, Order::strided, "65536x256 strided"}, {1000, 64, Order::strided, "1000x64 strided"},
   };
   for (const Case& c : cases) {
@@ -104,6 +124,14 @@ int main(int argc, char** argv) {
     // Small cases run many times per sample so that a sample lasts ~10 ms.
     const int inner = std::max(1, static_cast<int>(2e7 / work));
 
+    const Array* const arrays[4] = {&dws, &sigma, &dmu, &dsig};
+    std::uint64_t sink = 0;
+    const double read = median_seconds(repeats, [&] {
+      for (int k = 0; k < inner; ++k) sink ^= read_lockstep(arrays);
+    });
+    const double bound = work * inner / read / 1e9;
+    std::printf("%-20s read bound        %.3f G path-steps/s%s\n", c.name, bound, sink == 42 ? " " : "");
+
     std::vector<double> ref(c.paths), out(c.paths);
     const double scalar = median_seconds(repeats, [&] {
       for (int k = 0; k < inner; ++k)
@@ -116,8 +144,10 @@ int main(int argc, char** argv) {
         for (int k = 0; k < inner; ++k) (void)tangent_flow_weights_with(t, in, 0, c.paths, out.data());
       });
       const bool same = std::memcmp(out.data(), ref.data(), c.paths * sizeof(double)) == 0;
-      std::printf("%-20s %-8s kernel   %.3f G path-steps/s%s\n", c.name, kernel_target_name(t),
-                  work * inner / s / 1e9, same ? "" : "  MISMATCH");
+      const double rate = work * inner / s / 1e9;
+      std::printf("%-20s %-8s kernel   %.3f G path-steps/s (%.0f%% of the read bound)%s\n",
+                  c.name, kernel_target_name(t), rate, 100.0 * rate / bound,
+                  same ? "" : "  MISMATCH");
     }
   }
   return 0;

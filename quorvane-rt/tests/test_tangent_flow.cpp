@@ -605,7 +605,7 @@ class TangentFlowKernel : public ::testing::TestWithParam<KernelParam> {
 };
 
 // Path counts around every plausible group width (2, 4, 8, 12, 16 lanes) and the
-// driver's fix-up chunk of 256 paths.
+// Fortran-order blocks of 256 paths.
 constexpr std::size_t kPathCounts[] = {0,  1,  2,  3,  4,  5,  7,  8,  9,  11, 12, 13, 15,
                                        16, 17, 19, 23, 24, 25, 27, 31, 32, 33, 35, 100, 255,
                                        256, 257, 515};
@@ -701,6 +701,24 @@ TEST_P(TangentFlowKernel, FindsTheFirstZeroSigmaInLargeBatches) {
       ASSERT_TRUE(z.has_value()) << zi << "," << zj;
       EXPECT_EQ(*z, (ZeroSigma{zi, zj}));
     }
+  }
+}
+
+// Batches of several kernel passes, starting on and off a group boundary, so that
+// groups prefetch across passes and the last groups' prefetch windows reach past
+// the batch; and a zero sigma in a later pass.
+TEST_P(TangentFlowKernel, MatchesScalarAcrossPasses) {
+  const std::size_t n_steps = 5;
+  for (std::size_t n_paths : {kTangentFlowChunk - 1, kTangentFlowChunk + 13,
+                              2 * kTangentFlowChunk + 29}) {
+    Batch b = random_batch(n_paths, n_steps, static_cast<std::uint32_t>(n_paths), 0.002, 0.0);
+    if (n_paths > 2 * kTangentFlowChunk) b.sigma(kTangentFlowChunk + 100, 3) = -0.0;
+    const LaidOut lo(b, layout());
+    const TangentFlowInputs in = lo.inputs(n_paths, n_steps, 0.7);
+    for (std::size_t first : {std::size_t{0}, std::size_t{5}})
+      expect_kernel_matches_scalar(target(), in, first, n_paths - first,
+                                   "paths " + std::to_string(n_paths) + " from " +
+                                       std::to_string(first));
   }
 }
 
@@ -1067,6 +1085,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<std::tuple<const char*, Layout>>& info) {
       return std::string(std::get<0>(info.param)) + "_" + layout_name(std::get<1>(info.param));
     });
+
+TEST(TangentFlowPrice, SumsRunOnAcrossKernelPasses) {
+  const std::size_t n_paths = 2 * kTangentFlowChunk + 29;
+  const Batch b = random_batch(n_paths, 7, 5, 0.0, 0.0);
+  const Payoff pay = *payoff_from_name("put", 1.0);
+  const Estimate ref = reference_estimate(b, 1.1, pay);
+  for (const Layout layout : {Layout::c_order, Layout::fortran}) {
+    const LaidOut lo(b, layout);
+    const Strided states(b.states.v, n_paths, 8, layout);
+    Outcome<Estimate> e = price_and_delta_tangent_flow(states.view(), lo.dws.view(),
+                                                       lo.sigma.view(), lo.dmu.view(),
+                                                       lo.dsig.view(), 1.1, "put", 1.0);
+    ASSERT_TRUE(e.ok());
+    EXPECT_EQ(bits_of(e.value().price), bits_of(ref.price)) << layout_name(layout);
+    EXPECT_EQ(bits_of(e.value().delta), bits_of(ref.delta)) << layout_name(layout);
+    EXPECT_EQ(bits_of(e.value().price_stderr), bits_of(ref.price_stderr)) << layout_name(layout);
+    EXPECT_EQ(bits_of(e.value().delta_stderr), bits_of(ref.delta_stderr)) << layout_name(layout);
+  }
+}
 
 TEST(TangentFlowPrice, DeltaIsTheMeanOfWeightsTimesPayoffs) {
   // Against the weights of the serial estimator, combined as a caller would.

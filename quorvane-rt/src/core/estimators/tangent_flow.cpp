@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/estimators/tangent_flow_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/tangent_flow_lanes.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"
@@ -31,41 +31,20 @@ std::string shape_message(const char* name, const MatrixView& m, std::size_t n_p
   return s;
 }
 
-// The per-path recursion, the one definition of its operation order. `Checked`
-// selects bounds-checked element access (an index outside a view is an internal
-// failure), for callers whose arrays were not validated against n_paths x
-// n_steps; elements are then needed in the order sigma, its zero test, dws,
-// d_mu_dx, d_sigma_dx, so the first missing one in row-major order is reported.
+// The per-path recursion: the one-lane instance of the kernels' body, over a
+// source that reads path i through the views and stops at a sigma equal to 0.0.
+// `Checked` selects bounds-checked element access (an index outside a view is
+// an internal failure), for callers whose arrays were not validated against
+// n_paths x n_steps; elements are then needed in the order sigma, its zero
+// test, dws, d_mu_dx, d_sigma_dx, so the first missing one in row-major order is
+// reported.
 template <bool Checked>
 inline PathWeight tangent_flow_recursion(const TangentFlowInputs& in, std::size_t i) {
-  const auto get = [i](const MatrixView& m, std::size_t j) {
-    if constexpr (Checked) {
-      return m.at(i, j);
-    } else {
-      return m(i, j);
-    }
-  };
-  const double inv_horizon = in.inv_horizon;
-  const double dt = in.dt;
-  double y = 1.0;
-  double acc = 0.0;
-  for (std::size_t j = 0; j < in.n_steps; ++j) {
-    const double s = get(in.sigma, j);
-    // Compares equal for +0.0 and -0.0, never for NaN.
-    if (s == 0.0) return PathWeight{0.0, j};
-    const double dw = get(in.dws, j);
-    const double dmu = get(in.d_mu_dx, j);
-    const double dsig = get(in.d_sigma_dx, j);
-    double t = y / s;
-    t = t * inv_horizon;
-    t = t * dw;
-    acc = acc + t;
-    const double a = (dsig * y) * dw;
-    const double b = (dmu * y) * dt;
-    // a + b is rounded before it is added to Y; (Y + a) + b would differ.
-    y = y + (a + b);
-  }
-  return PathWeight{acc, std::nullopt};
+  double weight;
+  const std::size_t stop = detail::chain_group<detail::ScalarLanes, 1>(
+      detail::PathViewSource<Checked>{in, i}, in, 1, &weight);
+  if (stop != in.n_steps) return PathWeight{0.0, stop};
+  return PathWeight{weight, std::nullopt};
 }
 
 }  // namespace
@@ -160,43 +139,11 @@ std::string zero_sigma_message(ZeroSigma where) {
 // reported is the first in row-major order of the range. (The raw kernels do
 // divide by zero, which only raises the IEEE divide-by-zero flag.)
 
-namespace detail {
-
-void tangent_flow_raw_baseline(const TangentFlowInputs& in, std::size_t first, std::size_t count,
-                               double* out) noexcept {
-  // Widths chosen by measurement (bench_tangent_flow.cpp). The divider is the
-  // shared resource (about one division per cycle and a half whatever the vector
-  // width); three two-lane chains keep it busy behind the latency of the Y chain
-  // in C order. With arbitrary strides building each vector from scalar loads
-  // dominates and two chains do best; Fortran order runs in blocks of paths.
-  if (all_path_contiguous(in)) {
-    path_block_kernel<Sse2Lanes, 256, 3>(in, first, count, out);
-  } else if (all_step_contiguous(in)) {
-    lane_kernel<Sse2Lanes, 3, LaneLayout::step_contiguous>(in, first, count, out);
-  } else {
-    lane_kernel<Sse2Lanes, 2, LaneLayout::gather>(in, first, count, out);
-  }
-}
-
-}  // namespace detail
-
 namespace {
-
-// Paths per fix-up pass: small enough that the raw weights are still in L1 when
-// they are scanned, large enough that the scan is free next to the recursion.
-constexpr std::size_t kChunk = 256;
 
 // Paths per call of the kernels between two interrupt spends of the serial
 // driver (whole fix-up chunks).
-constexpr std::size_t kInterruptPaths = 4 * kChunk;
-
-detail::RawTangentFlowKernel raw_kernel_for(KernelTarget target) {
-  if (!kernel_target_supported(target))
-    fail(std::string("tangent-flow kernel '") + kernel_target_name(target) +
-         "' is not supported by this cpu");
-  return target == KernelTarget::avx2 ? detail::tangent_flow_raw_avx2
-                                      : detail::tangent_flow_raw_baseline;
-}
+constexpr std::size_t kInterruptPaths = 4 * kTangentFlowChunk;
 
 inline bool is_finite_bits(double x) noexcept {
   std::uint64_t bits;
@@ -211,9 +158,11 @@ std::optional<ZeroSigma> tangent_flow_weights_with(KernelTarget target,
                                                    const TangentFlowInputs& in,
                                                    std::size_t first, std::size_t count,
                                                    double* out) {
-  const detail::RawTangentFlowKernel raw = raw_kernel_for(target);
-  for (std::size_t done = 0; done < count; done += kChunk) {
-    const std::size_t n = std::min(kChunk, count - done);
+  const detail::RawTangentFlowKernel raw = detail::kernel_for<detail::RawTangentFlowKernel>(
+      target, detail::tangent_flow_raw_baseline, detail::tangent_flow_raw_avx2);
+  // One pass of the raw kernel, then its fix-up, per chunk.
+  for (std::size_t done = 0; done < count; done += kTangentFlowChunk) {
+    const std::size_t n = std::min(kTangentFlowChunk, count - done);
     raw(in, first + done, n, out + done);
     for (std::size_t k = done; k < done + n; ++k) {
       if (is_finite_bits(out[k])) continue;

@@ -76,6 +76,12 @@ PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& inputs, std
 // "sigma[2, 5] = 0 produces division by zero in BEL weight"
 std::string zero_sigma_message(ZeroSigma where);
 
+// Paths per pass of the fast kernels: a multiple of every target's group widths
+// (6 and 12 paths in C order, blocks of 256 in Fortran order), so that only the
+// end of a range runs as a short gathered group, and small enough that a pass's
+// weights are still in L1 when they are scanned.
+inline constexpr std::size_t kTangentFlowChunk = 768;
+
 // Weights of paths [first, first + count) into out[0 .. count), each bit-identical
 // to tangent_flow_path_weight. Requires first + count <= inputs.n_paths. On a zero
 // sigma returns the first one in row-major order within the range; `out` is then

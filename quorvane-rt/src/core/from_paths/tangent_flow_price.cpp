@@ -5,6 +5,7 @@
 
 #include "core/estimators/payoff.hpp"
 #include "core/estimators/tangent_flow.hpp"
+#include "core/kernels/streams.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"
 
@@ -27,8 +28,39 @@ bool covers(const MatrixView& m, std::size_t n_paths, std::size_t n_steps) noexc
 
 // Weights are computed a group at a time into a stack buffer and then accumulated
 // strictly in path order, so the sums see exactly the sequence of the one-path-at-a-
-// time loop.
-constexpr std::size_t kGroup = 256;
+// time loop. A group is one pass of the fast kernels.
+constexpr std::size_t kGroup = kTangentFlowChunk;
+
+// The pass over the paths for one payoff kind: per group the weights (the fast
+// kernels, or the checked scalar recursion when some field may lack an element
+// the row-major scan needs: the call then ends in the error met first, a zero
+// sigma or the missing element), then p = payoff(X_T), d = w * p into the sums.
+template <PayoffKind Kind>
+Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& terminal,
+                              double strike, bool checked) {
+  using X = detail::Stream<false>;
+  using W = detail::Stream<true>;
+  detail::PriceSums<Kind, false, X, W> sums{X::of(terminal), {}, strike, 0.0};
+  double w[kGroup];
+  sums.w = W::of(w);
+  InterruptBudget budget;  // a long call can be interrupted between two groups
+  for (std::size_t first = 0; first < in.n_paths; first += kGroup) {
+    const std::size_t count = in.n_paths - first < kGroup ? in.n_paths - first : kGroup;
+    if (checked) {
+      for (std::size_t k = 0; k < count; ++k) {
+        const PathWeight pw = tangent_flow_path_weight_checked(in, first + k);
+        if (!pw.ok()) return ValueFailure{field_zero_sigma_message(first + k, *pw.zero_sigma_step)};
+        w[k] = pw.weight;
+      }
+    } else if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, first, count, w)) {
+      return ValueFailure{field_zero_sigma_message(zero->path, zero->step)};
+    }
+    sums.x = X::of(VectorView{terminal.address(first), count, terminal.stride});
+    detail::walk<detail::Sse2Lanes>(sums, 0, count);
+    budget.spend(count * in.n_steps);
+  }
+  return sums.estimate(in.n_paths);
+}
 
 }  // namespace
 
@@ -48,40 +80,13 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
 
   const TangentFlowInputs in = make_tangent_flow_inputs(dws, sigma_field, d_mu_dx_field,
                                                         d_sigma_dx_field, n_paths, n_steps, horizon);
-
-  RunningSums payoff_sums, delta_sums;
-  const auto accumulate = [&](std::size_t i, double w) {
-    const double p = (*pay)(states(i, n_steps));
-    const double d = w * p;
-    payoff_sums.add(p);
-    delta_sums.add(d);
-  };
-
   const bool fields_cover = covers(sigma_field, n_paths, n_steps) &&
                             covers(d_mu_dx_field, n_paths, n_steps) &&
                             covers(d_sigma_dx_field, n_paths, n_steps);
-  InterruptBudget budget;  // a long call can be interrupted between two groups
-  if (fields_cover) {
-    double w[kGroup];
-    for (std::size_t first = 0; first < n_paths; first += kGroup) {
-      const std::size_t count = n_paths - first < kGroup ? n_paths - first : kGroup;
-      if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, first, count, w))
-        return ValueFailure{field_zero_sigma_message(zero->path, zero->step)};
-      for (std::size_t k = 0; k < count; ++k) accumulate(first + k, w[k]);
-      budget.spend(count * n_steps);
-    }
-  } else {
-    // Some field lacks an element that the row-major scan will need, so this ends
-    // in an error; the checked scalar recursion reports exactly the one met first
-    // (a zero sigma, or the missing element).
-    for (std::size_t i = 0; i < n_paths; ++i) {
-      const PathWeight w = tangent_flow_path_weight_checked(in, i);
-      if (!w.ok()) return ValueFailure{field_zero_sigma_message(i, *w.zero_sigma_step)};
-      accumulate(i, w.weight);
-      budget.spend(n_steps);
-    }
-  }
-  return make_estimate(payoff_sums, delta_sums, n_paths);
+  const VectorView terminal = states.column(n_steps);
+  return detail::with_payoff_kind(pay->kind, [&](auto kind) {
+    return price_paths<decltype(kind)::value>(in, terminal, strike, !fields_cover);
+  });
 }
 
 }  // namespace quorvane

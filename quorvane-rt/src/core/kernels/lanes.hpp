@@ -1,18 +1,23 @@
-// Lane traits: the vector types the SIMD kernels are written over.
+// Lane traits: the vector types the kernel bodies are written over.
 //
 // A kernel body is a template over one of these traits and is compiled once per
-// target (the AVX2 instances only in translation units built with -mavx2). Each
-// trait offers the handful of IEEE-754 operations the bodies use, lane by lane:
-// multiplication, division and addition are separate instructions (the build
-// never contracts them into fused multiply-adds), so a lane performs exactly
-// the operations a scalar loop would on its own element.
+// target (the AVX2 instances only in translation units built with -mavx2); its
+// ScalarLanes instance is the plain one-element loop, so every loop is spelled
+// once. Each trait offers the handful of IEEE-754 operations the bodies use,
+// lane by lane: multiplication, division and addition are separate instructions
+// (the build never contracts them into fused multiply-adds), so a lane performs
+// exactly the operations a scalar loop would on its own element.
 //
 // Everything here has internal linkage (anonymous namespace, own load helper):
 // each including translation unit gets its own copy compiled for its own target,
 // and nothing compiled with -mavx2 can be picked by the linker for baseline code.
+// Kernel bodies built on these traits must keep to the same rule: an AVX2
+// translation unit may call no inline function of external linkage (the views'
+// member functions, for instance), only read plain data members.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <emmintrin.h>
 #if defined(__AVX2__)
@@ -28,6 +33,51 @@ inline double lane_load(const std::byte* p) noexcept {
   return v;
 }
 
+// Software prefetch. A prefetch is only a hint: it never faults, so reaching
+// past the end of an array is harmless (addresses are formed as integers for
+// that reason). The instructions are written as volatile assembly because gcc
+// takes a function whose only effect is __builtin_prefetch for one without side
+// effects and may delete the calls to it when it does not inline them.
+inline constexpr std::size_t kCacheLineBytes = 64;
+
+// Into every cache level (prefetcht0).
+inline void prefetch_l1(std::uintptr_t at) noexcept {
+  asm volatile("prefetcht0 (%0)" : : "r"(at));
+}
+// Into L2 and below (prefetcht1).
+inline void prefetch_l2(std::uintptr_t at) noexcept {
+  asm volatile("prefetcht1 (%0)" : : "r"(at));
+}
+
+// For long sequential reads. On the machines this is tuned on, the hardware
+// prefetcher runs only a short way ahead of a sequential stream, and a loop
+// that reads two large arrays waits on memory at about half the bandwidth a
+// single core can draw; asking for the data 8 KiB ahead roughly doubles the
+// speed of such loops.
+inline constexpr std::ptrdiff_t kPrefetchAheadBytes = 8192;
+
+inline void prefetch_ahead(const void* p) noexcept {
+  prefetch_l1(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAheadBytes);
+}
+
+// Two running sums side by side, [first, second] in one SSE2 register: each
+// lane is one accumulator, and `fold` / `fold_with_squares` (below, per trait)
+// feed it one path or sample at a time in index order, so every sum stays a
+// plain sequential sum.
+struct PairSum {
+  __m128d v = _mm_setzero_pd();
+  double first() const noexcept { return _mm_cvtsd_f64(v); }
+  double second() const noexcept { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+};
+
+// One element pair [a, b]: sums += pair; with squares, also squares += pair *
+// pair (each square rounded, then added).
+inline void fold_pair(PairSum& sums, __m128d pair) noexcept { sums.v = _mm_add_pd(sums.v, pair); }
+inline void fold_pair_with_square(PairSum& sums, PairSum& squares, __m128d pair) noexcept {
+  sums.v = _mm_add_pd(sums.v, pair);
+  squares.v = _mm_add_pd(squares.v, _mm_mul_pd(pair, pair));
+}
+
 // One lane: plain doubles. The scalar loops are this instance of the same
 // bodies, so every recursion is spelled once.
 struct ScalarLanes {
@@ -37,6 +87,17 @@ struct ScalarLanes {
   static V div(V a, V b) noexcept { return a / b; }
   static V mul(V a, V b) noexcept { return a * b; }
   static V add(V a, V b) noexcept { return a + b; }
+  static V sub(V a, V b) noexcept { return a - b; }
+  // d if d > 0, else +0.0 (NaN included). MAXSD returns its second operand
+  // unless the first is strictly greater, which is exactly that, without the
+  // data-dependent branch gcc makes of the ternary.
+  static V positive(V d) noexcept {
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
+  }
+  // 1.0 if a < b, else 0.0 (NaN on either side gives 0.0); branch-free.
+  static V one_if_less(V a, V b) noexcept {
+    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(_mm_set_sd(a), _mm_set_sd(b)), _mm_set_sd(1.0)));
+  }
   static V loadu(const std::byte* p) noexcept { return lane_load(p); }
   static void storeu(double* p, V v) noexcept { *p = v; }
   static V loada(const double* p) noexcept { return *p; }
@@ -54,6 +115,12 @@ struct ScalarLanes {
     a = lane_load(q);
     b = lane_load(q + sizeof(double));
   }
+  // sums += [a, b].
+  static void fold(PairSum& sums, V a, V b) noexcept { fold_pair(sums, _mm_set_pd(b, a)); }
+  // sums += [a, b]; squares += [a * a, b * b].
+  static void fold_with_squares(PairSum& sums, PairSum& squares, V a, V b) noexcept {
+    fold_pair_with_square(sums, squares, _mm_set_pd(b, a));
+  }
 };
 
 struct Sse2Lanes {
@@ -63,6 +130,9 @@ struct Sse2Lanes {
   static V div(V a, V b) noexcept { return _mm_div_pd(a, b); }
   static V mul(V a, V b) noexcept { return _mm_mul_pd(a, b); }
   static V add(V a, V b) noexcept { return _mm_add_pd(a, b); }
+  static V sub(V a, V b) noexcept { return _mm_sub_pd(a, b); }
+  static V positive(V d) noexcept { return _mm_max_pd(d, _mm_setzero_pd()); }
+  static V one_if_less(V a, V b) noexcept { return _mm_and_pd(_mm_cmplt_pd(a, b), _mm_set1_pd(1.0)); }
   static V loadu(const std::byte* p) noexcept {
     return _mm_loadu_pd(reinterpret_cast<const double*>(p));
   }
@@ -84,6 +154,15 @@ struct Sse2Lanes {
     a = _mm_unpacklo_pd(r0, r1);
     b = _mm_unpackhi_pd(r0, r1);
   }
+  // sums += [a0, b0], then sums += [a1, b1].
+  static void fold(PairSum& sums, V a, V b) noexcept {
+    fold_pair(sums, _mm_unpacklo_pd(a, b));
+    fold_pair(sums, _mm_unpackhi_pd(a, b));
+  }
+  static void fold_with_squares(PairSum& sums, PairSum& squares, V a, V b) noexcept {
+    fold_pair_with_square(sums, squares, _mm_unpacklo_pd(a, b));
+    fold_pair_with_square(sums, squares, _mm_unpackhi_pd(a, b));
+  }
 };
 
 #if defined(__AVX2__)
@@ -94,6 +173,11 @@ struct Avx2Lanes {
   static V div(V a, V b) noexcept { return _mm256_div_pd(a, b); }
   static V mul(V a, V b) noexcept { return _mm256_mul_pd(a, b); }
   static V add(V a, V b) noexcept { return _mm256_add_pd(a, b); }
+  static V sub(V a, V b) noexcept { return _mm256_sub_pd(a, b); }
+  static V positive(V d) noexcept { return _mm256_max_pd(d, _mm256_setzero_pd()); }
+  static V one_if_less(V a, V b) noexcept {
+    return _mm256_and_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ), _mm256_set1_pd(1.0));
+  }
   static V loadu(const std::byte* p) noexcept {
     return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
   }
@@ -123,6 +207,17 @@ struct Avx2Lanes {
                                       half(p + (k + 3) * rs), 1);
     a = _mm256_unpacklo_pd(lo, hi);
     b = _mm256_unpackhi_pd(lo, hi);
+  }
+  // sums += [a_k, b_k] for k = 0, 1, 2, 3 in this order.
+  static void fold(PairSum& sums, V a, V b) noexcept {
+    Sse2Lanes::fold(sums, _mm256_castpd256_pd128(a), _mm256_castpd256_pd128(b));
+    Sse2Lanes::fold(sums, _mm256_extractf128_pd(a, 1), _mm256_extractf128_pd(b, 1));
+  }
+  static void fold_with_squares(PairSum& sums, PairSum& squares, V a, V b) noexcept {
+    Sse2Lanes::fold_with_squares(sums, squares, _mm256_castpd256_pd128(a),
+                                 _mm256_castpd256_pd128(b));
+    Sse2Lanes::fold_with_squares(sums, squares, _mm256_extractf128_pd(a, 1),
+                                 _mm256_extractf128_pd(b, 1));
   }
 };
 #endif

@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "core/support/failure.hpp"
 
 namespace quorvane {
 
@@ -11,6 +14,12 @@ bool kernel_target_supported(KernelTarget target) noexcept {
     case KernelTarget::avx2: return __builtin_cpu_supports("avx2");
   }
   return false;
+}
+
+void require_kernel_target(KernelTarget target) {
+  if (!kernel_target_supported(target))
+    fail(std::string("kernel target '") + kernel_target_name(target) +
+         "' is not supported by this cpu");
 }
 
 namespace {

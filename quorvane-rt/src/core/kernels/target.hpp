@@ -15,6 +15,8 @@ enum class KernelTarget {
 
 // True when `target` can run on this CPU.
 bool kernel_target_supported(KernelTarget target) noexcept;
+// An internal failure unless `target` can run on this CPU.
+void require_kernel_target(KernelTarget target);
 
 // The target chosen for this process: AVX2 when the CPU has it, unless the
 // environment variable QUORVANE_KERNEL=baseline (read once, on first use) forces

@@ -1,0 +1,187 @@
+// Native tests of the streaming kernel bodies (core/kernels/streams.hpp): the
+// sample sums, the constant-flow weights and the fused price/delta sums. Every
+// target build is compared bit for bit against the ScalarLanes instance of the
+// same body, and that instance against a plain loop over the formulas. A sum
+// in which two NaNs meet may keep either payload (the compiler picks the
+// operand order of a commutative addition), so sums compare NaN in kind; the
+// weights, one multiplication each, compare with memcmp. (The tangent-flow
+// kernels have their own tests in test_tangent_flow.cpp.)
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/estimators/payoff.hpp"
+#include "core/estimators/samples.hpp"
+#include "core/estimators/stats.hpp"
+#include "core/kernels/kernels.hpp"
+#include "core/kernels/streams.hpp"
+
+namespace quorvane {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+double from_bits(std::uint64_t b) {
+  double x;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+// The same bits, or both NaN.
+bool same_value(double a, double b) { return same_bits(a, b) || (a != a && b != b); }
+
+// n values around `centre` with specials: NaNs of several payloads and signs,
+// infinities, signed zeros, subnormals, values equal to the strike.
+std::vector<double> values(std::size_t n, std::uint32_t seed, double centre) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(centre, 10.0);
+  const double specials[] = {kNaN, -kNaN, from_bits(0x7ff8000000000123ULL),
+                             from_bits(0xfff4000000000777ULL), kInf, -kInf, 0.0, -0.0,
+                             4.9e-324, centre, 1e200};
+  std::vector<double> v(n);
+  for (double& x : v) x = rng() % 6 == 0 ? specials[rng() % std::size(specials)] : normal(rng);
+  return v;
+}
+
+// The values laid out with a byte stride (8 contiguous, 16 every second, 12
+// packed records at an odd address, -8 reversed), as NumPy could hand them over.
+class Laid {
+ public:
+  Laid(const std::vector<double>& v, std::ptrdiff_t stride) : bytes_(v.size() * 16 + 16) {
+    const std::size_t n = v.size();
+    std::byte* origin = bytes_.data() + (stride == 12 ? 3 : 0);
+    if (stride < 0 && n > 0) origin += static_cast<std::ptrdiff_t>(n - 1) * -stride;
+    for (std::size_t k = 0; k < n; ++k)
+      std::memcpy(origin + static_cast<std::ptrdiff_t>(k) * stride, &v[k], sizeof(double));
+    view_ = VectorView{origin, n, stride};
+  }
+  const VectorView& view() const { return view_; }
+
+ private:
+  std::vector<std::byte> bytes_;
+  VectorView view_;
+};
+
+constexpr std::ptrdiff_t kStrides[] = {8, 16, 12, -8};
+constexpr std::size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 1000};
+
+class StreamKernels : public ::testing::TestWithParam<std::ptrdiff_t> {};
+
+TEST_P(StreamKernels, SampleSumsMatchTheScalarInstanceAndThePlainLoop) {
+  for (std::size_t n : kLengths) {
+    const std::vector<double> v = values(n, static_cast<std::uint32_t>(n), 0.5);
+    const Laid laid(v, GetParam());
+    // The plain loop: one accumulator each, in index order.
+    double s1 = 0.0, s2 = 0.0;
+    for (double x : v) {
+      s1 = s1 + x;
+      s2 = s2 + x * x;
+    }
+    detail::SampleSums<false> scalar{detail::Stream<false>::of(laid.view())};
+    detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
+    const RunningSums built = sum_samples(laid.view());
+    const std::string where = "n " + std::to_string(n);
+    EXPECT_TRUE(same_value(scalar.sums.first(), built.s1)) << where;
+    EXPECT_TRUE(same_value(scalar.sums.second(), built.s2)) << where;
+    EXPECT_TRUE(same_value(s1, built.s1)) << where;
+    EXPECT_TRUE(same_value(s2, built.s2)) << where;
+  }
+}
+
+TEST_P(StreamKernels, ConstantFlowWeightsOfEveryTargetMatchTheScalarInstance) {
+  const double r = 1.0 / (0.7 * 3.0);
+  for (KernelTarget target : {KernelTarget::baseline, KernelTarget::avx2}) {
+    if (!kernel_target_supported(target)) continue;
+    const detail::ScaleKernel scale =
+        detail::kernel_for<detail::ScaleKernel>(target, detail::scale_baseline, detail::scale_avx2);
+    for (std::size_t n : kLengths) {
+      const std::vector<double> v = values(n, static_cast<std::uint32_t>(7 * n), 0.0);
+      const Laid laid(v, GetParam());
+      std::vector<double> expected(n + 1, 12345.0), out(n + 1, 12345.0);
+      detail::ScaleByReciprocal<false> scalar{detail::Stream<false>::of(laid.view()), r,
+                                              expected.data()};
+      detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
+      scale(laid.view(), r, out.data());
+      const std::string where = std::string(kernel_target_name(target)) + " n " + std::to_string(n);
+      EXPECT_EQ(0, std::memcmp(out.data(), expected.data(), (n + 1) * sizeof(double))) << where;
+      for (std::size_t k = 0; k < n; ++k)
+        ASSERT_TRUE(same_value(expected[k], v[k] * r)) << where << " k " << k;
+    }
+  }
+}
+
+// The fused sums of both price estimators, for every payoff kind, against the
+// scalar instance and against the generic Payoff evaluation with RunningSums.
+template <PayoffKind Kind, bool Scaled, bool Contiguous>
+void expect_price_sums_match(std::ptrdiff_t stride) {
+  const double strike = 1.0, r = 1.0 / (0.5 * 0.2);
+  const Payoff payoff{Kind, strike};
+  for (std::size_t n : kLengths) {
+    const std::vector<double> x = values(n, static_cast<std::uint32_t>(3 * n + 1), strike);
+    const std::vector<double> w = values(n, static_cast<std::uint32_t>(5 * n + 2), 0.0);
+    const Laid lx(x, stride), lw(w, stride);
+    using S = detail::Stream<false>;
+    using F = detail::Stream<Contiguous>;
+    detail::PriceSums<Kind, Scaled, S, S> scalar{S::of(lx.view()), S::of(lw.view()), strike, r};
+    detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
+    detail::PriceSums<Kind, Scaled, F, F> sse2{F::of(lx.view()), F::of(lw.view()), strike, r};
+    detail::walk<detail::Sse2Lanes>(sse2, 0, n);
+    RunningSums p, d;
+    for (std::size_t k = 0; k < n; ++k) {
+      const double pk = payoff(x[k]);
+      const double dk = Scaled ? (w[k] * pk) * r : w[k] * pk;
+      p.add(pk);
+      d.add(dk);
+    }
+    const std::string where = "kind " + std::to_string(static_cast<int>(Kind)) + " n " +
+                              std::to_string(n) + " stride " + std::to_string(stride);
+    const detail::PairSum* a[] = {&scalar.first, &scalar.second};
+    const detail::PairSum* b[] = {&sse2.first, &sse2.second};
+    for (int s = 0; s < 2; ++s) {
+      EXPECT_TRUE(same_value(a[s]->first(), b[s]->first())) << where;
+      EXPECT_TRUE(same_value(a[s]->second(), b[s]->second())) << where;
+    }
+    const double plain[] = {p.s1, d.s1, p.s2, d.s2};
+    const double ours[] = {scalar.first.first(), scalar.first.second(), scalar.second.first(),
+                           scalar.second.second()};
+    for (int s = 0; s < 4; ++s)
+      EXPECT_TRUE(same_value(plain[s], ours[s])) << where << " sum " << s;
+  }
+}
+
+template <bool Contiguous>
+void expect_all_price_sums_match(std::ptrdiff_t stride) {
+  expect_price_sums_match<PayoffKind::identity, true, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::call, true, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::put, true, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::digital_call, true, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::identity, false, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::call, false, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::put, false, Contiguous>(stride);
+  expect_price_sums_match<PayoffKind::digital_call, false, Contiguous>(stride);
+}
+
+TEST_P(StreamKernels, PriceSumsMatchTheScalarInstanceAndTheGenericPayoff) {
+  if (GetParam() == 8) {
+    expect_all_price_sums_match<true>(GetParam());
+  } else {
+    expect_all_price_sums_match<false>(GetParam());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Strides, StreamKernels, ::testing::ValuesIn(kStrides),
+                         [](const ::testing::TestParamInfo<std::ptrdiff_t>& info) {
+                           return "stride_" + std::string(info.param < 0 ? "minus_" : "") +
+                                  std::to_string(info.param < 0 ? -info.param : info.param);
+                         });
+
+}  // namespace
+}  // namespace quorvane
