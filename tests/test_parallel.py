@@ -142,6 +142,28 @@ def test_the_interpreter_lock_is_released_while_it_computes():
     assert ticks > 100, (ticks, duration)
 
 
+LONG_CALL_ON_A_THREAD = """
+import threading, numpy as np, _quorvane as q
+one = np.float64(0.5)
+n, m = 200_000, 64
+batch = [np.broadcast_to(one, (n, m + 1))] + [np.broadcast_to(one, (n, m))] * 4
+out = {}
+thread = threading.Thread(target=lambda: out.update(w=q.bel_weights_tangent_flow_parallel(*batch, 1.0)))
+thread.start()
+thread.join()
+assert np.array_equal(out["w"], q.bel_weights_tangent_flow(*batch, 1.0))
+print("ok")
+"""
+
+
+def test_a_long_call_on_another_thread_does_not_ask_for_signals_without_the_lock():
+    # The wait of a call made off the main thread reached the call's own signal
+    # poll, which asked the interpreter without holding its lock: a crash as soon
+    # as the call outlasted one slice of the wait.
+    out = run_python(LONG_CALL_ON_A_THREAD)
+    assert (out.returncode, out.stdout.strip()) == (0, "ok"), out.stderr
+
+
 @pytest.mark.parametrize("n_threads", [2, 8])
 def test_concurrent_callers_all_get_the_serial_bits(n_threads):
     rng = np.random.default_rng(8)

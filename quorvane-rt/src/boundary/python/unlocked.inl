@@ -23,9 +23,11 @@ auto without_lock(Compute&& compute) -> decltype(compute()) {
   try {
     // Only the signal thread polls: another thread has no handlers to run, and
     // taking the lock back there inside the wait is what a forced unwind at
-    // interpreter exit could not get out of.
-    std::optional<InterruptScope> scope;
-    if (on_signal_thread()) scope.emplace(&detail::poll_signals_trampoline, &state);
+    // interpreter exit could not get out of. Elsewhere the scope installs no
+    // poll at all, so the wait never reaches the call's own poll, which asks the
+    // interpreter directly and needs the lock this thread no longer holds.
+    const InterruptScope scope(on_signal_thread() ? &detail::poll_signals_trampoline : nullptr,
+                               &state);
     value.emplace(compute());
   } catch (abi::__forced_unwind&) {
     throw;
