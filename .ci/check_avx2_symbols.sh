@@ -9,9 +9,11 @@
 # function or template instance emitted out of line (a weak COMDAT copy), a
 # static data member, an ifunc -- could be the copy the linker keeps for every
 # caller, baseline code included. A static initialiser would run at load time
-# whatever the CPU. The one weak definition allowed is DW.ref.__gxx_personality_v0,
-# a data word holding the address of the C++ personality routine: the same in
-# every object, and no code.
+# whatever the CPU. Two weak definitions of the compilers' own are allowed:
+# DW.ref.__gxx_personality_v0, a data word holding the address of the C++
+# personality routine, and clang's __clang_call_terminate, which only calls
+# __cxa_begin_catch and std::terminate: the same in every object, and neither
+# has an instruction of the target.
 #
 # Usage: bash .ci/check_avx2_symbols.sh [BUILD_DIR...]
 set -euo pipefail
@@ -38,6 +40,7 @@ for dir in "$@"; do
       while read -r type name; do
         if [ "$type" = T ] && [[ "$(c++filt "$name")" =~ ^[A-Za-z0-9_:]*_avx2\( ]]; then continue; fi
         if [ "$type" = V ] && [ "$name" = DW.ref.__gxx_personality_v0 ]; then continue; fi
+        if [ "$type" = W ] && [ "$name" = __clang_call_terminate ]; then continue; fi
         echo "  $type $(c++filt "$name")"
       done)
     if [ -n "$bad" ]; then

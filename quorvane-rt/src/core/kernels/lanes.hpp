@@ -198,7 +198,7 @@ struct Avx2Lanes {
   static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
                         V& b) noexcept {
     const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
-    const auto half = [](const std::byte* q) {
+    const auto half = [](const std::byte* q) noexcept {
       return _mm_loadu_pd(reinterpret_cast<const double*>(q));
     };
     const V lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + k * rs)),

@@ -61,7 +61,7 @@ inline std::size_t run_chains(const Source& src, std::size_t n_steps, typename L
                               typename L::V (&acc)[R]) noexcept(Source::kNoexcept) {
   using V = typename L::V;
   // One step of chain r from operands f at q; false when the source stops it.
-  const auto advance = [&](const auto& f, std::size_t r, std::size_t q) {
+  const auto advance = [&](const auto& f, std::size_t r, std::size_t q) noexcept(Source::kNoexcept) {
     const V s = f.sigma(q);
     if (src.stops(s)) return false;
     const V dw = f.dws(q);
@@ -219,7 +219,7 @@ struct PathContiguousSource : RawSource {
     constexpr std::size_t kLaneBytes = L::kWidth * sizeof(double);
     if ((r * kLaneBytes) % kCacheLineBytes != 0 || j + kStepsAhead >= n_steps) return;
     const std::size_t o = r * kLaneBytes;
-    const auto at = [&](const GroupArray& g) {
+    const auto at = [&](const GroupArray& g) noexcept {
       return reinterpret_cast<std::uintptr_t>(g.step(j + kStepsAhead)) + o;
     };
     prefetch_l2(at(a.sigma));
@@ -288,7 +288,7 @@ struct StepContiguousSource : RawSource {
   Operands<L, K> fetch(std::size_t r, std::size_t j) const noexcept {
     Operands<L, K> o;
     const std::size_t k0 = r * L::kWidth;
-    const auto load = [&](const GroupArray& g, typename L::V* v) {
+    const auto load = [&](const GroupArray& g, typename L::V* v) noexcept {
       const std::byte* p = g.base + static_cast<std::ptrdiff_t>(j * sizeof(double));
       if constexpr (K == 2) {
         L::load_pair(p, g.row_stride, k0, v[0], v[1]);
