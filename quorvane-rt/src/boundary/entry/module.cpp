@@ -66,31 +66,31 @@ bool single_phase_allowed_here(const char* name) {
   return check == nullptr || check(name) == 0;
 }
 
-CallError second_interpreter(const ModuleDefinition& spec) {
+CallError second_interpreter(const ModuleDefinition& module_def) {
   return CallError::deferred(ErrorClass::import_error,
-                             std::string(spec.definition->m_name) +
+                             std::string(module_def.definition->m_name) +
                                  " does not support sub-interpreters: it can only be "
                                  "imported by the first interpreter that imported it");
 }
 
 }  // namespace
 
-Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell) {
+Fallible<PyRef> initialise_module(const ModuleDefinition& module_def, ModuleCell& cell) {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1) return fetch_error();
   const std::int64_t owner = cell.owning_interpreter.load();
-  if (owner != -1 && owner != id) return second_interpreter(spec);
+  if (owner != -1 && owner != id) return second_interpreter(module_def);
   if (owner == id && cell.module != nullptr) return PyRef::borrow(cell.module);
-  if (!single_phase_allowed_here(spec.definition->m_name)) return fetch_error();
+  if (!single_phase_allowed_here(module_def.definition->m_name)) return fetch_error();
 
-  PyRef module = PyRef::steal(PyModule_Create2(spec.definition, PYTHON_ABI_VERSION));
+  PyRef module = PyRef::steal(PyModule_Create2(module_def.definition, PYTHON_ABI_VERSION));
   if (!module) return fetch_error();
-  for (std::size_t i = 0; i < spec.function_count; ++i) {
-    if (!register_function(module.get(), spec.functions[i])) return fetch_error();
+  for (std::size_t i = 0; i < module_def.function_count; ++i) {
+    if (!register_function(module.get(), module_def.functions[i])) return fetch_error();
   }
   PyRef version_name = PyRef::steal(PyUnicode_FromString("__version__"));
-  PyRef version = PyRef::steal(PyUnicode_FromString(spec.version));
+  PyRef version = PyRef::steal(PyUnicode_FromString(module_def.version));
   if (!version_name || !version || !add_to_module(module.get(), version_name.get(), version.get())) {
     return fetch_error();
   }
@@ -98,7 +98,7 @@ Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell
   // a failed one leaves the guard as it was, so a later import may still own it.
   std::int64_t expected = -1;
   if (!cell.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    return second_interpreter(spec);
+    return second_interpreter(module_def);
   }
   // Registration may have let another thread in; the first module stored wins.
   if (cell.module == nullptr) cell.module = module.release();

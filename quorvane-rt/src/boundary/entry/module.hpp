@@ -48,6 +48,6 @@ struct ModuleCell {
 
 // The body of a PyInit_*: a new reference to the module, created on the first
 // successful call in the process.
-Fallible<PyRef> initialise_module(const ModuleDefinition& spec, ModuleCell& cell);
+Fallible<PyRef> initialise_module(const ModuleDefinition& module_def, ModuleCell& cell);
 
 }  // namespace quorvane::py
