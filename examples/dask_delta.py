@@ -62,7 +62,7 @@ def main() -> None:
     import quorvane.dask as qd
 
     with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         print(f"LocalCluster with {len(client.scheduler_info()['workers'])} workers "
               f"at {cluster.scheduler_address}")
         dt = HORIZON / N_STEPS

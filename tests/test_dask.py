@@ -27,7 +27,7 @@ X0, VOL, RATE, HORIZON, STRIKE = 100.0, 0.2, 0.03, 1.0, 100.0
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                       host="127.0.0.1", dashboard_address=None)
+                                       host="127.0.0.1", dashboard_address="127.0.0.1:0")
     try:
         with distributed.Client(cluster, set_as_default=False, timeout=60) as c:
             c.wait_for_workers(2, timeout=60)

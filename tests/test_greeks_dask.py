@@ -161,7 +161,7 @@ def test_distributed_workers_give_the_synchronous_bits():
     batch = gamma_batch()
     expected = qd.price_and_greeks_tangent_flow(*chunked(batch, (150, 250)), HORIZON, "call", STRIKE)
     cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
-                                       dashboard_address=":0")
+                                       dashboard_address="127.0.0.1:0")
     try:
         with distributed.Client(cluster, set_as_default=False, timeout=60) as client:
             with dask.config.set(scheduler=client):
