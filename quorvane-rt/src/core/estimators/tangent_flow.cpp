@@ -16,21 +16,6 @@ namespace quorvane {
 
 namespace {
 
-std::string shape_message(const char* name, const MatrixView& m, std::size_t n_paths,
-                          std::size_t n_steps) {
-  std::string s = name;
-  s += " shape [";
-  s += std::to_string(m.rows);
-  s += ", ";
-  s += std::to_string(m.cols);
-  s += "] != expected (";
-  s += std::to_string(n_paths);
-  s += ", ";
-  s += std::to_string(n_steps);
-  s += ')';
-  return s;
-}
-
 // The per-path recursion: the one-lane instance of the kernels' body, over a
 // source that reads path i through the views and stops at a sigma equal to 0.0.
 // `Checked` selects bounds-checked element access (an index outside a view is
@@ -48,6 +33,21 @@ inline PathWeight tangent_flow_recursion(const TangentFlowInputs& in, std::size_
 }
 
 }  // namespace
+
+std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
+                          std::size_t n_steps) {
+  std::string s(name);
+  s += " shape [";
+  s += std::to_string(m.rows);
+  s += ", ";
+  s += std::to_string(m.cols);
+  s += "] != expected (";
+  s += std::to_string(n_paths);
+  s += ", ";
+  s += std::to_string(n_steps);
+  s += ')';
+  return s;
+}
 
 Outcome<TangentFlowInputs> validate_tangent_flow_inputs(const MatrixView& states,
                                                         const MatrixView& dws,

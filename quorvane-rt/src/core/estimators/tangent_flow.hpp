@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/views/views.hpp"
 #include "core/kernels/target.hpp"
@@ -72,6 +73,10 @@ PathWeight tangent_flow_path_weight(const TangentFlowInputs& inputs, std::size_t
 // (after its zero test) dws, d_mu_dx and d_sigma_dx at [i, j]; the first element
 // outside its view is an internal failure (kIndexOutOfBounds).
 PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& inputs, std::size_t path);
+
+// "sigma shape [4, 10] != expected (4, 9)"
+std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
+                          std::size_t n_steps);
 
 // "sigma[2, 5] = 0 produces division by zero in BEL weight"
 std::string zero_sigma_message(ZeroSigma where);

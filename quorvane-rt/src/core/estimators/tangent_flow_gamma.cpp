@@ -13,25 +13,6 @@
 
 namespace quorvane {
 
-namespace {
-
-std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
-                          std::size_t n_steps) {
-  std::string s(name);
-  s += " shape [";
-  s += std::to_string(m.rows);
-  s += ", ";
-  s += std::to_string(m.cols);
-  s += "] != expected (";
-  s += std::to_string(n_paths);
-  s += ", ";
-  s += std::to_string(n_steps);
-  s += ')';
-  return s;
-}
-
-}  // namespace
-
 Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
     const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
