@@ -32,6 +32,25 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return call_entry(body, args, nargs, kwnames);
 }
 
+// A single-phase definition: no per-module state, no method table (the
+// functions are added by initialise_module), no slots and no hooks.
+inline PyModuleDef single_phase_definition(const char* name, const char* doc) {
+  return PyModuleDef{
+      .m_base = PyModuleDef_HEAD_INIT,
+      .m_name = name,
+      .m_doc = doc,
+      .m_size = 0,
+      .m_methods = nullptr,
+      .m_slots = nullptr,
+      .m_traverse = nullptr,
+      .m_clear = nullptr,
+      .m_free = nullptr,
+  };
+}
+
+// The version every module of the wheel reports as __version__.
+inline constexpr const char* kVersion = "0.1.3";
+
 struct ModuleDefinition {
   PyModuleDef* definition;  // static; m_methods empty, functions are added here
   const FunctionRecord* functions;

@@ -15,26 +15,18 @@ namespace quorvane::py {
 
 namespace {
 
-PyModuleDef module_definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "quorvane._greeks",
-    .m_doc = "Gamma and vega by BEL (Malliavin) weights from paths you simulate: constant-flow\n"
-             "gamma and vega weights, tangent-flow gamma weights for any scalar diffusion, and\n"
-             "price, delta, gamma (and vega) with standard errors in one pass.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = nullptr,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef module_definition = single_phase_definition(
+    "quorvane._greeks",
+    "Gamma and vega by BEL (Malliavin) weights from paths you simulate: constant-flow\n"
+    "gamma and vega weights, tangent-flow gamma weights for any scalar diffusion, and\n"
+    "price, delta, gamma (and vega) with standard errors in one pass.");
 
 ModuleCell cell;
 
 Fallible<PyRef> initialise() {
   std::size_t count = 0;
   const FunctionRecord* functions = greeks_functions(count);
-  return initialise_module(ModuleDefinition{&module_definition, functions, count, "0.1.3"}, cell);
+  return initialise_module(ModuleDefinition{&module_definition, functions, count, kVersion}, cell);
 }
 
 }  // namespace

@@ -13,24 +13,14 @@ namespace quorvane::py {
 
 namespace {
 
-PyModuleDef module_definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "_quorvane",
-    .m_doc = "",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = nullptr,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef module_definition = single_phase_definition("_quorvane", "");
 
 ModuleCell cell;
 
 Fallible<PyRef> initialise() {
   std::size_t count = 0;
   const FunctionRecord* functions = quorvane_functions(count);
-  return initialise_module(ModuleDefinition{&module_definition, functions, count, "0.1.3"}, cell);
+  return initialise_module(ModuleDefinition{&module_definition, functions, count, kVersion}, cell);
 }
 
 }  // namespace
