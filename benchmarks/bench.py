@@ -509,7 +509,8 @@ def compared(group: str, label: str, work: float, unit: str, ours: Callable[[], 
     Numba is installed). Its check asks every contender for quorvane's bits, except
     those named in ``close``, which sum in another order and need only agree to
     rtol=1e-6."""
-    others = {name: fn for name, fn in contenders.items() if numba is not None or not name.startswith("Numba")}
+    others = {name: fn for name, fn in contenders.items()
+              if numba is not None or not name.startswith("Numba")}
 
     def check() -> None:
         result = ours()
@@ -630,8 +631,8 @@ def tangent_cases(group: str, shapes: list[tuple[int, int, str]], batch: Callabl
         b = batch(n, m, order)
         out.append(compared(group, f"{n:,} × {m} {order}", n * m, "path-steps", lambda b=b: ours(*b),
                             {name: lambda b=b, fn=fn: fn(*b) for name, fn in contenders.items()},
-                            close=close, show_difference=n * m < 1000, reads=list(b[1:]) if read_bound else [],
-                            **options))
+                            close=close, show_difference=n * m < 1000,
+                            reads=list(b[1:]) if read_bound else [], **options))
     return out
 
 
