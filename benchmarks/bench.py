@@ -170,6 +170,15 @@ def numpy_price_and_delta_call(xt, wt, horizon, sigma0, strike):
 
 if numba is not None:
 
+    @numba.njit(cache=False, inline="always")
+    def _numba_lane(s1, s2, n):
+        """Mean and stderr of n samples from their sum and sum of squares."""
+        mean = s1 / n
+        var = s2 / n - mean * mean
+        if not var > 0.0:
+            var = 0.0
+        return mean, math.sqrt(var / n)
+
     @numba.njit(cache=False)
     def numba_mean_stderr(x):
         s1 = 0.0
@@ -177,25 +186,14 @@ if numba is not None:
         for v in x:
             s1 += v
             s2 += v * v
-        n = float(x.size)
-        mean = s1 / n
-        var = s2 / n - mean * mean
-        if not var > 0.0:
-            var = 0.0
-        return mean, math.sqrt(var / n)
+        return _numba_lane(s1, s2, float(x.size))
 
     @numba.njit(cache=False, inline="always")
     def _numba_estimate(p1, p2, d1, d2, n):
         """(price, delta, price_stderr, delta_stderr) from the four sums."""
-        pm = p1 / n
-        pv = p2 / n - pm * pm
-        if not pv > 0.0:
-            pv = 0.0
-        dm = d1 / n
-        dv = d2 / n - dm * dm
-        if not dv > 0.0:
-            dv = 0.0
-        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+        pm, pse = _numba_lane(p1, p2, n)
+        dm, dse = _numba_lane(d1, d2, n)
+        return pm, dm, pse, dse
 
     @numba.njit(cache=False)
     def numba_weights_constant_flow(w, horizon, sigma0):
@@ -388,12 +386,7 @@ if numba is not None:
         n = float(xt.size)
         out = np.empty(8)
         for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2), (v1, v2))):
-            mean = s1 / n
-            var = s2 / n - mean * mean
-            if not var > 0.0:
-                var = 0.0
-            out[lane] = mean
-            out[lane + 4] = math.sqrt(var / n)
+            out[lane], out[lane + 4] = _numba_lane(s1, s2, n)
         return out
 
     @numba.njit(cache=False, inline="always")
@@ -490,12 +483,7 @@ if numba is not None:
         n = float(n_paths)
         out = np.empty(6)
         for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2))):
-            mean = s1 / n
-            var = s2 / n - mean * mean
-            if not var > 0.0:
-                var = 0.0
-            out[lane] = mean
-            out[lane + 3] = math.sqrt(var / n)
+            out[lane], out[lane + 3] = _numba_lane(s1, s2, n)
         return out
 
 
