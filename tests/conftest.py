@@ -381,8 +381,9 @@ with open({marker!r}, "w") as f:
 
 # A child process's check that the parallel form of a tangent-flow weight function
 # gives the serial form's bits for path counts around the pool's blocks, in every
-# two-dimensional layout; then it runs ``then`` and prints "ok" and the number of
-# threads it started (the pool's workers).
+# two-dimensional layout; then it runs ``then`` (which sees the module as ``m`` and
+# the batch maker as ``batch``) and prints "ok" and the number of threads it
+# started (the pool's workers).
 PARALLEL_BIT_IDENTITY = """
 import numpy as np, sys, os
 base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
