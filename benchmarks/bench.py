@@ -548,15 +548,16 @@ def cases_bel_weights_constant_flow(quick: bool) -> list[Case]:
     return out
 
 
-def constant_flow_cases(group: str, seed: int, sizes: list[int], ours: Callable[..., Any],
+def constant_flow_cases(group: str, seed: int, counts: list[int], ours: Callable[..., Any],
                         contenders: dict[str, Callable[..., Any]], greeks: bool) -> list[Case]:
-    """A call on GBM terminal values, X_T = X0 exp(-v^2 T / 2 + v W_T), for each size:
+    """A call on GBM terminal values, X_T = X0 exp(-v^2 T / 2 + v W_T), for each count:
     ``ours(*arguments, "call", strike)`` beside ``contender(*arguments, strike)``, the
-    arguments (X_T, W_T, T, sigma(X0)), and with ``greeks`` also sigma' and v."""
+    arguments (X_T, W_T, T, sigma(X0)), and with ``greeks`` also sigma' and v (and then
+    no read bound)."""
     rng = np.random.default_rng(seed)
     out = []
     x0, vol, horizon, strike = 100.0, 0.2, 1.0, 100.0
-    for n in sizes:
+    for n in counts:
         wt = rng.standard_normal(n)
         xt = x0 * np.exp(-0.5 * vol * vol * horizon + vol * wt)
         args = (xt, wt, horizon, vol * x0) + ((vol, vol) if greeks else ())
