@@ -170,6 +170,15 @@ def numpy_price_and_delta_call(xt, wt, horizon, sigma0, strike):
 
 if numba is not None:
 
+    @numba.njit(cache=False, inline="always")
+    def _numba_lane(s1, s2, n):
+        """Mean and stderr of n samples from their sum and sum of squares."""
+        mean = s1 / n
+        var = s2 / n - mean * mean
+        if not var > 0.0:
+            var = 0.0
+        return mean, math.sqrt(var / n)
+
     @numba.njit(cache=False)
     def numba_mean_stderr(x):
         s1 = 0.0
@@ -177,25 +186,14 @@ if numba is not None:
         for v in x:
             s1 += v
             s2 += v * v
-        n = float(x.size)
-        mean = s1 / n
-        var = s2 / n - mean * mean
-        if not var > 0.0:
-            var = 0.0
-        return mean, math.sqrt(var / n)
+        return _numba_lane(s1, s2, float(x.size))
 
     @numba.njit(cache=False, inline="always")
     def _numba_estimate(p1, p2, d1, d2, n):
         """(price, delta, price_stderr, delta_stderr) from the four sums."""
-        pm = p1 / n
-        pv = p2 / n - pm * pm
-        if not pv > 0.0:
-            pv = 0.0
-        dm = d1 / n
-        dv = d2 / n - dm * dm
-        if not dv > 0.0:
-            dv = 0.0
-        return pm, dm, math.sqrt(pv / n), math.sqrt(dv / n)
+        pm, pse = _numba_lane(p1, p2, n)
+        dm, dse = _numba_lane(d1, d2, n)
+        return pm, dm, pse, dse
 
     @numba.njit(cache=False)
     def numba_weights_constant_flow(w, horizon, sigma0):
@@ -309,167 +307,6 @@ if numba is not None:
         return _numba_estimate(p1, p2, d1, d2, float(n_paths))
 
 
-# --------------------------------------------------------------------- cases
-
-def sizes(quick: bool) -> list[int]:
-    return [1_000, 100_000] if quick else [1_000, 100_000, 10_000_000]
-
-
-def cases_price_from_samples(quick: bool) -> list[Case]:
-    rng = np.random.default_rng(1)
-    out = []
-    for n in sizes(quick):
-        for layout in ("contiguous", "strided"):
-            base = rng.standard_normal(2 * n if layout == "strided" else n)
-            x = base[::2] if layout == "strided" else base
-            case = Case("price_from_samples", f"{n:.0e} {layout}", n, "samples",
-                        lambda x=x: quorvane.price_from_samples(x),
-                        {"NumPy": lambda x=x: numpy_mean_stderr(x)}, reads=[x])
-            if numba is not None:
-                case.others["Numba"] = lambda x=x: numba_mean_stderr(x)
-
-            def check(x=x):
-                ours = quorvane.price_from_samples(x)
-                assert_close(ours, numpy_mean_stderr(x), "price_from_samples vs NumPy", rtol=1e-6)
-                if numba is not None:
-                    assert_bits(ours, numba_mean_stderr(x), "price_from_samples vs Numba")
-
-            case.check = check
-            out.append(case)
-    return out
-
-
-def cases_bel_weights_constant_flow(quick: bool) -> list[Case]:
-    rng = np.random.default_rng(2)
-    out = []
-    horizon, sigma0 = 1.0, 20.0
-    for n in sizes(quick):
-        w = rng.standard_normal(n)
-        case = Case("bel_weights_constant_flow", f"{n:.0e}", n, "paths",
-                    lambda w=w: quorvane.bel_weights_constant_flow(w, horizon, sigma0),
-                    {"NumPy": lambda w=w: w * (1.0 / (horizon * sigma0))}, reads=[w])
-        if numba is not None:
-            case.others["Numba"] = lambda w=w: numba_weights_constant_flow(w, horizon, sigma0)
-
-        def check(w=w):
-            assert_bits(quorvane.bel_weights_constant_flow(w, horizon, sigma0),
-                        w * (1.0 / (horizon * sigma0)), "bel_weights_constant_flow vs NumPy")
-
-        case.check = check
-        out.append(case)
-    return out
-
-
-def cases_price_and_delta_constant_flow(quick: bool) -> list[Case]:
-    rng = np.random.default_rng(3)
-    out = []
-    x0, vol, horizon, strike = 100.0, 0.2, 1.0, 100.0
-    for n in sizes(quick):
-        wt = rng.standard_normal(n)
-        xt = x0 * np.exp(-0.5 * vol * vol * horizon + vol * wt)
-        args = (xt, wt, horizon, vol * x0)
-        case = Case("price_and_delta_constant_flow (call)", f"{n:.0e}", n, "paths",
-                    lambda a=args: quorvane.price_and_delta_constant_flow(*a, "call", strike),
-                    {"NumPy": lambda a=args: numpy_price_and_delta_call(*a, strike)},
-                    reads=[xt, wt])
-        if numba is not None:
-            case.others["Numba"] = lambda a=args: numba_price_and_delta_call(*a, strike)
-
-        def check(a=args):
-            ours = quorvane.price_and_delta_constant_flow(*a, "call", strike)
-            assert_close(ours, numpy_price_and_delta_call(*a, strike), "constant flow vs NumPy", rtol=1e-6)
-            if numba is not None:
-                assert_bits(ours, numba_price_and_delta_call(*a, strike), "constant flow vs Numba")
-
-        case.check = check
-        out.append(case)
-    return out
-
-
-def path_batch(n_paths, n_steps, order="C", seed=4):
-    """A local-volatility-like batch: sigma bounded away from zero."""
-    rng = np.random.default_rng(seed)
-    dws = rng.standard_normal((n_paths, n_steps)) * math.sqrt(1.0 / n_steps)
-    states = np.asarray(1.0 + 0.1 * rng.standard_normal((n_paths, n_steps + 1)), order=order)
-    sigma = np.asarray(0.2 + 0.05 * rng.random((n_paths, n_steps)), order=order)
-    d_mu_dx = np.asarray(np.full((n_paths, n_steps), 0.03), order=order)
-    d_sigma_dx = np.asarray(0.1 * rng.standard_normal((n_paths, n_steps)), order=order)
-    return states, np.asarray(dws, order=order), sigma, d_mu_dx, d_sigma_dx
-
-
-def tangent_shapes(quick):
-    if quick:
-        return [(1_000, 64, "C"), (20_000, 64, "C"), (20_000, 64, "F")]
-    return [(1_000, 64, "C"), (100_000, 64, "C"), (100_000, 64, "F"), (65_536, 256, "C"),
-            (65_536, 256, "F")]
-
-
-def cases_bel_weights_tangent_flow(quick: bool) -> list[Case]:
-    out = []
-    for n, m, order in tangent_shapes(quick):
-        b = path_batch(n, m, order)
-        case = Case("bel_weights_tangent_flow", f"{n:,} × {m} {order}", n * m, "path-steps",
-                    lambda b=b: quorvane.bel_weights_tangent_flow(*b, 1.0),
-                    {"NumPy": lambda b=b: numpy_tangent_flow(*b[1:], 1.0)}, reads=list(b[1:]))
-        if numba is not None:
-            case.others["Numba"] = lambda b=b: numba_tangent_flow(*b[1:], 1.0)
-
-        def check(b=b):
-            ours = quorvane.bel_weights_tangent_flow(*b, 1.0)
-            assert_bits(ours, numpy_tangent_flow(*b[1:], 1.0), "tangent flow vs NumPy")
-            if numba is not None:
-                assert_bits(ours, numba_tangent_flow(*b[1:], 1.0), "tangent flow vs Numba")
-
-        case.check = check
-        out.append(case)
-    return out
-
-
-def cases_price_and_delta_tangent_flow(quick: bool) -> list[Case]:
-    out = []
-    for n, m, order in tangent_shapes(quick):
-        b = path_batch(n, m, order)
-        case = Case("price_and_delta_tangent_flow (call)", f"{n:,} × {m} {order}", n * m, "path-steps",
-                    lambda b=b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0),
-                    {"NumPy": lambda b=b: numpy_price_and_delta_tangent_call(*b, 1.0, 1.0)},
-                    reads=list(b[1:]))
-        if numba is not None:
-            case.others["Numba"] = lambda b=b: numba_price_and_delta_tangent_call(*b, 1.0, 1.0)
-
-        def check(b=b):
-            ours = quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0)
-            assert_close(ours, numpy_price_and_delta_tangent_call(*b, 1.0, 1.0), "vs NumPy", rtol=1e-6)
-            if numba is not None:
-                assert_bits(ours, numba_price_and_delta_tangent_call(*b, 1.0, 1.0), "vs Numba")
-
-        case.check = check
-        out.append(case)
-    return out
-
-
-def cases_bel_weights_tangent_flow_parallel(quick: bool) -> list[Case]:
-    out = []
-    shapes = [(10, 4, "C")] + tangent_shapes(quick)
-    for n, m, order in shapes:
-        b = path_batch(n, m, order)
-        case = Case("bel_weights_tangent_flow_parallel", f"{n:,} × {m} {order}", n * m, "path-steps",
-                    lambda b=b: quorvane.bel_weights_tangent_flow_parallel(*b, 1.0),
-                    {"serial": lambda b=b: quorvane.bel_weights_tangent_flow(*b, 1.0)},
-                    show_difference=n * m < 1000, reads=list(b[1:]), threads=pool_threads())
-        if numba is not None:
-            case.others["Numba prange"] = lambda b=b: numba_tangent_flow_prange(*b[1:], 1.0)
-
-        def check(b=b):
-            ours = quorvane.bel_weights_tangent_flow_parallel(*b, 1.0)
-            assert_bits(ours, quorvane.bel_weights_tangent_flow(*b, 1.0), "parallel vs serial")
-            if numba is not None:
-                assert_bits(ours, numba_tangent_flow_prange(*b[1:], 1.0), "parallel vs Numba prange")
-
-        case.check = check
-        out.append(case)
-    return out
-
-
 # --------------------------------------------------------------------- gamma and vega
 
 def numpy_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
@@ -549,12 +386,7 @@ if numba is not None:
         n = float(xt.size)
         out = np.empty(8)
         for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2), (v1, v2))):
-            mean = s1 / n
-            var = s2 / n - mean * mean
-            if not var > 0.0:
-                var = 0.0
-            out[lane] = mean
-            out[lane + 4] = math.sqrt(var / n)
+            out[lane], out[lane + 4] = _numba_lane(s1, s2, n)
         return out
 
     @numba.njit(cache=False, inline="always")
@@ -651,43 +483,114 @@ if numba is not None:
         n = float(n_paths)
         out = np.empty(6)
         for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2))):
-            mean = s1 / n
-            var = s2 / n - mean * mean
-            if not var > 0.0:
-                var = 0.0
-            out[lane] = mean
-            out[lane + 3] = math.sqrt(var / n)
+            out[lane], out[lane + 3] = _numba_lane(s1, s2, n)
         return out
+
+
+
+# --------------------------------------------------------------------- cases
+
+def compared(group: str, label: str, work: float, unit: str, ours: Callable[[], Any],
+             contenders: dict[str, Callable[[], Any]], close: tuple[str, ...] = (),
+             **options: Any) -> Case:
+    """A case timing ``ours`` beside each contender (those named "Numba..." only when
+    Numba is installed). Its check asks every contender for quorvane's bits, except
+    those named in ``close``, which sum in another order and need only agree to
+    rtol=1e-6."""
+    others = {name: fn for name, fn in contenders.items()
+              if numba is not None or not name.startswith("Numba")}
+
+    def check() -> None:
+        result = ours()
+        for name, fn in others.items():
+            if name in close:
+                assert_close(result, fn(), f"{group} vs {name}", rtol=1e-6)
+            else:
+                assert_bits(result, fn(), f"{group} vs {name}")
+
+    return Case(group, label, work, unit, ours, others, check, **options)
+
+
+def sizes(quick: bool) -> list[int]:
+    return [1_000, 100_000] if quick else [1_000, 100_000, 10_000_000]
 
 
 def greeks_sizes(quick: bool) -> list[int]:
     return [1_000, 100_000] if quick else [1_000, 100_000, 10_000_000, 1 << 24]
 
 
-def cases_price_and_greeks_constant_flow(quick: bool) -> list[Case]:
-    rng = np.random.default_rng(6)
+def cases_price_from_samples(quick: bool) -> list[Case]:
+    rng = np.random.default_rng(1)
+    out = []
+    for n in sizes(quick):
+        for layout in ("contiguous", "strided"):
+            base = rng.standard_normal(2 * n if layout == "strided" else n)
+            x = base[::2] if layout == "strided" else base
+            out.append(compared("price_from_samples", f"{n:.0e} {layout}", n, "samples",
+                                lambda x=x: quorvane.price_from_samples(x),
+                                {"NumPy": lambda x=x: numpy_mean_stderr(x),
+                                 "Numba": lambda x=x: numba_mean_stderr(x)},
+                                close=("NumPy",), reads=[x]))
+    return out
+
+
+def cases_bel_weights_constant_flow(quick: bool) -> list[Case]:
+    rng = np.random.default_rng(2)
+    out = []
+    horizon, sigma0 = 1.0, 20.0
+    for n in sizes(quick):
+        w = rng.standard_normal(n)
+        out.append(compared("bel_weights_constant_flow", f"{n:.0e}", n, "paths",
+                            lambda w=w: quorvane.bel_weights_constant_flow(w, horizon, sigma0),
+                            {"NumPy": lambda w=w: w * (1.0 / (horizon * sigma0)),
+                             "Numba": lambda w=w: numba_weights_constant_flow(w, horizon, sigma0)},
+                            reads=[w]))
+    return out
+
+
+def constant_flow_cases(group: str, seed: int, counts: list[int], ours: Callable[..., Any],
+                        contenders: dict[str, Callable[..., Any]], greeks: bool) -> list[Case]:
+    """A call on GBM terminal values, X_T = X0 exp(-v^2 T / 2 + v W_T), for each count:
+    ``ours(*arguments, "call", strike)`` beside ``contender(*arguments, strike)``, the
+    arguments (X_T, W_T, T, sigma(X0)), and with ``greeks`` also sigma' and v (and then
+    no read bound)."""
+    rng = np.random.default_rng(seed)
     out = []
     x0, vol, horizon, strike = 100.0, 0.2, 1.0, 100.0
-    for n in greeks_sizes(quick):
+    for n in counts:
         wt = rng.standard_normal(n)
         xt = x0 * np.exp(-0.5 * vol * vol * horizon + vol * wt)
-        args = (xt, wt, horizon, vol * x0, vol, vol)
-        label = "2^24" if n == 1 << 24 else f"{n:.0e}"
-        case = Case("price_and_greeks_constant_flow (call)", label, n, "paths",
-                    lambda a=args: quorvane.price_and_greeks_constant_flow(*a, "call", strike),
-                    {"NumPy": lambda a=args: numpy_greeks_constant_flow_call(*a, strike)})
-        if numba is not None:
-            case.others["Numba"] = lambda a=args: numba_greeks_constant_flow_call(*a, strike)
-
-        def check(a=args):
-            ours = quorvane.price_and_greeks_constant_flow(*a, "call", strike)
-            assert_close(ours, numpy_greeks_constant_flow_call(*a, strike), "greeks vs NumPy", rtol=1e-6)
-            if numba is not None:
-                assert_bits(ours, numba_greeks_constant_flow_call(*a, strike), "greeks vs Numba")
-
-        case.check = check
-        out.append(case)
+        args = (xt, wt, horizon, vol * x0) + ((vol, vol) if greeks else ())
+        out.append(compared(group, "2^24" if n == 1 << 24 else f"{n:.0e}", n, "paths",
+                            lambda a=args: ours(*a, "call", strike),
+                            {name: lambda a=args, fn=fn: fn(*a, strike) for name, fn in contenders.items()},
+                            close=("NumPy",), reads=[] if greeks else [xt, wt]))
     return out
+
+
+def cases_price_and_delta_constant_flow(quick: bool) -> list[Case]:
+    return constant_flow_cases("price_and_delta_constant_flow (call)", 3, sizes(quick),
+                               quorvane.price_and_delta_constant_flow,
+                               {"NumPy": numpy_price_and_delta_call,
+                                "Numba": lambda *a: numba_price_and_delta_call(*a)}, greeks=False)
+
+
+def cases_price_and_greeks_constant_flow(quick: bool) -> list[Case]:
+    return constant_flow_cases("price_and_greeks_constant_flow (call)", 6, greeks_sizes(quick),
+                               quorvane.price_and_greeks_constant_flow,
+                               {"NumPy": numpy_greeks_constant_flow_call,
+                                "Numba": lambda *a: numba_greeks_constant_flow_call(*a)}, greeks=True)
+
+
+def path_batch(n_paths, n_steps, order="C", seed=4):
+    """A local-volatility-like batch: sigma bounded away from zero."""
+    rng = np.random.default_rng(seed)
+    dws = rng.standard_normal((n_paths, n_steps)) * math.sqrt(1.0 / n_steps)
+    states = np.asarray(1.0 + 0.1 * rng.standard_normal((n_paths, n_steps + 1)), order=order)
+    sigma = np.asarray(0.2 + 0.05 * rng.random((n_paths, n_steps)), order=order)
+    d_mu_dx = np.asarray(np.full((n_paths, n_steps), 0.03), order=order)
+    d_sigma_dx = np.asarray(0.1 * rng.standard_normal((n_paths, n_steps)), order=order)
+    return states, np.asarray(dws, order=order), sigma, d_mu_dx, d_sigma_dx
 
 
 def gamma_batch(n_paths, n_steps, order="C", seed=7):
@@ -699,69 +602,74 @@ def gamma_batch(n_paths, n_steps, order="C", seed=7):
     return states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2
 
 
-def cases_bel_weights_gamma_tangent_flow(quick: bool) -> list[Case]:
+def tangent_shapes(quick):
+    if quick:
+        return [(1_000, 64, "C"), (20_000, 64, "C"), (20_000, 64, "F")]
+    return [(1_000, 64, "C"), (100_000, 64, "C"), (100_000, 64, "F"), (65_536, 256, "C"),
+            (65_536, 256, "F")]
+
+
+def tangent_cases(group: str, shapes: list[tuple[int, int, str]], batch: Callable[..., tuple],
+                  ours: Callable[..., Any], contenders: dict[str, Callable[..., Any]],
+                  close: tuple[str, ...] = (), read_bound: bool = True, **options: Any) -> list[Case]:
+    """One case per (paths, steps, layout): ``ours(*arrays)`` beside each contender(*arrays),
+    the arrays from ``batch``. With ``read_bound`` the read bound is that of the arrays
+    after the states; a batch under 1000 path-steps also shows the time difference."""
     out = []
-    for n, m, order in tangent_shapes(quick):
-        b = gamma_batch(n, m, order)
-        case = Case("bel_weights_gamma_tangent_flow", f"{n:,} × {m} {order}", n * m, "path-steps",
-                    lambda b=b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0),
-                    {"NumPy": lambda b=b: numpy_gamma_tangent_flow(*b[1:], 1.0)})
-        if numba is not None:
-            case.others["Numba"] = lambda b=b: numba_gamma_tangent_flow(*b[1:], 1.0)
-
-        def check(b=b):
-            ours = quorvane.bel_weights_gamma_tangent_flow(*b, 1.0)
-            assert_bits(ours, numpy_gamma_tangent_flow(*b[1:], 1.0), "gamma vs NumPy")
-            if numba is not None:
-                assert_bits(ours, numba_gamma_tangent_flow(*b[1:], 1.0), "gamma vs Numba")
-
-        case.check = check
-        out.append(case)
+    for n, m, order in shapes:
+        b = batch(n, m, order)
+        out.append(compared(group, f"{n:,} × {m} {order}", n * m, "path-steps", lambda b=b: ours(*b),
+                            {name: lambda b=b, fn=fn: fn(*b) for name, fn in contenders.items()},
+                            close=close, show_difference=n * m < 1000,
+                            reads=list(b[1:]) if read_bound else [], **options))
     return out
+
+
+def cases_bel_weights_tangent_flow(quick: bool) -> list[Case]:
+    return tangent_cases("bel_weights_tangent_flow", tangent_shapes(quick), path_batch,
+                         lambda *b: quorvane.bel_weights_tangent_flow(*b, 1.0),
+                         {"NumPy": lambda _, *b: numpy_tangent_flow(*b, 1.0),
+                          "Numba": lambda _, *b: numba_tangent_flow(*b, 1.0)})
+
+
+def cases_price_and_delta_tangent_flow(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_delta_tangent_flow (call)", tangent_shapes(quick), path_batch,
+                         lambda *b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0),
+                         {"NumPy": lambda *b: numpy_price_and_delta_tangent_call(*b, 1.0, 1.0),
+                          "Numba": lambda *b: numba_price_and_delta_tangent_call(*b, 1.0, 1.0)},
+                         close=("NumPy",))
+
+
+def cases_bel_weights_tangent_flow_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("bel_weights_tangent_flow_parallel", [(10, 4, "C")] + tangent_shapes(quick),
+                         path_batch, lambda *b: quorvane.bel_weights_tangent_flow_parallel(*b, 1.0),
+                         {"serial": lambda *b: quorvane.bel_weights_tangent_flow(*b, 1.0),
+                          "Numba prange": lambda _, *b: numba_tangent_flow_prange(*b, 1.0)},
+                         threads=pool_threads())
+
+
+def cases_bel_weights_gamma_tangent_flow(quick: bool) -> list[Case]:
+    return tangent_cases("bel_weights_gamma_tangent_flow", tangent_shapes(quick), gamma_batch,
+                         lambda *b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0),
+                         {"NumPy": lambda _, *b: numpy_gamma_tangent_flow(*b, 1.0),
+                          "Numba": lambda _, *b: numba_gamma_tangent_flow(*b, 1.0)}, read_bound=False)
 
 
 def cases_bel_weights_gamma_tangent_flow_parallel(quick: bool) -> list[Case]:
-    out = []
-    shapes = [(10, 4, "C")] + [s for s in tangent_shapes(quick) if s[2] == "C"]
-    for n, m, order in shapes:
-        b = gamma_batch(n, m, order)
-        case = Case("bel_weights_gamma_tangent_flow_parallel", f"{n:,} × {m} {order}", n * m,
-                    "path-steps", lambda b=b: quorvane.bel_weights_gamma_tangent_flow_parallel(*b, 1.0),
-                    {"serial": lambda b=b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0)},
-                    show_difference=n * m < 1000)
-        if numba is not None:
-            case.others["Numba prange"] = lambda b=b: numba_gamma_tangent_flow_prange(*b[1:], 1.0)
-
-        def check(b=b):
-            ours = quorvane.bel_weights_gamma_tangent_flow_parallel(*b, 1.0)
-            assert_bits(ours, quorvane.bel_weights_gamma_tangent_flow(*b, 1.0), "parallel vs serial")
-            if numba is not None:
-                assert_bits(ours, numba_gamma_tangent_flow_prange(*b[1:], 1.0), "vs Numba prange")
-
-        case.check = check
-        out.append(case)
-    return out
+    return tangent_cases("bel_weights_gamma_tangent_flow_parallel",
+                         [(10, 4, "C")] + [s for s in tangent_shapes(quick) if s[2] == "C"], gamma_batch,
+                         lambda *b: quorvane.bel_weights_gamma_tangent_flow_parallel(*b, 1.0),
+                         {"serial": lambda *b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0),
+                          "Numba prange": lambda _, *b: numba_gamma_tangent_flow_prange(*b, 1.0)},
+                         read_bound=False)
 
 
 def cases_price_and_greeks_tangent_flow(quick: bool) -> list[Case]:
-    out = []
-    for n, m, order in tangent_shapes(quick)[:3]:
-        b = gamma_batch(n, m, order)
-        case = Case("price_and_greeks_tangent_flow (call)", f"{n:,} × {m} {order}", n * m,
-                    "path-steps", lambda b=b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0),
-                    {"NumPy": lambda b=b: numpy_greeks_tangent_call(*b, 1.0, 1.0)})
-        if numba is not None:
-            case.others["Numba"] = lambda b=b: numba_greeks_tangent_call(*b, 1.0, 1.0)
-
-        def check(b=b):
-            ours = quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0)
-            assert_close(ours, numpy_greeks_tangent_call(*b, 1.0, 1.0), "vs NumPy", rtol=1e-6)
-            if numba is not None:
-                assert_bits(ours, numba_greeks_tangent_call(*b, 1.0, 1.0), "vs Numba")
-
-        case.check = check
-        out.append(case)
-    return out
+    return tangent_cases("price_and_greeks_tangent_flow (call)", tangent_shapes(quick)[:3], gamma_batch,
+                         lambda *b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0),
+                         {"NumPy": lambda *b: numpy_greeks_tangent_call(*b, 1.0, 1.0),
+                          "Numba": lambda *b: numba_greeks_tangent_call(*b, 1.0, 1.0)},
+                         close=("NumPy",), read_bound=False)
 
 
 GROUPS: dict[str, Callable[[bool], list[Case]]] = {

@@ -9,7 +9,8 @@ the simulation from X0 + h and X0 - h with the same increments. Both run on the
 same Euler grid, so they can differ by O(dt) besides their noise (see
 examples/euler_bias_ou.py).
 
-Needs only the package (NumPy):
+The model and the Euler paths come from the package's demo (``quorvane._demo_models``,
+a few lines of NumPy). Needs only the package (NumPy):
 
     python examples/local_vol_delta.py
 """
@@ -19,39 +20,20 @@ from __future__ import annotations
 import math
 
 import numpy as np
-import numpy.typing as npt
 
 import quorvane
+from quorvane._demo_models import Array, Cev, euler_paths
 
 X0, STRIKE, RATE, HORIZON = 100.0, 100.0, 0.03, 1.0
 BETA, LOCAL_VOL_AT_X0 = 0.5, 0.25
-S: float = LOCAL_VOL_AT_X0 * X0 ** (1.0 - BETA)  # sigma(X0) = 25% of X0
+# sigma(X0) = 25% of X0; Euler can step below zero, so the power is taken at max(x, 1e-12)
+MODEL = Cev(rate=RATE, s=LOCAL_VOL_AT_X0 * X0 ** (1.0 - BETA), beta=BETA, floor=1e-12)
 N_PATHS, N_STEPS, SEED = 100_000, 50, 7
 BUMP = 1.0
-FLOOR = 1e-12  # Euler can step below zero; keep the power defined there
-Array = npt.NDArray[np.float64]
-
-
-def mu(x: Array) -> Array:
-    return RATE * x
-
-
-def sigma(x: Array) -> Array:
-    return S * np.maximum(x, FLOOR) ** BETA
-
-
-def d_sigma_dx(x: Array) -> Array:
-    return S * BETA * np.maximum(x, FLOOR) ** (BETA - 1.0)
 
 
 def euler(x0: float, dws: Array, dt: float) -> Array:
-    """Euler paths from x0, one row per path, n_steps + 1 columns."""
-    states = np.empty((dws.shape[0], dws.shape[1] + 1))
-    states[:, 0] = x0
-    for j in range(dws.shape[1]):
-        x = states[:, j]
-        states[:, j + 1] = x + mu(x) * dt + sigma(x) * dws[:, j]
-    return states
+    return euler_paths(x0, dws, dt, MODEL.mu, MODEL.sigma)
 
 
 def call(x: Array) -> Array:
@@ -66,8 +48,7 @@ def main() -> None:
     before = states[:, :-1]  # the state before each step
 
     price, delta, price_se, delta_se = quorvane.price_and_delta_tangent_flow(
-        states, dws, sigma(before), np.full_like(before, RATE), d_sigma_dx(before),
-        HORIZON, "call", STRIKE)
+        states, dws, *MODEL.delta_fields(before), HORIZON, "call", STRIKE)
 
     up, down = euler(X0 + BUMP, dws, dt)[:, -1], euler(X0 - BUMP, dws, dt)[:, -1]
     fd, fd_se = quorvane.price_from_samples((call(up) - call(down)) / (2.0 * BUMP))

@@ -247,30 +247,28 @@ def rng(request):
     return random.Random(request.node.nodeid)
 
 
-class Floaty:
-    """Converts to a float only through __float__."""
+class Holder:
+    """Holds the value that a subclass's conversion method returns (or raises)."""
 
     def __init__(self, value):
         self.value = value
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.value!r})"
+
+
+class Floaty(Holder):
+    """Converts to a float only through __float__."""
 
     def __float__(self):
         return self.value
 
-    def __repr__(self):
-        return f"Floaty({self.value!r})"
 
-
-class Indexy:
+class Indexy(Holder):
     """Converts to a float only through __index__."""
-
-    def __init__(self, value):
-        self.value = value
 
     def __index__(self):
         return self.value
-
-    def __repr__(self):
-        return f"Indexy({self.value!r})"
 
 
 # ---------------------------------------------------------------------------
@@ -299,14 +297,15 @@ def panic_type():
 # Shared borrow registry
 # ---------------------------------------------------------------------------
 
-_ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
-_RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
-_COUNT = ctypes.PYFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p)
+# The registry's function table (a child process may build one of its own from these).
+ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+COUNT = ctypes.PYFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p)
 
 
-class _RegistryApi(ctypes.Structure):
+class RegistryApi(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint64), ("state", ctypes.c_void_p),
-                ("acquire", _ACQUIRE), ("release", _RELEASE), ("count", _COUNT)]
+                ("acquire", ACQUIRE), ("release", RELEASE), ("count", COUNT)]
 
 
 def _multiarray():
@@ -329,7 +328,7 @@ def registry():
         get_pointer.restype = ctypes.c_void_p
         get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
         address = get_pointer(capsule, b"shared_borrow_registry.v1")
-        api = _RegistryApi.from_address(address)
+        api = RegistryApi.from_address(address)
         assert api.version >= 1
         _registry_cache.append((capsule, api))
     return _registry_cache[0][1]
@@ -378,6 +377,41 @@ else:
 with open({marker!r}, "w") as f:
     f.write(result)
 """
+
+
+# A child process's check that the parallel form of a tangent-flow weight function
+# gives the serial form's bits for path counts around the pool's blocks, in every
+# two-dimensional layout; then it runs ``then`` (which sees the module as ``m`` and
+# the batch maker as ``batch``) and prints "ok" and the number of threads it
+# started (the pool's workers).
+PARALLEL_BIT_IDENTITY = """
+import numpy as np, sys, os
+base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
+sys.path.insert(0, {tests!r})
+import {function.__module__} as m
+from {batch.__module__} import {batch.__name__} as batch
+from test_tangent_flow import layout2d, LAYOUTS_2D
+for n_paths in (0, 1, 2, 3, 7, 10, 64, 129, 1000):
+    arrays = batch(np.random.default_rng(n_paths), n_paths, 9, specials=True)
+    for layout in LAYOUTS_2D:
+        laid = [layout2d(a, layout) for a in arrays]
+        serial = m.{function.__name__}(*laid, 1.5)
+        parallel = m.{function.__name__}_parallel(*laid, 1.5)
+        assert serial.tobytes() == parallel.tobytes(), (n_paths, layout)
+{then}
+print("ok", len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+def parallel_bit_identity(threads, function, batch, then=""):
+    """Runs PARALLEL_BIT_IDENTITY for ``function`` (the serial form) on batches
+    ``batch(rng, n_paths, n_steps, specials=True)`` with RAYON_NUM_THREADS=threads;
+    returns the lines it printed."""
+    code = PARALLEL_BIT_IDENTITY.format(tests=os.path.dirname(__file__), function=function, batch=batch,
+                                        then=then)
+    done = run_python(code, env_extra={"RAYON_NUM_THREADS": threads})
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines()
 
 
 def progress_during(call):

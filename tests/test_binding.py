@@ -8,7 +8,7 @@ import pytest
 
 import _quorvane as q
 
-from conftest import FUNCTIONS, Floaty, Indexy, bits, run_python, same_result
+from conftest import FUNCTIONS, Floaty, Holder, Indexy, bits, run_python, same_result
 
 # ---------------------------------------------------------------------------
 # The message rules, as a reference for the generic table tests
@@ -254,12 +254,9 @@ def test_overflow_is_raised_unchanged(value):
     assert not str(info.value).startswith("argument")
 
 
-class Raising:
-    def __init__(self, error):
-        self.error = error
-
+class Raising(Holder):
     def __float__(self):
-        raise self.error
+        raise self.value
 
 
 class MyTypeError(TypeError):

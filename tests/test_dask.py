@@ -58,9 +58,10 @@ CHUNKINGS = {
 }
 
 
-def gbm_batch(n_paths=N_PATHS, n_steps=N_STEPS, seed=7):
-    """Euler GBM paths: states, dws and the three coefficient fields."""
-    rng = np.random.default_rng(seed)
+def gbm_batch(n_paths=N_PATHS, n_steps=N_STEPS, seed=7, rng=None):
+    """Euler GBM paths: states, dws and the three coefficient fields (the
+    increments drawn from ``rng``, by default a generator seeded with ``seed``)."""
+    rng = np.random.default_rng(seed) if rng is None else rng
     dt = HORIZON / n_steps
     dws = rng.standard_normal((n_paths, n_steps)) * math.sqrt(dt)
     states = np.empty((n_paths, n_steps + 1))
@@ -517,3 +518,8 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
     future = client.submit(provoke_panic_in_task, pure=False)
     error = future.exception(timeout=60)  # a BaseException would never come back
     assert type(error) is qd.PanicError and str(error) == "horizon must be positive"
+
+
+def test_every_name_in_all_is_defined_here_as_a_chunked_form():
+    # __all__ lists every function of the native modules: each needs its own form here
+    assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)

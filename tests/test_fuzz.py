@@ -454,6 +454,16 @@ def zero_sigma_candidates(sigma, parallel):
     return found
 
 
+def tangent_flow_steps(a):
+    """(n_paths, n_steps) of the states, after the checks that both tangent-flow
+    functions make first: a positive horizon, at least two columns of states."""
+    if not a["horizon"] > 0:
+        raise Raised(ValueError, "horizon must be positive")
+    if a["states"].shape[1] < 2:
+        raise Raised(ValueError, "states must have at least 2 columns (n_steps + 1)")
+    return a["states"].shape[0], a["states"].shape[1] - 1
+
+
 def model_estimator(name, a):
     if name == "price_from_samples":
         return [tuple_result(ref_mean_stderr(a["samples"].tolist()))]
@@ -477,12 +487,7 @@ def model_estimator(name, a):
         return [tuple_result(ref_price_and_delta(ts.tolist(), w.tolist(), a["horizon"],
                                                  a["sigma_at_x0"], a["payoff"], a["strike"]))]
     if name in ("bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel"):
-        if not a["horizon"] > 0:
-            raise Raised(ValueError, "horizon must be positive")
-        states = a["states"]
-        if states.shape[1] < 2:
-            raise Raised(ValueError, "states must have at least 2 columns (n_steps + 1)")
-        n_paths, n_steps = states.shape[0], states.shape[1] - 1
+        n_paths, n_steps = tangent_flow_steps(a)
         for key in ("dws", "sigma", "d_mu_dx", "d_sigma_dx"):
             rows, cols = a[key].shape
             if (rows, cols) != (n_paths, n_steps):
@@ -496,12 +501,8 @@ def model_estimator(name, a):
         return [array_result(tf_ref_weights(a["dws"], a["sigma"], a["d_mu_dx"], a["d_sigma_dx"],
                                             a["horizon"]))]
     assert name == "price_and_delta_tangent_flow"
-    if not a["horizon"] > 0:
-        raise Raised(ValueError, "horizon must be positive")
+    n_paths, n_steps = tangent_flow_steps(a)
     states = a["states"]
-    if states.shape[1] < 2:
-        raise Raised(ValueError, "states must have at least 2 columns (n_steps + 1)")
-    n_paths, n_steps = states.shape[0], states.shape[1] - 1
     dws, sigma = a["dws"], a["sigma_field"]
     d_mu_dx, d_sigma_dx = a["d_mu_dx_field"], a["d_sigma_dx_field"]
     if n_paths and (dws.shape[0] < n_paths or dws.shape[1] < n_steps):

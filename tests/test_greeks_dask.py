@@ -17,7 +17,7 @@ import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
 from quorvane import _greeks as g  # noqa: E402
 from conftest import DEFAULT_NAN, assert_worked, bit_list, ref_payoff  # noqa: E402
-from test_dask import ref_chunked, to_dask  # noqa: E402
+from test_dask import gbm_batch, ref_chunked, to_dask  # noqa: E402
 
 X0, VOL, RATE, HORIZON, STRIKE = 100.0, 0.2, 0.03, 1.0, 100.0
 PAYOFFS = ["identity", "call", "put", "digital_call"]
@@ -34,15 +34,9 @@ def synchronous():
 def gamma_batch(seed=7):
     """Euler CEV-like paths with all seven arrays; a few IEEE specials at the end."""
     rng = np.random.default_rng(seed)
-    dt = HORIZON / N_STEPS
-    dws = rng.standard_normal((N_PATHS, N_STEPS)) * math.sqrt(dt)
-    states = np.empty((N_PATHS, N_STEPS + 1))
-    states[:, 0] = X0
-    for j in range(N_STEPS):
-        states[:, j + 1] = states[:, j] * (1.0 + RATE * dt + VOL * dws[:, j])
-    pre = states[:, :-1]
-    batch = [states, dws, VOL * pre, np.full_like(pre, RATE), np.full_like(pre, VOL),
-             np.zeros_like(pre), rng.normal(0.0, 0.01, pre.shape)]
+    batch = gbm_batch(N_PATHS, N_STEPS, rng=rng)
+    states, dws = batch[:2]
+    batch += [np.zeros_like(dws), rng.normal(0.0, 0.01, dws.shape)]
     states[[3, 50, 211], -1] = [math.nan, math.inf, STRIKE]
     dws[[9, 300], 2] = [DEFAULT_NAN, 1e300]
     return batch

@@ -12,28 +12,11 @@ import pytest
 
 import quorvane
 from conftest import scaled
+# The demo's parameters, its Black-Scholes gamma and vega, Euler paths and CEV model.
+from quorvane._demo_greeks import black_scholes_gamma_vega
+from quorvane._demo_models import CEV, HORIZON, RATE, STRIKE, VOL, X0, euler_paths, norm_pdf
 
-X0, RATE, VOL, HORIZON, STRIKE = 100.0, 0.03, 0.2, 1.0, 100.0
 PAYOFFS = ["call", "put", "digital_call"]
-
-
-def _cdf(x):
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
-
-
-def _pdf(x):
-    return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
-
-
-def black_scholes(payoff):
-    """Undiscounted E[f(X_T)] of GBM and its gamma (in X_0) and vega (in the volatility)."""
-    sd = VOL * math.sqrt(HORIZON)
-    growth = math.exp(RATE * HORIZON)
-    d1 = (math.log(X0 * growth / STRIKE) + 0.5 * sd * sd) / sd
-    d2 = d1 - sd
-    if payoff in ("call", "put"):
-        return growth * _pdf(d1) / (X0 * sd), X0 * growth * _pdf(d1) * math.sqrt(HORIZON)
-    return -_pdf(d2) * d1 / (X0 * X0 * sd * sd), -_pdf(d2) * d1 / VOL
 
 
 def within(estimate, stderr, exact, sigmas=4.0):
@@ -48,7 +31,7 @@ def test_constant_flow_gamma_and_vega_match_black_scholes(payoff):
     x_terminal = X0 * np.exp((RATE - 0.5 * VOL * VOL) * HORIZON + VOL * w_terminal)
     got = quorvane.price_and_greeks_constant_flow(x_terminal, w_terminal, HORIZON, VOL * X0, VOL, VOL,
                                                   payoff, STRIKE)
-    gamma, vega = black_scholes(payoff)
+    gamma, vega = black_scholes_gamma_vega(payoff)
     within(got.gamma, got.gamma_stderr, gamma)
     within(got.vega, got.vega_stderr, vega)
     # for GBM the two weights are proportional: vega = s T X_0^2 gamma, sample by sample
@@ -63,17 +46,8 @@ def test_constant_flow_vega_of_abm_is_the_derivative_in_sigma():
     got = quorvane.price_and_greeks_constant_flow(x0 + sigma * w_terminal, w_terminal, HORIZON, sigma, 0.0,
                                                   sigma, "call", STRIKE)
     z = (x0 - STRIKE) / (sigma * math.sqrt(HORIZON))
-    within(got.vega, got.vega_stderr, math.sqrt(HORIZON) * _pdf(z))
-    within(got.gamma, got.gamma_stderr, _pdf(z) / (sigma * math.sqrt(HORIZON)))
-
-
-def euler(x0, dws, dt, mu, sigma):
-    states = np.empty((dws.shape[0], dws.shape[1] + 1))
-    states[:, 0] = x0
-    for j in range(dws.shape[1]):
-        x = states[:, j]
-        states[:, j + 1] = x + mu(x) * dt + sigma(x) * dws[:, j]
-    return states
+    within(got.vega, got.vega_stderr, math.sqrt(HORIZON) * norm_pdf(z))
+    within(got.gamma, got.gamma_stderr, norm_pdf(z) / (sigma * math.sqrt(HORIZON)))
 
 
 def gbm_fields(states):
@@ -88,12 +62,12 @@ def test_tangent_flow_gamma_on_gbm_matches_the_constant_flow_and_black_scholes(p
     dt = HORIZON / n_steps
     rng = np.random.default_rng(7)
     dws = rng.standard_normal((n_paths, n_steps)) * math.sqrt(dt)
-    states = euler(X0, dws, dt, lambda x: RATE * x, lambda x: VOL * x)
+    states = euler_paths(X0, dws, dt, lambda x: RATE * x, lambda x: VOL * x)
     tangent = quorvane.price_and_greeks_tangent_flow(states, dws, *gbm_fields(states), HORIZON, payoff,
                                                      STRIKE)
     constant = quorvane.price_and_greeks_constant_flow(states[:, -1], dws.sum(axis=1), HORIZON, VOL * X0,
                                                        VOL, VOL, payoff, STRIKE)
-    exact, _ = black_scholes(payoff)
+    exact, _ = black_scholes_gamma_vega(payoff)
     within(tangent.gamma, tangent.gamma_stderr, exact)
     within(constant.gamma, constant.gamma_stderr, exact)
     within(tangent.gamma - constant.gamma, math.hypot(tangent.gamma_stderr, constant.gamma_stderr), 0.0)
@@ -110,7 +84,7 @@ def test_tangent_flow_gamma_given_the_terminal_brownian_value_is_the_constant_fl
     for w_terminal in (-1.3, 0.2, 2.1):
         z = rng.standard_normal((n_paths, n_steps)) * math.sqrt(dt)
         dws = z - (z.sum(axis=1, keepdims=True) - w_terminal) / n_steps  # bridges to w_terminal
-        states = euler(X0, dws, dt, lambda x: RATE * x, lambda x: VOL * x)
+        states = euler_paths(X0, dws, dt, lambda x: RATE * x, lambda x: VOL * x)
         weights = quorvane.bel_weights_gamma_tangent_flow(states, dws, *gbm_fields(states), HORIZON)
         mean, stderr = quorvane.price_from_samples(weights)
         expected = quorvane.bel_weights_gamma_constant_flow(np.array([w_terminal]), HORIZON, VOL * X0, VOL)
@@ -118,15 +92,7 @@ def test_tangent_flow_gamma_given_the_terminal_brownian_value_is_the_constant_fl
 
 
 def cev():
-    beta, floor = 0.7, 1e-8
-    s = VOL * X0 ** (1.0 - beta)  # 20% local volatility at X_0
-
-    def fields(pre):
-        x = np.maximum(pre, floor)
-        return (s * x ** beta, np.full_like(pre, RATE), s * beta * x ** (beta - 1.0), np.zeros_like(pre),
-                s * beta * (beta - 1.0) * x ** (beta - 2.0))
-
-    return X0, (lambda x: RATE * x), (lambda x: s * np.maximum(x, floor) ** beta), fields
+    return X0, CEV.mu, CEV.sigma, CEV.gamma_fields
 
 
 def ornstein_uhlenbeck():
@@ -149,12 +115,12 @@ def test_tangent_flow_gamma_matches_a_central_difference_of_the_bel_delta(model,
     n_paths, n_steps, bump = scaled(40_000, minimum=5_000), 64, 1.0
     dt = HORIZON / n_steps
     dws = np.random.default_rng(11).standard_normal((n_paths, n_steps)) * math.sqrt(dt)
-    states = euler(x0, dws, dt, mu, sigma)
+    states = euler_paths(x0, dws, dt, mu, sigma)
     got = quorvane.price_and_greeks_tangent_flow(states, dws, *fields(states[:, :-1]), HORIZON, payoff,
                                                  STRIKE)
     delta_samples = []
     for start in (x0 + bump, x0 - bump):
-        bumped = euler(start, dws, dt, mu, sigma)
+        bumped = euler_paths(start, dws, dt, mu, sigma)
         s, dmu, dsig, _, _ = fields(bumped[:, :-1])
         weights = quorvane.bel_weights_tangent_flow(bumped, dws, s, dmu, dsig, HORIZON)
         x_terminal = bumped[:, -1]

@@ -3,6 +3,7 @@ reading any layout in logical order without a copy, borrows and references."""
 
 import array
 import gc
+import os
 import sys
 import warnings
 
@@ -365,24 +366,16 @@ def test_changing_dimensions_during_the_call_panics_and_leaves_no_borrow(panic_t
         pass
 
 
-FOREIGN_REGISTRY = r"""
-import ctypes
+FOREIGN_REGISTRY = rf"""
+import ctypes, sys
 import numpy as np
-if int(np.__version__.split(".")[0]) >= 2:
-    import numpy._core.multiarray as multiarray
-else:
-    import numpy.core.multiarray as multiarray
 import _quorvane
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+from conftest import ACQUIRE as ACQ, COUNT as CNT, RELEASE as REL, RegistryApi as Api, _multiarray
+multiarray = _multiarray()
 
 calls = []
 refuse = []
-ACQ = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
-REL = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
-CNT = ctypes.PYFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p)
-
-class Api(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("state", ctypes.c_void_p),
-                ("acquire", ACQ), ("release", REL), ("count", CNT)]
 
 def acquire(state, array, exclusive):
     calls.append(("acquire", state, array.tolist(), exclusive))

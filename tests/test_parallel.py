@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _quorvane as q
-from conftest import array_bits, progress_during, run_python
+from conftest import array_bits, parallel_bit_identity, progress_during, run_python
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, shapes
 
 
@@ -22,29 +22,9 @@ def os_threads():
 
 # Runs in a subprocess with a given RAYON_NUM_THREADS: the parallel weights of
 # several batches and layouts, compared with the serial ones in that process.
-BIT_IDENTITY = """
-import numpy as np, _quorvane as q, sys, os
-base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
-sys.path.insert(0, {tests!r})
-from test_tangent_flow import batch, layout2d, LAYOUTS_2D
-for n_paths in (0, 1, 2, 3, 7, 10, 64, 129):
-    rng = np.random.default_rng(n_paths)
-    arrays = batch(rng, n_paths, 9, specials=True)
-    for layout in LAYOUTS_2D:
-        laid = [layout2d(a, layout) for a in arrays]
-        serial = q.bel_weights_tangent_flow(*laid, 1.5)
-        parallel = q.bel_weights_tangent_flow_parallel(*laid, 1.5)
-        assert serial.tobytes() == parallel.tobytes(), (n_paths, layout)
-print("ok", len(os.listdir("/proc/self/task")) - base)
-"""
-
-
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_bit_identical_to_serial_for_any_thread_count(threads):
-    done = run_python(BIT_IDENTITY.format(tests=os.path.dirname(__file__)),
-                      env_extra={"RAYON_NUM_THREADS": threads})
-    assert done.returncode == 0, done.stderr
-    word, count = done.stdout.split()
+    word, count = parallel_bit_identity(threads, q.bel_weights_tangent_flow, batch)[0].split()
     assert word == "ok"
     assert int(count) == int(threads)  # the pool's workers
 

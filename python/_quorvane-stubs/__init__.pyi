@@ -25,9 +25,8 @@ def bel_weights_constant_flow(w_terminals: _Vector, horizon: _Float, sigma_at_x0
 def bel_weights_tangent_flow(
     states: _Matrix, dws: _Matrix, sigma: _Matrix, d_mu_dx: _Matrix, d_sigma_dx: _Matrix, horizon: _Float
 ) -> _Vector: ...
-def bel_weights_tangent_flow_parallel(
-    states: _Matrix, dws: _Matrix, sigma: _Matrix, d_mu_dx: _Matrix, d_sigma_dx: _Matrix, horizon: _Float
-) -> _Vector: ...
+# The parallel form takes the same arguments and returns the same bits.
+bel_weights_tangent_flow_parallel = bel_weights_tangent_flow
 def price_from_samples(samples: _Vector) -> tuple[float, float]: ...
 def price_and_delta_constant_flow(
     terminal_states: _Vector,

@@ -15,15 +15,11 @@ gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
 ``TangentFlowGreeks``.
 """
 
-from _quorvane import (
-    __version__,
-    bel_weights_constant_flow,
-    bel_weights_tangent_flow,
-    bel_weights_tangent_flow_parallel,
-    price_and_delta_constant_flow,
-    price_and_delta_tangent_flow,
-    price_from_samples,
-)
+# The six functions and __version__, by _quorvane's __all__, which this package's
+# __all__ extends below as a new list (the module's own stays as it is). mypy reads
+# an ``__all__`` imported under its own name as that module's list of names.
+from _quorvane import *
+from _quorvane import __all__ as __all__
 from quorvane_runtime import PanicException
 
 # Re-exported by name (``import ... as ...``); ``__all__`` stays the list of
@@ -41,13 +37,4 @@ from quorvane._results import (
     price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
 )
 
-__all__ = [
-    "bel_weights_constant_flow",
-    "bel_weights_tangent_flow",
-    "bel_weights_tangent_flow_parallel",
-    "price_from_samples",
-    "price_and_delta_constant_flow",
-    "price_and_delta_tangent_flow",
-    "__version__",
-    "PanicException",
-]
+__all__ = [*__all__, "PanicException"]

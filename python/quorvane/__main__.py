@@ -17,14 +17,12 @@ from collections.abc import Callable, Sequence
 from typing import TypeVar
 
 import numpy as np
-import numpy.typing as npt
 
 import quorvane
 from quorvane._demo_greeks import greeks_section
+from quorvane._demo_models import CEV, HORIZON, RATE, STRIKE, VOL, X0, Array, euler_paths, norm_cdf, norm_pdf
 
-X0, STRIKE, RATE, VOL, HORIZON = 100.0, 100.0, 0.03, 0.2, 1.0
 SEED = 20261209
-Array = npt.NDArray[np.float64]
 _T = TypeVar("_T")
 
 
@@ -44,14 +42,6 @@ QUICK = Sizes(gbm_paths=100_000, euler_paths=10_000, euler_steps=32, timing_path
               timing_steps=64)
 
 
-def _cdf(x: float) -> float:
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
-
-
-def _pdf(x: float) -> float:
-    return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
-
-
 def black_scholes_undiscounted(payoff: str) -> tuple[float, float]:
     """Closed-form E[payoff(X_T)] and its derivative in X0, with no discounting."""
     sd = VOL * math.sqrt(HORIZON)
@@ -60,11 +50,11 @@ def black_scholes_undiscounted(payoff: str) -> tuple[float, float]:
     d2 = d1 - sd
     growth = math.exp(RATE * HORIZON)
     if payoff == "call":
-        return forward * _cdf(d1) - STRIKE * _cdf(d2), growth * _cdf(d1)
+        return forward * norm_cdf(d1) - STRIKE * norm_cdf(d2), growth * norm_cdf(d1)
     if payoff == "put":
-        return STRIKE * _cdf(-d2) - forward * _cdf(-d1), -growth * _cdf(-d1)
+        return STRIKE * norm_cdf(-d2) - forward * norm_cdf(-d1), -growth * norm_cdf(-d1)
     if payoff == "digital_call":
-        return _cdf(d2), _pdf(d2) / (X0 * sd)
+        return norm_cdf(d2), norm_pdf(d2) / (X0 * sd)
     raise ValueError(payoff)
 
 
@@ -111,45 +101,24 @@ def gbm_section(sizes: Sizes) -> None:
     print()
 
 
-def euler_paths(x0: float, dws: Array, dt: float, mu: Callable[[Array], Array],
-                sigma: Callable[[Array], Array]) -> Array:
-    """Euler paths of dX = mu(X) dt + sigma(X) dW, one row per path."""
-    states = np.empty((dws.shape[0], dws.shape[1] + 1))
-    states[:, 0] = x0
-    for j in range(dws.shape[1]):
-        x = states[:, j]
-        states[:, j + 1] = x + mu(x) * dt + sigma(x) * dws[:, j]
-    return states
-
-
 def general_diffusion_section(sizes: Sizes) -> None:
     n_paths, n_steps = sizes.euler_paths, sizes.euler_steps
     dt = HORIZON / n_steps
     rng = np.random.default_rng(sizes.seed + 1)
     dws = rng.standard_normal((n_paths, n_steps)) * math.sqrt(dt)
-    beta = 0.7
-    s: float = VOL * X0 ** (1.0 - beta)  # CEV: sigma(x) = s x^beta, 20% local vol at X0
-    floor = 1e-8  # Euler can step below zero; keep the power defined there
-
-    def mu(x: Array) -> Array:
-        return RATE * x
-
-    def sigma(x: Array) -> Array:
-        return s * np.maximum(x, floor) ** beta
-
-    def d_sigma_dx(x: Array) -> Array:
-        return s * beta * np.maximum(x, floor) ** (beta - 1.0)
+    mu, sigma = CEV.mu, CEV.sigma
 
     def payoff_values(payoff: str, x: Array) -> Array:
         return np.maximum(x - STRIKE, 0.0) if payoff == "call" else np.where(x > STRIKE, 1.0, 0.0)
 
-    print(f"CEV diffusion dX = r X dt + s X^{beta} dW by Euler in NumPy: {n_paths:,} paths x {n_steps} steps.")
+    print(f"CEV diffusion dX = r X dt + s X^{CEV.beta} dW by Euler in NumPy: {n_paths:,} paths x "
+          f"{n_steps} steps.")
     print("Tangent-flow BEL delta beside a central finite difference with common random numbers.")
     print("Both use the same Euler grid, yet need not agree beyond O(dt): the bump differentiates the")
     print("discrete scheme, BEL estimates the continuous model's delta (examples/euler_bias_ou.py).\n")
     states = euler_paths(X0, dws, dt, mu, sigma)
     pre = states[:, :-1]
-    fields = (sigma(pre), np.full_like(pre, RATE), d_sigma_dx(pre))
+    fields = CEV.delta_fields(pre)
     bump = 0.5
     up = euler_paths(X0 + bump, dws, dt, mu, sigma)[:, -1]
     down = euler_paths(X0 - bump, dws, dt, mu, sigma)[:, -1]

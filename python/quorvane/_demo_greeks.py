@@ -10,21 +10,11 @@ from __future__ import annotations
 
 import math
 import time
-from typing import Callable
 
 import numpy as np
 
 import quorvane
-
-X0, STRIKE, RATE, VOL, HORIZON = 100.0, 100.0, 0.03, 0.2, 1.0
-
-
-def _cdf(x: float) -> float:
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
-
-
-def _pdf(x: float) -> float:
-    return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
+from quorvane._demo_models import CEV, HORIZON, RATE, STRIKE, VOL, X0, euler_paths, norm_pdf
 
 
 def black_scholes_gamma_vega(payoff: str) -> tuple[float, float]:
@@ -35,9 +25,9 @@ def black_scholes_gamma_vega(payoff: str) -> tuple[float, float]:
     d1 = (math.log(X0 * growth / STRIKE) + 0.5 * sd * sd) / sd
     d2 = d1 - sd
     if payoff in ("call", "put"):
-        return growth * _pdf(d1) / (X0 * sd), X0 * growth * _pdf(d1) * math.sqrt(HORIZON)
+        return growth * norm_pdf(d1) / (X0 * sd), X0 * growth * norm_pdf(d1) * math.sqrt(HORIZON)
     if payoff == "digital_call":
-        return -_pdf(d2) * d1 / (X0 * X0 * sd * sd), -_pdf(d2) * d1 / VOL
+        return -norm_pdf(d2) * d1 / (X0 * X0 * sd * sd), -norm_pdf(d2) * d1 / VOL
     raise ValueError(payoff)
 
 
@@ -65,48 +55,22 @@ def gbm_greeks_section(n_paths: int, seed: int) -> None:
     print()
 
 
-def _euler(x0: float, dws: np.ndarray, dt: float, mu: Callable[[np.ndarray], np.ndarray],
-           sigma: Callable[[np.ndarray], np.ndarray]) -> np.ndarray:
-    states = np.empty((dws.shape[0], dws.shape[1] + 1))
-    states[:, 0] = x0
-    for j in range(dws.shape[1]):
-        x = states[:, j]
-        states[:, j + 1] = x + mu(x) * dt + sigma(x) * dws[:, j]
-    return states
-
-
 def cev_gamma_section(n_paths: int, n_steps: int, seed: int) -> None:
     bump = 1.0
     dt = HORIZON / n_steps
-    beta, floor = 0.7, 1e-8
-    s: float = VOL * X0 ** (1.0 - beta)  # 20% local volatility at X0
     dws = np.random.default_rng(seed + 1).standard_normal((n_paths, n_steps)) * math.sqrt(dt)
 
-    def mu(x: np.ndarray) -> np.ndarray:
-        return RATE * x
-
-    def sigma(x: np.ndarray) -> np.ndarray:
-        out: np.ndarray = s * np.maximum(x, floor) ** beta
-        return out
-
-    def fields(states: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        x = np.maximum(states[:, :-1], floor)
-        return (s * x ** beta, np.full_like(x, RATE), s * beta * x ** (beta - 1.0), np.zeros_like(x),
-                s * beta * (beta - 1.0) * x ** (beta - 2.0))
-
-    print(f"CEV gamma, dX = r X dt + s X^{beta} dW by Euler: {n_paths:,} paths x {n_steps} steps.")
+    print(f"CEV gamma, dX = r X dt + s X^{CEV.beta} dW by Euler: {n_paths:,} paths x {n_steps} steps.")
     print(f"Tangent-flow BEL gamma beside a central difference (X0 ± {bump}) of the BEL delta,")
     print("common random numbers; the two differ by O(dt) through the Euler scheme itself:\n")
-    states = _euler(X0, dws, dt, mu, sigma)
-    bumped = [_euler(X0 + h, dws, dt, mu, sigma) for h in (bump, -bump)]
-    bumped_weights = []
-    for b in bumped:
-        s_b, dmu_b, dsig_b, _, _ = fields(b)
-        bumped_weights.append(quorvane.bel_weights_tangent_flow(b, dws, s_b, dmu_b, dsig_b, HORIZON))
+    states = euler_paths(X0, dws, dt, CEV.mu, CEV.sigma)
+    bumped = [euler_paths(X0 + h, dws, dt, CEV.mu, CEV.sigma) for h in (bump, -bump)]
+    bumped_weights = [quorvane.bel_weights_tangent_flow(b, dws, *CEV.delta_fields(b[:, :-1]), HORIZON)
+                      for b in bumped]
     for payoff in ("call", "digital_call"):
         start = time.perf_counter()
-        greeks = quorvane.price_and_greeks_tangent_flow(states, dws, *fields(states), HORIZON, payoff,
-                                                        STRIKE)
+        greeks = quorvane.price_and_greeks_tangent_flow(states, dws, *CEV.gamma_fields(states[:, :-1]),
+                                                        HORIZON, payoff, STRIKE)
         elapsed = time.perf_counter() - start
 
         def f(x: np.ndarray) -> np.ndarray:

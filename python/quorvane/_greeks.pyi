@@ -1,7 +1,5 @@
 # Type stubs for the quorvane._greeks extension module.
-import numpy as np
-import numpy.typing as npt
-from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias
+from _quorvane import _Float, _Matrix, _Payoff, _Vector
 
 __all__ = [
     "bel_weights_gamma_constant_flow",
@@ -13,11 +11,6 @@ __all__ = [
     "__version__",
 ]
 __version__: str
-
-_Float: TypeAlias = SupportsFloat | SupportsIndex
-_Vector: TypeAlias = npt.NDArray[np.float64]
-_Matrix: TypeAlias = npt.NDArray[np.float64]
-_Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call"]
 
 def bel_weights_gamma_constant_flow(
     w_terminals: _Vector, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float
@@ -35,16 +28,8 @@ def bel_weights_gamma_tangent_flow(
     d2_sigma_dx2: _Matrix,
     horizon: _Float,
 ) -> _Vector: ...
-def bel_weights_gamma_tangent_flow_parallel(
-    states: _Matrix,
-    dws: _Matrix,
-    sigma: _Matrix,
-    d_mu_dx: _Matrix,
-    d_sigma_dx: _Matrix,
-    d2_mu_dx2: _Matrix,
-    d2_sigma_dx2: _Matrix,
-    horizon: _Float,
-) -> _Vector: ...
+# The parallel form takes the same arguments and returns the same bits.
+bel_weights_gamma_tangent_flow_parallel = bel_weights_gamma_tangent_flow
 def price_and_greeks_constant_flow(
     terminal_states: _Vector,
     w_terminals: _Vector,
