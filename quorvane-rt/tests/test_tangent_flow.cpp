@@ -605,7 +605,7 @@ class TangentFlowKernel : public ::testing::TestWithParam<KernelParam> {
 };
 
 // Path counts around every plausible group width (2, 4, 8, 12, 16 lanes) and the
-// Fortran-order blocks of 256 paths.
+// smallest Fortran-order block, 256 paths.
 constexpr std::size_t kPathCounts[] = {0,  1,  2,  3,  4,  5,  7,  8,  9,  11, 12, 13, 15,
                                        16, 17, 19, 23, 24, 25, 27, 31, 32, 33, 35, 100, 255,
                                        256, 257, 515};

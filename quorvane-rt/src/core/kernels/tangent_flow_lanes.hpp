@@ -204,13 +204,14 @@ struct RawSource {
 
 // row_stride == 8 for all four arrays (Fortran order, or a column slice of it):
 // consecutive paths are adjacent at a given step, so a lane vector is one load.
-// Each step of a block reads one short run of every array, a new one for every
-// step; the runs of step j + kStepsAhead are prefetched into L2 while step j
-// runs, one cache line of each array per line's worth of lanes.
+// Each step of a group reads one run of every array, a new one for every step;
+// the runs of the next step are prefetched into L2 while this step runs, one
+// cache line of each array per line's worth of lanes, so that the hardware
+// prefetchers find each new run already started.
 template <class L>
 struct PathContiguousSource : RawSource {
   static constexpr std::size_t kSteps = 1;
-  static constexpr std::size_t kStepsAhead = 2;
+  static constexpr std::size_t kStepsAhead = 1;
   GroupArrays a;
   std::size_t n_steps;
   PathContiguousSource(const TangentFlowInputs& in, std::size_t first) noexcept
@@ -367,11 +368,15 @@ inline void lane_kernel(const TangentFlowInputs& in, std::size_t first, std::siz
 
 // Fortran order, many paths at once: a block of B paths advances step by step,
 // its Y and acc kept in (L1-resident) arrays. At each step the block reads B * 8
-// contiguous bytes of every array, long runs inside one page that the hardware
+// contiguous bytes of every array, runs of whole pages that the hardware
 // prefetchers follow, instead of one line per array and step for a register
 // group (which left the big Fortran batches at ~70% of the C-order speed). The
-// chains of the block give the out-of-order core many independent chains in its
-// window. Then register groups of R vectors for the rest.
+// runs must be long: blocks of 256 paths (2 KiB a run) reached only about 65% of
+// a sequential read of the four arrays at 256 steps, blocks of 2048 (16 KiB a
+// run, 32 KiB of state) about 85%. The chains of the block give the
+// out-of-order core many independent chains in its window. The rest of a range
+// runs in blocks of half the size, down to 256 paths, then in register groups
+// of R vectors.
 template <class L, std::size_t B, std::size_t R>
 inline void path_block_kernel(const TangentFlowInputs& in, std::size_t first, std::size_t count,
                               double* out) noexcept {
@@ -379,8 +384,12 @@ inline void path_block_kernel(const TangentFlowInputs& in, std::size_t first, st
   std::size_t done = 0;
   for (; done + B <= count; done += B)
     lane_group<L, B / L::kWidth, LaneLayout::path_contiguous>(in, first + done, B, out + done);
-  if (done < count)
+  if (done == count) return;
+  if constexpr (B > 256) {
+    path_block_kernel<L, B / 2, R>(in, first + done, count - done, out + done);
+  } else {
     lane_kernel<L, R, LaneLayout::path_contiguous>(in, first + done, count - done, out + done);
+  }
 }
 
 inline bool all_path_contiguous(const TangentFlowInputs& in) noexcept {
@@ -398,12 +407,12 @@ inline bool all_step_contiguous(const TangentFlowInputs& in) noexcept {
 // The raw kernel of one target, by layout. StepChains and GatherChains are the
 // register-group widths for C order and for arbitrary strides, chosen by
 // measurement per target (bench_tangent_flow.cpp); Fortran order runs in blocks
-// of 256 paths, with groups of three vectors for the rest.
+// of 2048 paths, with groups of three vectors for the rest.
 template <class L, std::size_t StepChains, std::size_t GatherChains>
 inline void tangent_flow_raw(const TangentFlowInputs& in, std::size_t first, std::size_t count,
                              double* out) noexcept {
   if (all_path_contiguous(in)) {
-    path_block_kernel<L, 256, 3>(in, first, count, out);
+    path_block_kernel<L, 2048, 3>(in, first, count, out);
   } else if (all_step_contiguous(in)) {
     lane_kernel<L, StepChains, LaneLayout::step_contiguous>(in, first, count, out);
   } else {
