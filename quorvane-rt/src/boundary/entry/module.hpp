@@ -69,4 +69,17 @@ struct ModuleCell {
 // successful call in the process.
 Fallible<PyRef> initialise_module(const ModuleDefinition& module_def, ModuleCell& cell);
 
+// A module's PyInit_*: initialise_module under the call guard, with the
+// module's static definition and function table and the wheel's version. The
+// definition has internal linkage, so each module has its own cell.
+template <PyModuleDef& definition, const FunctionRecord* (*functions)(std::size_t& count) noexcept>
+PyObject* module_init() {
+  static ModuleCell cell;
+  return init_entry([]() -> Fallible<PyRef> {
+    std::size_t count = 0;
+    const FunctionRecord* table = functions(count);
+    return initialise_module(ModuleDefinition{&definition, table, count, kVersion}, cell);
+  });
+}
+
 }  // namespace quorvane::py
