@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/constant_flow_greeks_kernels.hpp"
 #include "core/estimators/payoff.hpp"
 #include "core/estimators/tangent_flow_gamma.hpp"
 #include "core/from_paths/constant_flow_greeks.hpp"
 #include "core/from_paths/tangent_flow_greeks.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace quorvane {
 namespace {
@@ -500,8 +500,7 @@ TEST(ConstantFlowGreeks, WeightsMatchTheReferenceOnEveryTargetAndStride) {
     for (std::ptrdiff_t stride : {8, -8, 24, 12}) {
       const Vec v(w, stride);
       for (KernelTarget t : supported_targets()) {
-        const auto run = t == KernelTarget::avx2 ? detail::constant_flow_greek_weights_avx2
-                                                 : detail::constant_flow_greek_weights_baseline;
+        const auto run = detail::kernels_for(t).greek_weights;
         std::vector<double> got_g(n), got_v(n);
         run(v.view(), c, c.g, got_g.data());
         run(v.view(), c, c.h, got_v.data());
@@ -536,8 +535,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
       for (std::ptrdiff_t stride : {8, -8, 12}) {
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
-          const auto run = t == KernelTarget::avx2 ? detail::constant_flow_greek_sums_avx2
-                                                   : detail::constant_flow_greek_sums_baseline;
+          const auto run = detail::kernels_for(t).greek_sums;
           const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c);
           const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
                                         s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};
