@@ -102,9 +102,6 @@ constexpr FunctionRecord kFunctions[] = {
 
 }  // namespace
 
-const FunctionRecord* greeks_functions(std::size_t& count) noexcept {
-  count = std::size(kFunctions);
-  return kFunctions;
-}
+std::span<const FunctionRecord> greeks_functions() noexcept { return kFunctions; }
 
 }  // namespace quorvane::py

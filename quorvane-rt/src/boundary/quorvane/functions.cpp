@@ -87,9 +87,6 @@ constexpr FunctionRecord kFunctions[] = {
 
 }  // namespace
 
-const FunctionRecord* quorvane_functions(std::size_t& count) noexcept {
-  count = std::size(kFunctions);
-  return kFunctions;
-}
+std::span<const FunctionRecord> quorvane_functions() noexcept { return kFunctions; }
 
 }  // namespace quorvane::py
