@@ -482,6 +482,29 @@ def test_panic_exception_is_the_importable_runtime_class(panic_type):
     assert len(doc.strip("\n").split("\n\n")) == 2 and "SystemExit" in doc
 
 
+def test_fallback_panic_exception_is_the_runtime_class_when_that_module_is_missing(panic_type):
+    # Without quorvane_runtime the native code makes the class itself, with its
+    # own copy of the docstring, and registers it under the runtime module's name.
+    out = run_python(
+        "import sys\n"
+        "class Missing:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name == 'quorvane_runtime':\n"
+        "            raise ImportError('no runtime module')\n"
+        "sys.meta_path.insert(0, Missing())\n"
+        "import numpy as np, _quorvane\n"
+        "a = np.zeros(1)\n"
+        "try:\n"
+        "    _quorvane.price_and_delta_constant_flow(a, a, 0.0, 1.0, 'call')\n"
+        "except BaseException as e:\n"
+        "    cls = type(e)\n"
+        "assert sys.modules['quorvane_runtime'].PanicException is cls\n"
+        "print(repr((cls.__doc__, cls.__module__, cls.__qualname__, cls.__bases__, sorted(vars(cls)))))")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == repr((panic_type.__doc__, panic_type.__module__, panic_type.__qualname__,
+                                       panic_type.__bases__, sorted(vars(panic_type))))
+
+
 def test_runtime_module_imports_nothing():
     out = run_python("import sys\nbefore = set(sys.modules)\nimport quorvane_runtime\n"
                      "print(sorted(set(sys.modules) - before))")

@@ -21,32 +21,20 @@
 #include <vector>
 
 #include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/constant_flow_greeks_kernels.hpp"
 #include "core/estimators/payoff.hpp"
 #include "core/estimators/tangent_flow_gamma.hpp"
 #include "core/from_paths/constant_flow_greeks.hpp"
 #include "core/from_paths/tangent_flow_greeks.hpp"
+#include "core/kernels/kernels.hpp"
+#include "support.hpp"
 
 namespace quorvane {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::uint64_t bits_of(double x) {
-  std::uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
+using namespace quorvane::test_support;
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
-}
-
-std::vector<KernelTarget> supported_targets() {
-  std::vector<KernelTarget> t{KernelTarget::baseline};
-  if (kernel_target_supported(KernelTarget::avx2)) t.push_back(KernelTarget::avx2);
-  return t;
 }
 
 // ---------------------------------------------------------------------------
@@ -193,16 +181,6 @@ std::optional<double> reference_gamma(const GammaBatch& b, std::size_t i, double
   return (a * inv_t1) * (bb * inv_t2) + c * inv_t1;
 }
 
-// Finite values agree bit for bit; NaN only in kind (its payload may depend on
-// the operand order a compiler picks, which the reference does not pin down).
-void expect_same_value(double expected, double actual, const std::string& where) {
-  if (std::isnan(expected)) {
-    EXPECT_TRUE(std::isnan(actual)) << where;
-  } else {
-    EXPECT_EQ(bits_of(expected), bits_of(actual)) << where << ": " << expected << " vs " << actual;
-  }
-}
-
 // The one-lane scan in row-major order: every gamma and delta weight, or the
 // first zero sigma.
 struct Scan {
@@ -212,15 +190,12 @@ struct Scan {
 
 Scan scalar_scan(const TangentFlowGammaInputs& in, std::size_t first, std::size_t count) {
   Scan s;
-  for (std::size_t k = 0; k < count; ++k) {
-    const PathGamma g = tangent_flow_gamma_path_weight(in, first + k);
-    if (!g.ok()) {
-      s.zero = ZeroSigma{first + k, *g.zero_sigma_step};
-      return s;
-    }
-    s.gamma.push_back(g.gamma);
-    s.delta.push_back(tangent_flow_path_weight(in.flow, first + k).weight);
-  }
+  s.zero = scan_paths(
+      first, count, [&](std::size_t path) { return tangent_flow_gamma_path_weight(in, path); },
+      [&](const PathGamma& g, std::size_t path) {
+        s.gamma.push_back(g.gamma);
+        s.delta.push_back(tangent_flow_path_weight(in.flow, path).weight);
+      });
   return s;
 }
 
@@ -500,8 +475,7 @@ TEST(ConstantFlowGreeks, WeightsMatchTheReferenceOnEveryTargetAndStride) {
     for (std::ptrdiff_t stride : {8, -8, 24, 12}) {
       const Vec v(w, stride);
       for (KernelTarget t : supported_targets()) {
-        const auto run = t == KernelTarget::avx2 ? detail::constant_flow_greek_weights_avx2
-                                                 : detail::constant_flow_greek_weights_baseline;
+        const auto run = detail::kernels_for(t).greek_weights;
         std::vector<double> got_g(n), got_v(n);
         run(v.view(), c, c.g, got_g.data());
         run(v.view(), c, c.h, got_v.data());
@@ -536,8 +510,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
       for (std::ptrdiff_t stride : {8, -8, 12}) {
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
-          const auto run = t == KernelTarget::avx2 ? detail::constant_flow_greek_sums_avx2
-                                                   : detail::constant_flow_greek_sums_baseline;
+          const auto run = detail::kernels_for(t).greek_sums;
           const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c);
           const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
                                         s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};

@@ -100,8 +100,7 @@ TEST_P(StreamKernels, ConstantFlowWeightsOfEveryTargetMatchTheScalarInstance) {
   const double r = 1.0 / (0.7 * 3.0);
   for (KernelTarget target : {KernelTarget::baseline, KernelTarget::avx2}) {
     if (!kernel_target_supported(target)) continue;
-    const detail::ScaleKernel scale =
-        detail::kernel_for<detail::ScaleKernel>(target, detail::scale_baseline, detail::scale_avx2);
+    const detail::ScaleKernel scale = detail::kernels_for(target).scale;
     for (std::size_t n : kLengths) {
       const std::vector<double> v = values(n, static_cast<std::uint32_t>(7 * n), 0.0);
       const Laid laid(v, GetParam());

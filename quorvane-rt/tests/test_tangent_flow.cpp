@@ -24,18 +24,12 @@
 #include "core/estimators/tangent_flow.hpp"
 #include "core/from_paths/tangent_flow_price.hpp"
 #include "core/support/failure.hpp"
+#include "support.hpp"
 
 namespace quorvane {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::uint64_t bits_of(double x) {
-  std::uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
+using namespace quorvane::test_support;
 
 double from_bits(std::uint64_t b) {
   double x;
@@ -199,18 +193,6 @@ std::optional<double> reference_weight(const MatrixView& dws, const MatrixView& 
   return acc;
 }
 
-// Finite values must agree bit for bit; non-finite ones in kind (NaN payloads may
-// legitimately depend on the operand order a compiler picks for a commutative
-// operation, which the reference does not pin down).
-void expect_same_value(double expected, double actual, const std::string& where) {
-  if (std::isnan(expected)) {
-    EXPECT_TRUE(std::isnan(actual)) << where;
-  } else {
-    EXPECT_EQ(bits_of(expected), bits_of(actual))
-        << where << ": expected " << expected << " got " << actual;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Random path batches with awkward values.
 
@@ -285,21 +267,10 @@ struct ScalarScan {
 
 ScalarScan scalar_scan(const TangentFlowInputs& in, std::size_t first, std::size_t count) {
   ScalarScan s;
-  for (std::size_t k = 0; k < count; ++k) {
-    const PathWeight w = tangent_flow_path_weight(in, first + k);
-    if (!w.ok()) {
-      s.zero = ZeroSigma{first + k, *w.zero_sigma_step};
-      return s;
-    }
-    s.weights.push_back(w.weight);
-  }
+  s.zero = scan_paths(
+      first, count, [&](std::size_t path) { return tangent_flow_path_weight(in, path); },
+      [&](const PathWeight& w, std::size_t) { s.weights.push_back(w.weight); });
   return s;
-}
-
-std::vector<KernelTarget> supported_targets() {
-  std::vector<KernelTarget> t{KernelTarget::baseline};
-  if (kernel_target_supported(KernelTarget::avx2)) t.push_back(KernelTarget::avx2);
-  return t;
 }
 
 // Runs the kernel of `target` on [first, first + count) and checks it against the
@@ -375,17 +346,19 @@ TEST_P(TangentFlowValidation, ReportsTheFirstFailureInOrder) {
 constexpr const char* kHorizon = "horizon must be positive";
 constexpr const char* kColumns = "states must have at least 2 columns (n_steps + 1)";
 
+// A 4 x 10 batch whose arrays all have the expected shape (4, 9).
+ShapeCase well_shaped(const char* label, double horizon, const char* message) {
+  return ShapeCase{label, 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, horizon, message};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, TangentFlowValidation,
     ::testing::Values(
-        ShapeCase{"valid", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, 1.0, nullptr},
-        ShapeCase{"valid_inf_horizon", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, kInf, nullptr},
+        well_shaped("valid", 1.0, nullptr), well_shaped("valid_inf_horizon", kInf, nullptr),
         ShapeCase{"valid_zero_paths", 0, 5, {{0, 4}, {0, 4}, {0, 4}, {0, 4}}, 1.0, nullptr},
-        ShapeCase{"horizon_zero", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, 0.0, kHorizon},
-        ShapeCase{"horizon_negzero", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, -0.0, kHorizon},
-        ShapeCase{"horizon_negative", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, -1.0, kHorizon},
-        ShapeCase{"horizon_nan", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, kNaN, kHorizon},
-        ShapeCase{"horizon_neg_inf", 4, 10, {{4, 9}, {4, 9}, {4, 9}, {4, 9}}, -kInf, kHorizon},
+        well_shaped("horizon_zero", 0.0, kHorizon), well_shaped("horizon_negzero", -0.0, kHorizon),
+        well_shaped("horizon_negative", -1.0, kHorizon), well_shaped("horizon_nan", kNaN, kHorizon),
+        well_shaped("horizon_neg_inf", -kInf, kHorizon),
         // The horizon check wins over every shape problem.
         ShapeCase{"horizon_before_columns", 3, 1, {{7, 7}, {1, 1}, {0, 0}, {2, 3}}, 0.0, kHorizon},
         ShapeCase{"horizon_nan_before_shapes", 4, 10, {{4, 10}, {5, 9}, {4, 9}, {4, 9}}, kNaN,

@@ -60,10 +60,10 @@ class ReadonlyArray {
 // "expected a float64 NumPy array with 1 dimension; got a float32 array with 1 dimension".
 py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims);
 
-// The first N parameters of a path-batch function, all 2-D arrays (states, dws
-// and the coefficient arrays), taken in parameter order. Array elements are
-// destroyed from the last to the first, so the handles are dropped in reverse
-// order of intake, after a failure as after success.
+// N parameters of a path-batch function from parameter `first` on, all 2-D
+// arrays (states, dws and the coefficient arrays), taken in parameter order.
+// Array elements are destroyed from the last to the first, so the handles are
+// dropped in reverse order of intake, after a failure as after success.
 template <std::size_t N>
 struct PathArrays {
   std::array<ReadonlyArray, N> arrays;
@@ -72,23 +72,16 @@ struct PathArrays {
 
 template <std::size_t N>
 py::Fallible<PathArrays<N>> take_path_arrays(const py::ArgumentSlots& slot,
-                                             const py::ArgumentDescriptor& descriptor) {
+                                             const py::ArgumentDescriptor& descriptor,
+                                             std::size_t first = 0) {
   static_assert(N <= py::kMaxParameters);
   PathArrays<N> batch;
   for (std::size_t i = 0; i < N; ++i) {
-    auto array = extract_readonly_array(slot[i], descriptor.parameters[i], 2);
+    auto array = extract_readonly_array(slot[first + i], descriptor.parameters[first + i], 2);
     if (!array.ok()) return std::move(array).error();
     batch.arrays[i] = std::move(array).value();
   }
   return batch;
-}
-
-// The five arrays of the tangent-flow functions of _quorvane.
-using PathBatch = PathArrays<5>;
-
-inline py::Fallible<PathBatch> take_path_batch(const py::ArgumentSlots& slot,
-                                               const py::ArgumentDescriptor& descriptor) {
-  return take_path_arrays<5>(slot, descriptor);
 }
 
 }  // namespace quorvane::numpy

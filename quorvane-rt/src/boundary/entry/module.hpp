@@ -11,8 +11,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "boundary/entry/call.hpp"
 
@@ -53,8 +53,7 @@ inline constexpr const char* kVersion = "0.1.3";
 
 struct ModuleDefinition {
   PyModuleDef* definition;  // static; m_methods empty, functions are added here
-  const FunctionRecord* functions;
-  std::size_t function_count;
+  std::span<const FunctionRecord> functions;
   const char* version;  // set as __version__, the last name in __all__
 };
 
@@ -68,5 +67,16 @@ struct ModuleCell {
 // The body of a PyInit_*: a new reference to the module, created on the first
 // successful call in the process.
 Fallible<PyRef> initialise_module(const ModuleDefinition& module_def, ModuleCell& cell);
+
+// A module's PyInit_*: initialise_module under the call guard, with the
+// module's static definition and function table and the wheel's version. The
+// definition has internal linkage, so each module has its own cell.
+template <PyModuleDef& definition, std::span<const FunctionRecord> (*functions)() noexcept>
+PyObject* module_init() {
+  static ModuleCell cell;
+  return init_entry([]() -> Fallible<PyRef> {
+    return initialise_module(ModuleDefinition{&definition, functions(), kVersion}, cell);
+  });
+}
 
 }  // namespace quorvane::py

@@ -1,13 +1,13 @@
 // The function table of quorvane._greeks, in registration order.
 #pragma once
 
-#include <cstddef>
+#include <span>
 
 #include "boundary/entry/module.hpp"
 
 namespace quorvane::py {
 
-// The six functions, in table order; `count` of them.
-const FunctionRecord* greeks_functions(std::size_t& count) noexcept;
+// The six functions, in table order.
+std::span<const FunctionRecord> greeks_functions() noexcept;
 
 }  // namespace quorvane::py

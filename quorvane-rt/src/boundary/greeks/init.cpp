@@ -21,18 +21,10 @@ PyModuleDef module_definition = single_phase_definition(
     "gamma and vega weights, tangent-flow gamma weights for any scalar diffusion, and\n"
     "price, delta, gamma (and vega) with standard errors in one pass.");
 
-ModuleCell cell;
-
-Fallible<PyRef> initialise() {
-  std::size_t count = 0;
-  const FunctionRecord* functions = greeks_functions(count);
-  return initialise_module(ModuleDefinition{&module_definition, functions, count, kVersion}, cell);
-}
-
 }  // namespace
 
 }  // namespace quorvane::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__greeks(void) {
-  return quorvane::py::init_entry(&quorvane::py::initialise);
+  return quorvane::py::module_init<quorvane::py::module_definition, quorvane::py::greeks_functions>();
 }

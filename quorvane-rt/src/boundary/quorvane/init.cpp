@@ -15,18 +15,10 @@ namespace {
 
 PyModuleDef module_definition = single_phase_definition("_quorvane", "");
 
-ModuleCell cell;
-
-Fallible<PyRef> initialise() {
-  std::size_t count = 0;
-  const FunctionRecord* functions = quorvane_functions(count);
-  return initialise_module(ModuleDefinition{&module_definition, functions, count, kVersion}, cell);
-}
-
 }  // namespace
 
 }  // namespace quorvane::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quorvane(void) {
-  return quorvane::py::init_entry(&quorvane::py::initialise);
+  return quorvane::py::module_init<quorvane::py::module_definition, quorvane::py::quorvane_functions>();
 }

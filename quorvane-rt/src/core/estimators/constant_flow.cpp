@@ -15,8 +15,7 @@ Outcome<DoubleBuffer> bel_weights_constant_flow(const VectorView& w_terminals, d
   const double r = constant_flow_reciprocal(horizon, sigma_at_x0);
   const std::size_t n = w_terminals.length;
   DoubleBuffer out = DoubleBuffer::uninitialized(n);
-  const detail::ScaleKernel scale = detail::kernel_for<detail::ScaleKernel>(
-      active_kernel_target(), detail::scale_baseline, detail::scale_avx2);
+  const detail::ScaleKernel scale = detail::kernels_for(active_kernel_target()).scale;
   // In chunks, so that a long call can be interrupted between two of them.
   InterruptBudget budget;
   for (std::size_t first = 0; first < n; first += kInterruptChunk) {

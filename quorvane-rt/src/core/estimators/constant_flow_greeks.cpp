@@ -3,9 +3,7 @@
 #include <cmath>
 
 #include "core/estimators/constant_flow.hpp"
-#include "core/estimators/constant_flow_greeks_kernels.hpp"
-#include "core/kernels/constant_flow_greeks_lanes.hpp"
-#include "core/kernels/target.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace quorvane {
 
@@ -19,33 +17,12 @@ ConstantFlowGreekConstants constant_flow_greek_constants(double horizon, double 
                                     1.0 / (horizon * volatility)};
 }
 
-namespace detail {
-
-void constant_flow_greek_weights_baseline(const VectorView& w_terminals,
-                                          const ConstantFlowGreekConstants& c, double factor,
-                                          double* out) noexcept {
-  cf_greek_weights<Sse2Lanes>(w_terminals, c, factor, out);
-}
-
-GreekSums constant_flow_greek_sums_baseline(PayoffKind kind, double strike,
-                                            const VectorView& terminal_states,
-                                            const VectorView& w_terminals,
-                                            const ConstantFlowGreekConstants& c) noexcept {
-  return cf_greek_sums<Sse2Lanes>(kind, strike, terminal_states, w_terminals, c);
-}
-
-}  // namespace detail
-
 namespace {
 
 DoubleBuffer greek_weights(const VectorView& w_terminals, const ConstantFlowGreekConstants& c,
                            double factor) {
   DoubleBuffer out = DoubleBuffer::uninitialized(w_terminals.length);
-  if (active_kernel_target() == KernelTarget::avx2) {
-    detail::constant_flow_greek_weights_avx2(w_terminals, c, factor, out.data());
-  } else {
-    detail::constant_flow_greek_weights_baseline(w_terminals, c, factor, out.data());
-  }
+  detail::kernels_for(active_kernel_target()).greek_weights(w_terminals, c, factor, out.data());
   return out;
 }
 

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "core/estimators/fix_up.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/tangent_flow_lanes.hpp"
 #include "core/support/failure.hpp"
@@ -32,19 +31,22 @@ inline PathWeight tangent_flow_recursion(const TangentFlowInputs& in, std::size_
   return PathWeight{weight, std::nullopt};
 }
 
+// "<a>, <b>"
+void append_pair(std::string& s, std::size_t a, std::size_t b) {
+  s += std::to_string(a);
+  s += ", ";
+  s += std::to_string(b);
+}
+
 }  // namespace
 
 std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
                           std::size_t n_steps) {
   std::string s(name);
   s += " shape [";
-  s += std::to_string(m.rows);
-  s += ", ";
-  s += std::to_string(m.cols);
+  append_pair(s, m.rows, m.cols);
   s += "] != expected (";
-  s += std::to_string(n_paths);
-  s += ", ";
-  s += std::to_string(n_steps);
+  append_pair(s, n_paths, n_steps);
   s += ')';
   return s;
 }
@@ -100,12 +102,13 @@ PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& in, std::si
   return tangent_flow_recursion<true>(in, path);
 }
 
-std::string zero_sigma_message(ZeroSigma where) {
-  std::string s = "sigma[";
-  s += std::to_string(where.path);
-  s += ", ";
-  s += std::to_string(where.step);
-  s += "] = 0 produces division by zero in BEL weight";
+std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name,
+                               std::string_view suffix) {
+  std::string s(sigma_name);
+  s += '[';
+  append_pair(s, where.path, where.step);
+  s += "] = 0 produces division by zero";
+  s += suffix;
   return s;
 }
 
@@ -145,33 +148,24 @@ namespace {
 // driver (whole fix-up chunks).
 constexpr std::size_t kInterruptPaths = 4 * kTangentFlowChunk;
 
-inline bool is_finite_bits(double x) noexcept {
-  std::uint64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
-  return (bits & kExponent) != kExponent;
-}
-
 }  // namespace
 
 std::optional<ZeroSigma> tangent_flow_weights_with(KernelTarget target,
                                                    const TangentFlowInputs& in,
                                                    std::size_t first, std::size_t count,
                                                    double* out) {
-  const detail::RawTangentFlowKernel raw = detail::kernel_for<detail::RawTangentFlowKernel>(
-      target, detail::tangent_flow_raw_baseline, detail::tangent_flow_raw_avx2);
-  // One pass of the raw kernel, then its fix-up, per chunk.
-  for (std::size_t done = 0; done < count; done += kTangentFlowChunk) {
-    const std::size_t n = std::min(kTangentFlowChunk, count - done);
-    raw(in, first + done, n, out + done);
-    for (std::size_t k = done; k < done + n; ++k) {
-      if (is_finite_bits(out[k])) continue;
-      const PathWeight w = tangent_flow_path_weight(in, first + k);
-      if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
-      out[k] = w.weight;
-    }
-  }
-  return std::nullopt;
+  const detail::RawTangentFlowKernel raw = detail::kernels_for(target).tangent_flow_raw;
+  return detail::raw_then_fix_up(
+      first, count, kTangentFlowChunk,
+      [&](std::size_t path, std::size_t n, std::size_t k) { raw(in, path, n, out + k); },
+      [&](std::size_t k) -> std::optional<ZeroSigma> {
+        if (detail::is_finite_bits(out[k])) return std::nullopt;
+        const PathWeight w = tangent_flow_path_weight(in, first + k);
+        if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
+        out[k] = w.weight;
+        return std::nullopt;
+      },
+      [](std::size_t) {});
 }
 
 std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowInputs& in, std::size_t first,

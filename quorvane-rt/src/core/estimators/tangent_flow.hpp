@@ -78,8 +78,10 @@ PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& inputs, std
 std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
                           std::size_t n_steps);
 
-// "sigma[2, 5] = 0 produces division by zero in BEL weight"
-std::string zero_sigma_message(ZeroSigma where);
+// "sigma[2, 5] = 0 produces division by zero in BEL weight", naming the sigma
+// array as the caller did ("sigma_field[2, 5] = ..."), with its own suffix.
+std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name = "sigma",
+                               std::string_view suffix = " in BEL weight");
 
 // Paths per pass of the fast kernels: a multiple of every target's group widths
 // (6 and 12 paths in C order, blocks of 2048 in Fortran order), so that only the

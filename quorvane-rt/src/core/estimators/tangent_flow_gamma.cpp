@@ -1,14 +1,11 @@
 #include "core/estimators/tangent_flow_gamma.hpp"
 
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <string>
 
-#include "core/estimators/tangent_flow_gamma_kernels.hpp"
+#include "core/estimators/fix_up.hpp"
 #include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/tangent_flow_gamma_lanes.hpp"
-#include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"
 
 namespace quorvane {
@@ -107,73 +104,39 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
 // row-major order of the range. (The raw kernels do divide by zero, which only
 // raises the IEEE divide-by-zero flag.)
 
-namespace detail {
-
-// Widths (the number R of independent register chains per layout: C order,
-// Fortran order, any strides) chosen by measurement on the gamma benchmark
-// shapes. A step holds two dependency chains (Y and Z) of about 20 cycles, so
-// two chains of two-lane vectors keep the multipliers busy.
-void tangent_flow_gamma_raw_baseline(const TangentFlowGammaInputs& in, std::size_t first,
-                                     std::size_t count, double* gamma_out, double*) noexcept {
-  gamma_raw<Sse2Lanes, 2, 2, 2, false>(in, first, count, gamma_out, nullptr);
-}
-
-void tangent_flow_delta_gamma_raw_baseline(const TangentFlowGammaInputs& in, std::size_t first,
-                                           std::size_t count, double* gamma_out,
-                                           double* delta_out) noexcept {
-  gamma_raw<Sse2Lanes, 2, 2, 2, true>(in, first, count, gamma_out, delta_out);
-}
-
-}  // namespace detail
-
 namespace {
 
 // Paths per fix-up pass: small enough that the raw weights are still in L1 when
 // they are scanned, large enough that the scan is free next to the recursion.
 constexpr std::size_t kChunk = 256;
 
-detail::RawGammaKernel raw_kernel_for(KernelTarget target, bool with_delta) {
-  if (!kernel_target_supported(target))
-    fail(std::string("tangent-flow gamma kernel '") + kernel_target_name(target) +
-         "' is not supported by this cpu");
-  if (target == KernelTarget::avx2)
-    return with_delta ? detail::tangent_flow_delta_gamma_raw_avx2 : detail::tangent_flow_gamma_raw_avx2;
-  return with_delta ? detail::tangent_flow_delta_gamma_raw_baseline
-                    : detail::tangent_flow_gamma_raw_baseline;
-}
-
-inline bool is_finite_bits(double x) noexcept {
-  std::uint64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
-  return (bits & kExponent) != kExponent;
-}
-
 std::optional<ZeroSigma> run_chunks(KernelTarget target, const TangentFlowGammaInputs& in,
                                     std::size_t first, std::size_t count, double* gamma_out,
                                     double* delta_out) {
   const bool with_delta = delta_out != nullptr;
-  const detail::RawGammaKernel raw = raw_kernel_for(target, with_delta);
+  const detail::TargetKernels& kernels = detail::kernels_for(target);
+  const detail::RawGammaKernel raw = with_delta ? kernels.delta_gamma_raw : kernels.gamma_raw;
   InterruptBudget budget;
-  for (std::size_t done = 0; done < count; done += kChunk) {
-    const std::size_t n = std::min(kChunk, count - done);
-    raw(in, first + done, n, gamma_out + done, with_delta ? delta_out + done : nullptr);
-    for (std::size_t k = done; k < done + n; ++k) {
-      if (!is_finite_bits(gamma_out[k])) {
-        const PathGamma g = tangent_flow_gamma_path_weight(in, first + k);
-        if (!g.ok()) return ZeroSigma{first + k, *g.zero_sigma_step};
-        gamma_out[k] = g.gamma;
-      }
-      // A zero sigma was reported just above, so this recomputation succeeds.
-      if (with_delta && !is_finite_bits(delta_out[k])) {
-        const PathWeight w = tangent_flow_path_weight(in.flow, first + k);
-        if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
-        delta_out[k] = w.weight;
-      }
-    }
-    budget.spend(n * in.flow.n_steps);
-  }
-  return std::nullopt;
+  return detail::raw_then_fix_up(
+      first, count, kChunk,
+      [&](std::size_t path, std::size_t n, std::size_t k) {
+        raw(in, path, n, gamma_out + k, with_delta ? delta_out + k : nullptr);
+      },
+      [&](std::size_t k) -> std::optional<ZeroSigma> {
+        if (!detail::is_finite_bits(gamma_out[k])) {
+          const PathGamma g = tangent_flow_gamma_path_weight(in, first + k);
+          if (!g.ok()) return ZeroSigma{first + k, *g.zero_sigma_step};
+          gamma_out[k] = g.gamma;
+        }
+        // A zero sigma was reported just above, so this recomputation succeeds.
+        if (with_delta && !detail::is_finite_bits(delta_out[k])) {
+          const PathWeight w = tangent_flow_path_weight(in.flow, first + k);
+          if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
+          delta_out[k] = w.weight;
+        }
+        return std::nullopt;
+      },
+      [&](std::size_t n) { budget.spend(n * in.flow.n_steps); });
 }
 
 }  // namespace

@@ -4,10 +4,9 @@
 #include <string>
 
 #include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/constant_flow_greeks_kernels.hpp"
 #include "core/estimators/payoff.hpp"
 #include "core/estimators/stats.hpp"
-#include "core/kernels/target.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace quorvane {
 
@@ -35,11 +34,8 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
 
   const ConstantFlowGreekConstants c =
       constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
-  const GreekSums sums =
-      active_kernel_target() == KernelTarget::avx2
-          ? detail::constant_flow_greek_sums_avx2(found->kind, strike, terminal_states, w_terminals, c)
-          : detail::constant_flow_greek_sums_baseline(found->kind, strike, terminal_states,
-                                                      w_terminals, c);
+  const GreekSums sums = detail::kernels_for(active_kernel_target())
+                             .greek_sums(found->kind, strike, terminal_states, w_terminals, c);
   const std::size_t n = terminal_states.length;
   const MeanStderr p = mean_and_stderr(sums.payoff, n);
   const MeanStderr d = mean_and_stderr(sums.delta, n);

@@ -1,7 +1,6 @@
 #include "core/from_paths/tangent_flow_greeks.hpp"
 
 #include <optional>
-#include <string>
 
 #include "core/estimators/payoff.hpp"
 #include "core/estimators/stats.hpp"
@@ -19,15 +18,6 @@ constexpr GammaArrayNames kFieldNames = {"dws",
                                          "d_sigma_dx_field",
                                          "d2_mu_dx2_field",
                                          "d2_sigma_dx2_field"};
-
-std::string field_zero_sigma_message(ZeroSigma where) {
-  std::string s = "sigma_field[";
-  s += std::to_string(where.path);
-  s += ", ";
-  s += std::to_string(where.step);
-  s += "] = 0 produces division by zero in BEL weight";
-  return s;
-}
 
 // Weights are computed a group at a time into stack buffers and then accumulated
 // strictly in path order, so the sums see exactly the sequence of a one-path-at-
@@ -60,7 +50,7 @@ Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
     const std::size_t count = n_paths - first < kGroup ? n_paths - first : kGroup;
     if (std::optional<ZeroSigma> zero =
             tangent_flow_delta_gamma_weights_with(target, in, first, count, g, w))
-      return ValueFailure{field_zero_sigma_message(*zero)};
+      return ValueFailure{zero_sigma_message(*zero, "sigma_field")};
     for (std::size_t k = 0; k < count; ++k) {
       const double p = (*pay)(states(first + k, n_steps));
       payoff_sums.add(p);

@@ -13,15 +13,6 @@ namespace quorvane {
 
 namespace {
 
-std::string field_zero_sigma_message(std::size_t path, std::size_t step) {
-  std::string s = "sigma_field[";
-  s += std::to_string(path);
-  s += ", ";
-  s += std::to_string(step);
-  s += "] = 0 produces division by zero";
-  return s;
-}
-
 bool covers(const MatrixView& m, std::size_t n_paths, std::size_t n_steps) noexcept {
   return m.rows >= n_paths && m.cols >= n_steps;
 }
@@ -49,11 +40,12 @@ Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& ter
     if (checked) {
       for (std::size_t k = 0; k < count; ++k) {
         const PathWeight pw = tangent_flow_path_weight_checked(in, first + k);
-        if (!pw.ok()) return ValueFailure{field_zero_sigma_message(first + k, *pw.zero_sigma_step)};
+        if (!pw.ok())
+          return ValueFailure{zero_sigma_message({first + k, *pw.zero_sigma_step}, "sigma_field", "")};
         w[k] = pw.weight;
       }
     } else if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, first, count, w)) {
-      return ValueFailure{field_zero_sigma_message(zero->path, zero->step)};
+      return ValueFailure{zero_sigma_message(*zero, "sigma_field", "")};
     }
     sums.x = X::of(VectorView{terminal.address(first), count, terminal.stride});
     detail::walk<detail::Sse2Lanes>(sums, 0, count);

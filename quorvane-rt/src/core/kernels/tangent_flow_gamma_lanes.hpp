@@ -34,6 +34,7 @@
 
 #include "core/estimators/tangent_flow_gamma.hpp"
 #include "core/kernels/lanes.hpp"
+#include "core/kernels/tangent_flow_lanes.hpp"
 
 namespace quorvane::detail {
 namespace {
@@ -154,17 +155,6 @@ struct GammaArrays {
         sd(gamma_array(in.flow.d_sigma_dx, first)),
         mu2(gamma_array(in.d2_mu_dx2, first)),
         sd2(gamma_array(in.d2_sigma_dx2, first)) {}
-};
-
-// Lane k of a gathered vector reads path first + min(k, lanes - 1): a short last
-// group repeats its last path in the spare lanes, whose results are dropped.
-template <class L, std::size_t R>
-struct GammaOffsets {
-  std::ptrdiff_t lane[L::kWidth * R];
-  GammaOffsets(std::ptrdiff_t row_stride, std::size_t lanes) noexcept {
-    for (std::size_t k = 0; k < L::kWidth * R; ++k)
-      lane[k] = static_cast<std::ptrdiff_t>(k < lanes ? k : lanes - 1) * row_stride;
-  }
 };
 
 // C order: while a group computes, the rows of the next group are asked for, a
@@ -307,10 +297,10 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
                     cst);
     }
   } else {
-    const GammaOffsets<L, R> os(g.s.row_stride, lanes), ow(g.w.row_stride, lanes),
+    const GatherOffsets<L, R> os(g.s.row_stride, lanes), ow(g.w.row_stride, lanes),
         om(g.mu.row_stride, lanes), od(g.sd.row_stride, lanes), op(g.mu2.row_stride, lanes),
         oq(g.sd2.row_stride, lanes);
-    const auto at = [](const GammaArray& a, const GammaOffsets<L, R>& o, std::size_t j,
+    const auto at = [](const GammaArray& a, const GatherOffsets<L, R>& o, std::size_t j,
                        std::size_t r) {
       return L::gather(a.base + static_cast<std::ptrdiff_t>(j) * a.col_stride, o.lane + r * W);
     };
