@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/tangent_flow.hpp"
+#include "core/weights/tangent_flow.hpp"
 #include "core/kernels/target.hpp"
 
 namespace quorvane::test_support {

@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
-#include "core/from_paths/constant_flow_greeks.hpp"
-#include "core/from_paths/tangent_flow_greeks.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
+#include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
 #include "support.hpp"
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/samples.hpp"
-#include "core/estimators/stats.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/estimates/samples.hpp"
+#include "core/statistics/statistics.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/streams.hpp"
 

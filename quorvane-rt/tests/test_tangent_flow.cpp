@@ -19,10 +19,10 @@
 #include <tuple>
 #include <vector>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/stats.hpp"
-#include "core/estimators/tangent_flow.hpp"
-#include "core/from_paths/tangent_flow_price.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/estimates/tangent_flow_price.hpp"
 #include "core/support/failure.hpp"
 #include "support.hpp"
 

@@ -28,9 +28,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/payoff.hpp"
-#include "core/kernels/lanes.hpp"
+#include "core/lanes/lanes.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/recursions/constant_flow_formulas.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/views/views.hpp"
 
 namespace quorvane::detail {
 namespace {

@@ -14,11 +14,13 @@
 
 #include <cstddef>
 
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/tangent_flow.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
 #include "core/kernels/target.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/recursions/constant_flow_formulas.hpp"
+#include "core/recursions/delta_recursion.hpp"
+#include "core/recursions/gamma_recursion.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/views/views.hpp"
 
 namespace quorvane::detail {
 

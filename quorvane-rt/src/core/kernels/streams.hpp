@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/stats.hpp"
-#include "core/kernels/lanes.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/lanes/lanes.hpp"
 #include "core/views/views.hpp"
 
 namespace quorvane::detail {

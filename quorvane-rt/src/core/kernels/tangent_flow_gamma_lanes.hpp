@@ -32,8 +32,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "core/estimators/tangent_flow_gamma.hpp"
-#include "core/kernels/lanes.hpp"
+#include "core/lanes/lanes.hpp"
+#include "core/recursions/gamma_recursion.hpp"
 #include "core/kernels/tangent_flow_lanes.hpp"
 
 namespace quorvane::detail {

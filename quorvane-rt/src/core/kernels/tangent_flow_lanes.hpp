@@ -30,8 +30,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/estimators/tangent_flow.hpp"
-#include "core/kernels/lanes.hpp"
+#include "core/lanes/lanes.hpp"
+#include "core/recursions/delta_recursion.hpp"
+#include "core/views/views.hpp"
 
 namespace quorvane::detail {
 namespace {

@@ -20,24 +20,14 @@
 #include <string>
 #include <string_view>
 
-#include "core/estimators/tangent_flow.hpp"
+#include "core/recursions/gamma_recursion.hpp"
+#include "core/weights/tangent_flow.hpp"
 #include "core/kernels/target.hpp"
 #include "core/support/buffer.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
 
 namespace quorvane {
-
-// The validated bundle: the delta recursion's inputs (its four arrays, the
-// counts, dt and inv_horizon), the two second-derivative arrays, the split and
-// the reciprocals of both interval lengths, each computed once per call.
-struct TangentFlowGammaInputs {
-  TangentFlowInputs flow;
-  MatrixView d2_mu_dx2, d2_sigma_dx2;
-  std::size_t split = 0;  // m = floor(n_steps / 2)
-  double inv_t1 = 0.0;    // 1.0 / (m * dt)
-  double inv_t2 = 0.0;    // 1.0 / (horizon - m * dt)
-};
 
 // The names the messages use for the six per-step arrays (dws first).
 using GammaArrayNames = std::array<std::string_view, 6>;
@@ -90,11 +80,5 @@ Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
     const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
     const MatrixView& d2_sigma_dx2, double horizon);
-
-// The parallel form, run without the interpreter lock on validated inputs: the
-// paths in at most as many blocks as the worker pool has threads, the serial
-// function's bits. A zero sigma reports the first zero of the lowest failing
-// block that ran.
-Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs);
 
 }  // namespace quorvane

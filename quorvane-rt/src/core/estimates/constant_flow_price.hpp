@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/views/views.hpp"
-#include "core/estimators/stats.hpp"
+#include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
 
 namespace quorvane {

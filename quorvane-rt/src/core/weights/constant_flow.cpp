@@ -1,4 +1,4 @@
-#include "core/estimators/constant_flow.hpp"
+#include "core/weights/constant_flow.hpp"
 
 #include <algorithm>
 

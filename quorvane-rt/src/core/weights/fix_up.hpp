@@ -11,7 +11,7 @@
 #include <cstring>
 #include <optional>
 
-#include "core/estimators/tangent_flow.hpp"
+#include "core/weights/tangent_flow.hpp"
 
 namespace quorvane::detail {
 

@@ -1,10 +1,10 @@
-#include "core/from_paths/tangent_flow_price.hpp"
+#include "core/estimates/tangent_flow_price.hpp"
 
 #include <optional>
 #include <string>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/tangent_flow.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/weights/tangent_flow.hpp"
 #include "core/kernels/streams.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"

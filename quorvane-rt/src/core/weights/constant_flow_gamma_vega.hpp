@@ -9,30 +9,12 @@
 // the two factors g = 1 / ((T sigma0) * (T sigma0)) and h = 1 / (T v) once per call.
 #pragma once
 
-#include "core/estimators/stats.hpp"
+#include "core/recursions/constant_flow_formulas.hpp"
 #include "core/support/buffer.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
 
 namespace quorvane {
-
-// The per-call constants of the constant-flow Greeks, each rounded once:
-//   r = 1.0 / (T * sigma0)            (the delta's, as constant_flow_reciprocal)
-//   slope_t = sigma' * T
-//   g = 1.0 / ((T * sigma0) * (T * sigma0))
-//   h = 1.0 / (T * v)
-struct ConstantFlowGreekConstants {
-  double r;
-  double slope_t;
-  double horizon;
-  double g;
-  double h;
-};
-
-// The four sample sums of the fused estimator.
-struct GreekSums {
-  RunningSums payoff, delta, gamma, vega;
-};
 
 // Fields not used by a caller (sigma0 for the vega weights, v for the gamma
 // weights) may be passed as 1.0.

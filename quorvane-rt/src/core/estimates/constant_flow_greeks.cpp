@@ -1,11 +1,11 @@
-#include "core/from_paths/constant_flow_greeks.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
 
 #include <cmath>
 #include <string>
 
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/stats.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/statistics/statistics.hpp"
 #include "core/kernels/kernels.hpp"
 
 namespace quorvane {

@@ -2,7 +2,7 @@
 // errors for a built-in payoff from full path batches of a general scalar
 // diffusion, in one pass without storing weights.
 //
-// Per path the gamma weight of estimators/tangent_flow_gamma.hpp and, from the
+// Per path the gamma weight of weights/tangent_flow_gamma.hpp and, from the
 // same pass, the delta weight over [0, T] with the bits of the delta recursion;
 // the payoff p at the terminal state states[i, n_steps]; the samples p, w * p and
 // gamma_weight * p, summed path by path in index order; then the

@@ -1,8 +1,8 @@
-#include "core/estimators/constant_flow_greeks.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
 
 #include <cmath>
 
-#include "core/estimators/constant_flow.hpp"
+#include "core/weights/constant_flow.hpp"
 #include "core/kernels/kernels.hpp"
 
 namespace quorvane {

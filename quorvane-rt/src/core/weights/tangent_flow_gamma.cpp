@@ -1,9 +1,8 @@
-#include "core/estimators/tangent_flow_gamma.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
 
 #include <string>
 
-#include "core/estimators/fix_up.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/weights/fix_up.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/tangent_flow_gamma_lanes.hpp"
 #include "core/support/interrupt.hpp"
@@ -171,20 +170,6 @@ Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(
   DoubleBuffer out = DoubleBuffer::uninitialized(in.flow.n_paths);
   if (std::optional<ZeroSigma> zero = tangent_flow_gamma_weights(in, 0, in.flow.n_paths, out.data()))
     return ValueFailure{zero_sigma_message(*zero)};
-  return out;
-}
-
-Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs) {
-  // Every element is written by exactly one block before the buffer is read.
-  DoubleBuffer out = DoubleBuffer::uninitialized(inputs.flow.n_paths);
-  const BlockKernel kernel = [](const void* context, std::size_t first, std::size_t count,
-                                double* block_out) {
-    return tangent_flow_gamma_weights(*static_cast<const TangentFlowGammaInputs*>(context), first,
-                                      count, block_out);
-  };
-  if (const std::optional<ZeroSigma> failure =
-          run_path_blocks(inputs.flow.n_paths, out.data(), kernel, &inputs, inputs.flow.n_steps))
-    return ValueFailure{zero_sigma_message(*failure)};
   return out;
 }
 

@@ -1,11 +1,11 @@
-#include "core/from_paths/tangent_flow_greeks.hpp"
+#include "core/estimates/tangent_flow_greeks.hpp"
 
 #include <optional>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/stats.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
-#include "core/from_paths/constant_flow_greeks.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
 #include "core/support/interrupt.hpp"
 
 namespace quorvane {

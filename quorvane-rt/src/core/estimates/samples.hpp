@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/views/views.hpp"
-#include "core/estimators/stats.hpp"
+#include "core/statistics/statistics.hpp"
 
 namespace quorvane {
 

@@ -1,4 +1,4 @@
-#include "core/estimators/samples.hpp"
+#include "core/estimates/samples.hpp"
 
 #include <algorithm>
 

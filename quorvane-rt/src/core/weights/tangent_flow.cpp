@@ -1,11 +1,11 @@
-#include "core/estimators/tangent_flow.hpp"
+#include "core/weights/tangent_flow.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 
-#include "core/estimators/fix_up.hpp"
+#include "core/weights/fix_up.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/tangent_flow_lanes.hpp"
 #include "core/support/failure.hpp"

@@ -1,7 +1,7 @@
 // Price and BEL delta of a built-in payoff from full tangent-flow path batches.
 //
 // One pass over the paths: the tangent-flow weight w of each path (the recursion
-// of estimators/tangent_flow.hpp, same bits), the payoff p at the terminal state
+// of weights/tangent_flow.hpp, same bits), the payoff p at the terminal state
 // states[i, n_steps], and the delta sample d = w * p, accumulated path by path in
 // index order into the payoff and delta lanes; then the sample-statistics rule.
 // No per-path vector is kept: memory beyond the inputs is constant.
@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "core/views/views.hpp"
-#include "core/estimators/stats.hpp"
+#include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
 
 namespace quorvane {

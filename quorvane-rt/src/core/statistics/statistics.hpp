@@ -35,6 +35,11 @@ struct RunningSums {
   }
 };
 
+// The four sample sums of the fused estimator.
+struct GreekSums {
+  RunningSums payoff, delta, gamma, vega;
+};
+
 inline MeanStderr mean_and_stderr(double s1, double s2, std::uint64_t n) noexcept {
   const double count = static_cast<double>(n);
   const double mean = s1 / count;

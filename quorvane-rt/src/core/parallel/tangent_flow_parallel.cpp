@@ -1,4 +1,4 @@
-#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
 
 #include <atomic>
 #include <optional>
@@ -113,6 +113,21 @@ Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inp
   };
   if (const TaskResult failure =
           run_path_blocks(inputs.n_paths, out.data(), kernel, &inputs, inputs.n_steps))
+    return ValueFailure{zero_sigma_message(*failure)};
+  return out;
+}
+
+
+Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs) {
+  // Every element is written by exactly one block before the buffer is read.
+  DoubleBuffer out = DoubleBuffer::uninitialized(inputs.flow.n_paths);
+  const BlockKernel kernel = [](const void* context, std::size_t first, std::size_t count,
+                                double* block_out) {
+    return tangent_flow_gamma_weights(*static_cast<const TangentFlowGammaInputs*>(context), first,
+                                      count, block_out);
+  };
+  if (const std::optional<ZeroSigma> failure =
+          run_path_blocks(inputs.flow.n_paths, out.data(), kernel, &inputs, inputs.flow.n_steps))
     return ValueFailure{zero_sigma_message(*failure)};
   return out;
 }

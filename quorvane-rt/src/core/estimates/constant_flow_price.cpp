@@ -1,10 +1,10 @@
-#include "core/from_paths/constant_flow_price.hpp"
+#include "core/estimates/constant_flow_price.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "core/estimators/constant_flow.hpp"
-#include "core/estimators/payoff.hpp"
+#include "core/weights/constant_flow.hpp"
+#include "core/payoffs/payoffs.hpp"
 #include "core/kernels/streams.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"

@@ -9,7 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "core/estimators/tangent_flow.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
 
 namespace quorvane {
 
@@ -57,5 +58,11 @@ void prepare_parallel_run();
 // zero-sigma message of the block that failed. Throws Interrupted as
 // run_path_blocks does.
 Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inputs);
+
+// The parallel form, run without the interpreter lock on validated inputs: the
+// paths in at most as many blocks as the worker pool has threads, the serial
+// function's bits. A zero sigma reports the first zero of the lowest failing
+// block that ran.
+Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs);
 
 }  // namespace quorvane

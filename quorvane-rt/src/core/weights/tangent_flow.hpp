@@ -18,21 +18,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/recursions/delta_recursion.hpp"
 #include "core/views/views.hpp"
 #include "core/kernels/target.hpp"
 #include "core/support/buffer.hpp"
 #include "core/support/outcome.hpp"
 
 namespace quorvane {
-
-// The validated bundle: the four read arrays (each at least n_paths x n_steps),
-// the path and step counts, dt = T / n_steps and inv_horizon = 1.0 / T, both
-// computed once so that no step divides by T.
-struct TangentFlowInputs {
-  MatrixView dws, sigma, d_mu_dx, d_sigma_dx;
-  std::size_t n_paths = 0, n_steps = 0;
-  double dt = 0.0, inv_horizon = 0.0;
-};
 
 // The bundle for arrays of (at least) n_paths x n_steps, with dt and inv_horizon
 // derived from horizon as every estimator derives them.
@@ -50,12 +42,6 @@ Outcome<TangentFlowInputs> validate_tangent_flow_inputs(const MatrixView& states
                                                         const MatrixView& d_mu_dx,
                                                         const MatrixView& d_sigma_dx,
                                                         double horizon);
-
-// Position of a sigma element that compares equal to 0.0 (+0.0 or -0.0).
-struct ZeroSigma {
-  std::size_t path, step;
-  friend bool operator==(const ZeroSigma&, const ZeroSigma&) = default;
-};
 
 // Result of one path: its weight, or the first step whose sigma is zero.
 struct PathWeight {

@@ -4,7 +4,7 @@
 // Per path p = payoff(X_T), then the delta sample (W * p) * r (the samples of
 // price_and_delta_constant_flow, so price and delta have its bits), and with
 // u = ((W * W) - (sigma' T * W)) - T the gamma sample (u * p) * g and the vega
-// sample (u * p) * h (constants in estimators/constant_flow_greeks.hpp). The four
+// sample (u * p) * h (constants in weights/constant_flow_gamma_vega.hpp). The four
 // sums of each estimate run in path order; then the sample-statistics rule.
 #pragma once
 
