@@ -23,6 +23,7 @@
 #include "core/statistics/statistics.hpp"
 #include "core/weights/tangent_flow.hpp"
 #include "core/estimates/tangent_flow_price.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/support/failure.hpp"
 #include "support.hpp"
 
@@ -682,10 +683,10 @@ TEST_P(TangentFlowKernel, FindsTheFirstZeroSigmaInLargeBatches) {
 // the batch; and a zero sigma in a later pass.
 TEST_P(TangentFlowKernel, MatchesScalarAcrossPasses) {
   const std::size_t n_steps = 5;
-  for (std::size_t n_paths : {kTangentFlowChunk - 1, kTangentFlowChunk + 13,
-                              2 * kTangentFlowChunk + 29}) {
+  for (std::size_t n_paths : {detail::kPassPaths - 1, detail::kPassPaths + 13,
+                              2 * detail::kPassPaths + 29}) {
     Batch b = random_batch(n_paths, n_steps, static_cast<std::uint32_t>(n_paths), 0.002, 0.0);
-    if (n_paths > 2 * kTangentFlowChunk) b.sigma(kTangentFlowChunk + 100, 3) = -0.0;
+    if (n_paths > 2 * detail::kPassPaths) b.sigma(detail::kPassPaths + 100, 3) = -0.0;
     const LaidOut lo(b, layout());
     const TangentFlowInputs in = lo.inputs(n_paths, n_steps, 0.7);
     for (std::size_t first : {std::size_t{0}, std::size_t{5}})
@@ -1060,7 +1061,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(TangentFlowPrice, SumsRunOnAcrossKernelPasses) {
-  const std::size_t n_paths = 2 * kTangentFlowChunk + 29;
+  const std::size_t n_paths = 2 * detail::kPassPaths + 29;
   const Batch b = random_batch(n_paths, 7, 5, 0.0, 0.0);
   const Payoff pay = *payoff_from_name("put", 1.0);
   const Estimate ref = reference_estimate(b, 1.1, pay);

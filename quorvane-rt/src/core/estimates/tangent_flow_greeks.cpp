@@ -6,6 +6,7 @@
 #include "core/statistics/statistics.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/support/interrupt.hpp"
 
 namespace quorvane {
@@ -22,7 +23,7 @@ constexpr GammaArrayNames kFieldNames = {"dws",
 // Weights are computed a group at a time into stack buffers and then accumulated
 // strictly in path order, so the sums see exactly the sequence of a one-path-at-
 // a-time loop.
-constexpr std::size_t kGroup = 256;
+constexpr std::size_t kGroup = detail::kPassPaths;
 
 }  // namespace
 

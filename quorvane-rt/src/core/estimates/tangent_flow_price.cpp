@@ -7,6 +7,7 @@
 #include "core/weights/tangent_flow.hpp"
 #include "core/kernels/streams.hpp"
 #include "core/support/failure.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/support/interrupt.hpp"
 
 namespace quorvane {
@@ -20,7 +21,7 @@ bool covers(const MatrixView& m, std::size_t n_paths, std::size_t n_steps) noexc
 // Weights are computed a group at a time into a stack buffer and then accumulated
 // strictly in path order, so the sums see exactly the sequence of the one-path-at-a-
 // time loop. A group is one pass of the fast kernels.
-constexpr std::size_t kGroup = kTangentFlowChunk;
+constexpr std::size_t kGroup = detail::kPassPaths;
 
 // The pass over the paths for one payoff kind: per group the weights (the fast
 // kernels, or the checked scalar recursion when some field may lack an element

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/target.hpp"
 #include "core/pool/pool.hpp"
 #include "core/support/interrupt.hpp"
@@ -22,9 +23,10 @@ struct BlockRun {
   std::atomic<bool>& stop;
 };
 
-// Paths per chunk: about kInterruptPollWork path-steps, in whole runs of 256
-// paths so that the kernels' vector loops see the lengths they are made for.
-constexpr std::size_t kChunkQuantum = 256;
+// Paths per chunk: about kInterruptPollWork path-steps, in whole runs of
+// kPathQuantum paths so that the kernels' vector loops see the lengths they are
+// made for.
+constexpr std::size_t kChunkQuantum = detail::kPathQuantum;
 
 std::size_t chunk_paths(std::size_t work_per_path) {
   const std::size_t per_path = work_per_path == 0 ? 1 : work_per_path;
@@ -101,35 +103,38 @@ void prepare_parallel_run() {
   (void)active_kernel_target();
 }
 
-Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inputs) {
+namespace {
+
+// The one parallel weights driver: every weight of a recursion's range
+// function `Weights`, in blocks on the pool, or the zero-sigma message of the
+// block that failed.
+template <class Inputs, std::optional<ZeroSigma> (*Weights)(const Inputs&, std::size_t,
+                                                             std::size_t, double*)>
+Outcome<DoubleBuffer> parallel_weights(const Inputs& inputs, std::size_t n_paths,
+                                       std::size_t n_steps) {
   // Every element is written by exactly one block before the buffer is read, so
   // it needs no zero fill; leaving the first touch to the workers also spreads
   // the page faults of a large output over them.
-  DoubleBuffer out = DoubleBuffer::uninitialized(inputs.n_paths);
+  DoubleBuffer out = DoubleBuffer::uninitialized(n_paths);
   const BlockKernel kernel = [](const void* context, std::size_t first, std::size_t count,
                                 double* block_out) {
-    return tangent_flow_weights(*static_cast<const TangentFlowInputs*>(context), first, count,
-                                block_out);
+    return Weights(*static_cast<const Inputs*>(context), first, count, block_out);
   };
-  if (const TaskResult failure =
-          run_path_blocks(inputs.n_paths, out.data(), kernel, &inputs, inputs.n_steps))
+  if (const TaskResult failure = run_path_blocks(n_paths, out.data(), kernel, &inputs, n_steps))
     return ValueFailure{zero_sigma_message(*failure)};
   return out;
 }
 
+}  // namespace
+
+Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inputs) {
+  return parallel_weights<TangentFlowInputs, &tangent_flow_weights>(inputs, inputs.n_paths,
+                                                                     inputs.n_steps);
+}
 
 Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs) {
-  // Every element is written by exactly one block before the buffer is read.
-  DoubleBuffer out = DoubleBuffer::uninitialized(inputs.flow.n_paths);
-  const BlockKernel kernel = [](const void* context, std::size_t first, std::size_t count,
-                                double* block_out) {
-    return tangent_flow_gamma_weights(*static_cast<const TangentFlowGammaInputs*>(context), first,
-                                      count, block_out);
-  };
-  if (const std::optional<ZeroSigma> failure =
-          run_path_blocks(inputs.flow.n_paths, out.data(), kernel, &inputs, inputs.flow.n_steps))
-    return ValueFailure{zero_sigma_message(*failure)};
-  return out;
+  return parallel_weights<TangentFlowGammaInputs, &tangent_flow_gamma_weights>(
+      inputs, inputs.flow.n_paths, inputs.flow.n_steps);
 }
 
 }  // namespace quorvane

@@ -5,31 +5,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/weights/fix_up.hpp"
-#include "core/kernels/kernels.hpp"
-#include "core/kernels/tangent_flow_lanes.hpp"
 #include "core/support/failure.hpp"
-#include "core/support/interrupt.hpp"
+#include "core/weights/recursion_weights.hpp"
 
 namespace quorvane {
 
 namespace {
-
-// The per-path recursion: the one-lane instance of the kernels' body, over a
-// source that reads path i through the views and stops at a sigma equal to 0.0.
-// `Checked` selects bounds-checked element access (an index outside a view is
-// an internal failure), for callers whose arrays were not validated against
-// n_paths x n_steps; elements are then needed in the order sigma, its zero
-// test, dws, d_mu_dx, d_sigma_dx, so the first missing one in row-major order is
-// reported.
-template <bool Checked>
-inline PathWeight tangent_flow_recursion(const TangentFlowInputs& in, std::size_t i) {
-  double weight;
-  const std::size_t stop = detail::chain_group<detail::ScalarLanes, 1>(
-      detail::PathViewSource<Checked>{in, i}, in, 1, &weight);
-  if (stop != in.n_steps) return PathWeight{0.0, stop};
-  return PathWeight{weight, std::nullopt};
-}
 
 // "<a>, <b>"
 void append_pair(std::string& s, std::size_t a, std::size_t b) {
@@ -95,11 +76,15 @@ TangentFlowInputs make_tangent_flow_inputs(const MatrixView& dws, const MatrixVi
 // operand order of commutative operations, which decides NaN payloads.
 [[gnu::noinline]] PathWeight tangent_flow_path_weight(const TangentFlowInputs& in,
                                                       std::size_t path) {
-  return tangent_flow_recursion<false>(in, path);
+  PathWeight w;
+  w.zero_sigma_step = detail::one_lane<detail::DeltaRecursion>(in, path, &w.weight);
+  return w;
 }
 
 PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& in, std::size_t path) {
-  return tangent_flow_recursion<true>(in, path);
+  PathWeight w;
+  w.zero_sigma_step = detail::one_lane<detail::DeltaRecursion, true>(in, path, &w.weight);
+  return w;
 }
 
 std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name,
@@ -113,11 +98,9 @@ std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name,
 }
 
 // ---------------------------------------------------------------------------
-// The fast kernels and their exactness.
-//
-// The raw kernels run the recursion without the per-step zero test and the
-// driver below recomputes, with the scalar recursion, every path whose raw
-// weight is not finite. This is exact because of two facts:
+// The fast kernels and their exactness (the driver is
+// core/weights/recursion_weights.hpp; these are the two facts it rests on, for
+// the delta recursion).
 //
 // 1. A zero sigma always leaves acc non-finite. At such a step t = Y / (+-0):
 //    Y finite and non-zero gives +-inf, Y = +-0 gives NaN (0/0), Y = +-inf gives
@@ -134,38 +117,17 @@ std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name,
 //    non-finite), and for non-NaN operands the result of every operation is fully
 //    determined, whatever operand order the compiler chose for commutative ones.
 //    Hence a finite raw weight has exactly the scalar bits.
-//
-// Every non-finite weight (also a legitimate one from NaN or infinite inputs) is
-// produced by the scalar recursion itself, so NaN payloads and signs are those of
-// tangent_flow_path_weight too. Paths are fixed up in increasing index order, and
-// the scalar recursion stops at its first zero step, so the first zero sigma
-// reported is the first in row-major order of the range. (The raw kernels do
-// divide by zero, which only raises the IEEE divide-by-zero flag.)
-
-namespace {
-
-// Paths per call of the kernels between two interrupt spends of the serial
-// driver (whole fix-up chunks).
-constexpr std::size_t kInterruptPaths = 4 * kTangentFlowChunk;
-
-}  // namespace
 
 std::optional<ZeroSigma> tangent_flow_weights_with(KernelTarget target,
                                                    const TangentFlowInputs& in,
                                                    std::size_t first, std::size_t count,
                                                    double* out) {
-  const detail::RawTangentFlowKernel raw = detail::kernels_for(target).tangent_flow_raw;
-  return detail::raw_then_fix_up(
-      first, count, kTangentFlowChunk,
-      [&](std::size_t path, std::size_t n, std::size_t k) { raw(in, path, n, out + k); },
-      [&](std::size_t k) -> std::optional<ZeroSigma> {
-        if (detail::is_finite_bits(out[k])) return std::nullopt;
-        const PathWeight w = tangent_flow_path_weight(in, first + k);
-        if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
-        out[k] = w.weight;
-        return std::nullopt;
-      },
-      [](std::size_t) {});
+  return detail::recursion_outputs<detail::DeltaRecursion>(
+      target, in, first, count, &out, [&](std::size_t path, double* results) {
+        const PathWeight w = tangent_flow_path_weight(in, path);
+        results[0] = w.weight;
+        return w.zero_sigma_step;
+      });
 }
 
 std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowInputs& in, std::size_t first,
@@ -181,15 +143,8 @@ Outcome<DoubleBuffer> bel_weights_tangent_flow(const MatrixView& states, const M
   if (!v.ok()) return std::move(v).failure();
   const TangentFlowInputs& in = v.value();
   DoubleBuffer out = DoubleBuffer::uninitialized(in.n_paths);
-  // A group of paths at a time, so that a long call can be interrupted between
-  // two groups; each weight is its own path's, so the grouping changes no bit.
-  InterruptBudget budget;
-  for (std::size_t first = 0; first < in.n_paths; first += kInterruptPaths) {
-    const std::size_t count = std::min(kInterruptPaths, in.n_paths - first);
-    if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, first, count, out.data() + first))
-      return ValueFailure{zero_sigma_message(*zero)};
-    budget.spend(count * in.n_steps);
-  }
+  if (std::optional<ZeroSigma> zero = tangent_flow_weights(in, 0, in.n_paths, out.data()))
+    return ValueFailure{zero_sigma_message(*zero)};
   return out;
 }
 

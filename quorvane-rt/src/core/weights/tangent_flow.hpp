@@ -69,12 +69,6 @@ std::string shape_message(std::string_view name, const MatrixView& m, std::size_
 std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name = "sigma",
                                std::string_view suffix = " in BEL weight");
 
-// Paths per pass of the fast kernels: a multiple of every target's group widths
-// (6 and 12 paths in C order, blocks of 2048 in Fortran order), so that only the
-// end of a range runs as a short gathered group, and small enough that a pass's
-// weights (32 KiB) are still in cache when they are scanned.
-inline constexpr std::size_t kTangentFlowChunk = 4096;
-
 // Weights of paths [first, first + count) into out[0 .. count), each bit-identical
 // to tangent_flow_path_weight. Requires first + count <= inputs.n_paths. On a zero
 // sigma returns the first one in row-major order within the range; `out` is then

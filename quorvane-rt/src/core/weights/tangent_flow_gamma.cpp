@@ -2,10 +2,7 @@
 
 #include <string>
 
-#include "core/weights/fix_up.hpp"
-#include "core/kernels/kernels.hpp"
-#include "core/kernels/tangent_flow_gamma_lanes.hpp"
-#include "core/support/interrupt.hpp"
+#include "core/weights/recursion_weights.hpp"
 
 namespace quorvane {
 
@@ -38,38 +35,25 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
   return in;
 }
 
-// The one-lane instance of the kernel body, with the zero test the raw kernels
+// The one-lane instance of the recursion, with the zero test the raw kernels
 // leave out. Kept out of line so that every caller (the fix-up of the fast
 // kernels, the parallel blocks, the tests) runs the very same machine code,
 // including the operand order of commutative operations, which decides NaN
 // payloads.
 [[gnu::noinline]] PathGamma tangent_flow_gamma_path_weight(const TangentFlowGammaInputs& in,
                                                            std::size_t i) {
-  using L = detail::ScalarLanes;
-  const detail::GammaConstants<L> cst(in);
-  detail::GammaState<L, false> st;
-  st.start();
-  const TangentFlowInputs& f = in.flow;
-  for (std::size_t j = 0; j < f.n_steps; ++j) {
-    const double s = f.sigma(i, j);
-    // Compares equal for +0.0 and -0.0, never for NaN.
-    if (s == 0.0) return PathGamma{0.0, j};
-    if (j < in.split) {
-      detail::first_step(st, s, f.dws(i, j), f.d_mu_dx(i, j), f.d_sigma_dx(i, j),
-                         in.d2_mu_dx2(i, j), in.d2_sigma_dx2(i, j), cst);
-    } else {
-      detail::second_step(st, s, f.dws(i, j), f.d_mu_dx(i, j), f.d_sigma_dx(i, j), cst);
-    }
-  }
-  return PathGamma{detail::gamma_weight(st, cst), std::nullopt};
+  PathGamma g;
+  g.zero_sigma_step = detail::one_lane<detail::GammaRecursion<false>>(in, i, &g.gamma);
+  return g;
 }
 
 // ---------------------------------------------------------------------------
 // The fast kernels and their exactness.
 //
-// The raw kernels run the recursion without the per-step zero test; the driver
-// recomputes, with the one-lane recursion, every path whose raw gamma weight
-// (or raw delta weight) is not finite. This is exact because of two facts.
+// The raw kernels run the recursion without the per-step zero test; the one
+// driver (core/weights/recursion_weights.hpp) recomputes, with the one-lane
+// recursion, every path whose raw gamma weight (or raw delta weight) is not
+// finite. This is exact because of two facts.
 //
 // 1. A zero sigma always leaves the raw gamma weight non-finite. At such a step
 //    k = Y / (+-0) is +-inf, or NaN when Y is zero or NaN. Y and Z never depend
@@ -94,69 +78,41 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
 //    same argument, made for the delta recursion in tangent_flow.cpp, holds for
 //    the delta weights computed beside it, whose operations are the delta
 //    recursion's.
-//
-// Every non-finite weight (also a legitimate one from NaN or infinite inputs)
-// is produced by the one-lane recursion itself (the delta weight by
-// tangent_flow_path_weight), so NaN payloads and signs are those of the serial
-// definitions too. Paths are fixed up in increasing index order and the
-// recursion stops at its first zero step, so the zero reported is the first in
-// row-major order of the range. (The raw kernels do divide by zero, which only
-// raises the IEEE divide-by-zero flag.)
-
-namespace {
-
-// Paths per fix-up pass: small enough that the raw weights are still in L1 when
-// they are scanned, large enough that the scan is free next to the recursion.
-constexpr std::size_t kChunk = 256;
-
-std::optional<ZeroSigma> run_chunks(KernelTarget target, const TangentFlowGammaInputs& in,
-                                    std::size_t first, std::size_t count, double* gamma_out,
-                                    double* delta_out) {
-  const bool with_delta = delta_out != nullptr;
-  const detail::TargetKernels& kernels = detail::kernels_for(target);
-  const detail::RawGammaKernel raw = with_delta ? kernels.delta_gamma_raw : kernels.gamma_raw;
-  InterruptBudget budget;
-  return detail::raw_then_fix_up(
-      first, count, kChunk,
-      [&](std::size_t path, std::size_t n, std::size_t k) {
-        raw(in, path, n, gamma_out + k, with_delta ? delta_out + k : nullptr);
-      },
-      [&](std::size_t k) -> std::optional<ZeroSigma> {
-        if (!detail::is_finite_bits(gamma_out[k])) {
-          const PathGamma g = tangent_flow_gamma_path_weight(in, first + k);
-          if (!g.ok()) return ZeroSigma{first + k, *g.zero_sigma_step};
-          gamma_out[k] = g.gamma;
-        }
-        // A zero sigma was reported just above, so this recomputation succeeds.
-        if (with_delta && !detail::is_finite_bits(delta_out[k])) {
-          const PathWeight w = tangent_flow_path_weight(in.flow, first + k);
-          if (!w.ok()) return ZeroSigma{first + k, *w.zero_sigma_step};
-          delta_out[k] = w.weight;
-        }
-        return std::nullopt;
-      },
-      [&](std::size_t n) { budget.spend(n * in.flow.n_steps); });
-}
-
-}  // namespace
 
 std::optional<ZeroSigma> tangent_flow_gamma_weights_with(KernelTarget target,
                                                          const TangentFlowGammaInputs& in,
                                                          std::size_t first, std::size_t count,
                                                          double* out) {
-  return run_chunks(target, in, first, count, out, nullptr);
+  return detail::recursion_outputs<detail::GammaRecursion<false>>(
+      target, in, first, count, &out, [&](std::size_t path, double* results) {
+        const PathGamma g = tangent_flow_gamma_path_weight(in, path);
+        results[0] = g.gamma;
+        return g.zero_sigma_step;
+      });
 }
 
 std::optional<ZeroSigma> tangent_flow_gamma_weights(const TangentFlowGammaInputs& in,
                                                     std::size_t first, std::size_t count,
                                                     double* out) {
-  return run_chunks(active_kernel_target(), in, first, count, out, nullptr);
+  return tangent_flow_gamma_weights_with(active_kernel_target(), in, first, count, out);
 }
 
 std::optional<ZeroSigma> tangent_flow_delta_gamma_weights_with(
     KernelTarget target, const TangentFlowGammaInputs& in, std::size_t first,
     std::size_t count, double* gamma_out, double* delta_out) {
-  return run_chunks(target, in, first, count, gamma_out, delta_out);
+  double* const outs[] = {gamma_out, delta_out};
+  return detail::recursion_outputs<detail::GammaRecursion<true>>(
+      target, in, first, count, outs,
+      [&](std::size_t path, double* results) -> std::optional<std::size_t> {
+        // Each output by its own one-lane definition, so that a NaN's payload
+        // and sign are those of the gamma-only and delta-only recursions. A
+        // zero sigma is met by the first; the second then succeeds.
+        const PathGamma g = tangent_flow_gamma_path_weight(in, path);
+        if (!g.ok()) return g.zero_sigma_step;
+        results[0] = g.gamma;
+        results[1] = tangent_flow_path_weight(in.flow, path).weight;
+        return std::nullopt;
+      });
 }
 
 Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(

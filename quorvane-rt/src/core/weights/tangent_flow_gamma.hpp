@@ -11,7 +11,7 @@
 // The gamma weight is pi = A * B + C: differentiating E[g(X_T1) A] in X_0 (g the
 // price from T1) gives E[g'(X_T1) Y_T1 A] + E[g(X_T1) dA/dX_0], and the delta
 // weight on [T1, T] turns g'(X_T1) Y_T1 into B. The operation order of every
-// step is spelled once, in core/kernels/tangent_flow_gamma_lanes.hpp.
+// step is spelled once, in core/recursions/gamma_recursion.hpp.
 #pragma once
 
 #include <array>
