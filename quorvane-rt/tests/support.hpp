@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/weights/tangent_flow.hpp"
@@ -39,6 +40,19 @@ inline void expect_same_value(double expected, double actual, const std::string&
         << where << ": expected " << expected << " got " << actual;
   }
 }
+
+// The built-in payoffs spelled plainly, independently of the payoff table:
+// "d if d > 0 else +0.0" gives +0.0 for a NaN difference.
+inline double plain_payoff(std::string_view name, double strike, double x) {
+  if (name == "identity") return x;
+  if (name == "call") return x - strike > 0.0 ? x - strike : 0.0;
+  if (name == "put") return strike - x > 0.0 ? strike - x : 0.0;
+  if (name == "digital_call") return strike < x ? 1.0 : 0.0;
+  ADD_FAILURE() << "no plain payoff " << name;
+  return 0.0;
+}
+
+inline constexpr std::string_view kPayoffNames[] = {"identity", "call", "put", "digital_call"};
 
 inline std::vector<KernelTarget> supported_targets() {
   std::vector<KernelTarget> t{KernelTarget::baseline};

@@ -21,6 +21,7 @@
 #include "core/statistics/statistics.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/streams.hpp"
+#include "support.hpp"
 
 namespace quorvane {
 namespace {
@@ -119,19 +120,19 @@ TEST_P(StreamKernels, ConstantFlowWeightsOfEveryTargetMatchTheScalarInstance) {
 
 // The fused sums of both price estimators, for every payoff kind, against the
 // scalar instance and against the generic Payoff evaluation with RunningSums.
-template <PayoffKind Kind, bool Scaled, bool Contiguous>
+template <class Row, bool Scaled, bool Contiguous>
 void expect_price_sums_match(std::ptrdiff_t stride) {
   const double strike = 1.0, r = 1.0 / (0.5 * 0.2);
-  const Payoff payoff{Kind, strike};
+  const auto payoff = [&](double x) { return test_support::plain_payoff(Row::kName, strike, x); };
   for (std::size_t n : kLengths) {
     const std::vector<double> x = values(n, static_cast<std::uint32_t>(3 * n + 1), strike);
     const std::vector<double> w = values(n, static_cast<std::uint32_t>(5 * n + 2), 0.0);
     const Laid lx(x, stride), lw(w, stride);
     using S = detail::Stream<false>;
     using F = detail::Stream<Contiguous>;
-    detail::PriceSums<Kind, Scaled, S, S> scalar{S::of(lx.view()), S::of(lw.view()), strike, r};
+    detail::PriceSums<Row, Scaled, S, S> scalar{S::of(lx.view()), S::of(lw.view()), strike, r};
     detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
-    detail::PriceSums<Kind, Scaled, F, F> sse2{F::of(lx.view()), F::of(lw.view()), strike, r};
+    detail::PriceSums<Row, Scaled, F, F> sse2{F::of(lx.view()), F::of(lw.view()), strike, r};
     detail::walk<detail::Sse2Lanes>(sse2, 0, n);
     RunningSums p, d;
     for (std::size_t k = 0; k < n; ++k) {
@@ -140,7 +141,7 @@ void expect_price_sums_match(std::ptrdiff_t stride) {
       p.add(pk);
       d.add(dk);
     }
-    const std::string where = "kind " + std::to_string(static_cast<int>(Kind)) + " n " +
+    const std::string where = std::string(Row::kName) + " n " +
                               std::to_string(n) + " stride " + std::to_string(stride);
     const detail::PairSum* a[] = {&scalar.first, &scalar.second};
     const detail::PairSum* b[] = {&sse2.first, &sse2.second};
@@ -158,14 +159,12 @@ void expect_price_sums_match(std::ptrdiff_t stride) {
 
 template <bool Contiguous>
 void expect_all_price_sums_match(std::ptrdiff_t stride) {
-  expect_price_sums_match<PayoffKind::identity, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::call, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::put, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::digital_call, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::identity, false, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::call, false, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::put, false, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::digital_call, false, Contiguous>(stride);
+  // Every row of the payoff table.
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (expect_price_sums_match<detail::PayoffRow<I>, true, Contiguous>(stride), ...);
+    (expect_price_sums_match<detail::PayoffRow<I>, false, Contiguous>(stride), ...);
+  }(std::make_index_sequence<detail::kPayoffRows>{});
+  EXPECT_EQ(detail::kPayoffRows, std::size(test_support::kPayoffNames));
 }
 
 TEST_P(StreamKernels, PriceSumsMatchTheScalarInstanceAndTheGenericPayoff) {

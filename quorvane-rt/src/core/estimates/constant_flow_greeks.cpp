@@ -10,13 +10,6 @@
 
 namespace quorvane {
 
-std::string unknown_payoff_message(std::string_view name) {
-  std::string m = "unknown payoff '";
-  m += name;
-  m += "': expected 'identity', 'call', 'put', or 'digital_call'";
-  return m;
-}
-
 Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal_states,
                                                       const VectorView& w_terminals,
                                                       double horizon, double sigma_at_x0,
@@ -29,13 +22,13 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
   if (!(volatility > 0.0)) return ValueFailure{"volatility must be positive"};
   if (terminal_states.length != w_terminals.length)
     return ValueFailure{"terminal_states and w_terminals must have the same length"};
-  const std::optional<Payoff> found = payoff_from_name(payoff, strike);
-  if (!found) return ValueFailure{unknown_payoff_message(payoff)};
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
+  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
 
   const ConstantFlowGreekConstants c =
       constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
   const GreekSums sums = detail::kernels_for(active_kernel_target())
-                             .greek_sums(found->kind, strike, terminal_states, w_terminals, c);
+                             .greek_sums(*kind, strike, terminal_states, w_terminals, c);
   const std::size_t n = terminal_states.length;
   const MeanStderr p = mean_and_stderr(sums.payoff, n);
   const MeanStderr d = mean_and_stderr(sums.delta, n);

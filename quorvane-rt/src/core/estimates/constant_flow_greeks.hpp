@@ -22,9 +22,6 @@ struct GreekEstimate {
   double price_stderr, delta_stderr, gamma_stderr, vega_stderr;
 };
 
-// "unknown payoff '<name>': expected 'identity', 'call', 'put', or 'digital_call'"
-std::string unknown_payoff_message(std::string_view name);
-
 // Checks in this order: horizon > 0, sigma_at_x0 > 0, d_sigma_dx finite,
 // volatility > 0, equal lengths ("terminal_states and w_terminals must have the
 // same length"), the payoff name; all of them validation errors.

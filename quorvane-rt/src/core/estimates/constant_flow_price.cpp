@@ -20,10 +20,10 @@ namespace {
 // The views are read in place; copying them first would give the same bits.
 // The walk goes in chunks, so that a long call can be interrupted between two
 // of them; the four sums carry on from chunk to chunk, in index order.
-template <PayoffKind Kind, bool Contiguous>
+template <class Payoff, bool Contiguous>
 Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike) {
   using S = detail::Stream<Contiguous>;
-  detail::PriceSums<Kind, true, S, S> body{S::of(xs), S::of(ws), strike, r};
+  detail::PriceSums<Payoff, true, S, S> body{S::of(xs), S::of(ws), strike, r};
   InterruptBudget budget;
   for (std::size_t first = 0; first < xs.length; first += kInterruptChunk) {
     const std::size_t last = std::min(first + kInterruptChunk, xs.length);
@@ -42,22 +42,18 @@ Outcome<Estimate> price_and_delta_constant_flow(const VectorView& terminal_state
   if (terminal_states.length != w_terminals.length) {
     return ValueFailure{"terminal_states and w_terminals must have the same length"};
   }
-  const auto found = payoff_from_name(payoff, strike);
-  if (!found) {
-    std::string m = "unknown payoff '";
-    m += payoff;
-    m += "': expected 'identity', 'call', 'put', or 'digital_call'";
-    return ValueFailure{std::move(m)};
-  }
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
+  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
   if (!(horizon > 0.0)) fail("horizon must be positive");
   if (!(sigma_at_x0 > 0.0)) fail("sigma_at_x0 must be positive");
   const double r = constant_flow_reciprocal(horizon, sigma_at_x0);
   // The loop is specialised per payoff kind (chosen once per call, so there is
   // no per-path switch) and per layout.
   const bool contiguous = terminal_states.is_contiguous() && w_terminals.is_contiguous();
-  return detail::with_payoff_kind(found->kind, [&](auto kind) {
-    return contiguous ? run<decltype(kind)::value, true>(terminal_states, w_terminals, r, strike)
-                      : run<decltype(kind)::value, false>(terminal_states, w_terminals, r, strike);
+  return detail::with_payoff(*kind, [&](auto row) {
+    using Payoff = decltype(row);
+    return contiguous ? run<Payoff, true>(terminal_states, w_terminals, r, strike)
+                      : run<Payoff, false>(terminal_states, w_terminals, r, strike);
   });
 }
 

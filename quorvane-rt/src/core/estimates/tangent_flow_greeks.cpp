@@ -5,7 +5,6 @@
 #include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
-#include "core/estimates/constant_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/support/interrupt.hpp"
 

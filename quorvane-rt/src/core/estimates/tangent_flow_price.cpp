@@ -27,12 +27,12 @@ constexpr std::size_t kGroup = detail::kPassPaths;
 // kernels, or the checked scalar recursion when some field may lack an element
 // the row-major scan needs: the call then ends in the error met first, a zero
 // sigma or the missing element), then p = payoff(X_T), d = w * p into the sums.
-template <PayoffKind Kind>
+template <class Payoff>
 Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& terminal,
                               double strike, bool checked) {
   using X = detail::Stream<false>;
   using W = detail::Stream<true>;
-  detail::PriceSums<Kind, false, X, W> sums{X::of(terminal), {}, strike, 0.0};
+  detail::PriceSums<Payoff, false, X, W> sums{X::of(terminal), {}, strike, 0.0};
   double w[kGroup];
   sums.w = W::of(w);
   InterruptBudget budget;  // a long call can be interrupted between two groups
@@ -68,8 +68,8 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
   const std::size_t n_paths = states.rows;
   const std::size_t n_steps = states.cols - 1;
   if (n_paths > 0 && !covers(dws, n_paths, n_steps)) fail(kIndexOutOfBounds);
-  const std::optional<Payoff> pay = payoff_from_name(payoff, strike);
-  if (!pay) return ValueFailure{"unknown payoff '" + std::string(payoff) + "'"};
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
+  if (!kind) return ValueFailure{unknown_payoff_message(payoff, false)};
 
   const TangentFlowInputs in = make_tangent_flow_inputs(dws, sigma_field, d_mu_dx_field,
                                                         d_sigma_dx_field, n_paths, n_steps, horizon);
@@ -77,8 +77,8 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
                             covers(d_mu_dx_field, n_paths, n_steps) &&
                             covers(d_sigma_dx_field, n_paths, n_steps);
   const VectorView terminal = states.column(n_steps);
-  return detail::with_payoff_kind(pay->kind, [&](auto kind) {
-    return price_paths<decltype(kind)::value>(in, terminal, strike, !fields_cover);
+  return detail::with_payoff(*kind, [&](auto row) {
+    return price_paths<decltype(row)>(in, terminal, strike, !fields_cover);
   });
 }
 

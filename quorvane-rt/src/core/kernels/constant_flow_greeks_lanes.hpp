@@ -21,7 +21,7 @@
 //
 // Everything here has internal linkage (anonymous namespace): each including
 // translation unit gets its own copy compiled for its own target. Nothing here
-// calls an inline function of another header (RunningSums::add, positive_part):
+// calls an inline function of another header (RunningSums::add):
 // an AVX2 copy of one could be the copy the linker keeps for baseline callers.
 #pragma once
 
@@ -36,28 +36,6 @@
 
 namespace quorvane::detail {
 namespace {
-
-// Lane operations the traits do not offer.
-inline double cf_sub(double a, double b) noexcept { return a - b; }
-inline __m128d cf_sub(__m128d a, __m128d b) noexcept { return _mm_sub_pd(a, b); }
-// "d if d > 0 else +0.0": MAXSD/MAXPD return the second operand unless the first
-// is strictly greater, NaN included.
-inline double cf_positive(double d) noexcept {
-  return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
-}
-inline __m128d cf_positive(__m128d d) noexcept { return _mm_max_pd(d, _mm_setzero_pd()); }
-// 1.0 if k < x else 0.0 (NaN on either side gives 0.0).
-inline double cf_above(double k, double x) noexcept { return k < x ? 1.0 : 0.0; }
-inline __m128d cf_above(__m128d k, __m128d x) noexcept {
-  return _mm_and_pd(_mm_cmplt_pd(k, x), _mm_set1_pd(1.0));
-}
-#if defined(__AVX2__)
-inline __m256d cf_sub(__m256d a, __m256d b) noexcept { return _mm256_sub_pd(a, b); }
-inline __m256d cf_positive(__m256d d) noexcept { return _mm256_max_pd(d, _mm256_setzero_pd()); }
-inline __m256d cf_above(__m256d k, __m256d x) noexcept {
-  return _mm256_and_pd(_mm256_cmp_pd(k, x, _CMP_LT_OQ), _mm256_set1_pd(1.0));
-}
-#endif
 
 template <class L>
 struct CfLanes {
@@ -75,15 +53,7 @@ struct CfLanes {
 // u = ((W * W) - (slope_t * W)) - T.
 template <class L>
 inline typename L::V cf_numerator(typename L::V w, const CfLanes<L>& c) noexcept {
-  return cf_sub(cf_sub(L::mul(w, w), L::mul(c.slope_t, w)), c.horizon);
-}
-
-template <class L, PayoffKind Kind>
-inline typename L::V cf_payoff(typename L::V x, const CfLanes<L>& c) noexcept {
-  if constexpr (Kind == PayoffKind::identity) return x;
-  if constexpr (Kind == PayoffKind::call) return cf_positive(cf_sub(x, c.strike));
-  if constexpr (Kind == PayoffKind::put) return cf_positive(cf_sub(c.strike, x));
-  if constexpr (Kind == PayoffKind::digital_call) return cf_above(c.strike, x);
+  return L::sub(L::sub(L::mul(w, w), L::mul(c.slope_t, w)), c.horizon);
 }
 
 // Adds the samples of paths in index order. One overload set per target: the
@@ -198,7 +168,7 @@ inline void cf_prefetch(const std::byte* p) noexcept {
 }
 
 // Paths [0, count) of the fused loop for one payoff kind, from `sums` on.
-template <class L, PayoffKind Kind, bool Contiguous>
+template <class L, class Payoff, bool Contiguous>
 inline GreekSums cf_greeks(const std::byte* xs, std::ptrdiff_t x_stride, const std::byte* ws,
                            std::ptrdiff_t w_stride, std::size_t count,
                            const ConstantFlowGreekConstants& constants, double strike,
@@ -224,7 +194,7 @@ inline GreekSums cf_greeks(const std::byte* xs, std::ptrdiff_t x_stride, const s
     }
     const V x = cf_load<L, Contiguous>(xs, xl);
     const V w = cf_load<L, Contiguous>(ws, wl);
-    const V p = cf_payoff<L, Kind>(x, c);
+    const V p = Payoff::template eval<L>(x, c.strike);
     const V d = L::mul(L::mul(w, p), c.r);
     const V up = L::mul(cf_numerator<L>(w, c), p);
     acc.add(p, d, L::mul(up, c.g), L::mul(up, c.h));
@@ -232,7 +202,7 @@ inline GreekSums cf_greeks(const std::byte* xs, std::ptrdiff_t x_stride, const s
   GreekSums out = acc.result();
   if constexpr (W > 1) {
     // The last count % W paths, one lane at a time, continuing the same sums.
-    out = cf_greeks<ScalarLanes, Kind, false>(xs, x_stride, ws, w_stride, count - k, constants,
+    out = cf_greeks<ScalarLanes, Payoff, false>(xs, x_stride, ws, w_stride, count - k, constants,
                                               strike, out);
   }
   return out;
@@ -271,18 +241,12 @@ inline GreekSums cf_greek_sums(PayoffKind kind, double strike, const VectorView&
   const bool contiguous = xs.stride == k8 && ws.stride == k8;
   const std::size_t n = xs.length;
   const GreekSums zero{};
-  const auto run = [&]<PayoffKind Kind>() {
-    return contiguous ? cf_greeks<L, Kind, true>(xs.data, k8, ws.data, k8, n, c, strike, zero)
-                      : cf_greeks<L, Kind, false>(xs.data, xs.stride, ws.data, ws.stride, n, c,
-                                                  strike, zero);
-  };
-  switch (kind) {
-    case PayoffKind::identity: return run.template operator()<PayoffKind::identity>();
-    case PayoffKind::call: return run.template operator()<PayoffKind::call>();
-    case PayoffKind::put: return run.template operator()<PayoffKind::put>();
-    case PayoffKind::digital_call: return run.template operator()<PayoffKind::digital_call>();
-  }
-  return zero;
+  return with_payoff(kind, [&](auto row) {
+    using Payoff = decltype(row);
+    return contiguous ? cf_greeks<L, Payoff, true>(xs.data, k8, ws.data, k8, n, c, strike, zero)
+                      : cf_greeks<L, Payoff, false>(xs.data, xs.stride, ws.data, ws.stride, n, c,
+                                                    strike, zero);
+  });
 }
 
 template <class L>

@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
@@ -116,25 +115,11 @@ inline void scale_by_reciprocal(const VectorView& w, double r, double* out) noex
   }
 }
 
-// A built-in payoff lane by lane; the same values as Payoff::operator().
-template <PayoffKind Kind, class L>
-inline typename L::V payoff_lanes(typename L::V x, typename L::V strike) noexcept {
-  if constexpr (Kind == PayoffKind::identity) {
-    return x;
-  } else if constexpr (Kind == PayoffKind::call) {
-    return L::positive(L::sub(x, strike));
-  } else if constexpr (Kind == PayoffKind::put) {
-    return L::positive(L::sub(strike, x));
-  } else {
-    return L::one_if_less(strike, x);
-  }
-}
-
 // The fused price/delta sums of path k: p = payoff(X_k); the delta sample is
 // d = (W_k * p) * r when Scaled (constant flow: W the terminal Brownian value,
 // r the reciprocal), else d = w_k * p (tangent flow: w the path's weight).
 // first = [S1 payoff, S1 delta], second = [S2 payoff, S2 delta].
-template <PayoffKind Kind, bool Scaled, class XStream, class WStream>
+template <class Payoff, bool Scaled, class XStream, class WStream>
 struct PriceSums {
   XStream x;
   WStream w;
@@ -144,7 +129,7 @@ struct PriceSums {
   template <class L>
   void step(std::size_t k) noexcept {
     using V = typename L::V;
-    const V p = payoff_lanes<Kind, L>(x.template load<L>(k), L::set1(strike));
+    const V p = Payoff::template eval<L>(x.template load<L>(k), L::set1(strike));
     V d = L::mul(w.template load<L>(k), p);
     if constexpr (Scaled) d = L::mul(d, L::set1(r));
     L::fold_with_squares(first, second, p, d);
@@ -158,20 +143,6 @@ struct PriceSums {
                          RunningSums{first.second(), second.second()}, n);
   }
 };
-
-// f(std::integral_constant<PayoffKind, kind>{}): a loop specialised per payoff
-// kind, chosen once per call.
-template <class F>
-inline decltype(auto) with_payoff_kind(PayoffKind kind, F&& f) {
-  switch (kind) {
-    case PayoffKind::call: return f(std::integral_constant<PayoffKind, PayoffKind::call>{});
-    case PayoffKind::put: return f(std::integral_constant<PayoffKind, PayoffKind::put>{});
-    case PayoffKind::digital_call:
-      return f(std::integral_constant<PayoffKind, PayoffKind::digital_call>{});
-    case PayoffKind::identity: break;
-  }
-  return f(std::integral_constant<PayoffKind, PayoffKind::identity>{});
-}
 
 }  // namespace
 }  // namespace quorvane::detail

@@ -1,4 +1,5 @@
-// The four built-in payoffs, looked up once per call by exact name.
+// The table of built-in payoffs: one row per payoff, with its exact name and
+// its evaluation lane by lane (x the terminal state, k the strike):
 //
 //   identity      x
 //   call          d = x - K; d if d > 0 else +0.0
@@ -6,53 +7,113 @@
 //   digital_call  1.0 if K < x else 0.0
 //
 // "d if d > 0 else +0.0" is not max(d, 0) with NaN propagation: a NaN difference
-// gives +0.0. On x86 it is exactly MAXSD(d, 0.0) (the second operand is returned
-// unless the first is strictly greater), which also keeps the loops free of a
-// data-dependent branch: gcc turns the ternary into a jump that mispredicts on
-// random paths.
+// gives +0.0 (the lane traits' `positive`, MAXSD/MAXPD, which also keeps the
+// loops free of a data-dependent branch). Every fused loop evaluates a payoff
+// through its row, specialised once per call (with_payoff); the names, the
+// lookup and the unknown-payoff message come from the same rows. A new payoff
+// is one row and its entry in PayoffRows.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <tuple>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/lanes/lanes.hpp"
 
 namespace quorvane {
 
-enum class PayoffKind { identity, call, put, digital_call };
+// A payoff by its row in the table.
+enum class PayoffKind : std::size_t {};
 
-inline double positive_part(double d) noexcept {
-#if defined(__SSE2__)
-  return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
-#else
-  return d > 0.0 ? d : 0.0;
-#endif
-}
+namespace detail {
+namespace {
 
-struct Payoff {
-  PayoffKind kind;
-  double strike;
-
-  double operator()(double x) const noexcept {
-    switch (kind) {
-      case PayoffKind::identity: return x;
-      case PayoffKind::call: return positive_part(x - strike);
-      case PayoffKind::put: return positive_part(strike - x);
-      case PayoffKind::digital_call: return strike < x ? 1.0 : 0.0;
-    }
+struct IdentityPayoff {
+  static constexpr std::string_view kName = "identity";
+  template <class L>
+  static typename L::V eval(typename L::V x, typename L::V) noexcept {
     return x;
   }
 };
 
-// Exact, case-sensitive byte comparison; no trimming, folding or aliases.
-inline std::optional<Payoff> payoff_from_name(std::string_view name, double strike) noexcept {
-  if (name == "identity") return Payoff{PayoffKind::identity, strike};
-  if (name == "call") return Payoff{PayoffKind::call, strike};
-  if (name == "put") return Payoff{PayoffKind::put, strike};
-  if (name == "digital_call") return Payoff{PayoffKind::digital_call, strike};
-  return std::nullopt;
+struct CallPayoff {
+  static constexpr std::string_view kName = "call";
+  template <class L>
+  static typename L::V eval(typename L::V x, typename L::V k) noexcept {
+    return L::positive(L::sub(x, k));
+  }
+};
+
+struct PutPayoff {
+  static constexpr std::string_view kName = "put";
+  template <class L>
+  static typename L::V eval(typename L::V x, typename L::V k) noexcept {
+    return L::positive(L::sub(k, x));
+  }
+};
+
+struct DigitalCallPayoff {
+  static constexpr std::string_view kName = "digital_call";
+  template <class L>
+  static typename L::V eval(typename L::V x, typename L::V k) noexcept {
+    return L::one_if_less(k, x);
+  }
+};
+
+// The rows, in the order of the names in messages.
+using PayoffRows = std::tuple<IdentityPayoff, CallPayoff, PutPayoff, DigitalCallPayoff>;
+inline constexpr std::size_t kPayoffRows = std::tuple_size_v<PayoffRows>;
+
+template <std::size_t I>
+using PayoffRow = std::tuple_element_t<I, PayoffRows>;
+
+// f(Row{}) for the row of `kind`: a loop specialised per payoff, chosen once
+// per call.
+template <std::size_t I = 0, class F>
+inline decltype(auto) with_payoff(PayoffKind kind, F&& f) {
+  if constexpr (I + 1 == kPayoffRows) {
+    return f(PayoffRow<I>{});
+  } else {
+    if (static_cast<std::size_t>(kind) == I) return f(PayoffRow<I>{});
+    return with_payoff<I + 1>(kind, static_cast<F&&>(f));
+  }
 }
+
+// The row index of Row.
+template <class Row, std::size_t I = 0>
+constexpr PayoffKind payoff_kind_of() noexcept {
+  if constexpr (std::is_same_v<Row, PayoffRow<I>>) {
+    return PayoffKind{I};
+  } else {
+    return payoff_kind_of<Row, I + 1>();
+  }
+}
+
+}  // namespace
+}  // namespace detail
+
+// A payoff and its strike, evaluated one value at a time (the one-lane row).
+struct Payoff {
+  PayoffKind kind;
+  double strike;
+  double operator()(double x) const noexcept;
+};
+
+// The row named `name`: exact, case-sensitive byte comparison; no trimming,
+// folding or aliases.
+std::optional<PayoffKind> payoff_kind_from_name(std::string_view name) noexcept;
+
+inline std::optional<Payoff> payoff_from_name(std::string_view name, double strike) noexcept {
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(name);
+  if (!kind) return std::nullopt;
+  return Payoff{*kind, strike};
+}
+
+// "unknown payoff '<name>': expected 'identity', 'call', 'put', or
+// 'digital_call'" (the rows' names in order), or with list_expected false only
+// "unknown payoff '<name>'".
+std::string unknown_payoff_message(std::string_view name, bool list_expected = true);
 
 }  // namespace quorvane
