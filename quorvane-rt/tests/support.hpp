@@ -52,6 +52,15 @@ inline double plain_payoff(std::string_view name, double strike, double x) {
   return 0.0;
 }
 
+// A plain running sum and sum of squares, one accumulator each, in index order.
+struct PlainSums {
+  double s1 = 0.0, s2 = 0.0;
+  void add(double v) {
+    s1 = s1 + v;
+    s2 = s2 + v * v;
+  }
+};
+
 inline constexpr std::string_view kPayoffNames[] = {"identity", "call", "put", "digital_call"};
 
 inline std::vector<KernelTarget> supported_targets() {

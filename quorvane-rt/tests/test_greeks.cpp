@@ -406,7 +406,7 @@ TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
   const MatrixView sv{reinterpret_cast<const std::byte*>(states.data()), 300, 7, 7 * 8, 8};
   const TangentFlowGammaInputs in = laid.inputs(1.2);
   const auto put = [](double x) { return plain_payoff("put", 1.05, x); };
-  RunningSums p, d, g;
+  PlainSums p, d, g;
   for (std::size_t i = 0; i < 300; ++i) {
     const double x = put(sv(i, 6));
     p.add(x);
@@ -417,7 +417,8 @@ TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
                                            laid.v(5), 1.2, "put", 1.05);
   ASSERT_TRUE(got.ok());
   const TangentFlowGreekEstimate& e = got.value();
-  const MeanStderr ep = mean_and_stderr(p, 300), ed = mean_and_stderr(d, 300), eg = mean_and_stderr(g, 300);
+  const MeanStderr ep = mean_and_stderr(p.s1, p.s2, 300), ed = mean_and_stderr(d.s1, d.s2, 300),
+                   eg = mean_and_stderr(g.s1, g.s2, 300);
   const std::vector<double> expected{ep.mean, ed.mean, eg.mean, ep.stderr_, ed.stderr_, eg.stderr_};
   EXPECT_TRUE(same_bits({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr}, expected));
 }
@@ -496,7 +497,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
     for (std::string_view name : kPayoffNames) {
       const PayoffKind kind = *payoff_kind_from_name(name);
       const auto f = [&](double x) { return plain_payoff(name, 101.5, x); };
-      RunningSums p, d, g, v;
+      PlainSums p, d, g, v;
       for (std::size_t k = 0; k < n; ++k) {
         const double x = f(xs[k]);
         const double up = ref.u(ws[k]) * x;
@@ -510,9 +511,10 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
           const auto run = detail::kernels_for(t).greek_sums;
-          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c);
-          const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
-                                        s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};
+          const LaneSums<4> s = run(kind, 101.5, vx.view(), vw.view(), c);
+          EXPECT_EQ(s.n, n);
+          const std::vector<double> got{s.s1[0], s.s2[0], s.s1[1], s.s2[1],
+                                        s.s1[2], s.s2[2], s.s1[3], s.s2[3]};
           for (std::size_t k = 0; k < 8; ++k)
             expect_same_value(expected[k], got[k],
                               std::string(kernel_target_name(t)) + " " +

@@ -88,12 +88,14 @@ TEST_P(StreamKernels, SampleSumsMatchTheScalarInstanceAndThePlainLoop) {
     }
     detail::SampleSums<false> scalar{detail::Stream<false>::of(laid.view())};
     detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
-    const RunningSums built = sum_samples(laid.view());
+    const LaneSums<1> built = sum_samples(laid.view());
+    const LaneSums<1> one_lane = scalar.sums.sums(n);
     const std::string where = "n " + std::to_string(n);
-    EXPECT_TRUE(same_value(scalar.sums.first(), built.s1)) << where;
-    EXPECT_TRUE(same_value(scalar.sums.second(), built.s2)) << where;
-    EXPECT_TRUE(same_value(s1, built.s1)) << where;
-    EXPECT_TRUE(same_value(s2, built.s2)) << where;
+    EXPECT_EQ(built.n, n) << where;
+    EXPECT_TRUE(same_value(one_lane.s1[0], built.s1[0])) << where;
+    EXPECT_TRUE(same_value(one_lane.s2[0], built.s2[0])) << where;
+    EXPECT_TRUE(same_value(s1, built.s1[0])) << where;
+    EXPECT_TRUE(same_value(s2, built.s2[0])) << where;
   }
 }
 
@@ -119,7 +121,7 @@ TEST_P(StreamKernels, ConstantFlowWeightsOfEveryTargetMatchTheScalarInstance) {
 }
 
 // The fused sums of both price estimators, for every payoff kind, against the
-// scalar instance and against the generic Payoff evaluation with RunningSums.
+// scalar instance and against the payoffs and sums spelled plainly.
 template <class Row, bool Scaled, bool Contiguous>
 void expect_price_sums_match(std::ptrdiff_t stride) {
   const double strike = 1.0, r = 1.0 / (0.5 * 0.2);
@@ -134,7 +136,7 @@ void expect_price_sums_match(std::ptrdiff_t stride) {
     detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
     detail::PriceSums<Row, Scaled, F, F> sse2{F::of(lx.view()), F::of(lw.view()), strike, r};
     detail::walk<detail::Sse2Lanes>(sse2, 0, n);
-    RunningSums p, d;
+    test_support::PlainSums p, d;
     for (std::size_t k = 0; k < n; ++k) {
       const double pk = payoff(x[k]);
       const double dk = Scaled ? (w[k] * pk) * r : w[k] * pk;
@@ -143,17 +145,14 @@ void expect_price_sums_match(std::ptrdiff_t stride) {
     }
     const std::string where = std::string(Row::kName) + " n " +
                               std::to_string(n) + " stride " + std::to_string(stride);
-    const detail::PairSum* a[] = {&scalar.first, &scalar.second};
-    const detail::PairSum* b[] = {&sse2.first, &sse2.second};
-    for (int s = 0; s < 2; ++s) {
-      EXPECT_TRUE(same_value(a[s]->first(), b[s]->first())) << where;
-      EXPECT_TRUE(same_value(a[s]->second(), b[s]->second())) << where;
-    }
+    const LaneSums<2> a = scalar.sums.sums(n), b = sse2.sums.sums(n);
     const double plain[] = {p.s1, d.s1, p.s2, d.s2};
-    const double ours[] = {scalar.first.first(), scalar.first.second(), scalar.second.first(),
-                           scalar.second.second()};
-    for (int s = 0; s < 4; ++s)
+    const double ours[] = {a.s1[0], a.s1[1], a.s2[0], a.s2[1]};
+    const double vector[] = {b.s1[0], b.s1[1], b.s2[0], b.s2[1]};
+    for (int s = 0; s < 4; ++s) {
       EXPECT_TRUE(same_value(plain[s], ours[s])) << where << " sum " << s;
+      EXPECT_TRUE(same_value(ours[s], vector[s])) << where << " sum " << s;
+    }
   }
 }
 

@@ -1086,14 +1086,15 @@ TEST(TangentFlowPrice, DeltaIsTheMeanOfWeightsTimesPayoffs) {
   Outcome<DoubleBuffer> w = bel_weights_tangent_flow(b.states.view(), b.dws.view(),
                                                      b.sigma.view(), b.dmu.view(), b.dsig.view(), 0.8);
   ASSERT_TRUE(w.ok());
-  RunningSums ps, ds;
+  PlainSums ps, ds;
   const auto pay = [](double x) { return plain_payoff("put", 1.0, x); };
   for (std::size_t i = 0; i < 333; ++i) {
     const double p = pay(b.states.view()(i, 9));
     ps.add(p);
     ds.add(w.value()[i] * p);
   }
-  const Estimate ref = make_estimate(ps, ds, 333);
+  const MeanStderr mp = mean_and_stderr(ps.s1, ps.s2, 333), md = mean_and_stderr(ds.s1, ds.s2, 333);
+  const Estimate ref{mp.mean, md.mean, mp.stderr_, md.stderr_};
   Outcome<Estimate> e = price_and_delta_tangent_flow(
       b.states.view(), b.dws.view(), b.sigma.view(), b.dmu.view(), b.dsig.view(), 0.8, "put", 1.0);
   expect_estimate(e, ref.price, ref.delta, ref.price_stderr, ref.delta_stderr);

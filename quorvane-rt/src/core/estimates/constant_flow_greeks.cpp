@@ -27,14 +27,11 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
 
   const ConstantFlowGreekConstants c =
       constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
-  const GreekSums sums = detail::kernels_for(active_kernel_target())
-                             .greek_sums(*kind, strike, terminal_states, w_terminals, c);
-  const std::size_t n = terminal_states.length;
-  const MeanStderr p = mean_and_stderr(sums.payoff, n);
-  const MeanStderr d = mean_and_stderr(sums.delta, n);
-  const MeanStderr g = mean_and_stderr(sums.gamma, n);
-  const MeanStderr v = mean_and_stderr(sums.vega, n);
-  return GreekEstimate{p.mean, d.mean, g.mean, v.mean, p.stderr_, d.stderr_, g.stderr_, v.stderr_};
+  const std::array<MeanStderr, 4> e = lane_estimates(
+      detail::kernels_for(active_kernel_target())
+          .greek_sums(*kind, strike, terminal_states, w_terminals, c));
+  return GreekEstimate{e[0].mean,    e[1].mean,    e[2].mean,    e[3].mean,
+                       e[0].stderr_, e[1].stderr_, e[2].stderr_, e[3].stderr_};
 }
 
 }  // namespace quorvane

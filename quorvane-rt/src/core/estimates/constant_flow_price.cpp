@@ -30,7 +30,7 @@ Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike
     detail::walk<detail::Sse2Lanes>(body, first, last);
     budget.spend(last - first);
   }
-  return body.estimate(xs.length);
+  return price_and_delta_estimate(body.sums.sums(xs.length));
 }
 
 }  // namespace

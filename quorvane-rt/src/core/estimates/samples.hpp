@@ -8,10 +8,10 @@ namespace quorvane {
 
 // S1 and S2 over the view in logical index order, read in place (no copy).
 // Throws Interrupted when the caller's poll asks it to stop.
-RunningSums sum_samples(const VectorView& samples);
+LaneSums<1> sum_samples(const VectorView& samples);
 
 inline MeanStderr price_from_samples(const VectorView& samples) {
-  return mean_and_stderr(sum_samples(samples), samples.length);
+  return lane_estimates(sum_samples(samples))[0];
 }
 
 }  // namespace quorvane

@@ -34,7 +34,7 @@ Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& ter
   using W = detail::Stream<true>;
   detail::PriceSums<Payoff, false, X, W> sums{X::of(terminal), {}, strike, 0.0};
   double w[kGroup];
-  sums.w = W::of(w);
+  sums.w[0] = W::of(w);
   InterruptBudget budget;  // a long call can be interrupted between two groups
   for (std::size_t first = 0; first < in.n_paths; first += kGroup) {
     const std::size_t count = in.n_paths - first < kGroup ? in.n_paths - first : kGroup;
@@ -52,7 +52,7 @@ Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& ter
     detail::walk<detail::Sse2Lanes>(sums, 0, count);
     budget.spend(count * in.n_steps);
   }
-  return sums.estimate(in.n_paths);
+  return price_and_delta_estimate(sums.sums.sums(in.n_paths));
 }
 
 }  // namespace

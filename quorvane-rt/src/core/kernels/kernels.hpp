@@ -51,8 +51,9 @@ using GreekWeightsKernel = void (*)(const VectorView& w_terminals,
                                     const ConstantFlowGreekConstants& c, double factor,
                                     double* out) noexcept;
 
-// The four sample sums of the fused constant-flow Greeks loop, paths in index order.
-using GreekSumsKernel = GreekSums (*)(PayoffKind kind, double strike,
+// The sums of the fused constant-flow Greeks loop (lanes payoff, delta, gamma,
+// vega), paths in index order.
+using GreekSumsKernel = LaneSums<4> (*)(PayoffKind kind, double strike,
                                       const VectorView& terminal_states,
                                       const VectorView& w_terminals,
                                       const ConstantFlowGreekConstants& c) noexcept;

@@ -3,7 +3,6 @@
 // with that target's lane traits. Everything here has internal linkage, so each
 // target's object keeps its own copies and defines, as a symbol others can
 // bind, only its kernels_<target>() (see kernels.hpp).
-#include "core/kernels/constant_flow_greeks_lanes.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/recursion_groups.hpp"
 #include "core/kernels/streams.hpp"
@@ -45,25 +44,12 @@ template <class L>
 struct Kernels {
   using W = Widths<L::kWidth>;
 
-  static void scale(const VectorView& w, double r, double* out) noexcept {
-    scale_by_reciprocal<L>(w, r, out);
-  }
-  static void greek_weights(const VectorView& w_terminals, const ConstantFlowGreekConstants& c,
-                            double factor, double* out) noexcept {
-    cf_greek_weights<L>(w_terminals, c, factor, out);
-  }
-  static GreekSums greek_sums(PayoffKind kind, double strike, const VectorView& terminal_states,
-                              const VectorView& w_terminals,
-                              const ConstantFlowGreekConstants& c) noexcept {
-    return cf_greek_sums<L>(kind, strike, terminal_states, w_terminals, c);
-  }
-
   static constexpr TargetKernels kTable{&recursion_raw<DeltaRecursion, L, W::kDelta>,
                                         &recursion_raw<GammaRecursion<false>, L, W::kGamma>,
                                         &recursion_raw<GammaRecursion<true>, L, W::kGamma>,
-                                        &scale,
-                                        &greek_weights,
-                                        &greek_sums};
+                                        &scale_by_reciprocal<L>,
+                                        &constant_flow_greek_weights<L>,
+                                        &constant_flow_greek_sums<L>};
 };
 
 }  // namespace

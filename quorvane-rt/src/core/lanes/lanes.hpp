@@ -60,28 +60,34 @@ inline void prefetch_ahead(const void* p) noexcept {
   prefetch_l1(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAheadBytes);
 }
 
-// Two running sums side by side, [first, second] in one SSE2 register: each
-// lane is one accumulator, and `fold` / `fold_with_squares` (below, per trait)
-// feed it one path or sample at a time in index order, so every sum stays a
-// plain sequential sum.
-struct PairSum {
-  __m128d v = _mm_setzero_pd();
-  double first() const noexcept { return _mm_cvtsd_f64(v); }
-  double second() const noexcept { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+// Sum registers: the vectors the fused loops keep their running sums in, a
+// path's row of sums side by side (see SumRegisters, core/kernels/streams.hpp).
+// Each lane of a register is one accumulator.
+struct Sse2Sums {
+  using R = __m128d;
+  static constexpr std::size_t kWidth = 2;
+  static R zero() noexcept { return _mm_setzero_pd(); }
+  static R add(R a, R b) noexcept { return _mm_add_pd(a, b); }
+  static R mul(R a, R b) noexcept { return _mm_mul_pd(a, b); }
+  static void store(double* p, R r) noexcept { _mm_storeu_pd(p, r); }
 };
 
-// One element pair [a, b]: sums += pair; with squares, also squares += pair *
-// pair (each square rounded, then added).
-inline void fold_pair(PairSum& sums, __m128d pair) noexcept { sums.v = _mm_add_pd(sums.v, pair); }
-inline void fold_pair_with_square(PairSum& sums, PairSum& squares, __m128d pair) noexcept {
-  sums.v = _mm_add_pd(sums.v, pair);
-  squares.v = _mm_add_pd(squares.v, _mm_mul_pd(pair, pair));
-}
+#if defined(__AVX2__)
+struct Avx2Sums {
+  using R = __m256d;
+  static constexpr std::size_t kWidth = 4;
+  static R zero() noexcept { return _mm256_setzero_pd(); }
+  static R add(R a, R b) noexcept { return _mm256_add_pd(a, b); }
+  static R mul(R a, R b) noexcept { return _mm256_mul_pd(a, b); }
+  static void store(double* p, R r) noexcept { _mm256_storeu_pd(p, r); }
+};
+#endif
 
 // One lane: plain doubles. The scalar loops are this instance of the same
 // bodies, so every recursion is spelled once.
 struct ScalarLanes {
   using V = double;
+  using Sums = Sse2Sums;
   static constexpr std::size_t kWidth = 1;
   static V set1(double x) noexcept { return x; }
   static V div(V a, V b) noexcept { return a / b; }
@@ -115,16 +121,23 @@ struct ScalarLanes {
     a = lane_load(q);
     b = lane_load(q + sizeof(double));
   }
-  // sums += [a, b].
-  static void fold(PairSum& sums, V a, V b) noexcept { fold_pair(sums, _mm_set_pd(b, a)); }
-  // sums += [a, b]; squares += [a * a, b * b].
-  static void fold_with_squares(PairSum& sums, PairSum& squares, V a, V b) noexcept {
-    fold_pair_with_square(sums, squares, _mm_set_pd(b, a));
+  // rows<S>(x, out): the rows of the kWidth paths of the S::kWidth vectors
+  // x[0 ..), path by path: out[i] = [x[0] of path i, x[1] of path i, ...].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    if constexpr (S::kWidth == 2) {
+      out[0] = _mm_set_pd(x[1], x[0]);
+    } else {
+#if defined(__AVX2__)
+      out[0] = _mm256_set_pd(x[3], x[2], x[1], x[0]);
+#endif
+    }
   }
 };
 
 struct Sse2Lanes {
   using V = __m128d;
+  using Sums = Sse2Sums;
   static constexpr std::size_t kWidth = 2;
   static V set1(double x) noexcept { return _mm_set1_pd(x); }
   static V div(V a, V b) noexcept { return _mm_div_pd(a, b); }
@@ -154,20 +167,19 @@ struct Sse2Lanes {
     a = _mm_unpacklo_pd(r0, r1);
     b = _mm_unpackhi_pd(r0, r1);
   }
-  // sums += [a0, b0], then sums += [a1, b1].
-  static void fold(PairSum& sums, V a, V b) noexcept {
-    fold_pair(sums, _mm_unpacklo_pd(a, b));
-    fold_pair(sums, _mm_unpackhi_pd(a, b));
-  }
-  static void fold_with_squares(PairSum& sums, PairSum& squares, V a, V b) noexcept {
-    fold_pair_with_square(sums, squares, _mm_unpacklo_pd(a, b));
-    fold_pair_with_square(sums, squares, _mm_unpackhi_pd(a, b));
+  // Two paths: [a0, b0], then [a1, b1].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    static_assert(S::kWidth == 2);
+    out[0] = _mm_unpacklo_pd(x[0], x[1]);
+    out[1] = _mm_unpackhi_pd(x[0], x[1]);
   }
 };
 
 #if defined(__AVX2__)
 struct Avx2Lanes {
   using V = __m256d;
+  using Sums = Avx2Sums;
   static constexpr std::size_t kWidth = 4;
   static V set1(double x) noexcept { return _mm256_set1_pd(x); }
   static V div(V a, V b) noexcept { return _mm256_div_pd(a, b); }
@@ -208,16 +220,27 @@ struct Avx2Lanes {
     a = _mm256_unpacklo_pd(lo, hi);
     b = _mm256_unpackhi_pd(lo, hi);
   }
-  // sums += [a_k, b_k] for k = 0, 1, 2, 3 in this order.
-  static void fold(PairSum& sums, V a, V b) noexcept {
-    Sse2Lanes::fold(sums, _mm256_castpd256_pd128(a), _mm256_castpd256_pd128(b));
-    Sse2Lanes::fold(sums, _mm256_extractf128_pd(a, 1), _mm256_extractf128_pd(b, 1));
-  }
-  static void fold_with_squares(PairSum& sums, PairSum& squares, V a, V b) noexcept {
-    Sse2Lanes::fold_with_squares(sums, squares, _mm256_castpd256_pd128(a),
-                                 _mm256_castpd256_pd128(b));
-    Sse2Lanes::fold_with_squares(sums, squares, _mm256_extractf128_pd(a, 1),
-                                 _mm256_extractf128_pd(b, 1));
+  // Four paths. Pairs: [a_k, b_k] for k = 0, 1, 2, 3 from the 128-bit
+  // halves. Quads: a 4 x 4 transpose, [a_k, b_k, c_k, d_k] for k = 0 .. 3.
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    if constexpr (S::kWidth == 2) {
+      const __m128d a_lo = _mm256_castpd256_pd128(x[0]), b_lo = _mm256_castpd256_pd128(x[1]);
+      const __m128d a_hi = _mm256_extractf128_pd(x[0], 1), b_hi = _mm256_extractf128_pd(x[1], 1);
+      out[0] = _mm_unpacklo_pd(a_lo, b_lo);
+      out[1] = _mm_unpackhi_pd(a_lo, b_lo);
+      out[2] = _mm_unpacklo_pd(a_hi, b_hi);
+      out[3] = _mm_unpackhi_pd(a_hi, b_hi);
+    } else {
+      const V t0 = _mm256_unpacklo_pd(x[0], x[1]);  // a0 b0 a2 b2
+      const V t1 = _mm256_unpackhi_pd(x[0], x[1]);  // a1 b1 a3 b3
+      const V t2 = _mm256_unpacklo_pd(x[2], x[3]);  // c0 d0 c2 d2
+      const V t3 = _mm256_unpackhi_pd(x[2], x[3]);  // c1 d1 c3 d3
+      out[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+      out[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+      out[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+      out[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+    }
   }
 };
 #endif

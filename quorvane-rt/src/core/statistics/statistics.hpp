@@ -1,14 +1,18 @@
-// The one sample-statistics rule of the module.
+// The one sample-statistics rule of the module, and the one type it reads.
 //
-// Plain sequential sums S1 = sum v, S2 = sum v*v (each square rounded before it is
-// added, one accumulator each, strictly in index order), then
+// Every estimate of a price_and_* function (and of price_from_samples) is a
+// lane of LaneSums: the count N and, per lane, the plain sequential sums
+// S1 = sum v, S2 = sum v*v (each square rounded before it is added, one
+// accumulator each, strictly in path order). Then, per lane,
 //   mean = S1 / N,  var = S2 / N - mean * mean  (clamped to +0.0 unless > 0),
 //   stderr = sqrt(var / N).
 // The population variance and this exact operation order are part of the
 // results' bits; no compensated, pairwise or Welford summation.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace quorvane {
@@ -26,18 +30,21 @@ struct Estimate {
   double delta_stderr;
 };
 
-struct RunningSums {
-  double s1 = 0.0;
-  double s2 = 0.0;
-  void add(double v) noexcept {
-    s1 = s1 + v;
-    s2 = s2 + v * v;
-  }
-};
+// K estimates' sums over the same paths (lane k: the k-th sample of each path).
+template <std::size_t K>
+struct LaneSums {
+  std::uint64_t n = 0;
+  double s1[K] = {};
+  double s2[K] = {};
 
-// The four sample sums of the fused estimator.
-struct GreekSums {
-  RunningSums payoff, delta, gamma, vega;
+  // One path's samples v[0 .. K), in path order.
+  void add(const double (&v)[K]) noexcept {
+    ++n;
+    for (std::size_t k = 0; k < K; ++k) {
+      s1[k] = s1[k] + v[k];
+      s2[k] = s2[k] + v[k] * v[k];
+    }
+  }
 };
 
 inline MeanStderr mean_and_stderr(double s1, double s2, std::uint64_t n) noexcept {
@@ -50,15 +57,18 @@ inline MeanStderr mean_and_stderr(double s1, double s2, std::uint64_t n) noexcep
   return MeanStderr{mean, std::sqrt(var / count)};
 }
 
-inline MeanStderr mean_and_stderr(const RunningSums& sums, std::uint64_t n) noexcept {
-  return mean_and_stderr(sums.s1, sums.s2, n);
+// The rule applied to every lane.
+template <std::size_t K>
+std::array<MeanStderr, K> lane_estimates(const LaneSums<K>& sums) noexcept {
+  std::array<MeanStderr, K> out;
+  for (std::size_t k = 0; k < K; ++k) out[k] = mean_and_stderr(sums.s1[k], sums.s2[k], sums.n);
+  return out;
 }
 
-inline Estimate make_estimate(const RunningSums& payoff, const RunningSums& delta,
-                              std::uint64_t n) noexcept {
-  const MeanStderr p = mean_and_stderr(payoff, n);
-  const MeanStderr d = mean_and_stderr(delta, n);
-  return Estimate{p.mean, d.mean, p.stderr_, d.stderr_};
+// Lanes (payoff, delta) as the Python tuple orders them.
+inline Estimate price_and_delta_estimate(const LaneSums<2>& sums) noexcept {
+  const std::array<MeanStderr, 2> e = lane_estimates(sums);
+  return Estimate{e[0].mean, e[1].mean, e[0].stderr_, e[1].stderr_};
 }
 
 }  // namespace quorvane
