@@ -8,8 +8,10 @@
 //   kArrays          the per-step arrays, in the order a step reads them;
 //                    array 0 is the sigma whose zero ends a path in the
 //                    one-lane instance (arrays(inputs) lists the views);
+//   n_paths, n_steps the counts of the inputs;
 //   kPhases          consecutive step ranges [phase_end(p - 1), phase_end(p)),
-//                    phase p reading the first kPhaseArrays[p] arrays;
+//                    phase p reading the first kPhaseArrays[p] arrays (the
+//                    last phase ends at n_steps);
 //   kOutputs         the per-path results of finish;
 //   Constants<L>     the per-call constants broadcast once per group;
 //   State<L>         the running state of one lane vector of paths;
