@@ -132,9 +132,9 @@ void expect_price_sums_match(std::ptrdiff_t stride) {
     const Laid lx(x, stride), lw(w, stride);
     using S = detail::Stream<false>;
     using F = detail::Stream<Contiguous>;
-    detail::PriceSums<Row, Scaled, S, S> scalar{S::of(lx.view()), S::of(lw.view()), strike, r};
+    detail::PriceSums<Row, Scaled, S, S> scalar{S::of(lx.view()), {S::of(lw.view())}, strike, r};
     detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
-    detail::PriceSums<Row, Scaled, F, F> sse2{F::of(lx.view()), F::of(lw.view()), strike, r};
+    detail::PriceSums<Row, Scaled, F, F> sse2{F::of(lx.view()), {F::of(lw.view())}, strike, r};
     detail::walk<detail::Sse2Lanes>(sse2, 0, n);
     test_support::PlainSums p, d;
     for (std::size_t k = 0; k < n; ++k) {

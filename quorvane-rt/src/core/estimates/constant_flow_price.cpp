@@ -23,7 +23,7 @@ namespace {
 template <class Payoff, bool Contiguous>
 Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike) {
   using S = detail::Stream<Contiguous>;
-  detail::PriceSums<Payoff, true, S, S> body{S::of(xs), S::of(ws), strike, r};
+  detail::PriceSums<Payoff, true, S, S> body{S::of(xs), {S::of(ws)}, strike, r};
   InterruptBudget budget;
   for (std::size_t first = 0; first < xs.length; first += kInterruptChunk) {
     const std::size_t last = std::min(first + kInterruptChunk, xs.length);
