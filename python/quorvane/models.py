@@ -39,12 +39,12 @@ writing whole columns: on the 2-core Xeon of the README's benchmark table,
 simulating 100,000 GBM paths of 64 steps took 44 ms column-major against 217 ms
 row-major, while the tangent-flow functions read both orders at the same speed
 (that table: ``bel_weights_tangent_flow`` on 100,000 x 64, 0.400 G path-steps/s
-in C order, 0.397 in F order; the fields of either order within a few per cent
-for the gamma functions). ``states[:, :-1]`` of a column-major array is itself
-contiguous, and ``fields`` returns its arrays in the layout of the states it is
-given. Keep the five fields, ``states`` and ``dws`` in one layout: with
-column-major states, zero-stride ``np.broadcast_to`` views in place of the
-constant fields made the functions two to three times slower.
+in C order, 0.397 in F order; the gamma functions within about 10 % either way).
+``states[:, :-1]`` of a column-major array is itself contiguous, and ``fields``
+returns its arrays in the layout of the states it is given. Keep the five
+fields, ``states`` and ``dws`` in one layout: with column-major states,
+zero-stride ``np.broadcast_to`` views in place of the constant fields made the
+functions two to three times slower.
 
 Only a time-dependent model (``LocalVol``) needs the horizon in ``fields``, to
 evaluate step j at t_j = j * horizon / n_steps; it raises ``ValueError`` without
@@ -221,7 +221,7 @@ class GBM(Model):
     """Geometric Brownian motion dX = rate X dt + vol X dW.
 
     Fields: sigma = vol * x, d_mu_dx = rate, d_sigma_dx = vol, both second
-    derivatives 0. Euler states can fall to 0 or below only if vol * dW < -1 - rate * dt in
+    derivatives 0. Euler states can fall to 0 or below only if vol * dW <= -1 - rate * dt in
     some step, which is negligible unless vol * sqrt(dt) is large.
     """
 
