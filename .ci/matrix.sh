@@ -33,6 +33,14 @@ for module in $modules; do
   fi
   echo "matrix: $module exports only $init"
 done
+# The one native runtime both modules load: it exports their two initialisers.
+runtime="$work/unpacked/quorvane/libquorvane_rt.so"
+exports=$(nm -D --defined-only "$runtime" | awk '{print $3}' | sort)
+if [ "$exports" != "$(printf '%s\n' quorvane_rt_init__greeks quorvane_rt_init__quorvane)" ]; then
+  echo "matrix: quorvane/libquorvane_rt.so exports unexpected symbols:" $exports >&2
+  exit 1
+fi
+echo "matrix: quorvane/libquorvane_rt.so exports only the two initialisers"
 
 interpreter() {  # newest installed pyenv CPython of a minor version
   local version

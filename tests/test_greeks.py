@@ -4,6 +4,7 @@ the module surface, the binding and validation contract, and the named tuples.""
 
 import inspect
 import math
+import os
 import random
 
 import numpy as np
@@ -445,6 +446,29 @@ def test_module_surface():
         parameters = list(inspect.signature(f).parameters.values())
         assert [p.name for p in parameters] == list(case.parameters)
         assert [p.default for p in parameters[case.required:]] == [0.0] * (len(parameters) - case.required)
+
+
+BOTH_MODULES_PARALLEL = """
+import os, numpy as np
+import _quorvane
+from quorvane import _greeks
+n, m = 64, 4
+zeros = np.zeros((n, m))
+batch = (np.ones((n, m + 1)), np.full((n, m), 0.1), np.full((n, m), 0.2), zeros, zeros)
+before = len(os.listdir("/proc/self/task"))
+_greeks.bel_weights_gamma_tangent_flow_parallel(*batch, zeros, zeros, 1.0)
+_quorvane.bel_weights_tangent_flow_parallel(*batch, 1.0)
+print(len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_two_modules_built_two_pools_of_worker_threads():
+    # Each module linked its own copy of the core, so RAYON_NUM_THREADS=4 gave 8
+    # workers once both parallel forms had run.
+    done = run_python(BOTH_MODULES_PARALLEL, env_extra={"RAYON_NUM_THREADS": "4"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "4\n"
 
 
 def test_package_reexports_and_named_tuples():
