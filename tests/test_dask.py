@@ -1,6 +1,7 @@
 """quorvane.dask: weights, prices and deltas over Dask arrays chunked along the path axis,
 under the synchronous scheduler and on a two-process LocalCluster on the loopback address."""
 
+import inspect
 import math
 
 import numpy as np
@@ -12,7 +13,9 @@ distributed = pytest.importorskip("distributed")
 from dask.delayed import Delayed  # noqa: E402
 
 import _quorvane as q  # noqa: E402
+import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
+from quorvane import _greeks as g  # noqa: E402
 from conftest import (DEFAULT_NAN, array_bits, assert_worked, bits, ref_payoff,  # noqa: E402
                       ref_reciprocal)
 
@@ -353,9 +356,13 @@ def test_tangent_flow_arguments_refused_before_any_task(change, kind, position):
 @pytest.mark.parametrize("kind", TANGENT_KINDS)
 @pytest.mark.parametrize("position, columns, message", [
     (0, 1, "states must have at least 2 columns (n_steps + 1)"),
-    (1, 5, "{name} has 5 columns; expected n_steps = 6 (states has 7 columns)"),
-    (3, 7, "{name} has 7 columns; expected n_steps = 6 (states has 7 columns)"),
-    (4, 5, "{name} has 5 columns; expected n_steps = 6 (states has 7 columns)"),
+    (0, 6, "states must have n_steps + 1 = 7 columns (the initial state, then one per step), got 6"),
+    (1, 5, "{name} must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+           "then one per step), got 5"),
+    (3, 7, "{name} must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+           "then one per step), got 7"),
+    (4, 5, "{name} must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+           "then one per step), got 5"),
 ])
 def test_tangent_flow_column_counts_checked_before_any_task(kind, position, columns, message):
     name = (TANGENT_PRICE_NAMES if kind == "price" else TANGENT_WEIGHT_NAMES)[position]
@@ -424,7 +431,7 @@ PAYOFF_SCALARS = [dict(payoff="Call"), dict(payoff=None), dict(strike="100")]
     (kind, scalars) for kind in ("weights", "price")
     for scalars in WEIGHT_SCALARS + [dict(sigma_at_x0=0.0), dict(sigma_at_x0=None)]
     + (PAYOFF_SCALARS if kind == "price" else [])])
-def test_constant_flow_scalars_fail_as_in_the_module_before_any_task(kind, scalars):
+def test_constant_flow_scalars_fail_as_in_the_package_before_any_task(kind, scalars):
     x_t, w_t = constant_flow_data(gbm_batch(n_paths=40))
     arguments = dict(horizon=HORIZON, sigma_at_x0=VOL * X0, payoff="call", strike=STRIKE)
     arguments.update(scalars)
@@ -432,7 +439,8 @@ def test_constant_flow_scalars_fail_as_in_the_module_before_any_task(kind, scala
         expected = module_error(lambda: q.bel_weights_constant_flow(
             w_t, arguments["horizon"], arguments["sigma_at_x0"]))
     else:
-        expected = module_error(lambda: q.price_and_delta_constant_flow(x_t, w_t, **arguments))
+        # a horizon or sigma_at_x0 that is not positive: ValueError, as quorvane reports it
+        expected = module_error(lambda: quorvane.price_and_delta_constant_flow(x_t, w_t, **arguments))
     arrays = [poisoned(x_t, (10, 30)), poisoned(w_t, (10, 30))]
     with dask.config.set(scheduler="synchronous"), pytest.raises(type(expected)) as caught:
         call_constant(kind, arrays, **arguments)
@@ -523,3 +531,93 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
 def test_every_name_in_all_is_defined_here_as_a_chunked_form():
     # __all__ lists every function of the native modules: each needs its own form here
     assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)
+
+
+# ---------------------------------------------------------------------------
+# Every function at once: each one's arrays, by parameter name, and its scalars
+# ---------------------------------------------------------------------------
+
+SCALARS = {
+    "bel_weights_constant_flow": (HORIZON, VOL * X0),
+    "bel_weights_tangent_flow": (HORIZON,),
+    "bel_weights_tangent_flow_parallel": (HORIZON,),
+    "price_from_samples": (),
+    "price_and_delta_constant_flow": (HORIZON, VOL * X0, "call", STRIKE),
+    "price_and_delta_tangent_flow": (HORIZON, "call", STRIKE),
+    "bel_weights_gamma_constant_flow": (HORIZON, VOL * X0, VOL),
+    "bel_weights_vega_constant_flow": (HORIZON, VOL, VOL),
+    "bel_weights_gamma_tangent_flow": (HORIZON,),
+    "bel_weights_gamma_tangent_flow_parallel": (HORIZON,),
+    "price_and_greeks_constant_flow": (HORIZON, VOL * X0, VOL, VOL, "call", STRIKE),
+    "price_and_greeks_tangent_flow": (HORIZON, "call", STRIKE),
+}
+EVERY_FUNCTION = sorted(SCALARS)
+
+
+def test_the_table_of_every_function_lists_every_function():
+    assert set(SCALARS) == set(qd.__all__) - {"PanicError"}
+
+
+def every_argument():
+    """NumPy data for every array parameter name of quorvane.dask."""
+    batch = gbm_batch(n_paths=40)
+    x_t, w_t = constant_flow_data(batch)
+    data = dict(terminal_states=x_t, w_terminals=w_t, samples=x_t, states=batch[0], dws=batch[1])
+    fields = batch[2:] + [np.zeros_like(batch[1]), np.full_like(batch[1], 0.01)]
+    for name, field in zip(["sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2"], fields):
+        data[name] = data[name + "_field"] = field
+    return data
+
+
+def array_parameters(name):
+    """The array parameters of qd.<name>: those before its first scalar."""
+    parameters = list(inspect.signature(getattr(qd, name)).parameters)
+    return parameters[:len(parameters) - len(SCALARS[name]) - ("compute" in parameters)]
+
+
+def call_every(name, chunks, alter=lambda parameter, array: array):
+    """qd.<name> on every_argument() as Dask arrays, lazily: a Dask array or a Delayed."""
+    function = getattr(qd, name)
+    data = every_argument()
+    parameters = array_parameters(name)
+    arrays = [alter(p, to_dask(data[p], chunks)) for p in parameters]
+    lazy = {"compute": False} if "compute" in inspect.signature(function).parameters else {}
+    return function(*arrays, *SCALARS[name], **lazy)
+
+
+@pytest.mark.parametrize("name", EVERY_FUNCTION)
+def test_masked_dask_arrays_are_refused_by_every_function(name):
+    # Chunks of numpy.ma.MaskedArray: one chunk read the data without the mask, several
+    # went through NumPy's masked arithmetic in the combination; neither is the
+    # estimate of the unmasked paths. Each array argument is refused before any task.
+    def mask(parameter, array):
+        return da.ma.masked_greater(array, 0.5) if parameter == masked else array
+
+    for masked in array_parameters(name):
+        with dask.config.set(scheduler="synchronous"), pytest.raises(TypeError) as caught:
+            call_every(name, (10, 30), mask)
+        assert str(caught.value) == (
+            f"{masked} is a masked array; fill it (dask.array.ma.filled({masked}, value)) or drop "
+            "the masked paths (boolean indexing of every argument, then compute_chunk_sizes()) first")
+
+
+@pytest.mark.parametrize("name, chunking", [
+    (name, chunking) for name in EVERY_FUNCTION for chunking in ("one", "uneven")
+    if (name, chunking) != ("price_from_samples", "uneven")])  # sums in Python, no module call
+def test_an_internal_failure_in_any_task_reaches_compute_as_panic_error(monkeypatch, name, chunking):
+    # Every module function fails internally on data (the checks before any task run
+    # them on no paths, and work); whatever a task calls, compute raises PanicError.
+    def failing(function):
+        def call(*args, **kwargs):
+            if any(isinstance(a, np.ndarray) and a.size for a in args):
+                raise quorvane.PanicException("forced internal failure")
+            return function(*args, **kwargs)
+        return call
+
+    for module in (q, g):
+        for function_name in module.__all__[:-1]:  # the functions, then __version__
+            monkeypatch.setattr(module, function_name, failing(getattr(module, function_name)))
+    lazy = call_every(name, (40,) if chunking == "one" else (10, 0, 30))
+    with dask.config.set(scheduler="synchronous"), pytest.raises(qd.PanicError) as caught:
+        dask.compute(lazy)
+    assert str(caught.value) == "forced internal failure"

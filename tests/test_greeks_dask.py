@@ -4,6 +4,7 @@ runs and their failures at compute time; on the synchronous scheduler and on a
 two-process LocalCluster."""
 
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -124,7 +125,8 @@ def test_compute_false_shares_one_compute():
     (lambda b: qd.bel_weights_gamma_tangent_flow(*b[:6], b[6].astype(np.float32), 1.0), TypeError,
      "d2_sigma_dx2 has dtype float32; quorvane needs float64: pass d2_sigma_dx2.astype(numpy.float64)"),
     (lambda b: qd.price_and_greeks_tangent_flow(*b[:5], b[5][:, :-1], b[6], 1.0, "call"), ValueError,
-     "d2_mu_dx2_field has 5 columns; expected n_steps = 6 (states has 7 columns)"),
+     "d2_mu_dx2_field must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+     "then one per step), got 5"),
     (lambda b: qd.price_and_greeks_constant_flow(b[0][:, -1], b[1][:, 0], 1.0, 20.0, 0.2, -0.2, "call"),
      ValueError, "volatility must be positive"),
     (lambda b: qd.bel_weights_vega_constant_flow(b[1][:, 0], 1.0, math.inf, 0.2), ValueError,
@@ -167,3 +169,59 @@ def test_distributed_workers_give_the_synchronous_bits():
         cluster.close(timeout=60)
     assert type(got) is quorvane.TangentFlowGreeks and bit_list(got) == bit_list(expected)
     assert weights.tobytes() == g.bel_weights_gamma_tangent_flow(*batch, HORIZON).tobytes()
+
+
+def break_the_thread_pool():
+    """Run in a worker process: its first parallel gamma call builds the module's thread
+    pool while RLIMIT_NPROC stops every new thread, so the build fails, and every later
+    parallel call in the process fails with it (as in test_environment.py: the limit
+    counts the threads of the user, and root is not bound by it, so the worker first
+    becomes an unprivileged user). Returns what the call raised, or why it could not."""
+    import os
+    import resource
+
+    if os.getuid() == 0:
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+        except OSError as error:
+            return f"cannot drop privileges: {error}"
+    uid = os.getuid()
+    threads = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            threads += sum(os.stat(f"/proc/{pid}/task/{t}").st_uid == uid
+                           for t in os.listdir(f"/proc/{pid}/task"))
+        except OSError:
+            pass
+    os.environ["RAYON_NUM_THREADS"] = "64"
+    soft, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+    resource.setrlimit(resource.RLIMIT_NPROC, (threads, hard))
+    s, a = np.ones((1, 3)), np.ones((1, 2))
+    try:
+        g.bel_weights_gamma_tangent_flow_parallel(s, a, a, a, a, a, a, 1.0)
+    except BaseException as error:  # noqa: BLE001 - PanicException is not an Exception
+        return f"{type(error).__name__}: {error}"
+    finally:
+        resource.setrlimit(resource.RLIMIT_NPROC, (soft, hard))
+    return "the pool was built"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_NPROC and /proc are Linux's")
+def test_a_greeks_task_that_meets_an_internal_failure_raises_panic_error_and_compute_does_not_hang():
+    # A PanicException (a BaseException) escaping a task stops the worker's event loop,
+    # and compute() never returns; the timeout turns such a hang into a failure.
+    batch = gamma_batch()
+    cluster = distributed.LocalCluster(n_workers=1, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                       dashboard_address="127.0.0.1:0")
+    try:
+        with distributed.Client(cluster, set_as_default=False, timeout=60) as client:
+            (broken,) = client.run(break_the_thread_pool).values()
+            if not broken.startswith("PanicException: The global thread pool has not been initialized."):
+                pytest.skip(f"the worker's thread pool could not be made to fail: {broken}")
+            lazy = qd.bel_weights_gamma_tangent_flow_parallel(*chunked(batch, (150, 250)), HORIZON)
+            error = client.compute(lazy).exception(timeout=60)
+    finally:
+        cluster.close(timeout=60)
+    assert type(error) is qd.PanicError
+    assert str(error).startswith("The global thread pool has not been initialized.: ")

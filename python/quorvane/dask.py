@@ -40,17 +40,24 @@ chunks give the same bits on every run and under every scheduler.
 
 Errors. Everything that can be checked without the data is checked on the
 calling thread before any task is submitted: Dask arrays of float64 with the
-expected number of dimensions (``TypeError``), known chunk sizes, a single chunk
-along the step axis, the same path-axis chunks and shapes for all arguments
-(``ValueError``), and the scalar arguments, which are checked by calling the
-module itself on empty arrays, so they fail with the module's own exception and
-message (``TypeError``, ``ValueError``, and for ``price_and_delta_constant_flow``
-with a non-positive ``horizon`` or ``sigma_at_x0`` the module's
-``PanicException``, raised here on the caller's thread). One rule is stricter
-than the module's: the coefficient fields of ``price_and_delta_tangent_flow``
-must have exactly the shape of ``dws``, and ``states`` exactly one column more
-(the module would read the leading block of a larger field, and silently drop
-the last step of a ``states`` passed without its X_0 column).
+expected number of dimensions, not masked (``TypeError``), known chunk sizes, a
+single chunk along the step axis, the same path-axis chunks and exact shapes for
+all arguments (``ValueError``), and the scalar arguments, which are checked by
+calling the ``quorvane`` function itself on empty arrays, so they fail with its
+own exception and message (``TypeError``, ``ValueError``). The shapes are those of
+``quorvane``: ``states`` (n_paths, n_steps + 1) and every per-step array
+(n_paths, n_steps), exactly, and the message names the array that is off (the
+module's ``price_and_delta_tangent_flow`` would read the leading block of a
+larger field, and silently drop the last step of a ``states`` passed without its
+X_0 column).
+
+Masked arrays are refused. A Dask array from ``dask.array.ma`` has chunks of
+``numpy.ma.MaskedArray``: the module itself accepts a NumPy masked array as the
+ndarray it is and reads its data, masked values included, ignoring the mask,
+while a combination of several chunks would go through NumPy's masked
+arithmetic; neither is the estimate of the unmasked paths. Fill the masked
+values (``dask.array.ma.filled(x, value)``) or drop the masked paths from every
+argument first.
 
 A failure found in the data by a task, such as a zero sigma, surfaces from
 ``compute`` as the module's own exception, unchanged: ``ValueError`` with the
@@ -58,9 +65,10 @@ module's message, whose row index counts from the start of the chunk (on Python
 3.11 and later a note on the exception gives the chunk's first row). The module's
 ``quorvane.PanicException`` derives from ``BaseException``; the distributed client
 cannot deliver such an exception (its workers catch only ``Exception``, so it
-escapes the client's event loop and ``compute`` never returns), so a task that
-meets one raises :class:`PanicError`, a ``RuntimeError`` carrying the same
-message, instead. With the validation above, ordinary inputs do not reach it.
+escapes the client's event loop and ``compute`` never returns), so every task
+built here that meets one raises :class:`PanicError`, a ``RuntimeError`` carrying
+the same message, instead. With the validation above, ordinary inputs do not
+reach it; a worker whose thread pool cannot be built does (the parallel weights).
 
 Threads. Every function but ``bel_weights_tangent_flow_parallel`` runs each chunk
 on one thread with the interpreter lock held, so use worker processes (for
@@ -73,6 +81,7 @@ process its share of the cores so that the pools do not oversubscribe them.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, cast, overload
@@ -89,7 +98,8 @@ import numpy.typing as npt
 
 import _quorvane
 from quorvane import _greeks
-from quorvane._results import Greeks, TangentFlowGreeks
+from quorvane._results import Greeks, TangentFlowGreeks, _path_batch_error
+from quorvane._results import price_and_delta_constant_flow as _checked_constant_flow
 from quorvane_runtime import PanicException
 
 
@@ -124,7 +134,11 @@ class PanicError(RuntimeError):
 
 
 def _call(function: Callable[..., _T], *args: Any) -> _T:
-    """Calls a module function inside a task, turning PanicException into PanicError."""
+    """Runs a task's function, turning PanicException into PanicError.
+
+    Every task built here runs through it (see ``_map_rows``), whichever module
+    functions the task calls.
+    """
     try:
         return function(*args)
     except PanicException as error:
@@ -146,8 +160,12 @@ def _map_rows(block_function: Callable[..., _Block], arrays: Sequence[da.Array],
     The arrays share their path-axis chunks and have one chunk along the step axis
     (checked before). ``first_row`` is a 1-element array holding the chunk's first
     row. The result has the path-axis chunks of the inputs (a weight per path) or,
-    with ``width``, one row of ``width`` values per chunk.
+    with ``width``, one row of ``width`` values per chunk. Every task runs
+    block_function through ``_call``, so that an internal failure of the module
+    reaches ``compute`` as PanicError under every scheduler.
     """
+    task = functools.partial(_call, block_function)
+    token = block_function.__name__.strip("_").replace("_", "-")
     row_chunks = arrays[0].chunks[0]
     n_chunks = len(row_chunks)
     starts = np.cumsum((0,) + tuple(row_chunks[:-1]), dtype=np.int64)
@@ -158,9 +176,9 @@ def _map_rows(block_function: Callable[..., _Block], arrays: Sequence[da.Array],
         pairs += [value, None]
     pairs += [_from_array(starts, chunks=1), "i", n_chunks, None]
     if width is None:
-        return _blockwise(block_function, "i", *pairs, dtype=np.float64, concatenate=True,
+        return _blockwise(task, "i", *pairs, token=token, dtype=np.float64, concatenate=True,
                           align_arrays=False, meta=_empty(0))
-    return _blockwise(block_function, "iw", *pairs, new_axes={"w": width},
+    return _blockwise(task, "iw", *pairs, token=token, new_axes={"w": width},
                       adjust_chunks={"i": 1}, dtype=np.float64, concatenate=True,
                       align_arrays=False, meta=_empty(0, 0))
 
@@ -190,6 +208,13 @@ def _check_array(name: str, array: object, ndim: int) -> da.Array:
     if array.dtype != np.float64:
         raise TypeError(f"{name} has dtype {array.dtype}; quorvane needs float64: "
                         f"pass {name}.astype(numpy.float64)")
+    if isinstance(array._meta, np.ma.MaskedArray):
+        # Its chunks are numpy.ma.MaskedArray: the module would read the data without
+        # the mask, and the combination of chunks would mix in NumPy's masked arithmetic.
+        raise TypeError(
+            f"{name} is a masked array; fill it (dask.array.ma.filled({name}, value)) or drop "
+            "the masked paths (boolean indexing of every argument, then compute_chunk_sizes()) "
+            "first")
     if any(math.isnan(c) for axis in array.chunks for c in axis):
         raise ValueError(f"{name} has unknown chunk sizes; call {name}.compute_chunk_sizes() first")
     if ndim == 2 and len(array.chunks[1]) > 1:
@@ -219,15 +244,13 @@ def _check_batch(arguments: dict[str, object], ndim: int) -> list[da.Array]:
     return [arrays[name] for name in names]
 
 
-def _check_steps(states: da.Array, per_step: dict[str, da.Array]) -> int:
-    if states.shape[1] < 2:
-        raise ValueError("states must have at least 2 columns (n_steps + 1)")
-    n_steps = int(states.shape[1]) - 1
-    for name, array in per_step.items():
-        if array.shape[1] != n_steps:
-            raise ValueError(f"{name} has {array.shape[1]} columns; expected n_steps = {n_steps} "
-                             f"(states has {n_steps + 1} columns)")
-    return n_steps
+def _check_steps(states: da.Array, per_step: dict[str, da.Array]) -> None:
+    """Exact shapes of a path batch, by the package's rule for NumPy arrays (the
+    message names the array that is off)."""
+    shapes = {"states": states.shape, **{name: array.shape for name, array in per_step.items()}}
+    message = _path_batch_error(shapes)
+    if message is not None:
+        raise ValueError(message)
 
 
 def _empty(*shape: int) -> _Block:
@@ -279,29 +302,29 @@ def _lane_sums(values: _Block) -> tuple[float, float]:
 
 
 def _constant_flow_sums(terminal_states: _Block, w_terminals: _Block, horizon: float,
-                        sigma_at_x0: float, payoff: str, strike: float) -> _Block:
+                        sigma_at_x0: float, payoff: _Payoff, strike: float) -> _Block:
     """[n, S1 payoff, S2 payoff, S1 delta, S2 delta] of one chunk."""
     p = _payoff_values(payoff, terminal_states, strike)
     with np.errstate(all="ignore"):
         wp = w_terminals * p
-    d = _call(_quorvane.bel_weights_constant_flow, wp, horizon, sigma_at_x0)  # (W * p) * r
+    d = _quorvane.bel_weights_constant_flow(wp, horizon, sigma_at_x0)  # (W * p) * r
     return np.array([float(p.shape[0]), *_lane_sums(p), *_lane_sums(d)])
 
 
 def _tangent_flow_sums(states: _Block, dws: _Block, sigma_field: _Block, d_mu_dx_field: _Block,
-                       d_sigma_dx_field: _Block, horizon: float, payoff: str,
+                       d_sigma_dx_field: _Block, horizon: float, payoff: _Payoff,
                        strike: float) -> _Block:
     failure = None
     try:
-        weights = _call(_quorvane.bel_weights_tangent_flow, states, dws, sigma_field,
-                        d_mu_dx_field, d_sigma_dx_field, horizon)
+        weights = _quorvane.bel_weights_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                                     d_sigma_dx_field, horizon)
     except ValueError as error:
         failure = error
     if failure is not None:
         # A zero sigma (the only failure left after the checks made before any task):
         # raise it as the module's price_and_delta_tangent_flow reports it.
-        _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field, d_mu_dx_field,
-              d_sigma_dx_field, horizon, payoff, strike)
+        _quorvane.price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                               d_sigma_dx_field, horizon, payoff, strike)
         raise failure
     p = _payoff_values(payoff, states[:, -1], strike)
     with np.errstate(all="ignore"):
@@ -314,12 +337,12 @@ def _samples_sums(samples: _Block) -> _Block:
 
 
 def _constant_flow_block(terminal_states: _Block, w_terminals: _Block, horizon: float,
-                         sigma_at_x0: float, payoff: str, strike: float, first_row: _Block,
+                         sigma_at_x0: float, payoff: _Payoff, strike: float, first_row: _Block,
                          n_chunks: int) -> _Block:
     row: Sequence[float] | _Block
     if n_chunks == 1:
-        row = _call(_quorvane.price_and_delta_constant_flow, terminal_states, w_terminals,
-                    horizon, sigma_at_x0, payoff, strike)
+        row = _quorvane.price_and_delta_constant_flow(terminal_states, w_terminals, horizon,
+                                                      sigma_at_x0, payoff, strike)
     else:
         row = _constant_flow_sums(terminal_states, w_terminals, horizon, sigma_at_x0, payoff,
                                   strike)
@@ -327,13 +350,13 @@ def _constant_flow_block(terminal_states: _Block, w_terminals: _Block, horizon: 
 
 
 def _tangent_flow_block(states: _Block, dws: _Block, sigma_field: _Block, d_mu_dx_field: _Block,
-                        d_sigma_dx_field: _Block, horizon: float, payoff: str, strike: float,
+                        d_sigma_dx_field: _Block, horizon: float, payoff: _Payoff, strike: float,
                         first_row: _Block, n_chunks: int) -> _Block:
     row: Sequence[float] | _Block
     try:
         if n_chunks == 1:
-            row = _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field,
-                        d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike)
+            row = _quorvane.price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                                         d_sigma_dx_field, horizon, payoff, strike)
         else:
             row = _tangent_flow_sums(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
                                      horizon, payoff, strike)
@@ -346,7 +369,7 @@ def _tangent_flow_block(states: _Block, dws: _Block, sigma_field: _Block, d_mu_d
 def _samples_block(samples: _Block, first_row: _Block, n_chunks: int) -> _Block:
     row: Sequence[float] | _Block
     if n_chunks == 1:
-        row = _call(_quorvane.price_from_samples, samples)
+        row = _quorvane.price_from_samples(samples)
     else:
         row = _samples_sums(samples)
     return np.array(row, dtype=np.float64).reshape(1, -1)
@@ -354,7 +377,7 @@ def _samples_block(samples: _Block, first_row: _Block, n_chunks: int) -> _Block:
 
 def _constant_flow_weights_block(w_terminals: _Block, horizon: float, sigma_at_x0: float,
                                  first_row: _Block, n_chunks: int) -> _Block:
-    return _call(_quorvane.bel_weights_constant_flow, w_terminals, horizon, sigma_at_x0)
+    return _quorvane.bel_weights_constant_flow(w_terminals, horizon, sigma_at_x0)
 
 
 def _tangent_flow_weights_block(states: _Block, dws: _Block, sigma: _Block, d_mu_dx: _Block,
@@ -363,7 +386,7 @@ def _tangent_flow_weights_block(states: _Block, dws: _Block, sigma: _Block, d_mu
     function = (_quorvane.bel_weights_tangent_flow_parallel if parallel
                 else _quorvane.bel_weights_tangent_flow)
     try:
-        return _call(function, states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)
+        return function(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)
     except ValueError as error:
         _note_chunk(error, first_row, n_chunks)
         raise
@@ -546,16 +569,15 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     One chunk: the module's ``price_and_delta_constant_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits as one single-process call. The scalar
-    arguments are checked by the module before any task runs, with its own
-    exceptions (a non-positive ``horizon`` or ``sigma_at_x0`` raises its
-    ``PanicException``). With ``compute=False`` returns a ``dask.delayed`` object
+    arguments are checked by ``quorvane.price_and_delta_constant_flow`` before any
+    task runs, with its exceptions (a non-positive ``horizon`` or ``sigma_at_x0``
+    raises ``ValueError``). With ``compute=False`` returns a ``dask.delayed`` object
     that computes the tuple, so that several estimates can share one
     ``dask.compute``.
     """
     terminal_states, w_terminals = _check_batch(
         {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
-    _quorvane.price_and_delta_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff,
-                                            strike)
+    _checked_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff, strike)
     scalars = [float(horizon), float(sigma_at_x0), payoff, float(strike)]
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals], scalars,
@@ -597,10 +619,11 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
-    estimator but not the same last bits as one single-process call. Stricter than
-    the module: the fields must have the shape of ``dws``, with one column less
-    than ``states``. A zero sigma raises the module's ``ValueError`` at compute time. With
-    ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
+    estimator but not the same last bits as one single-process call. The shapes
+    are checked exactly, as ``quorvane.price_and_delta_tangent_flow`` checks them:
+    the fields must have the shape of ``dws``, with one column less than
+    ``states``. A zero sigma raises the module's ``ValueError`` at compute time.
+    With ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
     """
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
         {"states": states, "dws": dws, "sigma_field": sigma_field,
