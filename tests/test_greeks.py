@@ -12,7 +12,7 @@ import pytest
 
 import quorvane
 from quorvane import _greeks as g
-from conftest import (DEFAULT_NAN, FunctionCase, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
+from conftest import (DEFAULT_NAN, GREEKS_FUNCTIONS, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
                       parallel_bit_identity, random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
                       run_python)
 from test_binding import missing_message, raises_type_error, too_many_message
@@ -342,37 +342,7 @@ def test_infinite_scalars_and_empty_arrays_are_valid():
 # Binding and conversion: the contract of _quorvane
 # ---------------------------------------------------------------------------
 
-class GreeksCase(FunctionCase):
-    @property
-    def function(self):
-        return getattr(g, self.name)
-
-
-def _vector():
-    return np.array([90.0, 100.0, 110.0, 120.0])
-
-
-def _batch():
-    return gamma_batch(np.random.default_rng(2), 2, 3)
-
-
-GAMMA_PARAMETERS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2",
-                    "horizon")
-CASES = [
-    GreeksCase("bel_weights_gamma_constant_flow", ("w_terminals", "horizon", "sigma_at_x0", "d_sigma_dx"),
-               4, lambda: (_vector(), 1.0, 20.0, 0.2)),
-    GreeksCase("bel_weights_vega_constant_flow", ("w_terminals", "horizon", "d_sigma_dx", "volatility"),
-               4, lambda: (_vector(), 1.0, 0.2, 0.2)),
-    GreeksCase("bel_weights_gamma_tangent_flow", GAMMA_PARAMETERS, 8, lambda: (*_batch(), 2.0)),
-    GreeksCase("bel_weights_gamma_tangent_flow_parallel", GAMMA_PARAMETERS, 8, lambda: (*_batch(), 2.0)),
-    GreeksCase("price_and_greeks_constant_flow",
-               ("terminal_states", "w_terminals", "horizon", "sigma_at_x0", "d_sigma_dx", "volatility",
-                "payoff", "strike"), 7, lambda: (_vector(), _vector() / 100, 1.0, 20.0, 0.2, 0.2, "call", 100.0)),
-    GreeksCase("price_and_greeks_tangent_flow",
-               ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field",
-                "d2_sigma_dx2_field", "horizon", "payoff", "strike"), 9,
-               lambda: (*_batch(), 2.0, "call", 1.0)),
-]
+CASES = GREEKS_FUNCTIONS
 
 
 @pytest.mark.parametrize("case", CASES, ids=repr)
