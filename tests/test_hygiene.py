@@ -171,7 +171,7 @@ def paths_of(name, n_paths=96, n_steps=5):
         # Shapes: a validation error, or for price_and_delta_tangent_flow an
         # internal failure.
         paths += [("validation: states", [arrays[0][:, :1]] + arrays[1:] + tail, [], None),
-                  ("shape: short dws", [arrays[0], arrays[1][:50]] + arrays[2:] + tail, [], None),
+                  ("shape: short dws", [arrays[0], arrays[1][:n_paths // 2]] + arrays[2:] + tail, [], None),
                   ("shape: short field", arrays[:3] + [arrays[3][:, :3]] + arrays[4:] + tail, [], None),
                   ("validation: zero sigma", zero + tail, [], None)]
     return paths
