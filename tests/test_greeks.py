@@ -1,6 +1,7 @@
 """quorvane._greeks against plain sequential Python references of its formulas, bit
-for bit, over every array layout; the parallel gamma weights for any thread count;
-the module surface, the binding and validation contract, and the named tuples."""
+for bit, over every array layout (the parallel gamma weights for any thread count
+are test_parallel's); the module surface, the binding and validation contract, and
+the named tuples."""
 
 import inspect
 import math
@@ -13,7 +14,7 @@ import pytest
 import quorvane
 from quorvane import _greeks as g
 from conftest import (DEFAULT_NAN, GREEKS_FUNCTIONS, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
-                      parallel_bit_identity, random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
+                      random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
                       run_python)
 from test_binding import missing_message, raises_type_error, too_many_message
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, ref_weights as ref_delta_weights
@@ -214,29 +215,6 @@ np.save({str(tmp_path / 'cf.npy')!r}, np.array(g.price_and_greeks_constant_flow(
     assert array_bits(np.load(tmp_path / "f.npy")) == expected
     assert array_bits(np.load(tmp_path / "cf.npy")) == bit_list(
         ref_greeks_constant_flow(xs.tolist(), xs[::-1].tolist(), 1.0, 2.0, 0.1, 0.1, "put", 99.0))
-
-
-# After the bit identity, in the same process: which zero sigma the pool reports.
-FIRST_ZERO_SIGMA = """
-arrays = batch(np.random.default_rng(1), 40, 5)
-arrays[2][[5, 33], [3, 1]] = 0.0
-try:
-    m.bel_weights_gamma_tangent_flow_parallel(*arrays, 1.0)
-except ValueError as e:
-    print(e)
-"""
-
-
-@pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
-def test_parallel_gamma_is_bit_identical_to_serial_for_any_thread_count(threads):
-    message, last = parallel_bit_identity(threads, g.bel_weights_gamma_tangent_flow, gamma_batch,
-                                          then=FIRST_ZERO_SIGMA)
-    # one block per thread: with one thread the first zero in row-major order
-    assert message in ("sigma[5, 3] = 0 produces division by zero in BEL weight",
-                       "sigma[33, 1] = 0 produces division by zero in BEL weight")
-    if threads == "1":
-        assert message.startswith("sigma[5, 3]")
-    assert last == f"ok {threads}"
 
 
 # ---------------------------------------------------------------------------
