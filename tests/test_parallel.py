@@ -1,8 +1,8 @@
 """The parallel tangent-flow weight functions (delta in _quorvane, gamma in
-quorvane._greeks, each module with a pool of its own): the serial function's
-bits for every thread count and in every floating-point state of the caller,
-validation before the pool exists, failure reports, the interpreter lock
-released while they compute, and a pool that survives fork."""
+quorvane._greeks, both on the process's one pool): the serial function's bits
+for every thread count and in every floating-point state of the caller,
+validation before the pool exists, failure reports, a long call made off the
+main thread, and a pool that survives fork."""
 
 import os
 import platform

@@ -1,8 +1,9 @@
 """Concurrency stress: eight Python threads calling every function of both
-extension modules at once, serial and parallel forms mixed, some calls failing on purpose; the interpreter
-lock held by the serial functions and released by the parallel one; children
-made by fork (also while the pool is busy) and by spawn computing the same bits.
-A watchdog turns a deadlock into a failure instead of a hang."""
+extension modules at once, serial and parallel forms mixed, some calls failing
+on purpose; the interpreter lock held by the serial functions and released by
+the parallel ones; children made by fork (also while a pool is busy) and by
+spawn computing the same bits. A watchdog turns a deadlock into a failure
+instead of a hang."""
 
 import contextlib
 import faulthandler
@@ -248,7 +249,7 @@ def parent_answers(panic_type):
 def test_a_child_process_computes_the_same_bits(method, parent_answers):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"no {method} start method here")
-    for case in PARALLEL:  # the parent's pools exist (one per extension module)
+    for case in PARALLEL:  # the parent's pool exists and each parallel form has run on it
         case.function(*paths_of(case.name)[0][1])
     assert answers_from_child(multiprocessing.get_context(method)) == ("ok", parent_answers)
 
