@@ -1,6 +1,7 @@
 """quorvane._greeks against plain sequential Python references of its formulas, bit
-for bit, over every array layout; the parallel gamma weights for any thread count;
-the module surface, the binding and validation contract, and the named tuples."""
+for bit, over every array layout (the parallel gamma weights for any thread count
+are test_parallel's); the module surface, the binding and validation contract, and
+the named tuples."""
 
 import inspect
 import math
@@ -12,8 +13,8 @@ import pytest
 
 import quorvane
 from quorvane import _greeks as g
-from conftest import (DEFAULT_NAN, FunctionCase, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
-                      parallel_bit_identity, random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
+from conftest import (DEFAULT_NAN, GREEKS_FUNCTIONS, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
+                      random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
                       run_python)
 from test_binding import missing_message, raises_type_error, too_many_message
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, ref_weights as ref_delta_weights
@@ -216,29 +217,6 @@ np.save({str(tmp_path / 'cf.npy')!r}, np.array(g.price_and_greeks_constant_flow(
         ref_greeks_constant_flow(xs.tolist(), xs[::-1].tolist(), 1.0, 2.0, 0.1, 0.1, "put", 99.0))
 
 
-# After the bit identity, in the same process: which zero sigma the pool reports.
-FIRST_ZERO_SIGMA = """
-arrays = batch(np.random.default_rng(1), 40, 5)
-arrays[2][[5, 33], [3, 1]] = 0.0
-try:
-    m.bel_weights_gamma_tangent_flow_parallel(*arrays, 1.0)
-except ValueError as e:
-    print(e)
-"""
-
-
-@pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
-def test_parallel_gamma_is_bit_identical_to_serial_for_any_thread_count(threads):
-    message, last = parallel_bit_identity(threads, g.bel_weights_gamma_tangent_flow, gamma_batch,
-                                          then=FIRST_ZERO_SIGMA)
-    # one block per thread: with one thread the first zero in row-major order
-    assert message in ("sigma[5, 3] = 0 produces division by zero in BEL weight",
-                       "sigma[33, 1] = 0 produces division by zero in BEL weight")
-    if threads == "1":
-        assert message.startswith("sigma[5, 3]")
-    assert last == f"ok {threads}"
-
-
 # ---------------------------------------------------------------------------
 # Validation
 # ---------------------------------------------------------------------------
@@ -342,37 +320,7 @@ def test_infinite_scalars_and_empty_arrays_are_valid():
 # Binding and conversion: the contract of _quorvane
 # ---------------------------------------------------------------------------
 
-class GreeksCase(FunctionCase):
-    @property
-    def function(self):
-        return getattr(g, self.name)
-
-
-def _vector():
-    return np.array([90.0, 100.0, 110.0, 120.0])
-
-
-def _batch():
-    return gamma_batch(np.random.default_rng(2), 2, 3)
-
-
-GAMMA_PARAMETERS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2",
-                    "horizon")
-CASES = [
-    GreeksCase("bel_weights_gamma_constant_flow", ("w_terminals", "horizon", "sigma_at_x0", "d_sigma_dx"),
-               4, lambda: (_vector(), 1.0, 20.0, 0.2)),
-    GreeksCase("bel_weights_vega_constant_flow", ("w_terminals", "horizon", "d_sigma_dx", "volatility"),
-               4, lambda: (_vector(), 1.0, 0.2, 0.2)),
-    GreeksCase("bel_weights_gamma_tangent_flow", GAMMA_PARAMETERS, 8, lambda: (*_batch(), 2.0)),
-    GreeksCase("bel_weights_gamma_tangent_flow_parallel", GAMMA_PARAMETERS, 8, lambda: (*_batch(), 2.0)),
-    GreeksCase("price_and_greeks_constant_flow",
-               ("terminal_states", "w_terminals", "horizon", "sigma_at_x0", "d_sigma_dx", "volatility",
-                "payoff", "strike"), 7, lambda: (_vector(), _vector() / 100, 1.0, 20.0, 0.2, 0.2, "call", 100.0)),
-    GreeksCase("price_and_greeks_tangent_flow",
-               ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field",
-                "d2_sigma_dx2_field", "horizon", "payoff", "strike"), 9,
-               lambda: (*_batch(), 2.0, "call", 1.0)),
-]
+CASES = GREEKS_FUNCTIONS
 
 
 @pytest.mark.parametrize("case", CASES, ids=repr)
