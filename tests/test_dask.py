@@ -528,9 +528,15 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
     assert type(error) is qd.PanicError and str(error) == "horizon must be positive"
 
 
-def test_every_name_in_all_is_defined_here_as_a_chunked_form():
-    # __all__ lists every function of the native modules: each needs its own form here
+def test_all_is_every_native_function_and_every_public_name_defined_here():
+    # A literal list (so that a type checker sees it): every function of the native
+    # modules, each with its own chunked form here, and nothing defined here left out.
+    native = [name for module in (q, g) for name in module.__all__ if name != "__version__"]
+    assert sorted(qd.__all__) == sorted([*native, "PanicError"])
     assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)
+    defined = {name for name, value in vars(qd).items() if not name.startswith("_")
+               and getattr(value, "__module__", None) == "quorvane.dask"}
+    assert defined <= set(qd.__all__)
 
 
 # ---------------------------------------------------------------------------

@@ -112,7 +112,7 @@ def test_package_reexports_the_same_objects_or_wrappers_binding_like_them():
                        for p in signature.parameters.values()]
         assert str(signature.replace(parameters=unannotated)) == SIGNATURES[name]
     # and the exception class of internal failures, which the extension does not carry
-    assert set(quorvane.__all__) == set(_quorvane.__all__) | {"PanicException"}
+    assert set(_quorvane.__all__) | {"PanicException"} <= set(quorvane.__all__)
 
 
 def test_import_does_not_import_numpy_but_the_first_array_call_does():

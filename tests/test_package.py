@@ -3,6 +3,7 @@ ValueError where _quorvane stops with PanicException or silently drops a step, a
 every other outcome (results, binding and conversion errors, their order) the
 module's own."""
 
+import ast
 import math
 
 import numpy as np
@@ -10,7 +11,8 @@ import pytest
 
 import _quorvane
 import quorvane
-from conftest import Floaty, Indexy, bit_list
+from conftest import Floaty, Indexy, bit_list, run_python
+from quorvane import _greeks
 
 X0, VOL, HORIZON, STRIKE = 100.0, 0.2, 1.0, 100.0
 N_PATHS, N_STEPS = 1000, 8
@@ -169,3 +171,23 @@ def test_every_other_outcome_is_the_modules(function, case):
     expected = outcome(lambda: getattr(_quorvane, function)(*args, **kwargs))
     assert expected[0] is not quorvane.PanicException
     assert outcome(lambda: getattr(quorvane, function)(*args, **kwargs)) == expected
+
+
+# ---------------------------------------------------------------------------
+# Every public name
+# ---------------------------------------------------------------------------
+
+
+def test_all_lists_every_public_name_the_package_defines():
+    # __all__ was _quorvane's list: `from quorvane import *`, help(quorvane) and mypy
+    # missed the gamma and vega functions and the named tuples. Counted in a fresh
+    # interpreter, so that a submodule another test imported (quorvane.dask) is not.
+    done = run_python("import quorvane\n"
+                      "print(sorted(n for n in vars(quorvane) if not n.startswith('_')))")
+    assert done.returncode == 0, done.stderr
+    assert sorted(set(quorvane.__all__) - {"__version__"}) == ast.literal_eval(done.stdout)
+    assert len(set(quorvane.__all__)) == len(quorvane.__all__)
+    assert set(_quorvane.__all__) | set(_greeks.__all__) <= set(quorvane.__all__)
+    namespace: dict[str, object] = {}
+    exec("from quorvane import *", namespace)
+    assert all(namespace[name] is getattr(quorvane, name) for name in quorvane.__all__)

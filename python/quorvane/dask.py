@@ -103,12 +103,24 @@ from quorvane._results import price_and_delta_constant_flow as _checked_constant
 from quorvane_runtime import PanicException
 
 
-def _functions(module: Any) -> list[str]:
-    """The functions of a native module, in its order: each has its chunked form here."""
-    return [name for name in module.__all__ if name != "__version__"]
-
-
-__all__ = [*_functions(_quorvane), "PanicError"]
+# Every function of the native modules has its chunked form here, under the same
+# name (a literal list, which a type checker reads; a test checks it against the
+# modules' own lists and the functions defined here).
+__all__ = [
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "PanicError",
+    "bel_weights_gamma_constant_flow",
+    "bel_weights_vega_constant_flow",
+    "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
+]
 
 # What the functions take and give. A scalar is anything float() accepts; the
 # payoff is one of the module's four names (any other str fails at run time).
@@ -657,8 +669,6 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 # functions raise only ValueError and TypeError on bad input, so a task's failure
 # (a zero sigma) reaches ``compute`` as the module's own ValueError.
 # ---------------------------------------------------------------------------
-
-__all__ += _functions(_greeks)
 
 _GAMMA_ARRAYS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
 _GAMMA_FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field",

@@ -60,3 +60,12 @@ except qd.PanicError as error:
     message: str = str(error)
 
 total: float = price + delta + price_se + delta_se + mean + stderr + sum(estimate)
+
+# Every name of quorvane.dask through its __all__ (a literal list, so mypy sees them).
+from quorvane.dask import *  # noqa: E402
+
+lazy_weights: da.Array = bel_weights_gamma_constant_flow(constant, horizon, vol * x0, vol)
+star_estimate: tuple[float, float, float, float] = price_and_delta_tangent_flow(
+    states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, "call", strike)
+star_mean, star_stderr = price_from_samples(constant)
+star_error: type[RuntimeError] = PanicError
