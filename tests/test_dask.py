@@ -16,8 +16,8 @@ import _quorvane as q  # noqa: E402
 import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
 from quorvane import _greeks as g  # noqa: E402
-from conftest import (DEFAULT_NAN, array_bits, assert_worked, bits, ref_payoff,  # noqa: E402
-                      ref_reciprocal)
+from conftest import (DEFAULT_NAN, array_bits, assert_worked, bit_list, bits,  # noqa: E402
+                      ref_payoff, ref_reciprocal)
 
 PAYOFFS = ["identity", "call", "put", "digital_call"]
 X0, VOL, RATE, HORIZON, STRIKE = 100.0, 0.2, 0.03, 1.0, 100.0
@@ -206,7 +206,7 @@ def ref_lanes(function, batch, payoff):
 def test_one_chunk_gives_the_module_bits(scheduler, function, payoff):
     batch = special_batch()
     result = dask_estimate(function, batch, CHUNKINGS["one"], payoff)
-    assert type(result) is tuple
+    assert type(result) is quorvane.Estimate
     assert_worked(result, module_estimate(function, batch, payoff))
 
 
@@ -581,14 +581,42 @@ def array_parameters(name):
     return parameters[:len(parameters) - len(SCALARS[name]) - ("compute" in parameters)]
 
 
-def call_every(name, chunks, alter=lambda parameter, array: array):
+def call_every(name, chunks, alter=lambda parameter, array: array, **options):
     """qd.<name> on every_argument() as Dask arrays, lazily: a Dask array or a Delayed."""
     function = getattr(qd, name)
     data = every_argument()
     parameters = array_parameters(name)
     arrays = [alter(p, to_dask(data[p], chunks)) for p in parameters]
     lazy = {"compute": False} if "compute" in inspect.signature(function).parameters else {}
-    return function(*arrays, *SCALARS[name], **lazy)
+    return function(*arrays, *SCALARS[name], **lazy, **options)
+
+
+def call_package(name, **options):
+    """quorvane.<name> on every_argument(), the NumPy arrays that call_every chunks."""
+    data = every_argument()
+    return getattr(quorvane, name)(*[data[p] for p in array_parameters(name)], *SCALARS[name],
+                                   **options)
+
+
+ESTIMATORS = [name for name in EVERY_FUNCTION if name.startswith("price_")]
+ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
+                  "price_and_delta_constant_flow": quorvane.Estimate,
+                  "price_and_delta_tangent_flow": quorvane.Estimate,
+                  "price_and_greeks_constant_flow": quorvane.Greeks,
+                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks}
+
+
+@pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS
+                                          for chunks in [(40,), (10, 0, 30)]])
+def test_estimates_are_the_packages_named_tuples(name, chunks):
+    # As in quorvane: Estimate and MeanEstimate where plain tuples were returned; with
+    # one chunk, the package's own result, field for field and bit for bit.
+    with dask.config.set(scheduler="synchronous"):
+        got = call_every(name, chunks).compute()
+    assert type(got) is ESTIMATE_TYPES[name] and all(type(value) is float for value in got)
+    if len(chunks) == 1:
+        expected = call_package(name)
+        assert type(expected) is type(got) and bit_list(got) == bit_list(expected)
 
 
 @pytest.mark.parametrize("name", EVERY_FUNCTION)

@@ -191,3 +191,47 @@ def test_all_lists_every_public_name_the_package_defines():
     namespace: dict[str, object] = {}
     exec("from quorvane import *", namespace)
     assert all(namespace[name] is getattr(quorvane, name) for name in quorvane.__all__)
+
+
+# ---------------------------------------------------------------------------
+# Named estimates
+# ---------------------------------------------------------------------------
+
+# Each estimator of the package: the module function it wraps and its named tuple.
+ESTIMATORS = {
+    "price_from_samples": (_quorvane, quorvane.MeanEstimate, ("mean", "stderr")),
+    "price_and_delta_constant_flow": (_quorvane, quorvane.Estimate,
+                                      ("price", "delta", "price_stderr", "delta_stderr")),
+    "price_and_delta_tangent_flow": (_quorvane, quorvane.Estimate,
+                                     ("price", "delta", "price_stderr", "delta_stderr")),
+    "price_and_greeks_constant_flow": (_greeks, quorvane.Greeks,
+                                       ("price", "delta", "gamma", "vega", "price_stderr",
+                                        "delta_stderr", "gamma_stderr", "vega_stderr")),
+    "price_and_greeks_tangent_flow": (_greeks, quorvane.TangentFlowGreeks,
+                                      ("price", "delta", "gamma", "price_stderr", "delta_stderr",
+                                       "gamma_stderr")),
+}
+
+
+def estimator_arguments(name):
+    batch = gbm_batch(seed=9)
+    x_t, w_t = batch[0][:, -1].copy(), batch[1].sum(axis=1)
+    return {
+        "price_from_samples": (np.maximum(x_t - STRIKE, 0.0) * w_t,),
+        "price_and_delta_constant_flow": (x_t, w_t, HORIZON, X0 * VOL, "call", STRIKE),
+        "price_and_delta_tangent_flow": (*batch[:5], HORIZON, "put", STRIKE),
+        "price_and_greeks_constant_flow": (x_t, w_t, HORIZON, X0 * VOL, VOL, VOL, "call", STRIKE),
+        "price_and_greeks_tangent_flow": (*batch, HORIZON, "digital_call", STRIKE),
+    }[name]
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_estimators_return_named_tuples_with_the_modules_bits(name):
+    # price_and_delta_* and price_from_samples returned plain tuples, the Greeks
+    # functions named ones: now each a named tuple, a tuple of the module's floats.
+    module, kind, fields = ESTIMATORS[name]
+    args = estimator_arguments(name)
+    got, expected = getattr(quorvane, name)(*args), getattr(module, name)(*args)
+    assert type(got) is kind and isinstance(got, tuple) and kind._fields == fields
+    assert all(type(value) is float for value in got) and bit_list(got) == bit_list(expected)
+    assert bit_list(getattr(got, field) for field in fields) == bit_list(expected)

@@ -1,16 +1,19 @@
 """quorvane: Monte Carlo prices and BEL (Malliavin weight) deltas from paths you simulate.
 
 Simulate diffusion paths in NumPy, hand the arrays to quorvane, and get per-path
-BEL weights (to combine with any payoff) or (price, delta, price_stderr,
-delta_stderr) for the built-in payoffs "identity", "call", "put" and
+BEL weights (to combine with any payoff) or the price, delta and their standard
+errors for the built-in payoffs "identity", "call", "put" and
 "digital_call". Results are reproducible to the bit; input arrays are read in
 place, never copied. The functions live in the extension module ``_quorvane``;
 this package re-exports them, and ``PanicException``, the exception of an
 internal failure of the native code (a ``BaseException``, not an ``Exception``).
-The two ``price_and_delta_*`` functions come through thin wrappers with the same
-signatures and results that answer ordinary mistakes with ``ValueError``: a
-``horizon`` or ``sigma_at_x0`` that is not positive, and path batches whose
-shapes are not exactly (n_paths, n_steps + 1) and (n_paths, n_steps).
+The estimators come through thin wrappers with the same signatures and floats
+that return named tuples, ``Estimate(price, delta, price_stderr, delta_stderr)``
+from ``price_and_delta_*`` and ``MeanEstimate(mean, stderr)`` from
+``price_from_samples`` (tuples, so unpacking is unchanged), and answer ordinary
+mistakes with ``ValueError``: a ``horizon`` or ``sigma_at_x0`` that is not
+positive, and path batches whose shapes are not exactly (n_paths, n_steps + 1)
+and (n_paths, n_steps).
 
 Gamma and vega come from the second extension module ``quorvane._greeks``:
 gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
@@ -34,7 +37,6 @@ from _quorvane import (
     bel_weights_constant_flow as bel_weights_constant_flow,
     bel_weights_tangent_flow as bel_weights_tangent_flow,
     bel_weights_tangent_flow_parallel as bel_weights_tangent_flow_parallel,
-    price_from_samples as price_from_samples,
 )
 from quorvane_runtime import PanicException as PanicException
 
@@ -46,12 +48,15 @@ from quorvane._greeks import (
     bel_weights_vega_constant_flow as bel_weights_vega_constant_flow,
 )
 from quorvane._results import (
+    Estimate as Estimate,
     Greeks as Greeks,
+    MeanEstimate as MeanEstimate,
     TangentFlowGreeks as TangentFlowGreeks,
     price_and_delta_constant_flow as price_and_delta_constant_flow,
     price_and_delta_tangent_flow as price_and_delta_tangent_flow,
     price_and_greeks_constant_flow as price_and_greeks_constant_flow,
     price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
+    price_from_samples as price_from_samples,
 )
 
 # Every public name, as a literal list (a type checker reads only a literal one).
@@ -73,6 +78,8 @@ __all__ = [
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "Estimate",
+    "MeanEstimate",
     "Greeks",
     "TangentFlowGreeks",
     # ready-made diffusions: Euler paths and coefficient fields

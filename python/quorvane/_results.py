@@ -4,12 +4,14 @@
 few go through the wrappers below, which take the same arguments, bind them the
 same way and return the same floats, and add what the user's layer owes:
 
-- ``price_and_greeks_*`` return the named tuples ``Greeks`` and
-  ``TangentFlowGreeks`` (the module returns plain tuples of the same floats, in
-  the same order)::
+- the estimators return named tuples, ``Estimate`` (``price_and_delta_*``),
+  ``MeanEstimate`` (``price_from_samples``), ``Greeks`` and ``TangentFlowGreeks``
+  (``price_and_greeks_*``), where the modules return plain tuples of the same
+  floats in the same order; they are tuples, so unpacking is unchanged::
 
       g = quorvane.price_and_greeks_constant_flow(x_T, w_T, T, s * x0, s, s, "call", K)
       g.gamma, g.gamma_stderr      # also g[2], g[6]; a Greeks is a tuple
+      price, delta, price_stderr, delta_stderr = quorvane.price_and_delta_constant_flow(...)
 
 - ``price_and_delta_constant_flow`` reports a ``horizon`` or ``sigma_at_x0`` that
   is not positive as ``ValueError``, with the module's message, where the module
@@ -38,7 +40,27 @@ from quorvane import _greeks
 _Float = Union[SupportsFloat, SupportsIndex]
 _Payoff = Literal["identity", "call", "put", "digital_call"]
 _Array = npt.NDArray[np.float64]
-_Estimate = tuple[float, float, float, float]
+
+
+class Estimate(NamedTuple):
+    """Price and delta of a payoff with their standard errors.
+
+    Returned by ``price_and_delta_constant_flow`` and ``price_and_delta_tangent_flow``
+    (here and in ``quorvane.dask``). The price is the mean of the payoff values, the
+    delta its derivative in X_0.
+    """
+
+    price: float
+    delta: float
+    price_stderr: float
+    delta_stderr: float
+
+
+class MeanEstimate(NamedTuple):
+    """Mean and standard error of samples; returned by ``price_from_samples``."""
+
+    mean: float
+    stderr: float
 
 
 class Greeks(NamedTuple):
@@ -163,14 +185,25 @@ def _check_path_batch(estimator: Callable[..., object], arrays: Mapping[str, obj
 # ---------------------------------------------------------------------------
 
 
+def price_from_samples(samples: _Array) -> MeanEstimate:
+    """Mean and standard error of a 1-D float64 array of samples, as a
+    ``MeanEstimate(mean, stderr)``: your own payoff values for a price, or payoff
+    values times BEL weights for a delta.
+
+    The figures are those of ``_quorvane.price_from_samples``, bit for bit, with its
+    errors (``TypeError`` for anything but a 1-D float64 NumPy array).
+    """
+    return MeanEstimate._make(_quorvane.price_from_samples(samples))
+
+
 def price_and_delta_constant_flow(terminal_states: _Array, w_terminals: _Array, horizon: _Float,
                                   sigma_at_x0: _Float, payoff: _Payoff,
-                                  strike: _Float = 0.0) -> _Estimate:
+                                  strike: _Float = 0.0) -> Estimate:
     """Price and BEL delta of a built-in payoff for GBM or ABM, in one pass.
 
     Takes terminal states and terminal Brownian values (as NumPy arrays) plus the
-    name of a built-in payoff and returns ``(price, delta, price_stderr,
-    delta_stderr)``; no discount factor is applied.
+    name of a built-in payoff and returns an ``Estimate(price, delta,
+    price_stderr, delta_stderr)``; no discount factor is applied.
 
     - ``terminal_states``: 1-D float64 array of X_T, one value per path;
     - ``w_terminals``: 1-D float64 array of W_T, of the same length (arrays of any
@@ -198,20 +231,20 @@ def price_and_delta_constant_flow(terminal_states: _Array, w_terminals: _Array, 
         raise ValueError(message)
     # Otherwise the module fails before its assertion (wrong arrays, unequal lengths)
     # or the scalars are positive.
-    return _quorvane.price_and_delta_constant_flow(terminal_states, w_terminals, horizon,
-                                                   sigma_at_x0, payoff, strike)
+    return Estimate._make(_quorvane.price_and_delta_constant_flow(
+        terminal_states, w_terminals, horizon, sigma_at_x0, payoff, strike))
 
 
 def price_and_delta_tangent_flow(states: _Array, dws: _Array, sigma_field: _Array,
                                  d_mu_dx_field: _Array, d_sigma_dx_field: _Array, horizon: _Float,
-                                 payoff: _Payoff, strike: _Float = 0.0) -> _Estimate:
+                                 payoff: _Payoff, strike: _Float = 0.0) -> Estimate:
     """Price and tangent-flow BEL delta of a built-in payoff for a general scalar
     diffusion dX = mu(X) dt + sigma(X) dW, over full path batches.
 
     Accepts ``(states, dws)`` and the three coefficient fields (2-D float64 arrays,
-    any strides, never copied) and returns ``(price, delta, price_stderr,
-    delta_stderr)`` for a built-in payoff, in one native pass without collecting
-    the weights; no discount factor.
+    any strides, never copied) and returns an ``Estimate(price, delta,
+    price_stderr, delta_stderr)`` for a built-in payoff, in one native pass
+    without collecting the weights; no discount factor.
 
     - ``states`` of shape ``(n_paths, n_steps + 1)``, column 0 holding X_0; only its
       last column is read, as X_T;
@@ -234,8 +267,8 @@ def price_and_delta_tangent_flow(states: _Array, dws: _Array, sigma_field: _Arra
                       {"states": states, "dws": dws, "sigma_field": sigma_field,
                        "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field},
                       horizon, payoff, strike)
-    return _quorvane.price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
-                                                  d_sigma_dx_field, horizon, payoff, strike)
+    return Estimate._make(_quorvane.price_and_delta_tangent_flow(
+        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike))
 
 
 def price_and_greeks_constant_flow(terminal_states: _Array, w_terminals: _Array, horizon: _Float,

@@ -14,8 +14,9 @@ returns for the same rows in one process.
 
 Prices and deltas. ``price_and_delta_constant_flow``,
 ``price_and_delta_tangent_flow`` and ``price_from_samples`` return what the
-module's functions of the same names return, (price, delta, price_stderr,
-delta_stderr) or (mean, stderr), computed chunk by chunk:
+package's functions of the same names return, ``quorvane.Estimate(price, delta,
+price_stderr, delta_stderr)`` or ``quorvane.MeanEstimate(mean, stderr)``,
+computed chunk by chunk:
 
 - with one chunk, the task calls the module's own function on it, so the result
   is the module's own, bit for bit;
@@ -98,7 +99,7 @@ import numpy.typing as npt
 
 import _quorvane
 from quorvane import _greeks
-from quorvane._results import Greeks, TangentFlowGreeks, _path_batch_error
+from quorvane._results import Estimate, Greeks, MeanEstimate, TangentFlowGreeks, _path_batch_error
 from quorvane._results import price_and_delta_constant_flow as _checked_constant_flow
 from quorvane_runtime import PanicException
 
@@ -441,15 +442,16 @@ def _combine_sums(parts: _Block) -> tuple[float, ...]:
     return first[0], second[0], first[1], second[1]
 
 
-def _finish(parts: _Block, single: bool) -> tuple[float, ...]:
-    if single:
-        return tuple(float(v) for v in parts[0].tolist())
-    return _combine_sums(parts)
+def _finish(parts: _Block, single: bool) -> Estimate | MeanEstimate:
+    values = [float(v) for v in parts[0].tolist()] if single else _combine_sums(parts)
+    if len(values) == 4:
+        return Estimate._make(values)
+    return MeanEstimate._make(values)
 
 
-def _reduce(parts: da.Array, single: bool, compute: bool) -> tuple[float, ...] | Delayed:
+def _reduce(parts: da.Array, single: bool, compute: bool) -> Estimate | MeanEstimate | Delayed:
     result: Delayed = delayed(_finish, pure=True)(parts, single)
-    return cast("tuple[float, ...]", _compute(result)) if compute else result
+    return cast("Estimate | MeanEstimate", _compute(result)) if compute else result
 
 
 # ---------------------------------------------------------------------------
@@ -514,7 +516,7 @@ def bel_weights_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da
 
 
 @overload
-def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...) -> tuple[float, float]:
+def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...) -> MeanEstimate:
     ...
 
 
@@ -525,34 +527,33 @@ def price_from_samples(samples: da.Array, *, compute: Literal[False]) -> Delayed
 
 @overload
 def price_from_samples(samples: da.Array, *,
-                       compute: bool) -> tuple[float, float] | Delayed:
+                       compute: bool) -> MeanEstimate | Delayed:
     ...
 
 
 def price_from_samples(samples: da.Array, *,
-                       compute: bool = True) -> tuple[float, float] | Delayed:
-    """(mean, stderr) of a 1-D Dask array of samples, for example your own payoff
-    values, or payoff values times the weights of this module for a delta.
+                       compute: bool = True) -> MeanEstimate | Delayed:
+    """``quorvane.MeanEstimate(mean, stderr)`` of a 1-D Dask array of samples, for
+    example your own payoff values, or payoff values times the weights of this
+    module for a delta.
 
     One chunk: the module's ``price_from_samples`` on it, bit for bit. Several
     chunks: per-chunk sequential sums combined in chunk order (see the module
     documentation), the same estimator but not the same last bits. With
-    ``compute=False`` returns a ``dask.delayed`` object that computes the pair.
+    ``compute=False`` returns a ``dask.delayed`` object that computes the
+    MeanEstimate.
     """
     (samples,) = _check_batch({"samples": samples}, 1)
     single = len(samples.chunks[0]) == 1
     parts = _map_rows(_samples_block, [samples], [], width=2 if single else 3)
-    return cast("tuple[float, float] | Delayed", _reduce(parts, single, compute))
-
-
-_Estimate: TypeAlias = "tuple[float, float, float, float]"
+    return cast("MeanEstimate | Delayed", _reduce(parts, single, compute))
 
 
 @overload
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: Literal[True] = ...) -> _Estimate:
+                                  compute: Literal[True] = ...) -> Estimate:
     ...
 
 
@@ -567,16 +568,17 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: bool) -> _Estimate | Delayed:
+                                  compute: bool) -> Estimate | Delayed:
     ...
 
 
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: bool = True) -> _Estimate | Delayed:
-    """(price, delta, price_stderr, delta_stderr) for GBM or ABM from 1-D Dask arrays
-    of terminal states and terminal Brownian values, chunked alike.
+                                  compute: bool = True) -> Estimate | Delayed:
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for GBM or ABM
+    from 1-D Dask arrays of terminal states and terminal Brownian values, chunked
+    alike.
 
     One chunk: the module's ``price_and_delta_constant_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
@@ -584,7 +586,7 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     arguments are checked by ``quorvane.price_and_delta_constant_flow`` before any
     task runs, with its exceptions (a non-positive ``horizon`` or ``sigma_at_x0``
     raises ``ValueError``). With ``compute=False`` returns a ``dask.delayed`` object
-    that computes the tuple, so that several estimates can share one
+    that computes the Estimate, so that several estimates can share one
     ``dask.compute``.
     """
     terminal_states, w_terminals = _check_batch(
@@ -594,14 +596,14 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals], scalars,
                       width=4 if single else 5)
-    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+    return cast("Estimate | Delayed", _reduce(parts, single, compute))
 
 
 @overload
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: Literal[True] = ...) -> _Estimate:
+                                 compute: Literal[True] = ...) -> Estimate:
     ...
 
 
@@ -617,17 +619,17 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: bool) -> _Estimate | Delayed:
+                                 compute: bool) -> Estimate | Delayed:
     ...
 
 
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: bool = True) -> _Estimate | Delayed:
-    """(price, delta, price_stderr, delta_stderr) for a general scalar diffusion from
-    a path batch held in Dask arrays (shapes and chunking as for
-    ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
+                                 compute: bool = True) -> Estimate | Delayed:
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for a general
+    scalar diffusion from a path batch held in Dask arrays (shapes and chunking as
+    for ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
 
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
@@ -635,7 +637,8 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     are checked exactly, as ``quorvane.price_and_delta_tangent_flow`` checks them:
     the fields must have the shape of ``dws``, with one column less than
     ``states``. A zero sigma raises the module's ``ValueError`` at compute time.
-    With ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
+    With ``compute=False`` returns a ``dask.delayed`` object that computes the
+    Estimate.
     """
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
         {"states": states, "dws": dws, "sigma_field": sigma_field,
@@ -649,7 +652,7 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     parts = _map_rows(_tangent_flow_block,
                       [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field], scalars,
                       width=4 if single else 5)
-    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+    return cast("Estimate | Delayed", _reduce(parts, single, compute))
 
 
 # ---------------------------------------------------------------------------

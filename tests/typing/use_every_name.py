@@ -24,8 +24,11 @@ gamma_par = bel_weights_gamma_tangent_flow_parallel(*paths, *f, horizon)
 
 mean, stderr = price_from_samples(np.maximum(x_t - strike, 0.0) * delta_w)
 price, delta, price_se, delta_se = price_and_delta_constant_flow(x_t, w_t, horizon, vol * x0, "call", strike)
-tf_price, tf_delta, tf_price_se, tf_delta_se = price_and_delta_tangent_flow(
-    *paths, *f[:3], horizon, "put", strike)
+# Named estimates: fields by name, and still tuples.
+named: Estimate = price_and_delta_tangent_flow(*paths, *f[:3], horizon, "put", strike)
+plain: tuple[float, float, float, float] = named
+sample_mean: MeanEstimate = price_from_samples(delta_w)
+tf_delta: float = named.delta + named.delta_stderr + sample_mean.mean + sample_mean.stderr
 greeks: Greeks = price_and_greeks_constant_flow(x_t, w_t, horizon, vol * x0, vol, vol, "call", strike)
 tf_greeks: TangentFlowGreeks = price_and_greeks_tangent_flow(*paths, *f, horizon, "digital_call", strike)
 
