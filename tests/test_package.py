@@ -235,3 +235,37 @@ def test_estimators_return_named_tuples_with_the_modules_bits(name):
     assert type(got) is kind and isinstance(got, tuple) and kind._fields == fields
     assert all(type(value) is float for value in got) and bit_list(got) == bit_list(expected)
     assert bit_list(getattr(got, field) for field in fields) == bit_list(expected)
+
+
+# ---------------------------------------------------------------------------
+# discount
+# ---------------------------------------------------------------------------
+
+# Not powers of two, so that every product rounds: a field multiplied twice, by the
+# reciprocal of the factor or not at all shows in the bits. Above 1 for negative rates.
+DISCOUNTS = [math.exp(-0.05 * 1.5), np.float64(1.0123)]
+
+
+@pytest.mark.parametrize("discount", DISCOUNTS)
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_discount_multiplies_every_field_once(name, discount):
+    args = estimator_arguments(name)
+    plain = getattr(quorvane, name)(*args)
+    discounted = getattr(quorvane, name)(*args, discount=discount)
+    assert type(discounted) is type(plain)
+    assert bit_list(discounted) == bit_list(value * float(discount) for value in plain)
+    assert bit_list(getattr(quorvane, name)(*args, discount=1)) == bit_list(plain)
+
+
+@pytest.mark.parametrize("discount, raised, message", [
+    (0.0, ValueError, "discount must be a finite factor > 0, such as exp(-rate * horizon); got 0.0"),
+    (-0.97, ValueError, "discount must be a finite factor > 0, such as exp(-rate * horizon); got -0.97"),
+    (math.nan, ValueError, "discount must be a finite factor > 0, such as exp(-rate * horizon); got nan"),
+    (math.inf, ValueError, "discount must be a finite factor > 0, such as exp(-rate * horizon); got inf"),
+    ("0.97", TypeError, "discount must be a real number, not str"),
+])
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_a_discount_not_a_finite_positive_factor_is_refused(name, discount, raised, message):
+    with pytest.raises(raised) as caught:
+        getattr(quorvane, name)(*estimator_arguments(name), discount=discount)
+    assert type(caught.value) is raised and caught.value.args == (message,)

@@ -13,7 +13,10 @@ from ``price_and_delta_*`` and ``MeanEstimate(mean, stderr)`` from
 ``price_from_samples`` (tuples, so unpacking is unchanged), and answer ordinary
 mistakes with ``ValueError``: a ``horizon`` or ``sigma_at_x0`` that is not
 positive, and path batches whose shapes are not exactly (n_paths, n_steps + 1)
-and (n_paths, n_steps).
+and (n_paths, n_steps). Every estimator (``price_and_*``, ``price_from_samples``)
+takes a keyword-only ``discount``, a factor such as exp(-r T) (default 1.0, a
+finite number > 0), which multiplies the price, every Greek and every standard
+error.
 
 Gamma and vega come from the second extension module ``quorvane._greeks``:
 gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion

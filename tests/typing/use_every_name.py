@@ -32,9 +32,27 @@ tf_delta: float = named.delta + named.delta_stderr + sample_mean.mean + sample_m
 greeks: Greeks = price_and_greeks_constant_flow(x_t, w_t, horizon, vol * x0, vol, vol, "call", strike)
 tf_greeks: TangentFlowGreeks = price_and_greeks_tangent_flow(*paths, *f, horizon, "digital_call", strike)
 
+# Discounted, by a keyword-only factor: every field times exp(-r T).
+rate = 0.03
+factor = float(np.exp(-rate * horizon))
+pv: Estimate = price_and_delta_constant_flow(x_t, w_t, horizon, vol * x0, "call", strike, discount=factor)
+pv_greeks: Greeks = price_and_greeks_constant_flow(x_t, w_t, horizon, vol * x0, vol, vol, "call", strike,
+                                                   discount=np.exp(-rate * horizon))
+pv_tf: TangentFlowGreeks = price_and_greeks_tangent_flow(*paths, *f, horizon, "call", strike, discount=factor)
+pv_tf_delta: Estimate = price_and_delta_tangent_flow(*paths, *f[:3], horizon, "call", strike, discount=1)
+pv_mean: MeanEstimate = price_from_samples(delta_w, discount=factor)
+
+
+def mistakes_the_checker_catches() -> None:
+    """Never called: the discount is keyword-only and a number (the ignores must stay needed)."""
+    price_from_samples(delta_w, factor)  # type: ignore[call-arg]
+    price_and_delta_constant_flow(x_t, w_t, horizon, vol * x0, "call", strike, discount="0.97")  # type: ignore[arg-type]
+
+
 try:
     price_from_samples(gamma_w + vega_w + gamma_tf + gamma_par + tangent_w + tangent_par)
 except PanicException as failure:
     panic: BaseException = failure
 version: str = __version__
-total: float = mean + stderr + price + delta + price_se + delta_se + sum(greeks) + sum(tf_greeks)
+total: float = pv.price + pv_greeks.vega + pv_tf.gamma + pv_tf_delta.delta + pv_mean.stderr
+total += mean + stderr + price + delta + price_se + delta_se + sum(greeks) + sum(tf_greeks)
