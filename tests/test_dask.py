@@ -16,8 +16,8 @@ import _quorvane as q  # noqa: E402
 import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
 from quorvane import _greeks as g  # noqa: E402
-from conftest import (DEFAULT_NAN, array_bits, assert_worked, bits, ref_payoff,  # noqa: E402
-                      ref_reciprocal)
+from conftest import (DEFAULT_NAN, array_bits, assert_worked, bit_list, bits,  # noqa: E402
+                      ref_payoff, ref_reciprocal)
 
 PAYOFFS = ["identity", "call", "put", "digital_call"]
 X0, VOL, RATE, HORIZON, STRIKE = 100.0, 0.2, 0.03, 1.0, 100.0
@@ -206,7 +206,7 @@ def ref_lanes(function, batch, payoff):
 def test_one_chunk_gives_the_module_bits(scheduler, function, payoff):
     batch = special_batch()
     result = dask_estimate(function, batch, CHUNKINGS["one"], payoff)
-    assert type(result) is tuple
+    assert type(result) is quorvane.Estimate
     assert_worked(result, module_estimate(function, batch, payoff))
 
 
@@ -528,9 +528,15 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
     assert type(error) is qd.PanicError and str(error) == "horizon must be positive"
 
 
-def test_every_name_in_all_is_defined_here_as_a_chunked_form():
-    # __all__ lists every function of the native modules: each needs its own form here
+def test_all_is_every_native_function_and_every_public_name_defined_here():
+    # A literal list (so that a type checker sees it): every function of the native
+    # modules, each with its own chunked form here, and nothing defined here left out.
+    native = [name for module in (q, g) for name in module.__all__ if name != "__version__"]
+    assert sorted(qd.__all__) == sorted([*native, "PanicError"])
     assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)
+    defined = {name for name, value in vars(qd).items() if not name.startswith("_")
+               and getattr(value, "__module__", None) == "quorvane.dask"}
+    assert defined <= set(qd.__all__)
 
 
 # ---------------------------------------------------------------------------
@@ -571,18 +577,71 @@ def every_argument():
 
 def array_parameters(name):
     """The array parameters of qd.<name>: those before its first scalar."""
-    parameters = list(inspect.signature(getattr(qd, name)).parameters)
-    return parameters[:len(parameters) - len(SCALARS[name]) - ("compute" in parameters)]
+    parameters = [parameter for parameter in inspect.signature(getattr(qd, name)).parameters
+                  if parameter not in ("compute", "discount")]  # the keyword-only ones
+    return parameters[:len(parameters) - len(SCALARS[name])]
 
 
-def call_every(name, chunks, alter=lambda parameter, array: array):
+def call_every(name, chunks, alter=lambda parameter, array: array, **options):
     """qd.<name> on every_argument() as Dask arrays, lazily: a Dask array or a Delayed."""
     function = getattr(qd, name)
     data = every_argument()
     parameters = array_parameters(name)
     arrays = [alter(p, to_dask(data[p], chunks)) for p in parameters]
     lazy = {"compute": False} if "compute" in inspect.signature(function).parameters else {}
-    return function(*arrays, *SCALARS[name], **lazy)
+    return function(*arrays, *SCALARS[name], **lazy, **options)
+
+
+def call_package(name, **options):
+    """quorvane.<name> on every_argument(), the NumPy arrays that call_every chunks."""
+    data = every_argument()
+    return getattr(quorvane, name)(*[data[p] for p in array_parameters(name)], *SCALARS[name],
+                                   **options)
+
+
+ESTIMATORS = [name for name in EVERY_FUNCTION if name.startswith("price_")]
+ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
+                  "price_and_delta_constant_flow": quorvane.Estimate,
+                  "price_and_delta_tangent_flow": quorvane.Estimate,
+                  "price_and_greeks_constant_flow": quorvane.Greeks,
+                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks}
+
+
+@pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS
+                                          for chunks in [(40,), (10, 0, 30)]])
+def test_estimates_are_the_packages_named_tuples(name, chunks):
+    # As in quorvane: Estimate and MeanEstimate where plain tuples were returned; with
+    # one chunk, the package's own result, field for field and bit for bit.
+    with dask.config.set(scheduler="synchronous"):
+        got = call_every(name, chunks).compute()
+    assert type(got) is ESTIMATE_TYPES[name] and all(type(value) is float for value in got)
+    if len(chunks) == 1:
+        expected = call_package(name)
+        assert type(expected) is type(got) and bit_list(got) == bit_list(expected)
+
+
+@pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS
+                                          for chunks in [(40,), (10, 0, 30)]])
+def test_discount_multiplies_every_field_once(name, chunks):
+    # One chunk or several, every field of the result is the undiscounted one times
+    # the factor, one rounded product each (not a power of two, so each one rounds).
+    discount = math.exp(-0.05 * 1.5)
+    with dask.config.set(scheduler="synchronous"):
+        plain = call_every(name, chunks).compute()
+        discounted = call_every(name, chunks, discount=discount).compute()
+    assert type(discounted) is type(plain)
+    assert bit_list(discounted) == bit_list(value * discount for value in plain)
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_a_discount_not_a_finite_positive_factor_is_refused_before_any_task(name):
+    # Refused when the lazy estimate is built, with the message of quorvane's function.
+    for discount in (0.0, -1.0, math.nan, math.inf):
+        with pytest.raises(ValueError) as caught:
+            call_every(name, (10, 30), discount=discount)
+        with pytest.raises(ValueError) as expected:
+            call_package(name, discount=discount)
+        assert caught.value.args == expected.value.args
 
 
 @pytest.mark.parametrize("name", EVERY_FUNCTION)

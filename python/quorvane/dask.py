@@ -14,8 +14,9 @@ returns for the same rows in one process.
 
 Prices and deltas. ``price_and_delta_constant_flow``,
 ``price_and_delta_tangent_flow`` and ``price_from_samples`` return what the
-module's functions of the same names return, (price, delta, price_stderr,
-delta_stderr) or (mean, stderr), computed chunk by chunk:
+package's functions of the same names return, ``quorvane.Estimate(price, delta,
+price_stderr, delta_stderr)`` or ``quorvane.MeanEstimate(mean, stderr)``,
+computed chunk by chunk:
 
 - with one chunk, the task calls the module's own function on it, so the result
   is the module's own, bit for bit;
@@ -38,13 +39,19 @@ form adds each chunk's own running sum to the total, and the two orders round
 differently (typically in the last few bits). They are reproducible: the same
 chunks give the same bits on every run and under every scheduler.
 
+Discounting. These three and ``price_and_greeks_*`` take the keyword-only
+``discount`` of ``quorvane`` (a factor such as exp(-r T), default 1.0, a finite
+number > 0, checked before anything else): each field of the result, combined or
+not, is multiplied by it once, so the default gives the bits described here and
+``discount=d`` exactly ``x * d`` for each of them.
+
 Errors. Everything that can be checked without the data is checked on the
-calling thread before any task is submitted: Dask arrays of float64 with the
-expected number of dimensions, not masked (``TypeError``), known chunk sizes, a
-single chunk along the step axis, the same path-axis chunks and exact shapes for
-all arguments (``ValueError``), and the scalar arguments, which are checked by
-calling the ``quorvane`` function itself on empty arrays, so they fail with its
-own exception and message (``TypeError``, ``ValueError``). The shapes are those of
+calling thread before any task is submitted: ``discount``, Dask arrays of float64
+with the expected number of dimensions, not masked (``TypeError``), known chunk
+sizes, a single chunk along the step axis, the same path-axis chunks and exact
+shapes for all arguments (``ValueError``), and the scalar arguments, which are
+checked by calling the ``quorvane`` function itself on empty arrays, so they fail
+with its own exception and message (``TypeError``, ``ValueError``). The shapes are those of
 ``quorvane``: ``states`` (n_paths, n_steps + 1) and every per-step array
 (n_paths, n_steps), exactly, and the message names the array that is off (the
 module's ``price_and_delta_tangent_flow`` would read the leading block of a
@@ -98,17 +105,30 @@ import numpy.typing as npt
 
 import _quorvane
 from quorvane import _greeks
-from quorvane._results import Greeks, TangentFlowGreeks, _path_batch_error
+from quorvane._results import (Estimate, Greeks, MeanEstimate, TangentFlowGreeks, _discount_factor,
+                               _discounted, _path_batch_error)
 from quorvane._results import price_and_delta_constant_flow as _checked_constant_flow
 from quorvane_runtime import PanicException
 
 
-def _functions(module: Any) -> list[str]:
-    """The functions of a native module, in its order: each has its chunked form here."""
-    return [name for name in module.__all__ if name != "__version__"]
-
-
-__all__ = [*_functions(_quorvane), "PanicError"]
+# Every function of the native modules has its chunked form here, under the same
+# name (a literal list, which a type checker reads; a test checks it against the
+# modules' own lists and the functions defined here).
+__all__ = [
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "PanicError",
+    "bel_weights_gamma_constant_flow",
+    "bel_weights_vega_constant_flow",
+    "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
+]
 
 # What the functions take and give. A scalar is anything float() accepts; the
 # payoff is one of the module's four names (any other str fails at run time).
@@ -429,15 +449,18 @@ def _combine_sums(parts: _Block) -> tuple[float, ...]:
     return first[0], second[0], first[1], second[1]
 
 
-def _finish(parts: _Block, single: bool) -> tuple[float, ...]:
-    if single:
-        return tuple(float(v) for v in parts[0].tolist())
-    return _combine_sums(parts)
+def _finish(parts: _Block, single: bool, discount: float) -> Estimate | MeanEstimate:
+    """The estimate of the chunks' rows, each field times ``discount`` (one product each)."""
+    values = [float(v) for v in parts[0].tolist()] if single else _combine_sums(parts)
+    if len(values) == 4:
+        return _discounted(Estimate, values, discount)
+    return _discounted(MeanEstimate, values, discount)
 
 
-def _reduce(parts: da.Array, single: bool, compute: bool) -> tuple[float, ...] | Delayed:
-    result: Delayed = delayed(_finish, pure=True)(parts, single)
-    return cast("tuple[float, ...]", _compute(result)) if compute else result
+def _reduce(parts: da.Array, single: bool, compute: bool,
+            discount: float) -> Estimate | MeanEstimate | Delayed:
+    result: Delayed = delayed(_finish, pure=True)(parts, single, discount)
+    return cast("Estimate | MeanEstimate", _compute(result)) if compute else result
 
 
 # ---------------------------------------------------------------------------
@@ -502,52 +525,59 @@ def bel_weights_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da
 
 
 @overload
-def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...) -> tuple[float, float]:
+def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...,
+                       discount: _Float = 1.0) -> MeanEstimate:
     ...
 
 
 @overload
-def price_from_samples(samples: da.Array, *, compute: Literal[False]) -> Delayed:
+def price_from_samples(samples: da.Array, *, compute: Literal[False],
+                       discount: _Float = 1.0) -> Delayed:
     ...
 
 
 @overload
 def price_from_samples(samples: da.Array, *,
-                       compute: bool) -> tuple[float, float] | Delayed:
+                       compute: bool,
+                       discount: _Float = 1.0) -> MeanEstimate | Delayed:
     ...
 
 
 def price_from_samples(samples: da.Array, *,
-                       compute: bool = True) -> tuple[float, float] | Delayed:
-    """(mean, stderr) of a 1-D Dask array of samples, for example your own payoff
-    values, or payoff values times the weights of this module for a delta.
+                       compute: bool = True,
+                       discount: _Float = 1.0) -> MeanEstimate | Delayed:
+    """``quorvane.MeanEstimate(mean, stderr)`` of a 1-D Dask array of samples, for
+    example your own payoff values, or payoff values times the weights of this
+    module for a delta.
 
     One chunk: the module's ``price_from_samples`` on it, bit for bit. Several
     chunks: per-chunk sequential sums combined in chunk order (see the module
     documentation), the same estimator but not the same last bits. With
-    ``compute=False`` returns a ``dask.delayed`` object that computes the pair.
+    ``compute=False`` returns a ``dask.delayed`` object that computes the
+    MeanEstimate. ``discount`` (keyword-only, default 1.0) multiplies the mean and
+    the standard error, as in ``quorvane.price_from_samples``.
     """
+    factor = _discount_factor(discount)
     (samples,) = _check_batch({"samples": samples}, 1)
     single = len(samples.chunks[0]) == 1
     parts = _map_rows(_samples_block, [samples], [], width=2 if single else 3)
-    return cast("tuple[float, float] | Delayed", _reduce(parts, single, compute))
-
-
-_Estimate: TypeAlias = "tuple[float, float, float, float]"
+    return cast("MeanEstimate | Delayed", _reduce(parts, single, compute, factor))
 
 
 @overload
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: Literal[True] = ...) -> _Estimate:
+                                  compute: Literal[True] = ...,
+                                  discount: _Float = 1.0) -> Estimate:
     ...
 
 
 @overload
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
-                                  strike: _Float = 0.0, *, compute: Literal[False]) -> Delayed:
+                                  strike: _Float = 0.0, *, compute: Literal[False],
+                                  discount: _Float = 1.0) -> Delayed:
     ...
 
 
@@ -555,16 +585,19 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: bool) -> _Estimate | Delayed:
+                                  compute: bool,
+                                  discount: _Float = 1.0) -> Estimate | Delayed:
     ...
 
 
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: bool = True) -> _Estimate | Delayed:
-    """(price, delta, price_stderr, delta_stderr) for GBM or ABM from 1-D Dask arrays
-    of terminal states and terminal Brownian values, chunked alike.
+                                  compute: bool = True,
+                                  discount: _Float = 1.0) -> Estimate | Delayed:
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for GBM or ABM
+    from 1-D Dask arrays of terminal states and terminal Brownian values, chunked
+    alike.
 
     One chunk: the module's ``price_and_delta_constant_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
@@ -572,9 +605,11 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     arguments are checked by ``quorvane.price_and_delta_constant_flow`` before any
     task runs, with its exceptions (a non-positive ``horizon`` or ``sigma_at_x0``
     raises ``ValueError``). With ``compute=False`` returns a ``dask.delayed`` object
-    that computes the tuple, so that several estimates can share one
-    ``dask.compute``.
+    that computes the Estimate, so that several estimates can share one
+    ``dask.compute``. ``discount`` (keyword-only, default 1.0) multiplies every
+    field, as in ``quorvane``.
     """
+    factor = _discount_factor(discount)
     terminal_states, w_terminals = _check_batch(
         {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
     _checked_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff, strike)
@@ -582,14 +617,15 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals], scalars,
                       width=4 if single else 5)
-    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+    return cast("Estimate | Delayed", _reduce(parts, single, compute, factor))
 
 
 @overload
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: Literal[True] = ...) -> _Estimate:
+                                 compute: Literal[True] = ...,
+                                 discount: _Float = 1.0) -> Estimate:
     ...
 
 
@@ -597,7 +633,8 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: Literal[False]) -> Delayed:
+                                 compute: Literal[False],
+                                 discount: _Float = 1.0) -> Delayed:
     ...
 
 
@@ -605,17 +642,19 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: bool) -> _Estimate | Delayed:
+                                 compute: bool,
+                                 discount: _Float = 1.0) -> Estimate | Delayed:
     ...
 
 
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: bool = True) -> _Estimate | Delayed:
-    """(price, delta, price_stderr, delta_stderr) for a general scalar diffusion from
-    a path batch held in Dask arrays (shapes and chunking as for
-    ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
+                                 compute: bool = True,
+                                 discount: _Float = 1.0) -> Estimate | Delayed:
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for a general
+    scalar diffusion from a path batch held in Dask arrays (shapes and chunking as
+    for ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
 
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
@@ -623,8 +662,10 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     are checked exactly, as ``quorvane.price_and_delta_tangent_flow`` checks them:
     the fields must have the shape of ``dws``, with one column less than
     ``states``. A zero sigma raises the module's ``ValueError`` at compute time.
-    With ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
+    With ``compute=False`` returns a ``dask.delayed`` object that computes the
+    Estimate. ``discount`` (keyword-only, default 1.0) multiplies every field.
     """
+    factor = _discount_factor(discount)
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
         {"states": states, "dws": dws, "sigma_field": sigma_field,
          "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field}, 2)
@@ -637,7 +678,7 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     parts = _map_rows(_tangent_flow_block,
                       [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field], scalars,
                       width=4 if single else 5)
-    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+    return cast("Estimate | Delayed", _reduce(parts, single, compute, factor))
 
 
 # ---------------------------------------------------------------------------
@@ -657,8 +698,6 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 # functions raise only ValueError and TypeError on bad input, so a task's failure
 # (a zero sigma) reaches ``compute`` as the module's own ValueError.
 # ---------------------------------------------------------------------------
-
-__all__ += _functions(_greeks)
 
 _GAMMA_ARRAYS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
 _GAMMA_FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field",
@@ -730,16 +769,21 @@ def _tangent_flow_greeks_block(states: np.ndarray, dws: np.ndarray, sigma_field:
     return _greek_sums(lanes).reshape(1, -1)
 
 
-def _finish_greeks(parts: np.ndarray, single: bool, lanes: int) -> Greeks | TangentFlowGreeks:
-    kind = Greeks if lanes == 4 else TangentFlowGreeks
+def _finish_greeks(parts: np.ndarray, single: bool, lanes: int,
+                   discount: float) -> Greeks | TangentFlowGreeks:
     if single:
-        return kind(*(float(v) for v in parts[0].tolist()))
-    totals = [0.0] * parts.shape[1]
-    for row in parts.tolist():  # chunk order, from +0.0
-        for k, value in enumerate(row):
-            totals[k] = totals[k] + value
-    stats = [_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
-    return kind(*(m for m, _ in stats), *(e for _, e in stats))
+        values = [float(v) for v in parts[0].tolist()]
+    else:
+        totals = [0.0] * parts.shape[1]
+        for row in parts.tolist():  # chunk order, from +0.0
+            for k, value in enumerate(row):
+                totals[k] = totals[k] + value
+        stats = [_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
+        values = [*(m for m, _ in stats), *(e for _, e in stats)]
+    # each field times discount, one product each
+    if lanes == 4:
+        return _discounted(Greeks, values, discount)
+    return _discounted(TangentFlowGreeks, values, discount)
 
 
 def _gamma_weights_block(states: np.ndarray, dws: np.ndarray, sigma: np.ndarray, d_mu_dx: np.ndarray,
@@ -829,7 +873,8 @@ def bel_weights_gamma_tangent_flow_parallel(states: da.Array, dws: da.Array, sig
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: float,
                                    sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: _Payoff,
-                                   strike: float = 0.0, *, compute: bool = True) -> Any:
+                                   strike: float = 0.0, *, compute: bool = True,
+                                   discount: _Float = 1.0) -> Any:
     """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM
     or ABM from 1-D Dask arrays of terminal states and terminal Brownian values,
     chunked alike.
@@ -838,8 +883,10 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits. The scalars and the payoff are checked by
     the module before any task runs. With ``compute=False`` returns a
-    ``dask.delayed`` object that computes the named tuple.
+    ``dask.delayed`` object that computes the named tuple. ``discount``
+    (keyword-only, default 1.0) multiplies every field.
     """
+    factor = _discount_factor(discount)
     terminal_states, w_terminals = _check_batch(
         {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
     _greeks.price_and_greeks_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, d_sigma_dx,
@@ -849,14 +896,15 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_greeks_block, [terminal_states, w_terminals], scalars,
                       width=8 if single else 9)
-    result = delayed(_finish_greeks, pure=True)(parts, single, 4)
+    result = delayed(_finish_greeks, pure=True)(parts, single, 4, factor)
     return result.compute() if compute else result
 
 
 def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                   d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                   d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array, horizon: float,
-                                  payoff: _Payoff, strike: float = 0.0, *, compute: bool = True) -> Any:
+                                  payoff: _Payoff, strike: float = 0.0, *, compute: bool = True,
+                                  discount: _Float = 1.0) -> Any:
     """``quorvane.TangentFlowGreeks`` (price, delta, gamma and their standard errors) for a
     general scalar diffusion from a path batch held in Dask arrays (shapes and chunking
     as for ``bel_weights_gamma_tangent_flow``; only the last column of ``states`` is
@@ -865,8 +913,10 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     One chunk: the module's ``price_and_greeks_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order. A zero sigma
     raises the module's ``ValueError`` at compute time. With ``compute=False``
-    returns a ``dask.delayed`` object that computes the named tuple.
+    returns a ``dask.delayed`` object that computes the named tuple. ``discount``
+    (keyword-only, default 1.0) multiplies every field.
     """
+    factor = _discount_factor(discount)
     arrays = (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
               d2_sigma_dx2_field)
     checked = _check_batch(dict(zip(_GAMMA_FIELDS, arrays)), 2)
@@ -875,5 +925,5 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     single = len(checked[0].chunks[0]) == 1
     parts = _map_rows(_tangent_flow_greeks_block, checked, [float(horizon), payoff, float(strike)],
                       width=6 if single else 7)
-    result = delayed(_finish_greeks, pure=True)(parts, single, 3)
+    result = delayed(_finish_greeks, pure=True)(parts, single, 3, factor)
     return result.compute() if compute else result

@@ -60,3 +60,19 @@ except qd.PanicError as error:
     message: str = str(error)
 
 total: float = price + delta + price_se + delta_se + mean + stderr + sum(estimate)
+
+# Every name of quorvane.dask through its __all__ (a literal list, so mypy sees them).
+from quorvane.dask import *  # noqa: E402
+
+lazy_weights: da.Array = bel_weights_gamma_constant_flow(constant, horizon, vol * x0, vol)
+star_estimate: tuple[float, float, float, float] = price_and_delta_tangent_flow(
+    states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, "call", strike)
+star_mean, star_stderr = price_from_samples(constant)
+named_mean: quorvane.MeanEstimate = price_from_samples(constant, discount=0.97)
+named_delta: float = qd.price_and_delta_constant_flow(
+    states[:, -1], dws.sum(axis=1), horizon, vol * x0, "call", strike).delta + named_mean.stderr
+star_error: type[RuntimeError] = PanicError
+lazy_pv: Delayed = price_and_delta_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon, "call",
+                                                strike, compute=False, discount=np.exp(-0.03 * horizon))
+pv_greeks = price_and_greeks_constant_flow(states[:, -1], dws.sum(axis=1), horizon, vol * x0, vol, vol,
+                                           "call", strike, discount=0.97)
