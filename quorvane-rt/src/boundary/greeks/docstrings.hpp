@@ -90,7 +90,9 @@ inline constexpr const char* kPriceAndGreeksConstantFlow =
     "((u * p) * r) * r and (u * p) * h with u the weights' common numerator,\n"
     "r = 1 / (T * sigma(X_0)) and h = 1 / (T * volatility). An estimate that\n"
     "is NaN or infinite has a NaN standard error (where\n"
-    "`price_and_delta_constant_flow` reports 0.0).\n"
+    "`price_and_delta_constant_flow` reports 0.0); a finite one whose squares\n"
+    "leave the doubles has its standard error from its samples scaled by a\n"
+    "power of two.\n"
     "`quorvane.price_and_greeks_constant_flow` returns the same as a\n"
     "`quorvane.Greeks` named tuple.";
 
