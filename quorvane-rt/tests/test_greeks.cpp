@@ -327,6 +327,30 @@ TEST_P(TangentFlowGammaKernels, ReportTheFirstZeroSigmaInRowMajorOrder) {
   expect_kernels_match_scan(c.target, laid.inputs(1.0), 0, 600, describe(c, 600, 4) + " zeros");
 }
 
+// horizon = +inf: inv_t2 = 1 / (inf - inf) is NaN, and the driver decides every
+// path's weights without running the recursion unless the path reads a NaN; the
+// bits must still be the one-lane recursions', zeros reported as always.
+TEST_P(TangentFlowGammaKernels, AnInfiniteHorizonGivesTheOneLaneBits) {
+  const KernelCase c = GetParam();
+  std::uint64_t payload_bits = 0x7ff8000000000123ULL;
+  double payload;
+  std::memcpy(&payload, &payload_bits, sizeof payload);
+  for (std::size_t n_steps : {2u, 3u, 6u}) {
+    GammaBatch b = random_batch(40, n_steps, 17 + n_steps, 0.08);
+    b.at(0, 3, 0) = payload;                    // a NaN with a payload of its own in dW
+    b.at(4, 5, 0) = payload;                    // ... and in mu''
+    b.at(5, 6, n_steps - 1) = payload;          // sigma'' of the second interval: never read
+    for (int k = 0; k < 6; ++k) b.at(k, 7, 0) = k == 1 ? kInf : 0.0;
+    const LaidBatch laid(b, c.layout);
+    const TangentFlowGammaInputs in = laid.inputs(kInf);
+    expect_kernels_match_scan(c.target, in, 0, 40, describe(c, 40, n_steps) + " infinite horizon");
+    expect_kernels_match_scan(c.target, in, 4, 30, describe(c, 30, n_steps) + " infinite horizon, sub-range");
+  }
+  const GammaBatch zeros = random_batch(300, 4, 23, 0.05, 0.002);
+  expect_kernels_match_scan(c.target, LaidBatch(zeros, c.layout).inputs(kInf), 0, 300,
+                            describe(c, 300, 4) + " infinite horizon, zeros");
+}
+
 std::vector<KernelCase> kernel_cases() {
   std::vector<KernelCase> out;
   for (KernelTarget t : supported_targets())
