@@ -312,10 +312,10 @@ if numba is not None:
 def numpy_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
     """Price, delta, gamma, vega and their standard errors, as a NumPy user would."""
     p = np.maximum(xt - strike, 0.0)
-    d = wt * p * (1.0 / (horizon * sigma0))
+    r = 1.0 / (horizon * sigma0)
+    d = wt * p * r
     u = (wt * wt - (d_sigma_dx * horizon) * wt) - horizon
-    q = horizon * sigma0
-    g = u * p * (1.0 / (q * q))
+    g = u * p * r * r
     v = u * p * (1.0 / (horizon * volatility))
     n = xt.size
     means = [float(a.mean()) for a in (p, d, g, v)]
@@ -362,8 +362,6 @@ if numba is not None:
     @numba.njit(cache=False)
     def numba_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
         r = 1.0 / (horizon * sigma0)
-        q = horizon * sigma0
-        gf = 1.0 / (q * q)
         hf = 1.0 / (horizon * volatility)
         slope_t = d_sigma_dx * horizon
         p1 = p2 = d1 = d2 = g1 = g2 = v1 = v2 = 0.0
@@ -373,7 +371,7 @@ if numba is not None:
             w = wt[k]
             d = (w * p) * r
             up = (((w * w) - (slope_t * w)) - horizon) * p
-            g = up * gf
+            g = (up * r) * r
             v = up * hf
             p1 += p
             p2 += p * p

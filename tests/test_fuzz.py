@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 from conftest import (ALL_FUNCTIONS, DEFAULT_NAN, LAYOUTS, Floaty, Indexy, bit_list, borrow_count,
                       make_layout, outcome, ref_mean_stderr, ref_price_and_delta, ref_weights, scaled)
 from test_binding import missing_message, too_many_message
-from test_greeks import (ref_cf_constants, ref_cf_weights, ref_gamma_weights, ref_greeks_constant_flow,
+from test_greeks import (ref_cf_gamma_weights, ref_cf_vega_weights, ref_gamma_weights, ref_greeks_constant_flow,
                          ref_greeks_tangent_flow)
 from test_tangent_flow import LAYOUTS_2D, layout2d
 from test_tangent_flow import ref_price_and_delta as tf_ref_price_and_delta
@@ -505,14 +505,12 @@ def model_greeks(name, a):
     """quorvane._greeks: every check is a validation error, in a fixed order."""
     if name == "bel_weights_gamma_constant_flow":
         check_constant_flow_scalars(a, ("horizon", "sigma_at_x0", "d_sigma_dx"))
-        factor = ref_cf_constants(a["horizon"], a["sigma_at_x0"], a["d_sigma_dx"], 1.0)[2]
-        return [array_result(ref_cf_weights(a["w_terminals"].tolist(), a["horizon"], a["d_sigma_dx"],
-                                            factor))]
+        return [array_result(ref_cf_gamma_weights(a["w_terminals"].tolist(), a["horizon"], a["sigma_at_x0"],
+                                                  a["d_sigma_dx"]))]
     if name == "bel_weights_vega_constant_flow":
         check_constant_flow_scalars(a, ("horizon", "d_sigma_dx", "volatility"))
-        factor = ref_cf_constants(a["horizon"], 1.0, a["d_sigma_dx"], a["volatility"])[3]
-        return [array_result(ref_cf_weights(a["w_terminals"].tolist(), a["horizon"], a["d_sigma_dx"],
-                                            factor))]
+        return [array_result(ref_cf_vega_weights(a["w_terminals"].tolist(), a["horizon"], a["d_sigma_dx"],
+                                                 a["volatility"]))]
     if name == "price_and_greeks_constant_flow":
         check_constant_flow_scalars(a, ("horizon", "sigma_at_x0", "d_sigma_dx", "volatility"))
         ts, w = a["terminal_states"], a["w_terminals"]

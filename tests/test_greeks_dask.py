@@ -63,18 +63,32 @@ def test_weights_have_the_module_bits_in_every_chunk(chunks):
     assert lazy_vega.compute().tobytes() == g.bel_weights_vega_constant_flow(w, HORIZON, VOL, VOL).tobytes()
 
 
+def ref_greeks_chunked(lanes, chunks):
+    """ref_chunked with the Greeks module's statistics: a NaN stderr for a mean that is not
+    finite or a variance that is NaN."""
+    stats = ref_chunked(lanes, chunks)
+    out = []
+    for lane, (mean, stderr) in zip(lanes, stats):
+        mean_square = ref_chunked([[v * v for v in lane]], chunks)[0][0]  # S2 / N
+        with np.errstate(all="ignore"):
+            variance = float(np.float64(mean_square) - np.float64(mean) * np.float64(mean))
+        undefined = not math.isfinite(mean) or math.isnan(variance)
+        out.append((mean, math.nan if undefined and not math.isnan(stderr) else stderr))
+    return out
+
+
 def constant_flow_lanes(xs, ws, payoff):
     """The module's per-path samples: p, delta, gamma and vega."""
     delta = q.bel_weights_constant_flow(ws * np.array([ref_payoff(payoff, x, STRIKE) for x in xs]),
                                         HORIZON, VOL * X0)
-    gamma = g.bel_weights_gamma_constant_flow(ws, HORIZON, VOL * X0, VOL)  # u * gf
+    gamma = g.bel_weights_gamma_constant_flow(ws, HORIZON, VOL * X0, VOL)  # (u * r) * r
     lanes = [[], delta.tolist(), [], []]
-    slope_t, q_ = VOL * HORIZON, HORIZON * VOL * X0
+    slope_t, r = VOL * HORIZON, 1.0 / (HORIZON * (VOL * X0))
     for x, w in zip(xs.tolist(), ws.tolist()):
         p = ref_payoff(payoff, x, STRIKE)
         up = (((w * w) - (slope_t * w)) - HORIZON) * p
         lanes[0].append(p)
-        lanes[2].append(up * (1.0 / (q_ * q_)))
+        lanes[2].append((up * r) * r)
         lanes[3].append(up * (1.0 / (HORIZON * VOL)))
     assert gamma.shape == xs.shape
     return lanes
@@ -95,12 +109,12 @@ def test_price_and_greeks_combine_like_the_delta(payoff, chunks):
         assert bit_list(tf) == bit_list(g.price_and_greeks_tangent_flow(*batch, HORIZON, payoff, STRIKE))
         return
     # NaN only in kind: NumPy's accumulate may add two NaNs in either operand order
-    stats = ref_chunked(constant_flow_lanes(xs, ws, payoff), chunks)
+    stats = ref_greeks_chunked(constant_flow_lanes(xs, ws, payoff), chunks)
     assert_worked(tuple(cf), [m for m, _ in stats] + [e for _, e in stats])
     p = [ref_payoff(payoff, x, STRIKE) for x in batch[0][:, -1].tolist()]
     w = q.bel_weights_tangent_flow(*batch[:5], HORIZON).tolist()
     gw = g.bel_weights_gamma_tangent_flow(*batch, HORIZON).tolist()
-    stats = ref_chunked([p, [a * b for a, b in zip(w, p)], [a * b for a, b in zip(gw, p)]], chunks)
+    stats = ref_greeks_chunked([p, [a * b for a, b in zip(w, p)], [a * b for a, b in zip(gw, p)]], chunks)
     assert_worked(tuple(tf), [m for m, _ in stats] + [e for _, e in stats])
 
 

@@ -691,9 +691,10 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 # samples the module accumulates, added in chunk order, then the statistics rule
 # once. The constant-flow samples are p, (W * p) * r (the last product by the
 # module's bel_weights_constant_flow), and with u = ((W * W) - (sigma' T * W)) - T
-# the gamma and vega samples (u * p) * g and (u * p) * h, g = 1 / ((T sigma0)^2)
+# the gamma and vega samples ((u * p) * r) * r and (u * p) * h, r = 1 / (T sigma0)
 # and h = 1 / (T v); the tangent-flow samples are p, w * p and gamma_weight * p
-# with both weights from the modules. Scalars, column counts and the payoff are
+# with both weights from the modules. The statistics are the Greeks module's: an
+# estimate that is NaN or infinite, or a variance that is NaN, has a NaN stderr. Scalars, column counts and the payoff are
 # checked by the module itself on empty arrays before any task runs. The module's
 # functions raise only ValueError and TypeError on bad input, so a task's failure
 # (a zero sigma) reaches ``compute`` as the module's own ValueError.
@@ -706,12 +707,12 @@ _GAMMA_FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_fi
 
 def _greek_constants(horizon: float, sigma_at_x0: float, d_sigma_dx: float,
                      volatility: float) -> tuple[np.float64, np.float64, np.float64]:
-    """sigma' * T, 1 / ((T * sigma0) * (T * sigma0)) and 1 / (T * v), rounded as the module
-    rounds them (IEEE division: an underflowed product gives inf, not an exception)."""
+    """sigma' * T, r = 1 / (T * sigma0) (the gamma multiplies by it twice) and 1 / (T * v),
+    rounded as the module rounds them (IEEE division: an underflowed product gives inf,
+    not an exception)."""
     h, s0, slope, vol = (np.float64(x) for x in (horizon, sigma_at_x0, d_sigma_dx, volatility))
     with np.errstate(all="ignore"):
-        q = h * s0
-        return slope * h, np.float64(1.0) / (q * q), np.float64(1.0) / (h * vol)
+        return slope * h, np.float64(1.0) / (h * s0), np.float64(1.0) / (h * vol)
 
 
 def _greek_sums(lanes: Sequence[np.ndarray]) -> np.ndarray:
@@ -730,11 +731,11 @@ def _constant_flow_greeks_block(terminal_states: np.ndarray, w_terminals: np.nda
                                                      d_sigma_dx, volatility, payoff, strike)
         return np.array(row, dtype=np.float64).reshape(1, -1)
     p = _payoff_values(payoff, terminal_states, strike)
-    slope_t, g, h = _greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility)
+    slope_t, r, h = _greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility)
     with np.errstate(all="ignore"):
         d = _quorvane.bel_weights_constant_flow(w_terminals * p, horizon, sigma_at_x0)
         up = (((w_terminals * w_terminals) - (slope_t * w_terminals)) - horizon) * p
-        lanes = [p, d, up * g, up * h]
+        lanes = [p, d, (up * r) * r, up * h]
     return _greek_sums(lanes).reshape(1, -1)
 
 
@@ -778,12 +779,21 @@ def _finish_greeks(parts: np.ndarray, single: bool, lanes: int,
         for row in parts.tolist():  # chunk order, from +0.0
             for k, value in enumerate(row):
                 totals[k] = totals[k] + value
-        stats = [_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
+        stats = [_greek_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
         values = [*(m for m, _ in stats), *(e for _, e in stats)]
     # each field times discount, one product each
     if lanes == 4:
         return _discounted(Greeks, values, discount)
     return _discounted(TangentFlowGreeks, values, discount)
+
+
+def _greek_mean_and_stderr(s1: float, s2: float, n: float) -> tuple[float, float]:
+    """The Greeks module's statistics: the rule above, with a NaN stderr (not the clamp's
+    0.0) for a mean that is not finite or a variance that is NaN."""
+    mean, stderr = _mean_and_stderr(s1, s2, n)
+    if n != 0.0 and (not math.isfinite(mean) or math.isnan(float(s2) / float(n) - mean * mean)):
+        return mean, math.nan
+    return mean, stderr
 
 
 def _gamma_weights_block(states: np.ndarray, dws: np.ndarray, sigma: np.ndarray, d_mu_dx: np.ndarray,

@@ -31,6 +31,17 @@ std::string found_text(const Api& numpy, PyObject* object) {
   return "got a " + dtype + " array with " + dimensions_text(fields(object)->nd);
 }
 
+// "(2, 3)" or "(8,)": the dimensions or the strides of an array.
+std::string shape_text(PyObject* array, npy_intp* ArrayFields::*which) {
+  const ArrayFields* f = fields(array);
+  std::string text = "(";
+  for (int axis = 0; axis < f->nd; ++axis) {
+    if (axis > 0) text += ", ";
+    text += std::to_string((f->*which)[axis]);
+  }
+  return text + (f->nd == 1 ? ",)" : ")");
+}
+
 // TypeError "argument '<name>': <message>" carrying the note (PEP 678) where
 // exceptions take notes (Python 3.11 and later).
 py::CallError refusal(const std::string& message, std::string_view name, const std::string& note) {
@@ -71,6 +82,15 @@ py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string
     std::string note = "expected a float64 NumPy array with " + dimensions_text(dims) + "; " +
                        found_text(numpy, object);
     return refusal(py::cannot_convert_message(object, "PyArray<T, D>"), name, note);
+  }
+  // A float64 array whose elements would lie beyond the address space (shape
+  // and strides from np.lib.stride_tricks.as_strided, say) describes no memory
+  // that can be read: refused like any other array that is not what is expected.
+  if (!byte_range(object)) {
+    return refusal(py::cannot_convert_message(object, "PyArray<T, D>"), name,
+                   "expected a float64 NumPy array whose elements lie within the address space; "
+                   "got shape " + shape_text(object, &ArrayFields::dimensions) + " and strides " +
+                       shape_text(object, &ArrayFields::strides));
   }
   acquire_shared(object);
   return ReadonlyArray(py::PyRef::borrow(object), std::move(descr), dims);

@@ -5,8 +5,15 @@
 //   gamma weight  (W^2 - sigma' T W - T) / (sigma0^2 T^2)
 //   vega weight   T sigma0^2 * gamma weight / v = (W^2 - sigma' T W - T) / (T v)
 // For GBM these are (W^2/(sT) - W - 1/s) / (X_0^2 s T) and W^2/(sT) - W - 1/s.
-// Both share the numerator u = ((W * W) - (sigma' T * W)) - T, computed per path;
-// the two factors g = 1 / ((T sigma0) * (T sigma0)) and h = 1 / (T v) once per call.
+// Both share the numerator u = ((W * W) - (sigma' T * W)) - T, computed per path.
+// The gamma divides by (T sigma0)^2 as two multiplications by the delta's
+// reciprocal r = 1 / (T sigma0), one after the other: (u * r) * r. A factor
+// 1 / (T sigma0)^2 rounded once would overflow or underflow for |T sigma0|
+// beyond about 2^+-511 although the gamma itself is representable (GBM is
+// scale-invariant: scaling X_T, K and sigma0 by 2^k scales the gamma by 2^-k,
+// exactly, whatever k the doubles allow); with r applied twice every
+// intermediate stays within the range of the inputs and of the answer. The
+// vega's factor h = 1 / (T v) is rounded once per call.
 #pragma once
 
 #include "core/estimators/stats.hpp"
@@ -17,17 +24,19 @@
 namespace quorvane {
 
 // The per-call constants of the constant-flow Greeks, each rounded once:
-//   r = 1.0 / (T * sigma0)            (the delta's, as constant_flow_reciprocal)
+//   r = 1.0 / (T * sigma0)            (the delta's, as constant_flow_reciprocal;
+//                                      the gamma's factor, applied twice)
 //   slope_t = sigma' * T
-//   g = 1.0 / ((T * sigma0) * (T * sigma0))
 //   h = 1.0 / (T * v)
 struct ConstantFlowGreekConstants {
   double r;
   double slope_t;
   double horizon;
-  double g;
   double h;
 };
+
+// Which weight the weights kernel writes: the gamma's (u * r) * r or the vega's u * h.
+enum class GreekWeight { gamma, vega };
 
 // The four sample sums of the fused estimator.
 struct GreekSums {
@@ -41,7 +50,7 @@ ConstantFlowGreekConstants constant_flow_greek_constants(double horizon, double 
 
 // Checks in this order: horizon > 0, sigma_at_x0 > 0, d_sigma_dx finite
 // ("horizon must be positive", "sigma_at_x0 must be positive",
-// "d_sigma_dx must be finite"); then out[k] = u_k * g.
+// "d_sigma_dx must be finite"); then out[k] = (u_k * r) * r.
 Outcome<DoubleBuffer> bel_weights_gamma_constant_flow(const VectorView& w_terminals, double horizon,
                                                       double sigma_at_x0, double d_sigma_dx);
 

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace quorvane {
 
@@ -47,6 +48,27 @@ inline MeanStderr mean_and_stderr(double s1, double s2, std::uint64_t n) noexcep
 
 inline MeanStderr mean_and_stderr(const RunningSums& sums, std::uint64_t n) noexcept {
   return mean_and_stderr(sums.s1, sums.s2, n);
+}
+
+// The rule as the Greeks module applies it: the same operations in the same order,
+// but a standard error that cannot be computed is NaN, never the clamp's 0.0. The
+// variance is NaN exactly when the sums are not finite: a NaN or infinite mean
+// (a NaN or infinite sample, or S1 beyond the doubles), or squares that overflow
+// S2 beside a mean whose square overflows too. So no NaN or infinite estimate is
+// reported with a finite standard error; every other result has the bits of
+// mean_and_stderr.
+inline MeanStderr greek_mean_and_stderr(const RunningSums& sums, std::uint64_t n) noexcept {
+  const double count = static_cast<double>(n);
+  const double mean = sums.s1 / count;
+  const double m2 = sums.s2 / count;
+  const double raw = m2 - mean * mean;
+  double var = raw;
+  if (!(var > 0.0)) var = 0.0;
+  const double stderr_ = std::sqrt(var / count);  // NaN already for N = 0 (0 / 0)
+  if ((!std::isfinite(mean) || std::isnan(raw)) && !std::isnan(stderr_)) {
+    return MeanStderr{mean, std::numeric_limits<double>::quiet_NaN()};
+  }
+  return MeanStderr{mean, stderr_};
 }
 
 inline Estimate make_estimate(const RunningSums& payoff, const RunningSums& delta,

@@ -59,9 +59,9 @@ Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
     }
     budget.spend(count * n_steps);
   }
-  const MeanStderr p = mean_and_stderr(payoff_sums, n_paths);
-  const MeanStderr d = mean_and_stderr(delta_sums, n_paths);
-  const MeanStderr gm = mean_and_stderr(gamma_sums, n_paths);
+  const MeanStderr p = greek_mean_and_stderr(payoff_sums, n_paths);
+  const MeanStderr d = greek_mean_and_stderr(delta_sums, n_paths);
+  const MeanStderr gm = greek_mean_and_stderr(gamma_sums, n_paths);
   return TangentFlowGreekEstimate{p.mean, d.mean, gm.mean, p.stderr_, d.stderr_, gm.stderr_};
 }
 

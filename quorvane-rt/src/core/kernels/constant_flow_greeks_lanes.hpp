@@ -2,17 +2,19 @@
 // lane (the scalar loop), for SSE2 and, in *_avx2.cpp files only, for AVX2.
 //
 // Per path, with W = W_T and the per-call constants of constant_flow_greeks.hpp
-// (r, slope_t = sigma' * T, T, g, h):
+// (r, slope_t = sigma' * T, T, h):
 //
 //   u  = ((W * W) - (slope_t * W)) - T       the numerator W^2 - sigma' T W - T
-//   gamma weight = u * g,  vega weight = u * h
+//   gamma weight = (u * r) * r,  vega weight = u * h
 //
 // and, fused with a payoff p = payoff(X_T):
 //
 //   delta sample d = (W * p) * r    (exactly price_and_delta_constant_flow's)
-//   up = u * p;  gamma sample = up * g;  vega sample = up * h
+//   up = u * p;  gamma sample = (up * r) * r;  vega sample = up * h
 //
-// each rounded in exactly the order written. The lanes of a vector are paths;
+// each rounded in exactly the order written. The gamma's 1 / (T sigma0)^2 is two
+// multiplications by r, so that it neither overflows nor underflows where the
+// gamma is representable (constant_flow_greeks.hpp). The lanes of a vector are paths;
 // the fused loop then adds the four samples of each path, path by path in index
 // order, to the four sums S1 (and their squares to S2), so every sum is one
 // accumulator updated in index order whatever the vector width. The vector
@@ -60,12 +62,11 @@ inline __m256d cf_above(__m256d k, __m256d x) noexcept {
 template <class L>
 struct CfLanes {
   using V = typename L::V;
-  V r, slope_t, horizon, g, h, strike;
+  V r, slope_t, horizon, h, strike;
   CfLanes(const ConstantFlowGreekConstants& c, double k) noexcept
       : r(L::set1(c.r)),
         slope_t(L::set1(c.slope_t)),
         horizon(L::set1(c.horizon)),
-        g(L::set1(c.g)),
         h(L::set1(c.h)),
         strike(L::set1(k)) {}
 };
@@ -225,7 +226,7 @@ inline GreekSums cf_greeks(const std::byte* xs, std::ptrdiff_t x_stride, const s
     const V p = cf_payoff<L, Kind>(x, c);
     const V d = L::mul(L::mul(w, p), c.r);
     const V up = L::mul(cf_numerator<L>(w, c), p);
-    acc.add(p, d, L::mul(up, c.g), L::mul(up, c.h));
+    acc.add(p, d, L::mul(L::mul(up, c.r), c.r), L::mul(up, c.h));
   }
   GreekSums out = acc.result();
   if constexpr (W > 1) {
@@ -236,15 +237,19 @@ inline GreekSums cf_greeks(const std::byte* xs, std::ptrdiff_t x_stride, const s
   return out;
 }
 
-// out[k] = u_k * factor for the gamma (factor g) or vega (factor h) weights.
-template <class L, bool Contiguous>
+// The weight of numerator u: (u * r) * r for the gamma, u * h for the vega.
+template <class L, GreekWeight Kind>
+inline typename L::V cf_weight(typename L::V u, const CfLanes<L>& c) noexcept {
+  if constexpr (Kind == GreekWeight::gamma) return L::mul(L::mul(u, c.r), c.r);
+  if constexpr (Kind == GreekWeight::vega) return L::mul(u, c.h);
+}
+
+// out[k] = the gamma or vega weight of path k.
+template <class L, GreekWeight Kind, bool Contiguous>
 inline void cf_weights(const std::byte* ws, std::ptrdiff_t w_stride, std::size_t count,
-                       const ConstantFlowGreekConstants& constants, double factor,
-                       double* out) noexcept {
-  using V = typename L::V;
+                       const ConstantFlowGreekConstants& constants, double* out) noexcept {
   constexpr std::size_t W = L::kWidth;
   const CfLanes<L> c(constants, 0.0);
-  const V f = L::set1(factor);
   std::ptrdiff_t wl[W];
   for (std::size_t k = 0; k < W; ++k) wl[k] = static_cast<std::ptrdiff_t>(k) * w_stride;
   const std::ptrdiff_t w_step = static_cast<std::ptrdiff_t>(W) * w_stride;
@@ -253,10 +258,10 @@ inline void cf_weights(const std::byte* ws, std::ptrdiff_t w_stride, std::size_t
     if constexpr (Contiguous && W > 1) {
       if (k % 8 == 0) cf_prefetch(ws);
     }
-    L::storeu(out + k, L::mul(cf_numerator<L>(cf_load<L, Contiguous>(ws, wl), c), f));
+    L::storeu(out + k, cf_weight<L, Kind>(cf_numerator<L>(cf_load<L, Contiguous>(ws, wl), c), c));
   }
   if constexpr (W > 1) {
-    cf_weights<ScalarLanes, false>(ws, w_stride, count - k, constants, factor, out + k);
+    cf_weights<ScalarLanes, Kind, false>(ws, w_stride, count - k, constants, out + k);
   }
 }
 
@@ -285,12 +290,19 @@ inline GreekSums cf_greek_sums(PayoffKind kind, double strike, const VectorView&
 
 template <class L>
 inline void cf_greek_weights(const VectorView& ws, const ConstantFlowGreekConstants& c,
-                             double factor, double* out) noexcept {
+                             GreekWeight kind, double* out) noexcept {
   constexpr std::ptrdiff_t k8 = sizeof(double);
-  if (ws.stride == k8) {
-    cf_weights<L, true>(ws.data, k8, ws.length, c, factor, out);
+  const auto run = [&]<GreekWeight Kind>() {
+    if (ws.stride == k8) {
+      cf_weights<L, Kind, true>(ws.data, k8, ws.length, c, out);
+    } else {
+      cf_weights<L, Kind, false>(ws.data, ws.stride, ws.length, c, out);
+    }
+  };
+  if (kind == GreekWeight::gamma) {
+    run.template operator()<GreekWeight::gamma>();
   } else {
-    cf_weights<L, false>(ws.data, ws.stride, ws.length, c, factor, out);
+    run.template operator()<GreekWeight::vega>();
   }
 }
 

@@ -40,9 +40,9 @@ using RawGammaKernel = void (*)(const TangentFlowGammaInputs& inputs, std::size_
 // out[k] = w[k] * r for k < w.length (one rounded multiplication each).
 using ScaleKernel = void (*)(const VectorView& w, double r, double* out) noexcept;
 
-// out[k] = u_k * factor over the view (factor g or h).
+// Over the view, out[k] = (u_k * r) * r (gamma) or u_k * h (vega).
 using GreekWeightsKernel = void (*)(const VectorView& w_terminals,
-                                    const ConstantFlowGreekConstants& c, double factor,
+                                    const ConstantFlowGreekConstants& c, GreekWeight kind,
                                     double* out) noexcept;
 
 // The four sample sums of the fused constant-flow Greeks loop, paths in index order.

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "core/estimators/tangent_flow_gamma.hpp"
@@ -140,6 +141,7 @@ struct GammaArray {
   std::ptrdiff_t col_stride;
 };
 
+// first_path < m.rows: the address is that of an element of the array.
 inline GammaArray gamma_array(const MatrixView& m, std::size_t first_path) noexcept {
   return GammaArray{m.data + static_cast<std::ptrdiff_t>(first_path) * m.row_stride, m.row_stride,
                     m.col_stride};
@@ -162,17 +164,22 @@ struct GammaArrays {
 // start. Every array of a C-order batch is then read as one sequential stream
 // of rows, as a one-path-at-a-time loop reads it, instead of the many short
 // interleaved row streams of a group, which outnumber what the hardware
-// prefetchers track. (A prefetch is only a hint: it never faults.)
+// prefetchers track. (A prefetch is only a hint: it never faults.) The next
+// group may lie past the last path, so its addresses are formed as integers
+// (wrapping, never undefined) and only those of existing rows are prefetched.
 class NextGroupRows {
  public:
-  NextGroupRows(const GammaArrays& next, std::size_t rows, std::size_t n_steps, std::size_t split,
-                std::size_t calls) noexcept
+  NextGroupRows(const TangentFlowGammaInputs& in, std::size_t first, std::size_t rows,
+                std::size_t n_steps, std::size_t split, std::size_t calls) noexcept
       : rows_(rows) {
-    const GammaArray* arrays[6] = {&next.s, &next.w, &next.mu, &next.sd, &next.mu2, &next.sd2};
+    const MatrixView* arrays[6] = {&in.flow.sigma,      &in.flow.dws,  &in.flow.d_mu_dx,
+                                   &in.flow.d_sigma_dx, &in.d2_mu_dx2, &in.d2_sigma_dx2};
     for (int k = 0; k < 6; ++k) {
       // The second derivatives are read in the first interval only.
       const std::size_t cols = k < 4 ? n_steps : split;
-      cursor_[k] = Cursor{arrays[k]->base, arrays[k]->row_stride, cols * sizeof(double)};
+      const auto row_stride = static_cast<std::uintptr_t>(arrays[k]->row_stride);
+      cursor_[k] = Cursor{reinterpret_cast<std::uintptr_t>(arrays[k]->data) + first * row_stride,
+                          row_stride, cols * sizeof(double)};
     }
     const std::size_t lines = rows * (n_steps * sizeof(double) / 64 + 2);
     per_call_ = calls == 0 ? 0 : (lines + calls - 1) / calls;
@@ -180,9 +187,8 @@ class NextGroupRows {
   void step() noexcept {
     for (Cursor& c : cursor_) {
       for (std::size_t k = 0; k < per_call_ && c.row < rows_; ++k) {
-        __builtin_prefetch(c.base + static_cast<std::ptrdiff_t>(c.row) * c.row_stride +
-                               static_cast<std::ptrdiff_t>(c.offset),
-                           0, 3);
+        __builtin_prefetch(
+            reinterpret_cast<const void*>(c.base + c.row * c.row_stride + c.offset), 0, 3);
         // Lines at 64-byte steps, then the row's last byte (an unaligned row
         // ends in a line of its own).
         if (c.offset + 1 == c.bytes) {
@@ -197,8 +203,8 @@ class NextGroupRows {
 
  private:
   struct Cursor {
-    const std::byte* base;
-    std::ptrdiff_t row_stride;
+    std::uintptr_t base;        // row 0 of the next group, as an integer
+    std::uintptr_t row_stride;  // two's complement: adding it wraps as a signed step would
     std::size_t bytes;
     std::size_t row = 0, offset = 0;
   };
@@ -253,7 +259,7 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
     const std::size_t past = first + G;
     const std::size_t left = past < in.flow.n_paths ? in.flow.n_paths - past : 0;
     const std::size_t next_rows = left < G ? left : G;
-    NextGroupRows next(GammaArrays(in, past), next_rows, n, m, n / 2);
+    NextGroupRows next(in, past, next_rows, n, m, n / 2);
     std::size_t j = 0;
     for (; j + 2 <= m; j += 2) {
       next.step();

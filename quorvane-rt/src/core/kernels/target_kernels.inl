@@ -57,8 +57,8 @@ struct Kernels {
     scale_by_reciprocal<L>(w, r, out);
   }
   static void greek_weights(const VectorView& w_terminals, const ConstantFlowGreekConstants& c,
-                            double factor, double* out) noexcept {
-    cf_greek_weights<L>(w_terminals, c, factor, out);
+                            GreekWeight kind, double* out) noexcept {
+    cf_greek_weights<L>(w_terminals, c, kind, out);
   }
   static GreekSums greek_sums(PayoffKind kind, double strike, const VectorView& terminal_states,
                               const VectorView& w_terminals,
