@@ -511,7 +511,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
           const auto run = detail::kernels_for(t).greek_sums;
-          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c);
+          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c, GreekSums{});
           const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
                                         s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};
           for (std::size_t k = 0; k < 8; ++k)

@@ -45,11 +45,14 @@ using GreekWeightsKernel = void (*)(const VectorView& w_terminals,
                                     const ConstantFlowGreekConstants& c, double factor,
                                     double* out) noexcept;
 
-// The four sample sums of the fused constant-flow Greeks loop, paths in index order.
+// The four sample sums of the fused constant-flow Greeks loop, paths in index
+// order, continuing the sums `from` (so a long view can be summed in pieces with
+// the bits of one pass).
 using GreekSumsKernel = GreekSums (*)(PayoffKind kind, double strike,
                                       const VectorView& terminal_states,
                                       const VectorView& w_terminals,
-                                      const ConstantFlowGreekConstants& c) noexcept;
+                                      const ConstantFlowGreekConstants& c,
+                                      const GreekSums& from) noexcept;
 
 struct TargetKernels {
   RawTangentFlowKernel tangent_flow_raw;
