@@ -114,7 +114,9 @@ int CallArrays::record(PyObject* array, std::string_view name, int slot) {
   return slot;
 }
 
-void CallArrays::forget(int slot) noexcept { seen_[static_cast<std::size_t>(slot)].array = nullptr; }
+void CallArrays::forget(int slot) noexcept {
+  seen_[static_cast<std::size_t>(slot)].array = nullptr;
+}
 
 bool CallArrays::report_change() const {
   for (const Seen& s : seen_) {

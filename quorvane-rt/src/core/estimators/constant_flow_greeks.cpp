@@ -25,7 +25,8 @@ DoubleBuffer greek_weights(const VectorView& w_terminals, const ConstantFlowGree
                            double factor) {
   const std::size_t n = w_terminals.length;
   DoubleBuffer out = DoubleBuffer::uninitialized(n);
-  const detail::GreekWeightsKernel weights = detail::kernels_for(active_kernel_target()).greek_weights;
+  const detail::GreekWeightsKernel weights =
+      detail::kernels_for(active_kernel_target()).greek_weights;
   // In chunks, so that a long call can be interrupted between two of them; each
   // weight is its own path's, so the chunking changes no bit.
   InterruptBudget budget;
