@@ -26,6 +26,7 @@
 #include "core/from_paths/constant_flow_greeks.hpp"
 #include "core/from_paths/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/support/interrupt.hpp"
 #include "support.hpp"
 
 namespace quorvane {
@@ -297,6 +298,21 @@ TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionBitForBit) {
       const TangentFlowGammaInputs in = laid.inputs(0.9);
       expect_kernels_match_scan(c.target, in, 0, n_paths, describe(c, n_paths, n_steps));
       if (n_paths > 5) expect_kernels_match_scan(c.target, in, 3, n_paths - 5, describe(c, n_paths, n_steps) + " sub-range");
+    }
+  }
+}
+
+// Paths longer than one run of kKernelPaceSteps steps (between two runs the
+// kernels count work for interrupts), with an odd and an even split: the runs
+// change no bit.
+TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionAcrossRunsOfSteps) {
+  const KernelCase c = GetParam();
+  for (std::size_t n_steps : {2 * kKernelPaceSteps + 2, 2 * kKernelPaceSteps + 5}) {
+    for (std::size_t n_paths : {1u, 9u, 257u}) {
+      const GammaBatch b = random_batch(n_paths, n_steps, 3 * n_paths + n_steps, 0.0);
+      const LaidBatch laid(b, c.layout);
+      expect_kernels_match_scan(c.target, laid.inputs(0.9), 0, n_paths,
+                                describe(c, n_paths, n_steps));
     }
   }
 }
