@@ -390,37 +390,48 @@ inline void gamma_path_block(const TangentFlowGammaInputs& in, std::size_t first
     return L::loadu(a.base + static_cast<std::ptrdiff_t>(j) * a.col_stride +
                     static_cast<std::ptrdiff_t>(lane * sizeof(double)));
   };
-  const std::size_t m = in.split;
-  const auto run = [&](std::size_t begin, std::size_t end) {
+  // The steps of each interval, in runs of kKernelPaceSteps.
+  const auto first_run = [&](std::size_t begin, std::size_t end) {
     for (std::size_t j = begin; j < end; ++j) {
-      const bool first_interval = j < m;
 #pragma GCC unroll 2
       for (std::size_t lane = 0; lane < B; lane += W) {
         GammaState<L, WithDelta> st;
         st.y = L::loada(ys + lane);
         st.b = L::loada(bs + lane);
         if constexpr (WithDelta) st.acc = L::loada(accs + lane);
-        if (first_interval) {
-          st.z = L::loada(zs + lane);
-          st.a = L::loada(as + lane);
-          st.c = L::loada(cs + lane);
-          first_step(st, at(g.s, j, lane), at(g.w, j, lane), at(g.mu, j, lane), at(g.sd, j, lane),
-                     at(g.mu2, j, lane), at(g.sd2, j, lane), cst);
-          L::storea(zs + lane, st.z);
-          L::storea(as + lane, st.a);
-          L::storea(cs + lane, st.c);
-        } else {
-          second_step(st, at(g.s, j, lane), at(g.w, j, lane), at(g.mu, j, lane), at(g.sd, j, lane),
-                      cst);
-          L::storea(bs + lane, st.b);
-        }
+        st.z = L::loada(zs + lane);
+        st.a = L::loada(as + lane);
+        st.c = L::loada(cs + lane);
+        first_step(st, at(g.s, j, lane), at(g.w, j, lane), at(g.mu, j, lane), at(g.sd, j, lane),
+                   at(g.mu2, j, lane), at(g.sd2, j, lane), cst);
+        L::storea(zs + lane, st.z);
+        L::storea(as + lane, st.a);
+        L::storea(cs + lane, st.c);
         L::storea(ys + lane, st.y);
         if constexpr (WithDelta) L::storea(accs + lane, st.acc);
       }
     }
     return true;
   };
-  if (!paced_steps(0, in.flow.n_steps, B, run)) return;
+  const auto second_run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+#pragma GCC unroll 2
+      for (std::size_t lane = 0; lane < B; lane += W) {
+        GammaState<L, WithDelta> st;
+        st.y = L::loada(ys + lane);
+        st.b = L::loada(bs + lane);
+        if constexpr (WithDelta) st.acc = L::loada(accs + lane);
+        second_step(st, at(g.s, j, lane), at(g.w, j, lane), at(g.mu, j, lane), at(g.sd, j, lane),
+                    cst);
+        L::storea(bs + lane, st.b);
+        L::storea(ys + lane, st.y);
+        if constexpr (WithDelta) L::storea(accs + lane, st.acc);
+      }
+    }
+    return true;
+  };
+  const std::size_t m = in.split;
+  if (!paced_steps(0, m, B, first_run) || !paced_steps(m, in.flow.n_steps, B, second_run)) return;
   for (std::size_t lane = 0; lane < B; lane += W) {
     GammaState<L, WithDelta> st;
     st.a = L::loada(as + lane);

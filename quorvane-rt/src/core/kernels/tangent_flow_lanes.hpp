@@ -61,15 +61,16 @@ inline void lane_step(typename L::V& y, typename L::V& acc, typename L::V s, typ
 // starts at begin plus a multiple of it, so a kernel that takes its steps two
 // at a time pairs them exactly as in one run; each lane's operations are the
 // same in any case.
+// (One call of `run` in the loop, so that the compiler inlines its body once
+// and keeps the kernel's state in registers as in a plain loop.)
 template <class Run>
 inline bool paced_steps(std::size_t begin, std::size_t end, std::size_t lanes, Run&& run) {
-  while (end - begin > kKernelPaceSteps) {
-    if (!run(begin, begin + kKernelPaceSteps)) return true;
-    begin += kKernelPaceSteps;
+  for (;;) {
+    const std::size_t stop = end - begin > kKernelPaceSteps ? begin + kKernelPaceSteps : end;
+    if (!run(begin, stop) || stop == end) return true;
+    begin = stop;
     if (kernel_pace(lanes * kKernelPaceSteps)) return false;
   }
-  run(begin, end);
-  return true;
 }
 
 // What chain_group returns when kernel_pace stopped it (never a step index).
