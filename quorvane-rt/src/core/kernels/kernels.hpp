@@ -26,7 +26,10 @@ namespace quorvane::detail {
 // count), every path in its own SIMD lane and *no* zero-sigma test: a zero sigma
 // simply flows through the IEEE arithmetic. The driver (tangent_flow.cpp)
 // recomputes every path whose raw weight is not finite with the scalar
-// recursion; why that is exact is argued there.
+// recursion; why that is exact is argued there. A group of more than
+// kKernelPaceSteps steps calls kernel_pace between two runs of steps and, when
+// that says stop, returns early with its results unspecified (the driver's
+// KernelPace then throws; core/support/interrupt.hpp). So does the gamma kernel.
 using RawTangentFlowKernel = void (*)(const TangentFlowInputs& inputs, std::size_t first,
                                       std::size_t count, double* out) noexcept;
 
