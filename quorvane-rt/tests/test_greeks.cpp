@@ -26,6 +26,7 @@
 #include "core/from_paths/constant_flow_greeks.hpp"
 #include "core/from_paths/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/support/interrupt.hpp"
 #include "support.hpp"
 
 namespace quorvane {
@@ -301,6 +302,21 @@ TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionBitForBit) {
   }
 }
 
+// Paths longer than one run of kKernelPaceSteps steps (between two runs the
+// kernels count work for interrupts), with an odd and an even split: the runs
+// change no bit.
+TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionAcrossRunsOfSteps) {
+  const KernelCase c = GetParam();
+  for (std::size_t n_steps : {2 * kKernelPaceSteps + 2, 2 * kKernelPaceSteps + 5}) {
+    for (std::size_t n_paths : {1u, 9u, 257u}) {
+      const GammaBatch b = random_batch(n_paths, n_steps, 3 * n_paths + n_steps, 0.0);
+      const LaidBatch laid(b, c.layout);
+      expect_kernels_match_scan(c.target, laid.inputs(0.9), 0, n_paths,
+                                describe(c, n_paths, n_steps));
+    }
+  }
+}
+
 TEST_P(TangentFlowGammaKernels, ReportTheFirstZeroSigmaInRowMajorOrder) {
   const KernelCase c = GetParam();
   const std::size_t n_paths = 11, n_steps = 5;
@@ -538,7 +554,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
           const auto run = detail::kernels_for(t).greek_sums;
-          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c);
+          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c, GreekSums{});
           const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
                                         s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};
           for (std::size_t k = 0; k < 8; ++k)

@@ -24,6 +24,7 @@
 #include "core/estimators/tangent_flow.hpp"
 #include "core/from_paths/tangent_flow_price.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 #include "support.hpp"
 
 namespace quorvane {
@@ -593,6 +594,40 @@ TEST_P(TangentFlowKernel, MatchesScalarOnRandomDataWithSpecials) {
       expect_kernel_matches_scalar(target(), in, 0, n_paths,
                                    "paths " + std::to_string(n_paths) + " steps " +
                                        std::to_string(n_steps));
+    }
+  }
+}
+
+// Paths longer than one run of kKernelPaceSteps steps (between two runs the
+// kernels count work for interrupts): the weights have the bits of the plain
+// reference, and a zero sigma past the first run is the one reported.
+TEST_P(TangentFlowKernel, MatchesThePlainReferenceAcrossRunsOfSteps) {
+  for (std::size_t n_steps : {kKernelPaceSteps + 1, 2 * kKernelPaceSteps + 3}) {
+    for (std::size_t n_paths : {1u, 9u, 257u}) {
+      for (bool zero : {false, true}) {
+        const std::string where = "paths " + std::to_string(n_paths) + " steps " +
+                                  std::to_string(n_steps) + (zero ? " zero" : "");
+        Batch b = random_batch(n_paths, n_steps, static_cast<std::uint32_t>(n_paths + n_steps),
+                               0.0, 0.0);
+        if (zero) b.sigma(n_paths - 1, kKernelPaceSteps) = 0.0;  // the first step of the second run
+        const LaidOut lo(b, layout());
+        const TangentFlowInputs in = lo.inputs(n_paths, n_steps, 1.5);
+        std::vector<double> out(n_paths);
+        const std::optional<ZeroSigma> got =
+            tangent_flow_weights_with(target(), in, 0, n_paths, out.data());
+        std::optional<ZeroSigma> expected;
+        for (std::size_t i = 0; i < n_paths && !expected; ++i) {
+          std::size_t step = 0;
+          const std::optional<double> ref = reference_weight(
+              lo.dws.view(), lo.sigma.view(), lo.dmu.view(), lo.dsig.view(), i, n_steps, 1.5, &step);
+          if (!ref) {
+            expected = ZeroSigma{i, step};
+          } else if (!got) {
+            expect_same_value(*ref, out[i], where + " path " + std::to_string(i));
+          }
+        }
+        EXPECT_EQ(got, expected) << where;
+      }
     }
   }
 }

@@ -93,11 +93,96 @@ py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string
                        shape_text(object, &ArrayFields::strides));
   }
   acquire_shared(object);
-  return ReadonlyArray(py::PyRef::borrow(object), std::move(descr), dims);
+  return ReadonlyArray(py::PyRef::borrow(object), std::move(descr), dims, name);
+}
+
+namespace {
+
+thread_local CallArrays* current_call_arrays = nullptr;
+
+// Whether the array's dtype is still the one accepted (or float64 all the same).
+bool same_dtype(const ArrayFields* f, PyObject* accepted) {
+  return f->descr == accepted || (f->descr != nullptr && is_float64(api(), f->descr));
+}
+
+}  // namespace
+
+CallArrays::CallArrays() noexcept : previous_(current_call_arrays) { current_call_arrays = this; }
+
+CallArrays::~CallArrays() { current_call_arrays = previous_; }
+
+CallArrays* CallArrays::current() noexcept { return current_call_arrays; }
+
+int CallArrays::record(PyObject* array, std::string_view name, int slot) {
+  if (slot < 0) {
+    for (std::size_t k = 0; k < seen_.size() && slot < 0; ++k) {
+      if (seen_[k].array == nullptr) slot = static_cast<int>(k);
+    }
+    if (slot < 0) return -1;
+  }
+  const ArrayFields* f = fields(array);
+  Seen& s = seen_[static_cast<std::size_t>(slot)];
+  s.array = array;
+  s.name = name;
+  s.data = f->data;
+  s.nd = f->nd;
+  for (int d = 0; d < 2; ++d) {
+    s.dims[d] = d < f->nd ? f->dimensions[d] : 0;
+    s.strides[d] = d < f->nd ? f->strides[d] : 0;
+  }
+  s.descr = f->descr;
+  return slot;
+}
+
+void CallArrays::forget(int slot) noexcept {
+  seen_[static_cast<std::size_t>(slot)].array = nullptr;
+}
+
+bool CallArrays::report_change() const {
+  for (const Seen& s : seen_) {
+    if (s.array == nullptr) continue;
+    const ArrayFields* f = fields(s.array);
+    bool same = f->data == s.data && f->nd == s.nd && same_dtype(f, s.descr);
+    for (int d = 0; same && d < s.nd; ++d)
+      same = f->dimensions[d] == s.dims[d] && f->strides[d] == s.strides[d];
+    if (!same) {
+      std::string m(s.name);
+      m += " was changed by a signal handler during the call";
+      py::raise_error(py::value_error(std::move(m)));
+      return true;
+    }
+  }
+  return false;
+}
+
+CallArrays::SizeHold CallArrays::hold_sizes() const {
+  SizeHold hold;
+  for (std::size_t k = 0; k < seen_.size(); ++k) {
+    if (seen_[k].array == nullptr) continue;
+    hold.refs_[k] = py::PyRef::steal(PyWeakref_NewRef(seen_[k].array, nullptr));
+    if (!hold.refs_[k]) py::python_api_call_failed();
+  }
+  return hold;
+}
+
+void ReadonlyArray::watch() const {
+  CallArrays* call = CallArrays::current();
+  if (call == nullptr) return;  // outside a guarded call: nothing polls
+  if (watch_ != nullptr && watch_ != call) return;
+  // A view per array is all a computation takes; were the table ever full,
+  // the call would fail rather than read unwatched memory.
+  slot_ = call->record(array_.get(), name_, slot_);
+  if (slot_ < 0) fail("too many arrays in one call");
+  watch_ = call;
 }
 
 void ReadonlyArray::drop() noexcept {
   if (!array_) return;
+  if (watch_ != nullptr) {
+    watch_->forget(slot_);
+    watch_ = nullptr;
+    slot_ = -1;
+  }
   if (!py::holds_lock()) {
     // Only a thread that the interpreter ends at exit gets here: leave the
     // borrow and the reference (PyRef leaks it) rather than touch them unlocked.
@@ -122,6 +207,7 @@ void ReadonlyArray::check_unchanged() const {
 
 VectorView ReadonlyArray::vector() const {
   check_unchanged();
+  watch();
   const ArrayFields* f = fields(array_.get());
   return VectorView{reinterpret_cast<const std::byte*>(f->data), static_cast<std::size_t>(f->dimensions[0]),
                     f->strides[0]};
@@ -129,6 +215,7 @@ VectorView ReadonlyArray::vector() const {
 
 MatrixView ReadonlyArray::matrix() const {
   check_unchanged();
+  watch();
   const ArrayFields* f = fields(array_.get());
   return MatrixView{reinterpret_cast<const std::byte*>(f->data), static_cast<std::size_t>(f->dimensions[0]),
                     static_cast<std::size_t>(f->dimensions[1]), f->strides[0], f->strides[1]};

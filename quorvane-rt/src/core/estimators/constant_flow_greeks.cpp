@@ -1,9 +1,11 @@
 #include "core/estimators/constant_flow_greeks.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/estimators/constant_flow.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace quorvane {
 
@@ -19,8 +21,19 @@ namespace {
 
 DoubleBuffer greek_weights(const VectorView& w_terminals, const ConstantFlowGreekConstants& c,
                            GreekWeight kind) {
-  DoubleBuffer out = DoubleBuffer::uninitialized(w_terminals.length);
-  detail::kernels_for(active_kernel_target()).greek_weights(w_terminals, c, kind, out.data());
+  const std::size_t n = w_terminals.length;
+  DoubleBuffer out = DoubleBuffer::uninitialized(n);
+  const detail::GreekWeightsKernel weights =
+      detail::kernels_for(active_kernel_target()).greek_weights;
+  // In chunks, so that a long call can be interrupted between two of them; each
+  // weight is its own path's, so the chunking changes no bit.
+  InterruptBudget budget;
+  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
+    const std::size_t count = std::min(kInterruptChunk, n - first);
+    weights(VectorView{w_terminals.address(first), count, w_terminals.stride}, c, kind,
+            out.data() + first);
+    budget.spend(count);
+  }
   return out;
 }
 

@@ -24,7 +24,7 @@ namespace {
 // reported.
 template <bool Checked>
 inline PathWeight tangent_flow_recursion(const TangentFlowInputs& in, std::size_t i) {
-  double weight;
+  double weight = 0.0;  // left as is when a pace stops the recursion
   const std::size_t stop = detail::chain_group<detail::ScalarLanes, 1>(
       detail::PathViewSource<Checked>{in, i}, in, 1, &weight);
   if (stop != in.n_steps) return PathWeight{0.0, stop};
@@ -93,13 +93,21 @@ TangentFlowInputs make_tangent_flow_inputs(const MatrixView& dws, const MatrixVi
 // Kept out of line so that every caller (the serial loop, the fix-up of the fast
 // kernels, the parallel blocks) runs the very same machine code, including the
 // operand order of commutative operations, which decides NaN payloads.
+// A long path can be interrupted between two runs of its steps (the result
+// is then never looked at: check throws).
 [[gnu::noinline]] PathWeight tangent_flow_path_weight(const TangentFlowInputs& in,
                                                       std::size_t path) {
-  return tangent_flow_recursion<false>(in, path);
+  const KernelPace pace;
+  const PathWeight w = tangent_flow_recursion<false>(in, path);
+  pace.check();
+  return w;
 }
 
 PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& in, std::size_t path) {
-  return tangent_flow_recursion<true>(in, path);
+  const KernelPace pace;
+  const PathWeight w = tangent_flow_recursion<true>(in, path);
+  pace.check();
+  return w;
 }
 
 std::string zero_sigma_message(ZeroSigma where, std::string_view sigma_name,
@@ -155,9 +163,14 @@ std::optional<ZeroSigma> tangent_flow_weights_with(KernelTarget target,
                                                    std::size_t first, std::size_t count,
                                                    double* out) {
   const detail::RawTangentFlowKernel raw = detail::kernels_for(target).tangent_flow_raw;
+  // A group of long paths can be stopped inside the kernel (core/support/interrupt.hpp).
+  const KernelPace pace;
   return detail::raw_then_fix_up(
       first, count, kTangentFlowChunk,
-      [&](std::size_t path, std::size_t n, std::size_t k) { raw(in, path, n, out + k); },
+      [&](std::size_t path, std::size_t n, std::size_t k) {
+        raw(in, path, n, out + k);
+        pace.check();
+      },
       [&](std::size_t k) -> std::optional<ZeroSigma> {
         if (detail::is_finite_bits(out[k])) return std::nullopt;
         const PathWeight w = tangent_flow_path_weight(in, first + k);

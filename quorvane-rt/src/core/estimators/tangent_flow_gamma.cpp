@@ -52,7 +52,10 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
   detail::GammaState<L, false> st;
   st.start();
   const TangentFlowInputs& f = in.flow;
+  // A long path can be interrupted between two runs of its steps.
+  const KernelPace pace;
   for (std::size_t j = 0; j < f.n_steps; ++j) {
+    if (j % kKernelPaceSteps == 0 && j != 0 && kernel_pace(kKernelPaceSteps)) pace.check();
     const double s = f.sigma(i, j);
     // Compares equal for +0.0 and -0.0, never for NaN.
     if (s == 0.0) return PathGamma{0.0, j};
@@ -170,10 +173,13 @@ std::optional<ZeroSigma> run_chunks(KernelTarget target, const TangentFlowGammaI
   const detail::TargetKernels& kernels = detail::kernels_for(target);
   const detail::RawGammaKernel raw = with_delta ? kernels.delta_gamma_raw : kernels.gamma_raw;
   InterruptBudget budget;
+  // A group of long paths can be stopped inside the kernel (core/support/interrupt.hpp).
+  const KernelPace pace;
   return detail::raw_then_fix_up(
       first, count, kChunk,
       [&](std::size_t path, std::size_t n, std::size_t k) {
         raw(in, path, n, gamma_out + k, with_delta ? delta_out + k : nullptr);
+        pace.check();
       },
       [&](std::size_t k) -> std::optional<ZeroSigma> {
         if (!detail::is_finite_bits(gamma_out[k])) {

@@ -1,5 +1,6 @@
 #include "core/from_paths/constant_flow_greeks.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -99,9 +100,20 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
 
   const ConstantFlowGreekConstants c =
       constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
-  const GreekSums sums = detail::kernels_for(active_kernel_target())
-                             .greek_sums(found->kind, strike, terminal_states, w_terminals, c);
+  const detail::GreekSumsKernel sum = detail::kernels_for(active_kernel_target()).greek_sums;
   const std::size_t n = terminal_states.length;
+  // In chunks, so that a long call can be interrupted between two of them; the
+  // four sums carry on from chunk to chunk, in index order, and each chunk but
+  // the last is a whole number of vectors, so the bits are those of one pass.
+  GreekSums sums{};
+  InterruptBudget budget;
+  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
+    const std::size_t count = std::min(kInterruptChunk, n - first);
+    sums = sum(found->kind, strike,
+               VectorView{terminal_states.address(first), count, terminal_states.stride},
+               VectorView{w_terminals.address(first), count, w_terminals.stride}, c, sums);
+    budget.spend(count);
+  }
   MeanStderr p = greek_mean_and_stderr(sums.payoff, n);
   MeanStderr d = greek_mean_and_stderr(sums.delta, n);
   MeanStderr g = greek_mean_and_stderr(sums.gamma, n);

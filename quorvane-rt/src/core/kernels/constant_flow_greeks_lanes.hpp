@@ -269,15 +269,15 @@ inline void cf_weights(const std::byte* ws, std::ptrdiff_t w_stride, std::size_t
 // vector loads, any other stride gathers lane by lane.
 template <class L>
 inline GreekSums cf_greek_sums(PayoffKind kind, double strike, const VectorView& xs,
-                               const VectorView& ws, const ConstantFlowGreekConstants& c) noexcept {
+                               const VectorView& ws, const ConstantFlowGreekConstants& c,
+                               const GreekSums& from) noexcept {
   constexpr std::ptrdiff_t k8 = sizeof(double);
   const bool contiguous = xs.stride == k8 && ws.stride == k8;
   const std::size_t n = xs.length;
-  const GreekSums zero{};
   const auto run = [&]<PayoffKind Kind>() {
-    return contiguous ? cf_greeks<L, Kind, true>(xs.data, k8, ws.data, k8, n, c, strike, zero)
+    return contiguous ? cf_greeks<L, Kind, true>(xs.data, k8, ws.data, k8, n, c, strike, from)
                       : cf_greeks<L, Kind, false>(xs.data, xs.stride, ws.data, ws.stride, n, c,
-                                                  strike, zero);
+                                                  strike, from);
   };
   switch (kind) {
     case PayoffKind::identity: return run.template operator()<PayoffKind::identity>();
@@ -285,7 +285,7 @@ inline GreekSums cf_greek_sums(PayoffKind kind, double strike, const VectorView&
     case PayoffKind::put: return run.template operator()<PayoffKind::put>();
     case PayoffKind::digital_call: return run.template operator()<PayoffKind::digital_call>();
   }
-  return zero;
+  return from;
 }
 
 template <class L>

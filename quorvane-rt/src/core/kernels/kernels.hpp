@@ -26,7 +26,10 @@ namespace quorvane::detail {
 // count), every path in its own SIMD lane and *no* zero-sigma test: a zero sigma
 // simply flows through the IEEE arithmetic. The driver (tangent_flow.cpp)
 // recomputes every path whose raw weight is not finite with the scalar
-// recursion; why that is exact is argued there.
+// recursion; why that is exact is argued there. A group of more than
+// kKernelPaceSteps steps calls kernel_pace between two runs of steps and, when
+// that says stop, returns early with its results unspecified (the driver's
+// KernelPace then throws; core/support/interrupt.hpp). So does the gamma kernel.
 using RawTangentFlowKernel = void (*)(const TangentFlowInputs& inputs, std::size_t first,
                                       std::size_t count, double* out) noexcept;
 
@@ -45,11 +48,14 @@ using GreekWeightsKernel = void (*)(const VectorView& w_terminals,
                                     const ConstantFlowGreekConstants& c, GreekWeight kind,
                                     double* out) noexcept;
 
-// The four sample sums of the fused constant-flow Greeks loop, paths in index order.
+// The four sample sums of the fused constant-flow Greeks loop, paths in index
+// order, continuing the sums `from` (so a long view can be summed in pieces with
+// the bits of one pass).
 using GreekSumsKernel = GreekSums (*)(PayoffKind kind, double strike,
                                       const VectorView& terminal_states,
                                       const VectorView& w_terminals,
-                                      const ConstantFlowGreekConstants& c) noexcept;
+                                      const ConstantFlowGreekConstants& c,
+                                      const GreekSums& from) noexcept;
 
 struct TargetKernels {
   RawTangentFlowKernel tangent_flow_raw;

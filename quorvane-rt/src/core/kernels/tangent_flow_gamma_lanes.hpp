@@ -215,7 +215,9 @@ class NextGroupRows {
 
 // One group of `lanes` <= kWidth * R paths from `first` (lanes < G only with the
 // gather layout); writes the raw gamma weights to gamma_out[0 .. lanes) and, with
-// WithDelta, the raw delta weights to delta_out[0 .. lanes).
+// WithDelta, the raw delta weights to delta_out[0 .. lanes). Between two runs of
+// kKernelPaceSteps steps it asks kernel_pace, and returns without writing when
+// that says stop.
 template <class L, std::size_t R, GammaLayout Layout, bool WithDelta>
 inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std::size_t lanes,
                         double* gamma_out, double* delta_out) noexcept {
@@ -234,17 +236,24 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
       return L::loadu(a.base + static_cast<std::ptrdiff_t>(j) * a.col_stride +
                       static_cast<std::ptrdiff_t>(r * W * sizeof(double)));
     };
-    for (std::size_t j = 0; j < m; ++j) {
+    const auto first_run = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < R; ++r)
-        first_step(st[r], at(g.s, j, r), at(g.w, j, r), at(g.mu, j, r), at(g.sd, j, r),
-                   at(g.mu2, j, r), at(g.sd2, j, r), cst);
-    }
-    for (std::size_t j = m; j < n; ++j) {
+        for (std::size_t r = 0; r < R; ++r)
+          first_step(st[r], at(g.s, j, r), at(g.w, j, r), at(g.mu, j, r), at(g.sd, j, r),
+                     at(g.mu2, j, r), at(g.sd2, j, r), cst);
+      }
+      return true;
+    };
+    const auto second_run = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < R; ++r)
-        second_step(st[r], at(g.s, j, r), at(g.w, j, r), at(g.mu, j, r), at(g.sd, j, r), cst);
-    }
+        for (std::size_t r = 0; r < R; ++r)
+          second_step(st[r], at(g.s, j, r), at(g.w, j, r), at(g.mu, j, r), at(g.sd, j, r), cst);
+      }
+      return true;
+    };
+    if (!paced_steps(0, m, G, first_run) || !paced_steps(m, n, G, second_run)) return;
   } else if constexpr (Layout == GammaLayout::step_contiguous) {
     // Two steps at a time: per lane a 16-byte load of steps (j, j + 1),
     // transposed into one vector for step j and one for step j + 1. A lone step
@@ -260,22 +269,43 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
     const std::size_t left = past < in.flow.n_paths ? in.flow.n_paths - past : 0;
     const std::size_t next_rows = left < G ? left : G;
     NextGroupRows next(in, past, next_rows, n, m, n / 2);
-    std::size_t j = 0;
-    for (; j + 2 <= m; j += 2) {
-      next.step();
+    // The pairs of each interval, in runs of kKernelPaceSteps (even) steps.
+    const auto first_pairs = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; j += 2) {
+        next.step();
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < R; ++r) {
-        V s0, s1, w0, w1, m0, m1, d0, d1, p0, p1, q0, q1;
-        pair(g.s, j, r, s0, s1);
-        pair(g.w, j, r, w0, w1);
-        pair(g.mu, j, r, m0, m1);
-        pair(g.sd, j, r, d0, d1);
-        pair(g.mu2, j, r, p0, p1);
-        pair(g.sd2, j, r, q0, q1);
-        first_step(st[r], s0, w0, m0, d0, p0, q0, cst);
-        first_step(st[r], s1, w1, m1, d1, p1, q1, cst);
+        for (std::size_t r = 0; r < R; ++r) {
+          V s0, s1, w0, w1, m0, m1, d0, d1, p0, p1, q0, q1;
+          pair(g.s, j, r, s0, s1);
+          pair(g.w, j, r, w0, w1);
+          pair(g.mu, j, r, m0, m1);
+          pair(g.sd, j, r, d0, d1);
+          pair(g.mu2, j, r, p0, p1);
+          pair(g.sd2, j, r, q0, q1);
+          first_step(st[r], s0, w0, m0, d0, p0, q0, cst);
+          first_step(st[r], s1, w1, m1, d1, p1, q1, cst);
+        }
       }
-    }
+      return true;
+    };
+    const auto second_pairs = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; j += 2) {
+        next.step();
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) {
+          V s0, s1, w0, w1, m0, m1, d0, d1;
+          pair(g.s, j, r, s0, s1);
+          pair(g.w, j, r, w0, w1);
+          pair(g.mu, j, r, m0, m1);
+          pair(g.sd, j, r, d0, d1);
+          second_step(st[r], s0, w0, m0, d0, cst);
+          second_step(st[r], s1, w1, m1, d1, cst);
+        }
+      }
+      return true;
+    };
+    std::size_t j = m - m % 2;
+    if (!paced_steps(0, j, G, first_pairs)) return;
     if (j < m) {
 #pragma GCC unroll 8
       for (std::size_t r = 0; r < R; ++r)
@@ -283,19 +313,8 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
                    one(g.mu2, j, r), one(g.sd2, j, r), cst);
       ++j;
     }
-    for (; j + 2 <= n; j += 2) {
-      next.step();
-#pragma GCC unroll 8
-      for (std::size_t r = 0; r < R; ++r) {
-        V s0, s1, w0, w1, m0, m1, d0, d1;
-        pair(g.s, j, r, s0, s1);
-        pair(g.w, j, r, w0, w1);
-        pair(g.mu, j, r, m0, m1);
-        pair(g.sd, j, r, d0, d1);
-        second_step(st[r], s0, w0, m0, d0, cst);
-        second_step(st[r], s1, w1, m1, d1, cst);
-      }
-    }
+    if (!paced_steps(j, n - (n - j) % 2, G, second_pairs)) return;
+    j = n - (n - j) % 2;
     if (j < n) {
 #pragma GCC unroll 8
       for (std::size_t r = 0; r < R; ++r)
@@ -310,18 +329,25 @@ inline void gamma_group(const TangentFlowGammaInputs& in, std::size_t first, std
                        std::size_t r) {
       return L::gather(a.base + static_cast<std::ptrdiff_t>(j) * a.col_stride, o.lane + r * W);
     };
-    for (std::size_t j = 0; j < m; ++j) {
+    const auto first_run = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < R; ++r)
-        first_step(st[r], at(g.s, os, j, r), at(g.w, ow, j, r), at(g.mu, om, j, r),
-                   at(g.sd, od, j, r), at(g.mu2, op, j, r), at(g.sd2, oq, j, r), cst);
-    }
-    for (std::size_t j = m; j < n; ++j) {
+        for (std::size_t r = 0; r < R; ++r)
+          first_step(st[r], at(g.s, os, j, r), at(g.w, ow, j, r), at(g.mu, om, j, r),
+                     at(g.sd, od, j, r), at(g.mu2, op, j, r), at(g.sd2, oq, j, r), cst);
+      }
+      return true;
+    };
+    const auto second_run = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < R; ++r)
-        second_step(st[r], at(g.s, os, j, r), at(g.w, ow, j, r), at(g.mu, om, j, r),
-                    at(g.sd, od, j, r), cst);
-    }
+        for (std::size_t r = 0; r < R; ++r)
+          second_step(st[r], at(g.s, os, j, r), at(g.w, ow, j, r), at(g.mu, om, j, r),
+                      at(g.sd, od, j, r), cst);
+      }
+      return true;
+    };
+    if (!paced_steps(0, m, G, first_run) || !paced_steps(m, n, G, second_run)) return;
   }
 
   double gm[G];
@@ -370,16 +396,15 @@ inline void gamma_path_block(const TangentFlowGammaInputs& in, std::size_t first
     return L::loadu(a.base + static_cast<std::ptrdiff_t>(j) * a.col_stride +
                     static_cast<std::ptrdiff_t>(lane * sizeof(double)));
   };
-  const std::size_t m = in.split;
-  for (std::size_t j = 0; j < in.flow.n_steps; ++j) {
-    const bool first_interval = j < m;
+  // The steps of each interval, in runs of kKernelPaceSteps.
+  const auto first_run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
 #pragma GCC unroll 2
-    for (std::size_t lane = 0; lane < B; lane += W) {
-      GammaState<L, WithDelta> st;
-      st.y = L::loada(ys + lane);
-      st.b = L::loada(bs + lane);
-      if constexpr (WithDelta) st.acc = L::loada(accs + lane);
-      if (first_interval) {
+      for (std::size_t lane = 0; lane < B; lane += W) {
+        GammaState<L, WithDelta> st;
+        st.y = L::loada(ys + lane);
+        st.b = L::loada(bs + lane);
+        if constexpr (WithDelta) st.acc = L::loada(accs + lane);
         st.z = L::loada(zs + lane);
         st.a = L::loada(as + lane);
         st.c = L::loada(cs + lane);
@@ -388,15 +413,31 @@ inline void gamma_path_block(const TangentFlowGammaInputs& in, std::size_t first
         L::storea(zs + lane, st.z);
         L::storea(as + lane, st.a);
         L::storea(cs + lane, st.c);
-      } else {
+        L::storea(ys + lane, st.y);
+        if constexpr (WithDelta) L::storea(accs + lane, st.acc);
+      }
+    }
+    return true;
+  };
+  const auto second_run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+#pragma GCC unroll 2
+      for (std::size_t lane = 0; lane < B; lane += W) {
+        GammaState<L, WithDelta> st;
+        st.y = L::loada(ys + lane);
+        st.b = L::loada(bs + lane);
+        if constexpr (WithDelta) st.acc = L::loada(accs + lane);
         second_step(st, at(g.s, j, lane), at(g.w, j, lane), at(g.mu, j, lane), at(g.sd, j, lane),
                     cst);
         L::storea(bs + lane, st.b);
+        L::storea(ys + lane, st.y);
+        if constexpr (WithDelta) L::storea(accs + lane, st.acc);
       }
-      L::storea(ys + lane, st.y);
-      if constexpr (WithDelta) L::storea(accs + lane, st.acc);
     }
-  }
+    return true;
+  };
+  const std::size_t m = in.split;
+  if (!paced_steps(0, m, B, first_run) || !paced_steps(m, in.flow.n_steps, B, second_run)) return;
   for (std::size_t lane = 0; lane < B; lane += W) {
     GammaState<L, WithDelta> st;
     st.a = L::loada(as + lane);

@@ -32,6 +32,7 @@
 
 #include "core/estimators/tangent_flow.hpp"
 #include "core/kernels/lanes.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace quorvane::detail {
 namespace {
@@ -52,12 +53,35 @@ inline void lane_step(typename L::V& y, typename L::V& acc, typename L::V s, typ
   y = L::add(y, L::add(a, b));
 }
 
-// Runs R chains over steps [0, n_steps) from the given Y and acc. Returns
-// n_steps, or the step at which the source stopped a chain (the first such
-// step of the lowest chain; the state is then partial).
+// Runs run(j0, j1) over steps [begin, end) (begin <= end) in runs of
+// kKernelPaceSteps (the last may be shorter), calling kernel_pace(lanes *
+// kKernelPaceSteps) between two runs (core/support/interrupt.hpp); a run that
+// returns false ends the walk. False when kernel_pace said stop: the runs
+// after it are not made. Every run but the last is kKernelPaceSteps long and
+// starts at begin plus a multiple of it, so a kernel that takes its steps two
+// at a time pairs them exactly as in one run; each lane's operations are the
+// same in any case.
+// (One call of `run` in the loop, so that the compiler inlines its body once
+// and keeps the kernel's state in registers as in a plain loop.)
+template <class Run>
+inline bool paced_steps(std::size_t begin, std::size_t end, std::size_t lanes, Run&& run) {
+  for (;;) {
+    const std::size_t stop = end - begin > kKernelPaceSteps ? begin + kKernelPaceSteps : end;
+    if (!run(begin, stop) || stop == end) return true;
+    begin = stop;
+    if (kernel_pace(lanes * kKernelPaceSteps)) return false;
+  }
+}
+
+// What chain_group returns when kernel_pace stopped it (never a step index).
+inline constexpr std::size_t kPacedOut = static_cast<std::size_t>(-1);
+
+// Runs R chains over steps [begin, end) from the given Y and acc. Returns end,
+// or the step at which the source stopped a chain (the first such step of the
+// lowest chain; the state is then partial).
 template <class L, std::size_t R, class Source>
-inline std::size_t run_chains(const Source& src, std::size_t n_steps, typename L::V inv_horizon,
-                              typename L::V dt, typename L::V (&y)[R],
+inline std::size_t run_chains(const Source& src, std::size_t begin, std::size_t end,
+                              typename L::V inv_horizon, typename L::V dt, typename L::V (&y)[R],
                               typename L::V (&acc)[R]) noexcept(Source::kNoexcept) {
   using V = typename L::V;
   // One step of chain r from operands f at q; false when the source stops it.
@@ -71,8 +95,8 @@ inline std::size_t run_chains(const Source& src, std::size_t n_steps, typename L
     return true;
   };
   constexpr std::size_t K = Source::kSteps;
-  std::size_t j = 0;
-  for (; j + K <= n_steps; j += K) {
+  std::size_t j = begin;
+  for (; j + K <= end; j += K) {
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) {
       src.prefetch(r, j);
@@ -82,18 +106,19 @@ inline std::size_t run_chains(const Source& src, std::size_t n_steps, typename L
     }
   }
   if constexpr (K > 1) {
-    for (; j < n_steps; ++j) {
+    for (; j < end; ++j) {
 #pragma GCC unroll 16
       for (std::size_t r = 0; r < R; ++r)
         if (!advance(src.template fetch<1>(r, j), r, 0)) return j;
     }
   }
-  return n_steps;
+  return end;
 }
 
 // One group: R chains from Y = 1.0, acc = +0.0 over every step, then the
 // weights of its first `lanes` lanes into out[0 .. lanes). Returns n_steps, or
-// the step at which the source stopped (out is then not written).
+// the step at which the source stopped, or kPacedOut when kernel_pace stopped
+// the group between two runs of steps (out is then not written).
 template <class L, std::size_t R, class Source>
 inline std::size_t chain_group(const Source& src, const TangentFlowInputs& in, std::size_t lanes,
                                double* out) noexcept(Source::kNoexcept) {
@@ -105,8 +130,16 @@ inline std::size_t chain_group(const Source& src, const TangentFlowInputs& in, s
     y[r] = L::set1(1.0);
     acc[r] = L::set1(0.0);
   }
-  const std::size_t stop =
-      run_chains<L, R>(src, in.n_steps, L::set1(in.inv_horizon), L::set1(in.dt), y, acc);
+  const V inv_horizon = L::set1(in.inv_horizon);
+  const V dt = L::set1(in.dt);
+  std::size_t stop = in.n_steps;
+  const bool ran = paced_steps(0, in.n_steps, G, [&](std::size_t begin, std::size_t end) {
+    const std::size_t at = run_chains<L, R>(src, begin, end, inv_horizon, dt, y, acc);
+    if (at == end) return true;
+    stop = at;  // the source stopped a chain here
+    return false;
+  });
+  if (!ran) return kPacedOut;
   if (stop != in.n_steps) return stop;
   if (lanes == G) {
     for (std::size_t r = 0; r < R; ++r) L::storeu(out + r * W, acc[r]);

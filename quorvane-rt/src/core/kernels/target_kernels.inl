@@ -62,8 +62,8 @@ struct Kernels {
   }
   static GreekSums greek_sums(PayoffKind kind, double strike, const VectorView& terminal_states,
                               const VectorView& w_terminals,
-                              const ConstantFlowGreekConstants& c) noexcept {
-    return cf_greek_sums<L>(kind, strike, terminal_states, w_terminals, c);
+                              const ConstantFlowGreekConstants& c, const GreekSums& from) noexcept {
+    return cf_greek_sums<L>(kind, strike, terminal_states, w_terminals, c, from);
   }
 
   static constexpr TargetKernels kTable{&tangent_flow, &gamma<false>, &gamma<true>,
