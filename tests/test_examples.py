@@ -136,7 +136,12 @@ def test_the_demo_agrees_with_the_closed_forms_and_parallel_matches_serial():
     assert "identical bits" in out and "DIFFERENT" not in out, out
 
 
-def test_demo_help_prints_usage_without_running_the_demo():
+def test_demo_help_names_every_section_including_gamma_and_vega_without_running_the_demo():
     out = run_demo("--help")
     assert out.startswith("usage: python -m quorvane") and "--quick" in out, out
     assert "±" not in out and "Geometric Brownian motion:" not in out, out
+    # Each public function the demo calls is named, the Greeks' ones too.
+    for name in ("price_from_samples", "price_and_delta_constant_flow", "price_and_delta_tangent_flow",
+                 "bel_weights_tangent_flow", "price_and_greeks_constant_flow", "price_and_greeks_tangent_flow"):
+        assert name in out, (name, out)
+    assert "Gamma and vega of GBM" in out and "Gamma of CEV" in out, out

@@ -2,8 +2,9 @@
 
 Simulates seeded geometric Brownian motion in NumPy and prices a call, a put and
 a digital call with quorvane, beside the Black-Scholes closed forms; then a CEV
-diffusion by Euler with the tangent-flow delta beside finite differences, and the
-serial and parallel tangent-flow weights side by side.
+diffusion by Euler with the tangent-flow delta beside finite differences, the
+serial and parallel tangent-flow weights side by side, and the gamma and vega
+(GBM, beside Black-Scholes; CEV gamma beside a difference of BEL deltas).
 """
 
 from __future__ import annotations
@@ -189,19 +190,35 @@ def parallel_section(sizes: Sizes) -> None:
     print()
 
 
+SECTIONS = """\
+sections, in order:
+  1. GBM: price_from_samples, and price_and_delta_constant_flow for a call, a put
+     and a digital call, beside the Black-Scholes price and delta.
+  2. CEV by Euler: price_and_delta_tangent_flow beside a central finite
+     difference; GBM through the tangent flow and the constant flow.
+  3. bel_weights_tangent_flow serial and on the worker pool: time, same bits.
+  4. Gamma and vega of GBM: price_and_greeks_constant_flow for the same three
+     payoffs, beside Black-Scholes.
+  5. Gamma of CEV: price_and_greeks_tangent_flow beside a central difference of
+     BEL deltas.
+The prices and Greeks shown are undiscounted: E[f(X_T)] and its derivatives."""
+
+
 def parse_sizes(argv: Sequence[str] | None = None) -> Sizes:
     default = Sizes()
     parser = argparse.ArgumentParser(
         prog="python -m quorvane",
-        description="The quorvane demo: prices and BEL deltas from NumPy-simulated paths, beside "
-                    "closed forms and finite differences, and the parallel weights' speed-up.")
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="The quorvane demo: prices and BEL Greeks from NumPy-simulated paths, each beside\n"
+                    "a closed form or a finite difference with common random numbers.",
+        epilog=SECTIONS)
     parser.add_argument("--paths", type=int, metavar="N",
                         help=f"paths in every section (default: {default.gbm_paths:,} terminal values "
-                             f"for GBM, {default.euler_paths:,} Euler paths, {default.timing_paths:,} "
-                             "for the timing)")
+                             f"in sections 1 and 4, {default.euler_paths:,} Euler paths in 2 and 5, "
+                             f"{default.timing_paths:,} in 3)")
     parser.add_argument("--steps", type=int, metavar="N",
-                        help=f"Euler steps per path (default: {default.euler_steps}; "
-                             f"{default.timing_steps} for the timing)")
+                        help=f"Euler steps per path (default: {default.euler_steps} in sections 2 and 5, "
+                             f"{default.timing_steps} in 3; section 5 takes at least 2)")
     parser.add_argument("--seed", type=int, default=SEED, metavar="N",
                         help=f"base seed of the random numbers (default: {SEED})")
     parser.add_argument("--quick", action="store_true",
