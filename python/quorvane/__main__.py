@@ -75,7 +75,7 @@ def gbm_section(sizes: Sizes) -> None:
     x_terminal = X0 * np.exp((RATE - 0.5 * VOL * VOL) * HORIZON + VOL * w_terminal)
     print(f"Geometric Brownian motion: X0={X0}, K={STRIKE}, r={RATE}, sigma={VOL}, T={HORIZON}, "
           f"{sizes.gbm_paths:,} paths (seed {sizes.seed}).")
-    print("Prices are undiscounted expectations E[f(X_T)]: quorvane applies no discount factor.\n")
+    print("Prices are undiscounted expectations E[f(X_T)]: the demo passes no discount= factor.\n")
 
     call_samples = np.maximum(x_terminal - STRIKE, 0.0)
     mean, stderr = quorvane.price_from_samples(call_samples)
@@ -205,7 +205,8 @@ sections, in order:
      payoffs, beside Black-Scholes.
   5. Gamma of CEV: price_and_greeks_tangent_flow beside a central difference of
      BEL deltas.
-The prices and Greeks shown are undiscounted: E[f(X_T)] and its derivatives."""
+The prices and Greeks shown are undiscounted (no discount= factor passed):
+E[f(X_T)] and its derivatives."""
 
 
 def parse_sizes(argv: Sequence[str] | None = None) -> Sizes:
