@@ -528,24 +528,48 @@ def test_dtype_changed_during_the_call_panics_instead_of_reading_past_the_buffer
     assert borrow_count() == 0
 
 
+def pandas_like(name):
+    # Recognised by its type's name and module, as pandas objects are (the
+    # module never imports pandas).
+    return type(name, (), {"__module__": f"pandas.core.{name.lower()}"})()
+
+
+ASTYPE = "convert it with {name}.astype(np.float64)"
+ASARRAY = "convert it with np.asarray({name}, dtype=np.float64)"
+RESHAPE_1 = "reshape it to 1 dimension, e.g. {name}.reshape(-1)"
+RESHAPE_2 = "reshape it to 2 dimensions, one row per path, e.g. {name}.reshape(1, -1) for a single path"
+
+
 @pytest.mark.parametrize("argument, dims, found", [
-    (np.zeros(3, np.float32), 1, "got a float32 array with 1 dimension"),
-    (np.zeros(3, np.int64), 1, "got a int64 array with 1 dimension"),
-    (np.array(1.0), 1, "got a float64 array with 0 dimensions"),
-    (np.zeros((2, 2)), 1, "got a float64 array with 2 dimensions"),
-    (np.zeros(3, ">f8"), 1, "got a >f8 array with 1 dimension"),
-    (np.zeros(3), 2, "got a float64 array with 1 dimension"),
-    ([1.0, 2.0], 1, "got list"),
-    (np.float64(1.0), 1, "got float64"),
+    (np.zeros(3, np.float32), 1, "got a float32 array with 1 dimension; " + ASTYPE),
+    (np.zeros(3, np.int64), 1, "got an int64 array with 1 dimension; " + ASTYPE),
+    (np.zeros((1, 1), object), 2, "got an object array with 2 dimensions; " + ASTYPE),
+    (np.zeros(3, np.uint8), 1, "got a uint8 array with 1 dimension; " + ASTYPE),
+    (np.zeros(3, ">f8"), 1, "got a >f8 array with 1 dimension; " + ASTYPE),
+    (np.array(1.0), 1, "got a float64 array with 0 dimensions; " + RESHAPE_1),
+    (np.zeros((2, 2)), 1, "got a float64 array with 2 dimensions; " + RESHAPE_1),
+    (np.zeros(3), 2, "got a float64 array with 1 dimension; " + RESHAPE_2),
+    (np.zeros((2, 3, 1)), 2, "got a float64 array with 3 dimensions; reshape it to 2 dimensions, "
+                             "one row per path, e.g. {name}.reshape(len({name}), -1)"),
+    (np.zeros(3, np.int32), 2, "got an int32 array with 1 dimension; " + ASTYPE + " and " + RESHAPE_2),
+    ([1.0, 2.0], 1, "got list; " + ASARRAY),
+    (pandas_like("Series"), 1, "got a pandas Series; " + ASARRAY),
+    (pandas_like("DataFrame"), 2, "got a pandas DataFrame; " + ASARRAY),
+    (pandas_like("DataFrame"), 1,
+     "got a pandas DataFrame; convert one column with np.asarray({name}[column], dtype=np.float64)"),
+    (np.float64(1.0), 1, "got float64; pass an array of one element, np.array([{name}], dtype=np.float64)"),
+    (2, 2, "got int; pass an array of one element, np.array([[{name}]], dtype=np.float64)"),
+    (None, 1, "got NoneType"),
 ])
-def test_a_refused_array_notes_what_was_expected_and_what_was_found(argument, dims, found):
+def test_a_refused_array_notes_what_was_expected_what_was_found_and_the_fix(argument, dims, found):
     call = (lambda: q.price_from_samples(argument)) if dims == 1 else (
         lambda: q.bel_weights_tangent_flow(argument, *[np.ones((1, 1))] * 4, 1.0))
     with pytest.raises(TypeError) as caught:
         call()
     name = "samples" if dims == 1 else "states"
     assert caught.value.args == (MESSAGE.format(name=name, qualname=type(argument).__qualname__),)
-    expected = f"expected a float64 NumPy array with {dims} dimension{'s' if dims > 1 else ''}; {found}"
+    expected = (f"expected a float64 NumPy array with {dims} dimension{'s' if dims > 1 else ''}; "
+                + found.format(name=name))
     if sys.version_info >= (3, 11):
         assert caught.value.__notes__ == [expected]
     else:

@@ -23,12 +23,75 @@ std::string dimensions_text(long n) {
   return std::to_string(n) + (n == 1 ? " dimension" : " dimensions");
 }
 
-// What was passed, for the note: "got list", "got a float32 array with 1 dimension".
-std::string found_text(const Api& numpy, PyObject* object) {
-  if (!numpy.is_array(object)) return "got " + py::qualname_of_type(object);
-  PyObject* descr = fields(object)->descr;
-  std::string dtype = descr != nullptr ? py::render(descr) : std::string("<unknown dtype>");
-  return "got a " + dtype + " array with " + dimensions_text(fields(object)->nd);
+// "an int64", "an object", "a float32", "a uint8" (read "you-int"), "a >f8".
+std::string with_article(const std::string& noun) {
+  const bool vowel = !noun.empty() && std::string_view("aeioAEIO").find(noun.front()) != std::string_view::npos;
+  return (vowel ? "an " : "a ") + noun;
+}
+
+// The text of a type attribute (__module__, __qualname__), or "" when it cannot
+// be read as text.
+std::string type_attribute(PyObject* object, const char* attribute) {
+  py::PyRef value = py::PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), attribute));
+  if (value && PyUnicode_Check(value.get())) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) return std::string(text, size);
+  }
+  PyErr_Clear();
+  return {};
+}
+
+// A pandas DataFrame (2 dimensions) or Series (1), recognised by its type's
+// name and module so that pandas is never imported here; 0 for anything else.
+int pandas_dimensions(PyObject* object) {
+  const std::string module = type_attribute(object, "__module__");
+  if (module != "pandas" && module.rfind("pandas.", 0) != 0) return 0;
+  const std::string name = type_attribute(object, "__qualname__");
+  return name == "DataFrame" ? 2 : name == "Series" ? 1 : 0;
+}
+
+// How to reshape an expression of `found` dimensions to `dims`, as advice.
+std::string reshape_advice(const std::string& expression, long found, int dims) {
+  if (dims == 1) return "reshape it to 1 dimension, e.g. " + expression + ".reshape(-1)";
+  std::string example = found == 0   ? expression + ".reshape(1, 1)"
+                        : found == 1 ? expression + ".reshape(1, -1) for a single path"
+                                     : expression + ".reshape(len(" + expression + "), -1)";
+  return "reshape it to 2 dimensions, one row per path, e.g. " + example;
+}
+
+// What was passed and how to make it an acceptable argument, for the note:
+// "got a float32 array with 1 dimension; convert it with x.astype(np.float64)",
+// "got list; convert it with np.asarray(x, dtype=np.float64)". The advice names
+// the argument, as the user's code most likely does.
+std::string found_and_fix(const Api& numpy, PyObject* object, std::string_view name, int dims) {
+  const std::string arg(name);
+  if (numpy.is_array(object)) {
+    PyObject* descr = fields(object)->descr;
+    const long nd = fields(object)->nd;
+    std::string dtype = descr != nullptr ? py::render(descr) : std::string("<unknown dtype>");
+    std::string text = "got " + with_article(dtype) + " array with " + dimensions_text(nd);
+    const bool wrong_dtype = descr == nullptr || !is_float64(numpy, descr);
+    if (wrong_dtype) text += "; convert it with " + arg + ".astype(np.float64)";
+    if (nd != dims) text += (wrong_dtype ? " and " : "; ") + reshape_advice(arg, nd, dims);
+    return text;
+  }
+  const std::string converted = "np.asarray(" + arg + ", dtype=np.float64)";
+  if (const int nd = pandas_dimensions(object)) {
+    std::string text = "got a pandas " + type_attribute(object, "__qualname__");
+    if (nd == 2 && dims == 1) return text + "; convert one column with np.asarray(" + arg + "[column], dtype=np.float64)";
+    text += "; convert it with " + converted;
+    if (nd != dims) text += " and " + reshape_advice("np.asarray(" + arg + ")", nd, dims);
+    return text;
+  }
+  std::string text = "got " + py::qualname_of_type(object);
+  // Nothing converts None or text into numbers.
+  if (object == Py_None || PyUnicode_Check(object) || PyBytes_Check(object)) return text;
+  // A single number (Python's or a NumPy scalar) becomes an array of one element.
+  if (PyFloat_Check(object) || PyLong_Check(object) || type_attribute(object, "__module__") == "numpy") {
+    return text + "; pass an array of one element, np.array(" + std::string(dims == 1 ? "[" : "[[") + arg +
+           (dims == 1 ? "]" : "]]") + ", dtype=np.float64)";
+  }
+  return text + "; convert it with " + converted;
 }
 
 // "(2, 3)" or "(8,)": the dimensions or the strides of an array.
@@ -80,7 +143,7 @@ py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string
   }
   if (!accepted) {
     std::string note = "expected a float64 NumPy array with " + dimensions_text(dims) + "; " +
-                       found_text(numpy, object);
+                       found_and_fix(numpy, object, name, dims);
     return refusal(py::cannot_convert_message(object, "PyArray<T, D>"), name, note);
   }
   // A float64 array whose elements would lie beyond the address space (shape
