@@ -11,10 +11,14 @@ quiet() { local out; if ! out=$("$@" 2>&1); then echo "$out" >&2; return 1; fi; 
 quiet "$PYTHON" -m pip install --disable-pip-version-check mypy
 # The package's own files, strictly and with no allowance.
 (cd tests/typing && "$PYTHON" -m mypy --strict --no-incremental ../../python/quorvane/*.py)
-# Scripts as a user writes them, against the installed package (from tests/typing,
-# so that it is not taken from the tree). Dask's own functions carry no
-# annotations, so calls into them are allowed there.
-(cd tests/typing && "$PYTHON" -m mypy --strict --no-incremental --untyped-calls-exclude=dask \
-  --untyped-calls-exclude=distributed ./*.py ../../examples/*.py)
+# Scripts as a user writes them, and the examples, against the installed package
+# (from tests/typing, so that it is not taken from the tree), with the mypy
+# configuration the guide gives users, read from the guide's Types section.
+config=$PWD/build/typing/guide-mypy.toml
+mkdir -p "$(dirname "$config")"
+awk '/^## /{types = ($0 == "## Types")} types && /^```toml$/{block = 1; next}
+     block && /^```$/{exit} block' docs/guide.md > "$config"
+grep -q '^\[tool\.mypy\]$' "$config" || { echo "typing: no [tool.mypy] block in docs/guide.md's Types section" >&2; exit 1; }
+(cd tests/typing && "$PYTHON" -m mypy --config-file "$config" --no-incremental ./*.py ../../examples/*.py)
 (cd tests/typing && "$PYTHON" use_dask.py)
 (cd tests/typing && "$PYTHON" -m mypy.stubtest _quorvane quorvane._greeks quorvane_runtime)

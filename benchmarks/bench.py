@@ -16,7 +16,11 @@ thread, or with the pool's thread count for the parallel form), and quorvane's
 share of it. Without a C compiler NumPy's own
 reduction over the arrays stands in, which gives a lower bound. --plot writes a
 PNG of throughput against batch size for every function, quorvane beside its
-contenders and the read bound.
+contenders and the read bound; with --replot TABLE it is drawn from a recorded
+run (this script's saved output, or the README's copy of it) without timing
+anything:
+
+    python3 benchmarks/bench.py --replot README.md --plot benchmarks/throughput.png
 """
 
 from __future__ import annotations
@@ -312,10 +316,10 @@ if numba is not None:
 def numpy_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
     """Price, delta, gamma, vega and their standard errors, as a NumPy user would."""
     p = np.maximum(xt - strike, 0.0)
-    d = wt * p * (1.0 / (horizon * sigma0))
+    r = 1.0 / (horizon * sigma0)
+    d = wt * p * r
     u = (wt * wt - (d_sigma_dx * horizon) * wt) - horizon
-    q = horizon * sigma0
-    g = u * p * (1.0 / (q * q))
+    g = u * p * r * r
     v = u * p * (1.0 / (horizon * volatility))
     n = xt.size
     means = [float(a.mean()) for a in (p, d, g, v)]
@@ -362,8 +366,6 @@ if numba is not None:
     @numba.njit(cache=False)
     def numba_greeks_constant_flow_call(xt, wt, horizon, sigma0, d_sigma_dx, volatility, strike):
         r = 1.0 / (horizon * sigma0)
-        q = horizon * sigma0
-        gf = 1.0 / (q * q)
         hf = 1.0 / (horizon * volatility)
         slope_t = d_sigma_dx * horizon
         p1 = p2 = d1 = d2 = g1 = g2 = v1 = v2 = 0.0
@@ -373,7 +375,7 @@ if numba is not None:
             w = wt[k]
             d = (w * p) * r
             up = (((w * w) - (slope_t * w)) - horizon) * p
-            g = up * gf
+            g = (up * r) * r
             v = up * hf
             p1 += p
             p2 += p * p
@@ -687,17 +689,33 @@ GROUPS: dict[str, Callable[[bool], list[Case]]] = {
 
 
 def machine() -> str:
+    """The CPU (its model, whether virtual, its widest vector extension), logical
+    CPUs, memory and OS, then the versions of what was measured."""
     cpu = platform.processor() or platform.machine()
+    flags: set[str] = set()
     try:
-        with open("/proc/cpuinfo") as f:
+        with open("/proc/cpuinfo") as f:  # the first processor's lines
             for line in f:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
+                key, _, value = line.partition(":")
+                if key.strip() == "model name":
+                    cpu = value.strip()
+                elif key.strip() == "flags":
+                    flags = set(value.split())
+                elif not line.strip():
                     break
     except OSError:
         pass
+    traits = [next((name for flag, name in (("avx512f", "AVX-512"), ("avx2", "AVX2")) if flag in flags),
+                   platform.machine())]
+    if "hypervisor" in flags:
+        traits.append("virtual machine")
+    try:
+        memory = f", {os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB"
+    except (ValueError, OSError, AttributeError):
+        memory = ""
     nb = f", Numba {numba.__version__}" if numba is not None else ""
-    return (f"{cpu}, {os.cpu_count()} logical CPUs; Python {platform.python_version()}, "
+    return (f"{cpu} ({', '.join(traits)}), {os.cpu_count()} logical CPUs{memory}; "
+            f"{platform.system()} {platform.release()}; Python {platform.python_version()}, "
             f"NumPy {np.__version__}{nb}")
 
 
@@ -708,56 +726,156 @@ class Result:
     bound: float | None  # read bound, work per second
 
 
+@dataclass
+class Measured:
+    """One row of the results, as the plot needs it: throughput (work per second)
+    of quorvane and of each contender, and the read bound."""
+    group: str
+    label: str
+    work: float
+    unit: str
+    rates: dict[str, float]
+    bound: float | None
+
+
+def measured(result: Result) -> Measured:
+    case = result.case
+    return Measured(case.group, case.label, case.work, case.unit,
+                    {name: case.work / seconds for name, seconds in result.seconds.items()}, result.bound)
+
+
 def variant(label: str) -> str:
     """The layout word a case label ends in ("contiguous", "strided", "C", "F"), or ""."""
     last = label.split()[-1]
     return last if last in ("contiguous", "strided", "C", "F") else ""
 
 
-def plot(results: list[Result], path: str, title: str) -> None:
+def label_work(label: str) -> float:
+    """The work of a case from its label: "1e+05 strided", "2^24", "100,000 × 64 F"."""
+    size = label.removesuffix(variant(label)).strip().replace(",", "")
+    work = 1.0
+    for factor in size.split("×"):
+        base, _, power = factor.strip().partition("^")
+        work *= float(base) ** int(power) if power else float(base)
+    return work
+
+
+def read_table(path: str) -> tuple[str, list[Measured]]:
+    """The title and rows of a recorded run: the output of this script, or the
+    README's copy of it (its "Latest run:" line and table). The contenders'
+    throughputs come from the ratios, as printed (three significant digits)."""
+    title = ""
+    rows = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith(("Machine: ", "Latest run: ")) and not title:
+                title = "Machine: " + line.split(": ", 1)[1].removesuffix(".")
+                continue
+            cells = [c.strip() for c in line.strip("|").split("|")] if line.startswith("| ") else []
+            if len(cells) != 6 or not cells[3].endswith("/s") or cells[0] == "function":
+                continue
+            group, label, _, throughput, bound, ratios = cells
+            rate_text, _, unit = throughput.partition(" G ")
+            rate = float(rate_text) * 1e9
+            rates = {"quorvane": rate}
+            for ratio in filter(None, (r.strip() for r in ratios.split(","))):
+                name, _, value = ratio.split(" (")[0].rpartition(" ")
+                rates[name] = rate / float(value.removesuffix("×"))
+            limit = float(bound.split(" G/s")[0]) * 1e9 if bound else None
+            rows.append(Measured(group, label, label_work(label), unit.removesuffix("/s"), rates, limit))
+    if not rows:
+        raise SystemExit(f"{path}: no benchmark table found")
+    return title, rows
+
+
+LAYOUTS = {  # line style, marker, whether the marker is hollow, legend text
+    "": ("-", "o", False, ""),
+    "C": ("-", "o", False, "C order (one row per path)"),
+    "contiguous": ("-", "o", False, "contiguous"),
+    "F": ("--", "s", True, "F order (one column per step)"),
+    "strided": ("--", "s", True, "strided (every other element)"),
+}
+COLOURS = {"quorvane": "C0", "NumPy": "C1", "Numba": "C2", "Numba prange": "C2", "serial": "C4",
+           "read bound": "black"}
+
+
+def plot(rows: list[Measured], path: str, title: str) -> None:
     """Throughput against batch size, one panel per function: quorvane, its
-    contenders and the read bound, one line style per layout."""
+    contenders and the read bound. Colour tells the code, line and marker the
+    layout (solid with filled circles: C order or contiguous; dashed with hollow
+    squares: F order or strided), so that coinciding layouts stay visible. One
+    legend for the whole figure, above the panels, so that none covers data."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import matplotlib.ticker
+    from matplotlib.lines import Line2D
 
-    groups = list(dict.fromkeys(r.case.group for r in results))
+    groups = list(dict.fromkeys(r.group for r in rows))
     columns = 2 if len(groups) > 1 else 1
-    rows = math.ceil(len(groups) / columns)
-    fig, axes = plt.subplots(rows, columns, figsize=(6.4 * columns, 4.2 * rows), squeeze=False)
-    colours = {"quorvane": "C0", "NumPy": "C1", "Numba": "C2", "Numba prange": "C2", "serial": "C4",
-               "read bound": "black"}
-    styles = ["-", "--", ":"]
+    n_rows = math.ceil(len(groups) / columns)
+    header = 0.75  # inches above the panels for the title and the legend
+    height = 4.2 * n_rows + header
+    fig, axes = plt.subplots(n_rows, columns, figsize=(6.4 * columns, height), squeeze=False)
+    names_seen: dict[str, None] = {}
+    layouts_seen: dict[str, None] = {}
     for ax, group in zip(axes.flat, groups):
-        mine = [r for r in results if r.case.group == group]
-        variants = list(dict.fromkeys(variant(r.case.label) for r in mine))
-        names = list(dict.fromkeys(n for r in mine for n in r.seconds)) + ["read bound"]
-        for v_index, v in enumerate(variants):
-            rows_v = sorted((r for r in mine if variant(r.case.label) == v), key=lambda r: r.case.work)
+        mine = [r for r in rows if r.group == group]
+        variants = list(dict.fromkeys(variant(r.label) for r in mine))
+        names = list(dict.fromkeys(n for r in mine for n in r.rates)) + ["read bound"]
+        for v in variants:
+            line, marker, hollow, _ = LAYOUTS[v]
+            rows_v = sorted((r for r in mine if variant(r.label) == v), key=lambda r: r.work)
             for name in names:
-                points = [(r.case.work, r.case.work / r.seconds[name] if name in r.seconds else r.bound)
-                          for r in rows_v]
+                points = [(r.work, r.rates.get(name) if name != "read bound" else r.bound) for r in rows_v]
                 points = [(x, y) for x, y in points if y]
                 if not points:
                     continue
+                names_seen[name] = None
+                layouts_seen[v] = None
                 xs, ys = zip(*points)
-                ax.plot(xs, [y / 1e9 for y in ys], styles[v_index % len(styles)], marker="o",
-                        color=colours.get(name, None), label=f"{name} {v}".strip(),
-                        linewidth=1.0 if name == "read bound" else 1.6)
-        unit = mine[0].case.unit
+                colour = COLOURS.get(name, "C7")
+                ax.plot(xs, [y / 1e9 for y in ys], line, marker=marker, color=colour,
+                        markerfacecolor="none" if hollow else colour, markersize=8 if hollow else 4.5,
+                        markeredgewidth=1.4, linewidth=1.0 if name == "read bound" else 1.6)
+        unit = mine[0].unit
         ax.set(xscale="log", yscale="log", title=group, xlabel=f"batch size ({unit})",
                ylabel=f"G {unit}/s")
+        ax.margins(x=0.08, y=0.12)
         ax.yaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
         ax.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
     for ax in list(axes.flat)[len(groups):]:
         ax.set_visible(False)
-    fig.suptitle(title, fontsize=9)
-    # Leave a third of an inch at the top for the title, above the first row's.
-    fig.tight_layout(rect=(0.0, 0.0, 1.0, 1.0 - 1.0 / (3 * 4.2 * rows)))
+    # Numba's prange form appears only where the plain one does not (the parallel
+    # functions): one colour and one legend entry for both.
+    prange = "Numba prange" in names_seen
+    if prange and "Numba" not in names_seen:
+        names_seen = {("Numba" if n == "Numba prange" else n): None for n in names_seen}
+    labels = {"Numba": "Numba (prange for the parallel forms)" if prange else "Numba",
+              "serial": "the serial form (of a parallel one)"}
+    handles = [Line2D([], [], color=COLOURS.get(n, "C7"), linewidth=1.0 if n == "read bound" else 2.5,
+                      label=labels.get(n, n))
+               for n in names_seen if n != "Numba prange"]
+    keys = []
+    for v in layouts_seen:
+        line, marker, hollow, text = LAYOUTS[v]
+        if text:
+            keys.append(Line2D([], [], linestyle=line, marker=marker, color="0.3", markersize=6,
+                               markerfacecolor="white" if hollow else "0.3", markeredgewidth=1.4, label=text))
+    # The legend fills column by column: the codes in its first row, the layouts in its second.
+    columns_l = max(len(handles), len(keys))
+    blank = Line2D([], [], linestyle="none", label=" ")
+    handles += [blank] * (columns_l - len(handles))
+    keys += [blank] * (columns_l - len(keys)) if keys else []
+    handles = [h for pair in zip(handles, keys) for h in pair] if keys else handles
+    fig.suptitle(f"Throughput against batch size (higher is faster)\n{title}", fontsize=11,
+                 y=1.0 - 0.08 / height, va="top")
+    fig.legend(handles=handles, loc="upper center", ncol=columns_l, fontsize=9, frameon=False,
+               bbox_to_anchor=(0.5, 1.0 - 0.5 / height))
+    fig.tight_layout(rect=(0.0, 0.0, 1.0, 1.0 - header / height))
     fig.savefig(path, dpi=110)
 
 
@@ -767,7 +885,17 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--only", action="append", help="run only these groups (repeatable)")
     parser.add_argument("--budget", type=float, default=1.0, help="seconds per contender and case")
     parser.add_argument("--plot", metavar="PATH", help="also write a PNG of throughput against batch size")
+    parser.add_argument("--replot", metavar="TABLE",
+                        help="run nothing: draw --plot from a recorded run, the saved output of this "
+                             "script or the README (its 'Latest run:' line and table)")
     options = parser.parse_args(argv)
+    if options.replot:
+        if not options.plot:
+            parser.error("--replot needs --plot PATH")
+        recorded_title, recorded = read_table(options.replot)
+        plot(recorded, options.plot, recorded_title)
+        print(f"plot: {options.plot} (from {options.replot})")
+        return 0
 
     names = options.only or list(GROUPS)
     bound = ReadBound()
@@ -797,7 +925,7 @@ def main(argv: list[str] | None = None) -> int:
                   f"{rate / 1e9:.3f} G {case.unit}/s | {share} | {', '.join(ratios)} |", flush=True)
             results.append(Result(case, seconds, limit))
     if options.plot:
-        plot(results, options.plot, title)
+        plot([measured(r) for r in results], options.plot, title)
         print(f"\nplot: {options.plot}")
     return 0
 

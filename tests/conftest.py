@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import _quorvane
+from quorvane import _greeks
 
 # ---------------------------------------------------------------------------
 # Optional dependencies. The Dask and plot tests skip when their packages are
@@ -455,21 +456,25 @@ def run_python(code, *, python=sys.executable, env_extra=None, timeout=120):
 
 
 # ---------------------------------------------------------------------------
-# Function descriptors: name, parameter names, required count, valid arguments.
-# Functions built later join this table.
+# Function descriptors: module, name, parameter names, required count, valid
+# arguments. FUNCTIONS is _quorvane's six; GREEKS_FUNCTIONS is quorvane._greeks's;
+# the suites that harden every native entry (fuzzing, repetition, threads,
+# processes, the pool) run over ALL_FUNCTIONS. Functions built later join the
+# table of their module.
 # ---------------------------------------------------------------------------
 
 
 class FunctionCase:
-    def __init__(self, name, parameters, required, valid_args):
+    def __init__(self, name, parameters, required, valid_args, module=_quorvane):
         self.name = name
         self.parameters = parameters
         self.required = required
         self._valid_args = valid_args
+        self.module = module
 
     @property
     def function(self):
-        return getattr(_quorvane, self.name)
+        return getattr(self.module, self.name)
 
     def valid_args(self):
         return self._valid_args()
@@ -491,6 +496,12 @@ def _path_batch():
             np.full((2, 3), 0.2))
 
 
+def _gamma_path_batch():
+    """The two paths of _path_batch with the two second-derivative arrays."""
+    return (*_path_batch(), np.array([[0.01, -0.02, 0.0], [0.03, 0.0, -0.01]]),
+            np.array([[-0.1, 0.05, 0.2], [0.0, 0.1, -0.3]]))
+
+
 TANGENT_FLOW_PARAMETERS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "horizon")
 
 FUNCTIONS = [
@@ -509,6 +520,32 @@ FUNCTIONS = [
                   "payoff", "strike"),
                  7, lambda: (*_path_batch(), 2.0, "call", 1.0)),
 ]
+
+GAMMA_PARAMETERS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2",
+                    "horizon")
+
+GREEKS_FUNCTIONS = [
+    FunctionCase("bel_weights_gamma_constant_flow",
+                 ("w_terminals", "horizon", "sigma_at_x0", "d_sigma_dx"), 4,
+                 lambda: (_vector(), 1.0, 20.0, 0.2), _greeks),
+    FunctionCase("bel_weights_vega_constant_flow",
+                 ("w_terminals", "horizon", "d_sigma_dx", "volatility"), 4,
+                 lambda: (_vector(), 1.0, 0.2, 0.2), _greeks),
+    FunctionCase("bel_weights_gamma_tangent_flow", GAMMA_PARAMETERS, 8,
+                 lambda: (*_gamma_path_batch(), 2.0), _greeks),
+    FunctionCase("bel_weights_gamma_tangent_flow_parallel", GAMMA_PARAMETERS, 8,
+                 lambda: (*_gamma_path_batch(), 2.0), _greeks),
+    FunctionCase("price_and_greeks_constant_flow",
+                 ("terminal_states", "w_terminals", "horizon", "sigma_at_x0", "d_sigma_dx",
+                  "volatility", "payoff", "strike"), 7,
+                 lambda: (_vector(), _vector() / 100, 1.0, 20.0, 0.2, 0.2, "call", 100.0), _greeks),
+    FunctionCase("price_and_greeks_tangent_flow",
+                 ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field",
+                  "d2_mu_dx2_field", "d2_sigma_dx2_field", "horizon", "payoff", "strike"), 9,
+                 lambda: (*_gamma_path_batch(), 2.0, "call", 1.0), _greeks),
+]
+
+ALL_FUNCTIONS = FUNCTIONS + GREEKS_FUNCTIONS
 
 
 def same_result(a, b):

@@ -2,6 +2,7 @@
 price-and-delta estimator with its order of checks."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -192,6 +193,28 @@ def test_order_of_checks(args, error, message, panic_type, capfd):
         assert message in err  # a diagnostic of the internal failure
     else:
         assert err == ""
+
+
+def test_internal_error_diagnostic_reads_as_quorvanes_own(panic_type, capfd):
+    # it read "thread 'main' panicked at src/...:52:29:" and the message on a line of its own
+    a = np.ones(2)
+    with pytest.raises(panic_type):
+        q.price_and_delta_constant_flow(a, a, 0.0, 0.2, "call")
+    assert re.fullmatch(r"quorvane: internal error at src/core/estimates/constant_flow_price\.cpp:\d+: "
+                        r"horizon must be positive\n", capfd.readouterr().err)
+
+    class Reentrant:  # an internal error inside Python code that the module called
+        def __float__(self):
+            q.price_and_delta_constant_flow(a, a, 1.0, -1.0, "call")
+
+    with pytest.raises(panic_type):
+        q.bel_weights_constant_flow(a, Reentrant(), 1.0)
+    lines = [line for line in capfd.readouterr().err.splitlines() if line.startswith("quorvane:")]
+    assert len(lines) == 3
+    assert re.fullmatch(r"quorvane: internal error at src/\S+\.cpp:\d+: sigma_at_x0 must be positive", lines[0])
+    assert lines[1] == ("quorvane: internal error resumed: Python code called back into quorvane and "
+                        "raised its PanicException")
+    assert re.fullmatch(r"quorvane: internal error at src/\S+\.cpp:\d+: sigma_at_x0 must be positive", lines[2])
 
 
 def test_panic_is_not_an_exception(panic_type):

@@ -1,6 +1,7 @@
 """quorvane.dask: weights, prices and deltas over Dask arrays chunked along the path axis,
 under the synchronous scheduler and on a two-process LocalCluster on the loopback address."""
 
+import inspect
 import math
 
 import numpy as np
@@ -12,9 +13,11 @@ distributed = pytest.importorskip("distributed")
 from dask.delayed import Delayed  # noqa: E402
 
 import _quorvane as q  # noqa: E402
+import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
-from conftest import (DEFAULT_NAN, array_bits, assert_worked, bits, ref_payoff,  # noqa: E402
-                      ref_reciprocal)
+from quorvane import _greeks as g  # noqa: E402
+from conftest import (DEFAULT_NAN, array_bits, assert_worked, bit_list, bits,  # noqa: E402
+                      ref_payoff, ref_reciprocal)
 
 PAYOFFS = ["identity", "call", "put", "digital_call"]
 X0, VOL, RATE, HORIZON, STRIKE = 100.0, 0.2, 0.03, 1.0, 100.0
@@ -203,7 +206,7 @@ def ref_lanes(function, batch, payoff):
 def test_one_chunk_gives_the_module_bits(scheduler, function, payoff):
     batch = special_batch()
     result = dask_estimate(function, batch, CHUNKINGS["one"], payoff)
-    assert type(result) is tuple
+    assert type(result) is quorvane.Estimate
     assert_worked(result, module_estimate(function, batch, payoff))
 
 
@@ -353,9 +356,13 @@ def test_tangent_flow_arguments_refused_before_any_task(change, kind, position):
 @pytest.mark.parametrize("kind", TANGENT_KINDS)
 @pytest.mark.parametrize("position, columns, message", [
     (0, 1, "states must have at least 2 columns (n_steps + 1)"),
-    (1, 5, "{name} has 5 columns; expected n_steps = 6 (states has 7 columns)"),
-    (3, 7, "{name} has 7 columns; expected n_steps = 6 (states has 7 columns)"),
-    (4, 5, "{name} has 5 columns; expected n_steps = 6 (states has 7 columns)"),
+    (0, 6, "states must have n_steps + 1 = 7 columns (the initial state, then one per step), got 6"),
+    (1, 5, "{name} must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+           "then one per step), got 5"),
+    (3, 7, "{name} must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+           "then one per step), got 7"),
+    (4, 5, "{name} must have n_steps = 6 columns, one per step (states has 7: the initial state, "
+           "then one per step), got 5"),
 ])
 def test_tangent_flow_column_counts_checked_before_any_task(kind, position, columns, message):
     name = (TANGENT_PRICE_NAMES if kind == "price" else TANGENT_WEIGHT_NAMES)[position]
@@ -424,7 +431,7 @@ PAYOFF_SCALARS = [dict(payoff="Call"), dict(payoff=None), dict(strike="100")]
     (kind, scalars) for kind in ("weights", "price")
     for scalars in WEIGHT_SCALARS + [dict(sigma_at_x0=0.0), dict(sigma_at_x0=None)]
     + (PAYOFF_SCALARS if kind == "price" else [])])
-def test_constant_flow_scalars_fail_as_in_the_module_before_any_task(kind, scalars):
+def test_constant_flow_scalars_fail_as_in_the_package_before_any_task(kind, scalars):
     x_t, w_t = constant_flow_data(gbm_batch(n_paths=40))
     arguments = dict(horizon=HORIZON, sigma_at_x0=VOL * X0, payoff="call", strike=STRIKE)
     arguments.update(scalars)
@@ -432,7 +439,8 @@ def test_constant_flow_scalars_fail_as_in_the_module_before_any_task(kind, scala
         expected = module_error(lambda: q.bel_weights_constant_flow(
             w_t, arguments["horizon"], arguments["sigma_at_x0"]))
     else:
-        expected = module_error(lambda: q.price_and_delta_constant_flow(x_t, w_t, **arguments))
+        # a horizon or sigma_at_x0 that is not positive: ValueError, as quorvane reports it
+        expected = module_error(lambda: quorvane.price_and_delta_constant_flow(x_t, w_t, **arguments))
     arrays = [poisoned(x_t, (10, 30)), poisoned(w_t, (10, 30))]
     with dask.config.set(scheduler="synchronous"), pytest.raises(type(expected)) as caught:
         call_constant(kind, arrays, **arguments)
@@ -520,6 +528,155 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
     assert type(error) is qd.PanicError and str(error) == "horizon must be positive"
 
 
-def test_every_name_in_all_is_defined_here_as_a_chunked_form():
-    # __all__ lists every function of the native modules: each needs its own form here
+def test_all_is_every_native_function_and_every_public_name_defined_here():
+    # A literal list (so that a type checker sees it): every function of the native
+    # modules, each with its own chunked form here, and nothing defined here left out.
+    native = [name for module in (q, g) for name in module.__all__ if name != "__version__"]
+    assert sorted(qd.__all__) == sorted([*native, "PanicError"])
     assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)
+    defined = {name for name, value in vars(qd).items() if not name.startswith("_")
+               and getattr(value, "__module__", None) == "quorvane.dask"}
+    assert defined <= set(qd.__all__)
+
+
+# ---------------------------------------------------------------------------
+# Every function at once: each one's arrays, by parameter name, and its scalars
+# ---------------------------------------------------------------------------
+
+SCALARS = {
+    "bel_weights_constant_flow": (HORIZON, VOL * X0),
+    "bel_weights_tangent_flow": (HORIZON,),
+    "bel_weights_tangent_flow_parallel": (HORIZON,),
+    "price_from_samples": (),
+    "price_and_delta_constant_flow": (HORIZON, VOL * X0, "call", STRIKE),
+    "price_and_delta_tangent_flow": (HORIZON, "call", STRIKE),
+    "bel_weights_gamma_constant_flow": (HORIZON, VOL * X0, VOL),
+    "bel_weights_vega_constant_flow": (HORIZON, VOL, VOL),
+    "bel_weights_gamma_tangent_flow": (HORIZON,),
+    "bel_weights_gamma_tangent_flow_parallel": (HORIZON,),
+    "price_and_greeks_constant_flow": (HORIZON, VOL * X0, VOL, VOL, "call", STRIKE),
+    "price_and_greeks_tangent_flow": (HORIZON, "call", STRIKE),
+}
+EVERY_FUNCTION = sorted(SCALARS)
+
+
+def test_the_table_of_every_function_lists_every_function():
+    assert set(SCALARS) == set(qd.__all__) - {"PanicError"}
+
+
+def every_argument():
+    """NumPy data for every array parameter name of quorvane.dask."""
+    batch = gbm_batch(n_paths=40)
+    x_t, w_t = constant_flow_data(batch)
+    data = dict(terminal_states=x_t, w_terminals=w_t, samples=x_t, states=batch[0], dws=batch[1])
+    fields = batch[2:] + [np.zeros_like(batch[1]), np.full_like(batch[1], 0.01)]
+    for name, field in zip(["sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2"], fields):
+        data[name] = data[name + "_field"] = field
+    return data
+
+
+def array_parameters(name):
+    """The array parameters of qd.<name>: those before its first scalar."""
+    parameters = [parameter for parameter in inspect.signature(getattr(qd, name)).parameters
+                  if parameter not in ("compute", "discount")]  # the keyword-only ones
+    return parameters[:len(parameters) - len(SCALARS[name])]
+
+
+def call_every(name, chunks, alter=lambda parameter, array: array, **options):
+    """qd.<name> on every_argument() as Dask arrays, lazily: a Dask array or a Delayed."""
+    function = getattr(qd, name)
+    data = every_argument()
+    parameters = array_parameters(name)
+    arrays = [alter(p, to_dask(data[p], chunks)) for p in parameters]
+    lazy = {"compute": False} if "compute" in inspect.signature(function).parameters else {}
+    return function(*arrays, *SCALARS[name], **lazy, **options)
+
+
+def call_package(name, **options):
+    """quorvane.<name> on every_argument(), the NumPy arrays that call_every chunks."""
+    data = every_argument()
+    return getattr(quorvane, name)(*[data[p] for p in array_parameters(name)], *SCALARS[name],
+                                   **options)
+
+
+ESTIMATORS = [name for name in EVERY_FUNCTION if name.startswith("price_")]
+ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
+                  "price_and_delta_constant_flow": quorvane.Estimate,
+                  "price_and_delta_tangent_flow": quorvane.Estimate,
+                  "price_and_greeks_constant_flow": quorvane.Greeks,
+                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks}
+
+
+@pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS
+                                          for chunks in [(40,), (10, 0, 30)]])
+def test_estimates_are_the_packages_named_tuples(name, chunks):
+    # As in quorvane: Estimate and MeanEstimate where plain tuples were returned; with
+    # one chunk, the package's own result, field for field and bit for bit.
+    with dask.config.set(scheduler="synchronous"):
+        got = call_every(name, chunks).compute()
+    assert type(got) is ESTIMATE_TYPES[name] and all(type(value) is float for value in got)
+    if len(chunks) == 1:
+        expected = call_package(name)
+        assert type(expected) is type(got) and bit_list(got) == bit_list(expected)
+
+
+@pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS
+                                          for chunks in [(40,), (10, 0, 30)]])
+def test_discount_multiplies_every_field_once(name, chunks):
+    # One chunk or several, every field of the result is the undiscounted one times
+    # the factor, one rounded product each (not a power of two, so each one rounds).
+    discount = math.exp(-0.05 * 1.5)
+    with dask.config.set(scheduler="synchronous"):
+        plain = call_every(name, chunks).compute()
+        discounted = call_every(name, chunks, discount=discount).compute()
+    assert type(discounted) is type(plain)
+    assert bit_list(discounted) == bit_list(value * discount for value in plain)
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_a_discount_not_a_finite_positive_factor_is_refused_before_any_task(name):
+    # Refused when the lazy estimate is built, with the message of quorvane's function.
+    for discount in (0.0, -1.0, math.nan, math.inf):
+        with pytest.raises(ValueError) as caught:
+            call_every(name, (10, 30), discount=discount)
+        with pytest.raises(ValueError) as expected:
+            call_package(name, discount=discount)
+        assert caught.value.args == expected.value.args
+
+
+@pytest.mark.parametrize("name", EVERY_FUNCTION)
+def test_masked_dask_arrays_are_refused_by_every_function(name):
+    # Chunks of numpy.ma.MaskedArray: one chunk read the data without the mask, several
+    # went through NumPy's masked arithmetic in the combination; neither is the
+    # estimate of the unmasked paths. Each array argument is refused before any task.
+    def mask(parameter, array):
+        return da.ma.masked_greater(array, 0.5) if parameter == masked else array
+
+    for masked in array_parameters(name):
+        with dask.config.set(scheduler="synchronous"), pytest.raises(TypeError) as caught:
+            call_every(name, (10, 30), mask)
+        assert str(caught.value) == (
+            f"{masked} is a masked array; fill it (dask.array.ma.filled({masked}, value)) or drop "
+            "the masked paths (boolean indexing of every argument, then compute_chunk_sizes()) first")
+
+
+@pytest.mark.parametrize("name, chunking", [
+    (name, chunking) for name in EVERY_FUNCTION for chunking in ("one", "uneven")
+    if (name, chunking) != ("price_from_samples", "uneven")])  # sums in Python, no module call
+def test_an_internal_failure_in_any_task_reaches_compute_as_panic_error(monkeypatch, name, chunking):
+    # Every module function fails internally on data (the checks before any task run
+    # them on no paths, and work); whatever a task calls, compute raises PanicError.
+    def failing(function):
+        def call(*args, **kwargs):
+            if any(isinstance(a, np.ndarray) and a.size for a in args):
+                raise quorvane.PanicException("forced internal failure")
+            return function(*args, **kwargs)
+        return call
+
+    for module in (q, g):
+        for function_name in module.__all__[:-1]:  # the functions, then __version__
+            monkeypatch.setattr(module, function_name, failing(getattr(module, function_name)))
+    lazy = call_every(name, (40,) if chunking == "one" else (10, 0, 30))
+    with dask.config.set(scheduler="synchronous"), pytest.raises(qd.PanicError) as caught:
+        dask.compute(lazy)
+    assert str(caught.value) == "forced internal failure"

@@ -11,8 +11,9 @@ import time
 import pytest
 
 import _quorvane
+from quorvane import _greeks as greeks_module
 
-from conftest import FUNCTIONS, SUBINTERPRETER_IMPORT, run_python, scaled
+from conftest import SUBINTERPRETER_IMPORT, run_python, scaled
 
 # Every array-taking call of the six functions, serial and parallel, given
 # objects that need no NumPy to exist (the intake must fail before looking).
@@ -247,57 +248,83 @@ def test_interpreter_exit_during_a_parallel_call_on_a_daemon_thread_exits_cleanl
 # Ctrl-C during a long call
 # ---------------------------------------------------------------------------
 
-# Long calls on broadcast arrays (no memory behind them) of subnormal values,
-# whose arithmetic is slow: seconds of work. The parent sends SIGINT once the
-# call has run a while; the child reports when KeyboardInterrupt arrived (on
-# the system-wide monotonic clock), then checks that nothing is left behind.
+# Every function of both extension modules.
+GREEKS_NAMES = [n for n in greeks_module.__all__ if n != "__version__"]
+ALL_FUNCTIONS = [n for n in _quorvane.__all__ if n != "__version__"] + GREEKS_NAMES
+TANGENT_FLOW = [n for n in ALL_FUNCTIONS if "tangent_flow" in n]
+
+# Calls made long by their size, of ordinary values, so that no CPU finishes
+# them before the signal: zero-stride views (no memory behind them) of 2^36
+# elements, or 2^20 paths of 2^16 steps, or one path of 2^31 steps. The weight
+# functions of the constant flow return one weight per element, so theirs are
+# 2^30 elements (8 GiB of output, of which a call stopped at once writes a
+# small part). The parent sends SIGINT once the call has run a moment; the
+# child reports when KeyboardInterrupt arrived (on the system-wide monotonic
+# clock), then checks that nothing is left behind.
 INTERRUPTED_CALL = """
 import sys, time
 sys.path.insert(0, {tests!r})
 import numpy as np
 import _quorvane as q
+from quorvane import _greeks as g
 from conftest import borrow_count
-name = {name!r}
+name, shape = {name!r}, {shape!r}
 def vec(n, x): return np.broadcast_to(np.float64(x), (n,))
 def mat(n, m, x): return np.broadcast_to(np.float64(x), (n, m))
-def batch(n, m):
-    return (mat(n, m + 1, 1.0), mat(n, m, 1e-320), mat(n, m, 0.2), mat(n, m, 0.01), mat(n, m, 0.2))
-def call(n):
+def batch(n, m, k):
+    # states, dws, sigma, d_mu_dx, d_sigma_dx (zero: Y stays near 1 over any
+    # number of steps), d2_mu_dx2, d2_sigma_dx2
+    return (mat(n, m + 1, 1.0), mat(n, m, 0.01), mat(n, m, 0.2), mat(n, m, 0.01), mat(n, m, 0.0),
+            mat(n, m, 0.0), mat(n, m, 0.0))[:k]
+def call(n, paths, steps):
+    module = g if name in {greeks!r} else q
+    f = getattr(module, name)
+    if "tangent_flow" in name:
+        k = 7 if module is g else 5
+        extra = ("call", 0.9) if name.startswith("price_") else ()
+        return f(*batch(paths, steps, k), 1.0, *extra)
     return {{
-        "bel_weights_constant_flow": lambda: q.bel_weights_constant_flow(vec(n, 1e-310), 1.0, 1.0),
-        "price_from_samples": lambda: q.price_from_samples(vec(n, 1e-160)),
-        "price_and_delta_constant_flow":
-            lambda: q.price_and_delta_constant_flow(vec(n, 1.0), vec(n, 1e-300), 1.0, 1e10, "call"),
-        "bel_weights_tangent_flow": lambda: q.bel_weights_tangent_flow(*batch(n // 500, 500), 1.0),
-        "bel_weights_tangent_flow_parallel":
-            lambda: q.bel_weights_tangent_flow_parallel(*batch(n // 500, 500), 1.0),
-        "price_and_delta_tangent_flow":
-            lambda: q.price_and_delta_tangent_flow(*batch(n // 500, 500), 1.0, "call"),
+        "bel_weights_constant_flow": lambda: f(vec(n, 0.5), 1.0, 0.2),
+        "price_from_samples": lambda: f(vec(n, 0.5)),
+        "price_and_delta_constant_flow": lambda: f(vec(n, 1.0), vec(n, 0.5), 1.0, 0.2, "call", 0.9),
+        "bel_weights_gamma_constant_flow": lambda: f(vec(n, 0.5), 1.0, 0.2, 0.1),
+        "bel_weights_vega_constant_flow": lambda: f(vec(n, 0.5), 1.0, 0.1, 0.2),
+        "price_and_greeks_constant_flow":
+            lambda: f(vec(n, 1.0), vec(n, 0.5), 1.0, 0.2, 0.1, 0.2, "call", 0.9),
     }}[name]()
 def bits(result):
     return result.tobytes() if isinstance(result, np.ndarray) else np.array(result).tobytes()
-small = bits(call(100_000))
+small = bits(call(100_000, 1_000, 100))
+long_call = {{
+    "elements": lambda: call(2**30 if name.startswith("bel_") else 2**36, 0, 0),
+    "paths": lambda: call(0, 2**20, 2**16),
+    "one path": lambda: call(0, 1, 2**31),
+}}[shape]
 print("ready", flush=True)
 try:
-    call(200_000_000)
+    long_call()
     print("returned", time.monotonic(), flush=True)
 except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
-print(borrow_count(), bits(call(100_000)) == small)
+print(borrow_count(), bits(call(100_000, 1_000, 100)) == small)
 """
+
+LONG_CALLS = ([(name, "paths" if name in TANGENT_FLOW else "elements") for name in ALL_FUNCTIONS]
+              + [(name, "one path") for name in TANGENT_FLOW])
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals to a child, Linux's clock")
-@pytest.mark.parametrize("name", [case.name for case in FUNCTIONS])
-def test_ctrl_c_interrupts_a_long_call_within_half_a_second(name):
+@pytest.mark.parametrize("name, shape", LONG_CALLS)
+def test_ctrl_c_interrupts_a_long_call_within_half_a_second(name, shape):
+    code = INTERRUPTED_CALL.format(tests=os.path.dirname(__file__), name=name, shape=shape,
+                                   greeks=GREEKS_NAMES)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(_quorvane.__file__), env.get("PYTHONPATH", "")])
-    code = INTERRUPTED_CALL.format(tests=os.path.dirname(__file__), name=name)
     with subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
                           env=env) as child:
         try:
             assert child.stdout.readline() == "ready\n"
-            time.sleep(0.5)
+            time.sleep(0.25)  # well inside the call, whatever the CPU: it is long by size
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
             outcome, at = child.stdout.readline().split()
@@ -308,6 +335,61 @@ def test_ctrl_c_interrupts_a_long_call_within_half_a_second(name):
                 child.kill()
     assert outcome == "interrupted" and float(at) - sent < 0.5
     assert (left, same) == ("0", "True")  # no borrow left; the next call gives the same bits
+
+
+# A signal handler, run by a poll of a long call, resizes an array the call
+# reads (the zeros behind it are never written: reading them maps no memory).
+# The signal comes from an interval timer; the handler acts once the call holds
+# its borrows, so what it meets is the running call, whatever the CPU's speed.
+# The serial call must then end with a ValueError naming the array instead of
+# reading freed memory; the parallel one, whose workers read while the handler
+# runs, keeps every array from being resized until it ends (NumPy refuses).
+RESIZED_BY_HANDLER = """
+import signal, sys
+sys.path.insert(0, {tests!r})
+import numpy as np
+import _quorvane as q
+from conftest import borrow_count
+name = {name!r}
+if name == "price_from_samples":
+    owned = np.zeros(2**30)
+    call = lambda: q.price_from_samples(owned)
+else:
+    paths, steps = 2**14, 2**16
+    owned = np.zeros((paths, steps))
+    def mat(x, cols=steps): return np.broadcast_to(np.float64(x), (paths, cols))
+    call = lambda: q.bel_weights_tangent_flow_parallel(mat(1.0, steps + 1), owned, mat(0.2), mat(0.01),
+                                                      mat(0.0), 1.0)
+resized = []
+def handler(signum, frame):
+    if borrow_count() and not resized:
+        resized.append(True)
+        owned.resize((16,), refcheck=False)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+try:
+    call()
+    print("returned")
+except ValueError as e:
+    print("ValueError", " ".join(str(e).split()))
+finally:
+    signal.setitimer(signal.ITIMER_REAL, 0)
+print(resized, borrow_count())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="setitimer and zero pages of Linux")
+@pytest.mark.parametrize("name, error", [
+    ("price_from_samples", "samples was changed by a signal handler during the call"),
+    ("bel_weights_tangent_flow_parallel", "cannot resize an array that references or is referenced"),
+])
+def test_a_signal_handler_that_resizes_an_accepted_array_fails_the_call(name, error):
+    done = run_python(RESIZED_BY_HANDLER.format(tests=os.path.dirname(__file__), name=name),
+                      env_extra={"RAYON_NUM_THREADS": "2"})
+    assert done.returncode == 0, done.stderr  # not -11: no freed memory was read
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("ValueError " + error), lines
+    assert lines[1:] == ["[True] 0"]
 
 
 # ---------------------------------------------------------------------------

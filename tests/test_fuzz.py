@@ -1,6 +1,6 @@
 """Property-based fuzzing of the module boundary.
 
-For every function, hypothesis draws whole argument lists: arrays of many dtypes,
+For every function of both extension modules, hypothesis draws whole argument lists: arrays of many dtypes,
 dimensionalities, shapes and layouts, scalars of many types (some of whose
 conversions raise), payoff names that are not names, and random splits into
 positional and keyword arguments with surplus, missing, duplicated and unknown
@@ -20,17 +20,31 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import (DEFAULT_NAN, FUNCTIONS, LAYOUTS, Floaty, Indexy, bit_list, borrow_count,
+from conftest import (ALL_FUNCTIONS, DEFAULT_NAN, LAYOUTS, Floaty, Indexy, bit_list, borrow_count,
                       make_layout, outcome, ref_mean_stderr, ref_price_and_delta, ref_weights, scaled)
 from test_binding import missing_message, too_many_message
+from test_greeks import (ref_cf_gamma_weights, ref_cf_vega_weights, ref_gamma_weights, ref_greeks_constant_flow,
+                         ref_greeks_tangent_flow)
 from test_tangent_flow import LAYOUTS_2D, layout2d
 from test_tangent_flow import ref_price_and_delta as tf_ref_price_and_delta
 from test_tangent_flow import ref_weights as tf_ref_weights
 
 PAYOFFS = ("identity", "call", "put", "digital_call")
 ONE_D = {"samples", "w_terminals", "terminal_states"}
-TWO_D = {"states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "sigma_field", "d_mu_dx_field",
-         "d_sigma_dx_field"}
+TWO_D = {"states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2", "sigma_field",
+         "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field", "d2_sigma_dx2_field"}
+
+
+def array_dims(case):
+    """{parameter: dimensions} of the case's arrays. A tangent-flow function (its
+    first parameter is `states`) takes 2-D arrays, and its `d_sigma_dx` is one of
+    them; elsewhere `d_sigma_dx` is a scalar."""
+    names = TWO_D if case.parameters[0] == "states" else ONE_D
+    return {name: 2 if names is TWO_D else 1 for name in case.parameters if name in names}
+
+
+# The estimators' payoff message; price_and_delta_tangent_flow's leaves out the list.
+EXPECTED_PAYOFFS = "': expected 'identity', 'call', 'put', or 'digital_call'"
 EMPTY = object()  # an argument slot that binding left empty
 
 
@@ -251,6 +265,7 @@ def parameter_values(draw, case, faulty):
     the parameters named in `faulty` get values their conversion refuses."""
     names = case.parameters
     values = {}
+    dims = array_dims(case)
     if names[0] in ONE_D:
         n = draw(st.integers(0, 7))
         for name in names:
@@ -261,7 +276,7 @@ def parameter_values(draw, case, faulty):
         n_paths = draw(st.integers(0, 6))
         n_steps = draw(st.integers(0, 4)) if draw(st.integers(0, 11)) == 0 else draw(st.integers(1, 4))
         for name in names:
-            if name not in TWO_D:
+            if name not in dims:
                 continue
             if name == "states":
                 shape = (n_paths, n_steps + 1)
@@ -367,11 +382,12 @@ def bind(case, positional, keywords):
 
 def convert(case, slots):
     converted = {}
+    arrays = array_dims(case)
     for name in case.parameters:  # arrays first: they always lead
-        if name not in ONE_D | TWO_D:
+        if name not in arrays:
             continue
         obj = slots[name]
-        dims = 1 if name in ONE_D else 2
+        dims = arrays[name]
         if not (isinstance(obj, np.ndarray) and obj.ndim == dims
                 and obj.dtype == np.dtype(np.float64)):
             raise Raised(TypeError, f"argument '{name}': '{type(obj).__qualname__}' object "
@@ -454,14 +470,74 @@ def zero_sigma_candidates(sigma, parallel):
     return found
 
 
-def tangent_flow_steps(a):
-    """(n_paths, n_steps) of the states, after the checks that both tangent-flow
-    functions make first: a positive horizon, at least two columns of states."""
+def tangent_flow_steps(a, gamma=False):
+    """(n_paths, n_steps) of the states, after the checks that every tangent-flow
+    function makes first: a positive horizon, at least two columns of states (three
+    for a gamma, which needs a step in each half of the path)."""
     if not a["horizon"] > 0:
         raise Raised(ValueError, "horizon must be positive")
+    if gamma and a["states"].shape[1] < 3:
+        raise Raised(ValueError, "states must have at least 3 columns (n_steps + 1, and gamma needs "
+                                 "n_steps >= 2)")
     if a["states"].shape[1] < 2:
         raise Raised(ValueError, "states must have at least 2 columns (n_steps + 1)")
     return a["states"].shape[0], a["states"].shape[1] - 1
+
+
+def check_shapes(a, names, n_paths, n_steps):
+    for key in names:
+        rows, cols = a[key].shape
+        if (rows, cols) != (n_paths, n_steps):
+            raise Raised(ValueError, f"{key} shape [{rows}, {cols}] != expected ({n_paths}, {n_steps})")
+
+
+def check_constant_flow_scalars(a, names):
+    """The scalar checks of the constant-flow Greeks, in the order given."""
+    for key in names:
+        if key == "d_sigma_dx":
+            if not math.isfinite(a[key]):
+                raise Raised(ValueError, "d_sigma_dx must be finite")
+        elif not a[key] > 0:
+            raise Raised(ValueError, f"{key} must be positive")
+
+
+def model_greeks(name, a):
+    """quorvane._greeks: every check is a validation error, in a fixed order."""
+    if name == "bel_weights_gamma_constant_flow":
+        check_constant_flow_scalars(a, ("horizon", "sigma_at_x0", "d_sigma_dx"))
+        return [array_result(ref_cf_gamma_weights(a["w_terminals"].tolist(), a["horizon"], a["sigma_at_x0"],
+                                                  a["d_sigma_dx"]))]
+    if name == "bel_weights_vega_constant_flow":
+        check_constant_flow_scalars(a, ("horizon", "d_sigma_dx", "volatility"))
+        return [array_result(ref_cf_vega_weights(a["w_terminals"].tolist(), a["horizon"], a["d_sigma_dx"],
+                                                 a["volatility"]))]
+    if name == "price_and_greeks_constant_flow":
+        check_constant_flow_scalars(a, ("horizon", "sigma_at_x0", "d_sigma_dx", "volatility"))
+        ts, w = a["terminal_states"], a["w_terminals"]
+        if len(ts) != len(w):
+            raise Raised(ValueError, "terminal_states and w_terminals must have the same length")
+        if a["payoff"] not in PAYOFFS:
+            raise Raised(ValueError, f"unknown payoff '{a['payoff']}{EXPECTED_PAYOFFS}")
+        return [tuple_result(ref_greeks_constant_flow(
+            ts.tolist(), w.tolist(), *(a[k] for k in ("horizon", "sigma_at_x0", "d_sigma_dx", "volatility",
+                                                       "payoff", "strike"))))]
+    fused = name == "price_and_greeks_tangent_flow"
+    assert fused or name in ("bel_weights_gamma_tangent_flow", "bel_weights_gamma_tangent_flow_parallel")
+    n_paths, n_steps = tangent_flow_steps(a, gamma=True)
+    suffix = "_field" if fused else ""
+    fields = ["dws"] + [k + suffix for k in ("sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")]
+    check_shapes(a, fields, n_paths, n_steps)
+    if fused and a["payoff"] not in PAYOFFS:
+        raise Raised(ValueError, f"unknown payoff '{a['payoff']}{EXPECTED_PAYOFFS}")
+    zeros = zero_sigma_candidates(a[fields[1]], name.endswith("parallel"))
+    if zeros:
+        return [("raised", ValueError, f"{fields[1]}[{i}, {j}] = 0 produces division by zero in BEL weight")
+                for i, j in zeros]
+    arrays = [a[k] for k in fields]
+    if fused:
+        return [tuple_result(ref_greeks_tangent_flow(a["states"], *arrays, a["horizon"], a["payoff"],
+                                                     a["strike"]))]
+    return [array_result(ref_gamma_weights(*arrays, a["horizon"]))]
 
 
 def model_estimator(name, a):
@@ -478,8 +554,7 @@ def model_estimator(name, a):
         if len(ts) != len(w):
             raise Raised(ValueError, "terminal_states and w_terminals must have the same length")
         if a["payoff"] not in PAYOFFS:
-            raise Raised(ValueError, f"unknown payoff '{a['payoff']}': expected 'identity', "
-                                     "'call', 'put', or 'digital_call'")
+            raise Raised(ValueError, f"unknown payoff '{a['payoff']}{EXPECTED_PAYOFFS}")
         if not a["horizon"] > 0:
             raise Raised("panic", "horizon must be positive")
         if not a["sigma_at_x0"] > 0:
@@ -488,11 +563,7 @@ def model_estimator(name, a):
                                                  a["sigma_at_x0"], a["payoff"], a["strike"]))]
     if name in ("bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel"):
         n_paths, n_steps = tangent_flow_steps(a)
-        for key in ("dws", "sigma", "d_mu_dx", "d_sigma_dx"):
-            rows, cols = a[key].shape
-            if (rows, cols) != (n_paths, n_steps):
-                raise Raised(ValueError, f"{key} shape [{rows}, {cols}] != expected "
-                                         f"({n_paths}, {n_steps})")
+        check_shapes(a, ("dws", "sigma", "d_mu_dx", "d_sigma_dx"), n_paths, n_steps)
         zeros = zero_sigma_candidates(a["sigma"], name.endswith("parallel"))
         if zeros:
             return [("raised", ValueError,
@@ -500,7 +571,8 @@ def model_estimator(name, a):
                     for i, j in zeros]
         return [array_result(tf_ref_weights(a["dws"], a["sigma"], a["d_mu_dx"], a["d_sigma_dx"],
                                             a["horizon"]))]
-    assert name == "price_and_delta_tangent_flow"
+    if name != "price_and_delta_tangent_flow":
+        return model_greeks(name, a)
     n_paths, n_steps = tangent_flow_steps(a)
     states = a["states"]
     dws, sigma = a["dws"], a["sigma_field"]
@@ -554,7 +626,7 @@ def check_call(case, positional, keywords, direct, panic_type):
     assert borrow_count() == 0
 
 
-@pytest.mark.parametrize("case", FUNCTIONS, ids=repr)
+@pytest.mark.parametrize("case", ALL_FUNCTIONS, ids=repr)
 def test_every_argument_list_gets_the_models_outcome(case, panic_type):
     @FUZZ
     @given(data=st.data())
@@ -569,7 +641,7 @@ def test_every_argument_list_gets_the_models_outcome(case, panic_type):
 
 
 @pytest.mark.skipif(_vectorcall is None, reason="PyObject_Vectorcall is not exported")
-@pytest.mark.parametrize("case", FUNCTIONS, ids=repr)
+@pytest.mark.parametrize("case", ALL_FUNCTIONS, ids=repr)
 def test_direct_vectorcall_agrees_with_a_python_call(case, panic_type):
     """The ctypes route reaches the same entry as a Python call, with the same
     results and messages: the model's verdicts apply to it unchanged."""

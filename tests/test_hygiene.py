@@ -1,4 +1,4 @@
-"""Hygiene under repetition: every function, on its success path and on every
+"""Hygiene under repetition: every function of both extension modules, on its success path and on every
 error path it has (binding, conversion, intake, validation, internal failure),
 called 100,000 times. Each outcome is the model's (the same bits, or the same
 class and message); input reference counts do not move; the next call after
@@ -16,7 +16,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from conftest import FUNCTIONS, borrow_count, exclusive_borrow, outcome, scaled
+from conftest import ALL_FUNCTIONS, borrow_count, exclusive_borrow, outcome, scaled
 from test_fuzz import FloatRaises, expected_outcomes
 
 CALLS = scaled(100_000, minimum=2_000)
@@ -31,7 +31,7 @@ TRACED_TOLERANCE = 16 << 10      # memory traced by tracemalloc: less than 16 Ki
 # module through the shared borrow registry.
 EXCLUSIVE_MESSAGE = "array is exclusively borrowed elsewhere and cannot be read"
 
-CASES = {case.name: case for case in FUNCTIONS}
+CASES = {case.name: case for case in ALL_FUNCTIONS}
 
 # Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB and
 # the sanitizer's allocator keeps its own books, so resident memory and glibc's
@@ -79,11 +79,16 @@ def vector(n, seed):
     return np.random.default_rng(seed).normal(100.0, 20.0, n)
 
 
-def batch(n_paths, n_steps, seed):
+def batch(n_paths, n_steps, seed, n_arrays=5):
+    """states, dws, sigma, the two first derivatives and (n_arrays=7) the two
+    second derivatives of a tangent flow."""
     rng = np.random.default_rng(seed)
-    return [rng.normal(1.0, 0.1, (n_paths, n_steps + 1)), rng.normal(0.0, 0.1, (n_paths, n_steps)),
-            rng.uniform(0.1, 0.5, (n_paths, n_steps)), rng.normal(0.0, 0.2, (n_paths, n_steps)),
-            rng.normal(0.0, 0.3, (n_paths, n_steps))]
+    arrays = [rng.normal(1.0, 0.1, (n_paths, n_steps + 1)), rng.normal(0.0, 0.1, (n_paths, n_steps)),
+              rng.uniform(0.1, 0.5, (n_paths, n_steps)), rng.normal(0.0, 0.2, (n_paths, n_steps)),
+              rng.normal(0.0, 0.3, (n_paths, n_steps))]
+    if n_arrays > 5:
+        arrays += [rng.normal(0.0, 0.2, (n_paths, n_steps)), rng.normal(0.0, 0.4, (n_paths, n_steps))]
+    return arrays[:n_arrays]
 
 
 def text(s):
@@ -91,20 +96,33 @@ def text(s):
     return "".join(list(s))
 
 
-def paths_of(name):
+def is_tangent_flow(case):
+    return case.parameters[0] == "states"
+
+
+def fresh_arguments(case, n_paths=96, n_steps=5, seed=1):
+    """(arrays, scalars) of a successful call of `case`: its arrays drawn anew (the
+    tangent-flow batch is n_paths by n_steps), its scalars those of the table,
+    strings not interned."""
+    valid = case.valid_args()
+    n_arrays = sum(isinstance(a, np.ndarray) for a in valid)
+    if is_tangent_flow(case):
+        arrays = batch(n_paths, n_steps, seed, n_arrays)
+    else:
+        arrays = [vector(512, seed + k) / (100.0 if name == "w_terminals" else 1.0)
+                  for k, name in enumerate(case.parameters[:n_arrays])]
+    return arrays, [text(v) if isinstance(v, str) else v for v in valid[n_arrays:]]
+
+
+# A value of each checked scalar that its check refuses.
+REFUSED_SCALARS = {"horizon": 0.0, "sigma_at_x0": math.nan, "d_sigma_dx": math.inf,
+                   "volatility": -1.0}
+
+
+def paths_of(name, n_paths=96, n_steps=5):
     """[(label, positional, keywords, exclusively borrowed array or None)]."""
     case = CASES[name]
-    if name in ("bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel",
-                "price_and_delta_tangent_flow"):
-        good = batch(96, 5, 1)
-        arrays = list(good)
-        tail = [1.25] if name != "price_and_delta_tangent_flow" else [1.25, text("call"), 1.0]
-    elif name == "price_from_samples":
-        arrays, tail = [vector(512, 2)], []
-    elif name == "bel_weights_constant_flow":
-        arrays, tail = [vector(512, 3)], [1.5, 20.0]
-    else:
-        arrays, tail = [vector(512, 4), vector(512, 5) / 100.0], [1.5, 20.0, text("put"), 101.0]
+    arrays, tail = fresh_arguments(case, n_paths, n_steps)
     args = arrays + tail
     params = case.parameters
     n_arrays = len(arrays)
@@ -139,27 +157,23 @@ def paths_of(name):
              None),
             ("validation: unknown payoff", args[:at] + [text("Call")] + args[at + 1:], [], None),
         ]
-    if name == "bel_weights_constant_flow":
-        paths += [("validation: horizon", [arrays[0], 0.0, 20.0], [], None),
-                  ("validation: sigma_at_x0", [arrays[0], 1.0, math.nan], [], None)]
-    if name == "price_and_delta_constant_flow":
-        paths += [("validation: lengths", [arrays[0], arrays[1][:-1]] + tail, [], None),
-                  ("internal failure: horizon", arrays + [0.0] + tail[1:], [], None)]
-    if name in ("bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel"):
-        zero = [a.copy() for a in good]
-        zero[2][70, 3] = 0.0  # in one block of the pool's work
-        paths += [("validation: horizon", arrays + [-1.0], [], None),
-                  ("validation: states", [good[0][:, :1]] + good[1:] + tail, [], None),
-                  ("validation: shape", good[:3] + [good[3][:, :4]] + good[4:] + tail, [], None),
+    # The checked scalars: a validation error, or for price_and_delta_constant_flow
+    # an internal failure.
+    for at in range(n_arrays, len(params)):
+        if params[at] in REFUSED_SCALARS:
+            paths.append((f"scalar: {params[at]}",
+                          args[:at] + [REFUSED_SCALARS[params[at]]] + args[at + 1:], [], None))
+    if not is_tangent_flow(case) and n_arrays == 2:
+        paths.append(("validation: lengths", [arrays[0], arrays[1][:-1]] + tail, [], None))
+    if is_tangent_flow(case):
+        zero = [a.copy() for a in arrays]
+        zero[2][70 * n_paths // 96, 3] = -0.0 if "payoff" in params else 0.0  # in one block of the pool's work
+        # Shapes: a validation error, or for price_and_delta_tangent_flow an
+        # internal failure.
+        paths += [("validation: states", [arrays[0][:, :1]] + arrays[1:] + tail, [], None),
+                  ("shape: short dws", [arrays[0], arrays[1][:n_paths // 2]] + arrays[2:] + tail, [], None),
+                  ("shape: short field", arrays[:3] + [arrays[3][:, :3]] + arrays[4:] + tail, [], None),
                   ("validation: zero sigma", zero + tail, [], None)]
-    if name == "price_and_delta_tangent_flow":
-        zero = [a.copy() for a in good]
-        zero[2][70, 3] = -0.0
-        paths += [("validation: states", [good[0][:, :1]] + good[1:] + tail, [], None),
-                  ("validation: zero sigma", zero + tail, [], None),
-                  ("internal failure: short dws", [good[0], good[1][:50]] + good[2:] + tail, [], None),
-                  ("internal failure: short field", good[:3] + [good[3][:, :3]] + good[4:] + tail,
-                   [], None)]
     return paths
 
 

@@ -1,12 +1,12 @@
-"""Concurrency stress: eight Python threads calling all six functions at once,
-serial and parallel forms mixed, some calls failing on purpose; the interpreter
-lock held by the serial functions and released by the parallel one; children
-made by fork (also while the pool is busy) and by spawn computing the same bits.
-A watchdog turns a deadlock into a failure instead of a hang."""
+"""Concurrency stress: eight Python threads calling every function of both
+extension modules at once, serial and parallel forms mixed, some calls failing
+on purpose; the interpreter lock held by the serial functions and released by
+the parallel ones; children made by fork (also while a pool is busy) and by
+spawn computing the same bits. A watchdog turns a deadlock into a failure
+instead of a hang."""
 
 import contextlib
 import faulthandler
-import math
 import multiprocessing
 import random
 import subprocess
@@ -17,13 +17,10 @@ import warnings
 import numpy as np
 import pytest
 
-import _quorvane as q
-from conftest import (TEST_SCALE, bit_list, borrow_count, exclusive_borrow, outcome, progress_during,
-                      ref_mean_stderr,
-                      run_python, scaled)
-from test_fuzz import FloatRaises, expected_outcomes
-from test_hygiene import CASES, batch, vector
-from test_tangent_flow import ref_path_weight
+from conftest import (ALL_FUNCTIONS, TEST_SCALE, bit_list, borrow_count, exclusive_borrow, outcome,
+                      progress_during, ref_mean_stderr, run_python, scaled)
+from test_fuzz import expected_outcomes
+from test_hygiene import CASES, expected_of, fresh_arguments, is_tangent_flow, paths_of
 
 THREADS = 8
 DURATION = max(1.0, 4.0 * min(TEST_SCALE, 1.0))  # seconds of concurrent calls
@@ -41,64 +38,41 @@ def watchdog(seconds=WATCHDOG):
         faulthandler.cancel_dump_traceback_later()
 
 
+# The paths of test_hygiene that also run on a batch large enough to reach the pool.
+LARGE_PATHS = ("success", "success by keyword", "scalar: horizon", "shape: short dws",
+               "validation: zero sigma")
+
+
 def jobs():
-    """(label, function name, positional, keywords): successes and deliberate
-    failures of every function, small and large enough to reach the pool."""
-    small, large = batch(7, 4, 11), batch(3000, 12, 12)
-    zero_small = [a.copy() for a in small]
-    zero_small[2][5, 1] = 0.0
-    zero_large = [a.copy() for a in large]
-    zero_large[2][2222, 7] = -0.0
-    w, x = vector(300, 13) / 100.0, vector(300, 14)
-    listed = [
-        ("weights", "bel_weights_constant_flow", [w, 1.5, 20.0], []),
-        ("weights, horizon 0", "bel_weights_constant_flow", [w, 0.0, 20.0], []),
-        ("weights, raising float", "bel_weights_constant_flow", [w, FloatRaises(KeyError, "k"), 1.0],
-         []),
-        ("samples", "price_from_samples", [x[::-3]], []),
-        ("samples, list", "price_from_samples", [[1.0, 2.0]], []),
-        ("constant flow", "price_and_delta_constant_flow", [x, w, 1.0, 20.0, "call", 100.0], []),
-        ("constant flow, payoff", "price_and_delta_constant_flow", [x, w, 1.0, 20.0, "Put"], []),
-        ("constant flow, panic", "price_and_delta_constant_flow", [x, w, 1.0, -2.0, "put"], []),
-        ("tangent", "bel_weights_tangent_flow", large + [0.9], []),
-        ("tangent small", "bel_weights_tangent_flow", small + [0.9], []),
-        ("tangent, zero sigma", "bel_weights_tangent_flow", zero_large + [0.9], []),
-        ("tangent, shape", "bel_weights_tangent_flow", small[:4] + [large[4]] + [0.9], []),
-        ("parallel", "bel_weights_tangent_flow_parallel", large + [0.9], []),
-        ("parallel small", "bel_weights_tangent_flow_parallel", small + [1.1], []),
-        ("parallel keywords", "bel_weights_tangent_flow_parallel", [],
-         list(zip(CASES["bel_weights_tangent_flow_parallel"].parameters, large + [0.7]))),
-        ("parallel, zero sigma on the pool", "bel_weights_tangent_flow_parallel",
-         zero_large + [0.9], []),
-        ("parallel, zero sigma", "bel_weights_tangent_flow_parallel", zero_small + [0.9], []),
-        ("parallel, horizon", "bel_weights_tangent_flow_parallel", large + [math.nan], []),
-        ("parallel, binding", "bel_weights_tangent_flow_parallel", large, [("horizon", 1.0),
-                                                                          ("T", 2.0)]),
-        ("tangent price", "price_and_delta_tangent_flow", large + [0.9, "digital_call", 1.0], []),
-        ("tangent price, panic", "price_and_delta_tangent_flow",
-         [large[0], large[1][:100]] + large[2:] + [0.9, "call"], []),
-        ("tangent price, zero sigma", "price_and_delta_tangent_flow", zero_small + [0.9, "put"], []),
-    ]
+    """(label, function name, positional, keywords, exclusively borrowed array or
+    None): every path of every function (successes and deliberate failures), the
+    tangent-flow ones also on a batch large enough to reach the pool."""
+    listed = []
+    for name, case in CASES.items():
+        listed += [(f"{name}: {label}", name, *rest) for label, *rest in paths_of(name)]
+        if is_tangent_flow(case):
+            listed += [(f"{name}: {label}, large", name, *rest)
+                       for label, *rest in paths_of(name, n_paths=3000, n_steps=12)
+                       if label in LARGE_PATHS]
     return listed
 
 
 def test_eight_threads_get_the_single_threaded_answers(panic_type):
     listed = jobs()
-    exclusive = vector(50, 15)
-    listed.append(("exclusively borrowed", "price_from_samples", [exclusive], []))
-    with exclusive_borrow(exclusive):
+    exclusives = [e for *_, e in listed if e is not None]
+    with contextlib.ExitStack() as borrowed:
+        for e in exclusives:
+            borrowed.enter_context(exclusive_borrow(e))
         plan = []
-        for label, name, positional, keywords in listed:
+        for label, name, positional, keywords, exclusive in listed:
             case = CASES[name]
             call = (lambda f, p, k: lambda: f(*p, **k))(case.function, positional, dict(keywords))
             alone = outcome(call)
-            if label == "exclusively borrowed":
-                assert alone[:2] == ("raised", panic_type)
-            else:  # the single-threaded answer is the model's
-                assert alone in expected_outcomes(case, positional, keywords, panic_type), label
+            # the single-threaded answer is the model's
+            assert alone in expected_of(case, positional, keywords, exclusive, panic_type), label
             plan.append((label, call, alone))
         kinds = {p[2][0] if p[2][0] != "raised" else p[2][1] for p in plan}
-        assert {"array", "tuple", TypeError, ValueError, KeyError, panic_type} <= kinds
+        assert {"array", "tuple", TypeError, ValueError, OverflowError, panic_type} <= kinds
 
         mismatches, calls_made = [], [0] * THREADS
         start = threading.Barrier(THREADS)
@@ -130,56 +104,71 @@ def test_eight_threads_get_the_single_threaded_answers(panic_type):
         assert not hung, f"threads still running: {hung}"
         assert not mismatches, mismatches[:5]
         assert all(n >= len(plan) for n in calls_made)
-        assert borrow_count() == 1  # the exclusive one, nothing left by the calls
-
-
-def long_batch(n_paths, n_steps):
-    """A batch whose rows are all the same row (zero strides): long to compute,
-    small in memory."""
-    rows = [np.full((1, n_steps + 1), 1.0), np.full((1, n_steps), 0.01), np.full((1, n_steps), 0.3),
-            np.full((1, n_steps), 0.02), np.full((1, n_steps), 0.1)]
-    return [np.broadcast_to(r, (n_paths, r.shape[1])) for r in rows]
+        assert borrow_count() == len(exclusives)  # nothing left by the calls
 
 
 N_STEPS = 1000
 N_PATHS = scaled(300_000, minimum=30_000)
 
+# A long constant-flow call's inputs: N_PATHS * N_STEPS copies of these values,
+# every per-path term of which is 0 or +-0.25 (all factors are 1), so every sum
+# of the estimators is exact and the long call's answer is the one-path answer.
+DYADIC = {"samples": 0.25, "terminal_states": 0.25, "w_terminals": 0.0, "horizon": 1.0,
+          "sigma_at_x0": 1.0, "d_sigma_dx": 0.0, "volatility": 1.0, "payoff": "identity",
+          "strike": 0.0}
 
-def one_row_weight(arrays, horizon):
-    lists = [a[:1].tolist() for a in arrays[1:]]
-    return ref_path_weight(*lists, horizon, 0, arrays[1].shape[1])
+
+def long_call(case):
+    """(arguments of a call of `case` that is long by its size and small in
+    memory, its expected result). A tangent-flow batch is one random row of
+    N_STEPS steps repeated N_PATHS times (zero strides); constant-flow samples
+    are as many as path-steps."""
+    if is_tangent_flow(case):
+        arrays, tail = fresh_arguments(case, n_paths=1, n_steps=N_STEPS)
+        one = case.function(*arrays, *tail)
+        rows = [np.broadcast_to(a, (N_PATHS, a.shape[1])) for a in arrays]
+        if isinstance(one, np.ndarray):
+            return rows + tail, np.full(N_PATHS, one[0])
+        stats = [ref_mean_stderr([mean] * N_PATHS) for mean in one[:len(one) // 2]]
+        return rows + tail, tuple(m for m, _ in stats) + tuple(e for _, e in stats)
+    is_array = [isinstance(a, np.ndarray) for a in case.valid_args()]
+    values = [DYADIC[name] for name in case.parameters]
+    one = case.function(*[np.full(1, v) if a else v for v, a in zip(values, is_array)])
+    size = N_PATHS * N_STEPS
+    return [np.broadcast_to(np.float64(v), (size,)) if a else v for v, a in zip(values, is_array)], one
 
 
-@pytest.mark.parametrize("name", ["bel_weights_tangent_flow", "price_and_delta_tangent_flow",
-                                  "price_from_samples"])
-def test_serial_functions_hold_the_interpreter_lock(name):
-    arrays = long_batch(N_PATHS, N_STEPS)
-    if name == "price_from_samples":
-        # As many samples as path-steps: the call must last long enough that the
-        # other thread's turns at its edges (one scheduling delay each on a busy
-        # machine) stay well inside the tenth of its duration allowed for them.
-        samples = np.broadcast_to(np.float64(0.25), (N_PATHS * N_STEPS,))
-        result, ticks, gap, duration = progress_during(lambda: q.price_from_samples(samples))
-        assert result == (0.25, 0.0)
-    elif name == "bel_weights_tangent_flow":
-        result, ticks, gap, duration = progress_during(lambda: q.bel_weights_tangent_flow(*arrays, 1.0))
-        assert result.tobytes() == np.full(N_PATHS, one_row_weight(arrays, 1.0)).tobytes()
-    else:
-        result, ticks, gap, duration = progress_during(
-            lambda: q.price_and_delta_tangent_flow(*arrays, 1.0, "identity"))
-        price = ref_mean_stderr([1.0] * N_PATHS)
-        delta = ref_mean_stderr([one_row_weight(arrays, 1.0)] * N_PATHS)
-        assert bit_list(result) == bit_list([price[0], delta[0], price[1], delta[1]])
+def same_bits(result, expected):
+    if isinstance(expected, np.ndarray):
+        return type(result) is np.ndarray and result.tobytes() == expected.tobytes()
+    return type(result) is tuple and bit_list(result) == bit_list(expected)
+
+
+# Every serial function whose output is not as large as its input (weights of
+# N_PATHS * N_STEPS samples would take gigabytes).
+SERIAL = [case for case in ALL_FUNCTIONS if not case.name.endswith("_parallel")
+          and (is_tangent_flow(case) or case.name.startswith("price"))]
+PARALLEL = [case for case in ALL_FUNCTIONS if case.name.endswith("_parallel")]
+
+
+@pytest.mark.parametrize("case", SERIAL, ids=repr)
+def test_serial_functions_hold_the_interpreter_lock(case):
+    # The call is long by its size (N_PATHS * N_STEPS path-steps or samples), so
+    # that the other thread's turns at its edges (one scheduling delay each on a
+    # busy machine) stay well inside the tenth of its duration allowed for them.
+    args, expected = long_call(case)
+    result, ticks, gap, duration = progress_during(lambda: case.function(*args))
+    assert same_bits(result, expected)
     # The other thread can only have run at the edges of the call, never in it.
     assert gap >= 0.9 * duration, (ticks, gap, duration)
 
 
-def test_the_parallel_function_lets_other_threads_run():
-    arrays = long_batch(N_PATHS, N_STEPS)
-    q.bel_weights_tangent_flow_parallel(*long_batch(10, 2), 1.0)  # the pool exists
-    result, ticks, gap, duration = progress_during(
-        lambda: q.bel_weights_tangent_flow_parallel(*arrays, 1.0))
-    assert result.tobytes() == np.full(N_PATHS, one_row_weight(arrays, 1.0)).tobytes()
+@pytest.mark.parametrize("case", PARALLEL, ids=repr)
+def test_the_parallel_function_lets_other_threads_run(case):
+    args, expected = long_call(case)
+    case.function(*case.valid_args())  # the pool exists
+    result, ticks, gap, duration = progress_during(lambda: case.function(*args))
+    assert same_bits(result, expected)
     assert ticks > 100 and gap < 0.5 * duration, (ticks, gap, duration)
 
 
@@ -187,23 +176,21 @@ def test_the_parallel_function_lets_other_threads_run():
 # Children made by fork and by spawn
 # ---------------------------------------------------------------------------
 
+CHILD_PATHS = ("success", "scalar: horizon", "validation: zero sigma")
+
 
 def child_inputs():
-    small, large = batch(9, 5, 21), batch(1500, 10, 22)
-    zero = [a.copy() for a in large]
-    zero[2][1400, 2] = 0.0
-    w, x = vector(200, 23) / 100.0, vector(200, 24)
-    return [
-        ("bel_weights_constant_flow", [w, 1.5, 20.0]),
-        ("bel_weights_tangent_flow", large + [0.9]),
-        ("bel_weights_tangent_flow_parallel", large + [0.9]),
-        ("bel_weights_tangent_flow_parallel", small + [0.9]),
-        ("bel_weights_tangent_flow_parallel", zero + [0.9]),
-        ("price_from_samples", [x[::-2]]),
-        ("price_and_delta_constant_flow", [x, w, 1.0, 20.0, "put", 100.0]),
-        ("price_and_delta_constant_flow", [x, w, 0.0, 20.0, "put", 100.0]),
-        ("price_and_delta_tangent_flow", large + [0.9, "call", 1.0]),
-    ]
+    """(function name, positional): a success and a failure of every function, the
+    tangent-flow ones on a batch that reaches the pool, the parallel ones also on
+    a small one."""
+    inputs = []
+    for name, case in CASES.items():
+        size = {"n_paths": 1500, "n_steps": 10} if is_tangent_flow(case) else {}
+        inputs += [(name, positional) for label, positional, _, _ in paths_of(name, **size)
+                   if label in CHILD_PATHS]
+        if name.endswith("_parallel"):
+            inputs.append((name, paths_of(name, n_paths=9)[0][1]))
+    return inputs
 
 
 def portable(result):
@@ -216,7 +203,8 @@ def portable(result):
 def child_answers(conn):
     """Runs in the child: every input's outcome, sent back to the parent."""
     try:
-        answers = [portable(outcome(lambda: getattr(q, name)(*args))) for name, args in child_inputs()]
+        answers = [portable(outcome(lambda: CASES[name].function(*args)))
+                   for name, args in child_inputs()]
         conn.send(("ok", answers))
     except BaseException as e:  # noqa: BLE001 - reported to the parent
         conn.send(("error", repr(e)))
@@ -261,21 +249,27 @@ def parent_answers(panic_type):
 def test_a_child_process_computes_the_same_bits(method, parent_answers):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"no {method} start method here")
-    q.bel_weights_tangent_flow_parallel(*batch(64, 3, 1), 1.0)  # the parent's pool exists
+    for case in PARALLEL:  # the parent's pool exists and each parallel form has run on it
+        case.function(*paths_of(case.name)[0][1])
     assert answers_from_child(multiprocessing.get_context(method)) == ("ok", parent_answers)
 
 
+def serial_form(case):
+    return CASES[case.name.removesuffix("_parallel")]
+
+
 @pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="needs fork")
-def test_fork_while_the_pool_is_busy(parent_answers):
+@pytest.mark.parametrize("case", PARALLEL, ids=repr)
+def test_fork_while_the_pool_is_busy(case, parent_answers):
     """The child of a fork made while other threads are inside parallel calls
     (the pool's workers running, submitters waiting) builds its own pool."""
-    arrays = batch(4000, 20, 31)
-    expected = q.bel_weights_tangent_flow(*arrays, 1.0).tobytes()
+    args = paths_of(case.name, n_paths=4000, n_steps=20)[0][1]
+    expected = serial_form(case).function(*args).tobytes()
     stop, errors = threading.Event(), []
 
     def busy():
         while not stop.is_set():
-            if q.bel_weights_tangent_flow_parallel(*arrays, 1.0).tobytes() != expected:
+            if case.function(*args).tobytes() != expected:
                 errors.append("parallel result changed")
 
     with watchdog():
@@ -294,33 +288,41 @@ def test_fork_while_the_pool_is_busy(parent_answers):
     assert replies == [("ok", parent_answers)] * 3
 
 
-# Half of the paths computed in subnormal numbers, many times slower than the
-# other half: the worker that finishes its half first waits for the other one
-# long enough to fall asleep, and must be woken when it is done.
+# Half of the paths take several times as long as the other half, by their work
+# alone: a NaN in their last steps makes their raw weight NaN, so that each of
+# them is computed a second time by the one-lane recursion (the same in the
+# serial form). The rows are windows of one long array each (a row stride of
+# one element), so 2^18 steps a path cost 2 MiB an array. The worker that
+# finishes its half first waits several milliseconds for the other one, long
+# enough to fall asleep on any processor, and must be woken when it is done.
 UNBALANCED = """
-import numpy as np, _quorvane as q
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+import {module} as m
 rng = np.random.default_rng(5)
-n_paths, n_steps = 64, 4000
-states = np.ones((n_paths, n_steps + 1))
-dws = rng.normal(0.0, 0.1, (n_paths, n_steps))
-sigma = rng.uniform(0.2, 0.4, (n_paths, n_steps))
-d_mu_dx = rng.normal(0.0, 0.05, (n_paths, n_steps))
-d_sigma_dx = rng.normal(0.0, 0.05, (n_paths, n_steps))
-for a in (dws, d_mu_dx, d_sigma_dx):
-    a[n_paths // 2:] *= 1e-310
-arrays = [states, dws, sigma, d_mu_dx, d_sigma_dx]
-expected = q.bel_weights_tangent_flow(*arrays, 1.0).tobytes()
+n_paths, n_steps = 64, 1 << 18
+def rows(values):
+    return sliding_window_view(values, n_steps)
+dws = rng.normal(0.0, 0.1, n_steps + n_paths - 1)
+dws[n_steps + n_paths // 2:] = np.nan  # in the last steps of paths n_paths // 2 + 1 onwards
+arrays = [sliding_window_view(np.ones(n_steps + n_paths), n_steps + 1), rows(dws),
+          rows(rng.uniform(0.2, 0.4, dws.shape))]
+arrays += [rows(rng.normal(0.0, 0.05, dws.shape)) for _ in range({n_arrays} - 3)]
+expected = m.{serial}(*arrays, 1.0).tobytes()
 for _ in range({repeats}):
-    assert q.bel_weights_tangent_flow_parallel(*arrays, 1.0).tobytes() == expected
+    assert m.{parallel}(*arrays, 1.0).tobytes() == expected
 print("ok")
 """
 
 
 @pytest.mark.parametrize("threads", ["2", "3", "8"])
-def test_a_worker_waiting_for_a_slow_half_is_woken(threads):
+@pytest.mark.parametrize("case", PARALLEL, ids=repr)
+def test_a_worker_waiting_for_a_slow_half_is_woken(case, threads):
+    n_arrays = sum(isinstance(a, np.ndarray) for a in case.valid_args())
+    code = UNBALANCED.format(module=case.module.__name__, serial=serial_form(case).name,
+                             parallel=case.name, n_arrays=n_arrays, repeats=scaled(20, minimum=6))
     try:
-        done = run_python(UNBALANCED.format(repeats=scaled(30, minimum=6)),
-                          env_extra={"RAYON_NUM_THREADS": threads}, timeout=60)
+        done = run_python(code, env_extra={"RAYON_NUM_THREADS": threads}, timeout=60)
     except subprocess.TimeoutExpired:
         pytest.fail("parallel calls hung: a waiting worker was not woken")
     assert done.returncode == 0, done.stderr

@@ -1,29 +1,49 @@
 """quorvane: Monte Carlo prices and BEL (Malliavin weight) deltas from paths you simulate.
 
 Simulate diffusion paths in NumPy, hand the arrays to quorvane, and get per-path
-BEL weights (to combine with any payoff) or (price, delta, price_stderr,
-delta_stderr) for the built-in payoffs "identity", "call", "put" and
+BEL weights (to combine with any payoff) or the price, delta and their standard
+errors for the built-in payoffs "identity", "call", "put" and
 "digital_call". Results are reproducible to the bit; input arrays are read in
 place, never copied. The functions live in the extension module ``_quorvane``;
 this package re-exports them, and ``PanicException``, the exception of an
 internal failure of the native code (a ``BaseException``, not an ``Exception``).
+The estimators come through thin wrappers with the same signatures and floats
+that return named tuples, ``Estimate(price, delta, price_stderr, delta_stderr)``
+from ``price_and_delta_*`` and ``MeanEstimate(mean, stderr)`` from
+``price_from_samples`` (tuples, so unpacking is unchanged), and answer ordinary
+mistakes with ``ValueError``: a ``horizon`` or ``sigma_at_x0`` that is not
+positive, and path batches whose shapes are not exactly (n_paths, n_steps + 1)
+and (n_paths, n_steps). Every estimator (``price_and_*``, ``price_from_samples``)
+takes a keyword-only ``discount``, a factor such as exp(-r T) (default 1.0, a
+finite number > 0), which multiplies the price, every Greek and every standard
+error.
 
 Gamma and vega come from the second extension module ``quorvane._greeks``:
 gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
 (serial and parallel), and ``price_and_greeks_constant_flow`` /
 ``price_and_greeks_tangent_flow``, which return the named tuples ``Greeks`` and
 ``TangentFlowGreeks``.
+
+``quorvane.models`` holds ready-made diffusions (GBM, ABM, OU, CEV, local
+volatility) that simulate Euler paths and build the coefficient fields these
+functions take. ``quorvane.dask`` (imported by its own name; it needs Dask) runs
+every function over Dask arrays chunked along the path axis.
 """
 
-# The six functions and __version__, by _quorvane's __all__, which this package's
-# __all__ extends below as a new list (the module's own stays as it is). mypy reads
-# an ``__all__`` imported under its own name as that module's list of names.
-from _quorvane import *
-from _quorvane import __all__ as __all__
-from quorvane_runtime import PanicException
+# The extension module's functions and __version__, the estimators through the
+# package's wrappers (quorvane._results), the gamma and vega weights of the second
+# extension module, the models and the exception of internal failures. Each is
+# imported as ``name as name`` and listed in __all__ below, so that
+# ``from quorvane import *``, ``help(quorvane)`` and type checkers see every one.
+from _quorvane import (
+    __version__ as __version__,
+    bel_weights_constant_flow as bel_weights_constant_flow,
+    bel_weights_tangent_flow as bel_weights_tangent_flow,
+    bel_weights_tangent_flow_parallel as bel_weights_tangent_flow_parallel,
+)
+from quorvane_runtime import PanicException as PanicException
 
-# Re-exported by name (``import ... as ...``); ``__all__`` stays the list of
-# _quorvane's names.
+from quorvane import models as models
 from quorvane._greeks import (
     bel_weights_gamma_constant_flow as bel_weights_gamma_constant_flow,
     bel_weights_gamma_tangent_flow as bel_weights_gamma_tangent_flow,
@@ -31,10 +51,42 @@ from quorvane._greeks import (
     bel_weights_vega_constant_flow as bel_weights_vega_constant_flow,
 )
 from quorvane._results import (
+    Estimate as Estimate,
     Greeks as Greeks,
+    MeanEstimate as MeanEstimate,
     TangentFlowGreeks as TangentFlowGreeks,
+    price_and_delta_constant_flow as price_and_delta_constant_flow,
+    price_and_delta_tangent_flow as price_and_delta_tangent_flow,
     price_and_greeks_constant_flow as price_and_greeks_constant_flow,
     price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
+    price_from_samples as price_from_samples,
 )
 
-__all__ = [*__all__, "PanicException"]
+# Every public name, as a literal list (a type checker reads only a literal one).
+# _quorvane.__all__ stays the extension module's own six functions and __version__.
+# quorvane.dask is not listed: it needs Dask, and is imported by its own name.
+__all__ = [
+    # BEL delta weights, to combine with any payoff
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    # gamma and vega weights
+    "bel_weights_gamma_constant_flow",
+    "bel_weights_vega_constant_flow",
+    "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel",
+    # estimates: your own samples, then the built-in payoffs
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
+    "Estimate",
+    "MeanEstimate",
+    "Greeks",
+    "TangentFlowGreeks",
+    # ready-made diffusions: Euler paths and coefficient fields
+    "models",
+    "PanicException",
+    "__version__",
+]

@@ -14,8 +14,9 @@ returns for the same rows in one process.
 
 Prices and deltas. ``price_and_delta_constant_flow``,
 ``price_and_delta_tangent_flow`` and ``price_from_samples`` return what the
-module's functions of the same names return, (price, delta, price_stderr,
-delta_stderr) or (mean, stderr), computed chunk by chunk:
+package's functions of the same names return, ``quorvane.Estimate(price, delta,
+price_stderr, delta_stderr)`` or ``quorvane.MeanEstimate(mean, stderr)``,
+computed chunk by chunk:
 
 - with one chunk, the task calls the module's own function on it, so the result
   is the module's own, bit for bit;
@@ -38,19 +39,32 @@ form adds each chunk's own running sum to the total, and the two orders round
 differently (typically in the last few bits). They are reproducible: the same
 chunks give the same bits on every run and under every scheduler.
 
+Discounting. These three and ``price_and_greeks_*`` take the keyword-only
+``discount`` of ``quorvane`` (a factor such as exp(-r T), default 1.0, a finite
+number > 0, checked before anything else): each field of the result, combined or
+not, is multiplied by it once, so the default gives the bits described here and
+``discount=d`` exactly ``x * d`` for each of them.
+
 Errors. Everything that can be checked without the data is checked on the
-calling thread before any task is submitted: Dask arrays of float64 with the
-expected number of dimensions (``TypeError``), known chunk sizes, a single chunk
-along the step axis, the same path-axis chunks and shapes for all arguments
-(``ValueError``), and the scalar arguments, which are checked by calling the
-module itself on empty arrays, so they fail with the module's own exception and
-message (``TypeError``, ``ValueError``, and for ``price_and_delta_constant_flow``
-with a non-positive ``horizon`` or ``sigma_at_x0`` the module's
-``PanicException``, raised here on the caller's thread). One rule is stricter
-than the module's: the coefficient fields of ``price_and_delta_tangent_flow``
-must have exactly the shape of ``dws``, and ``states`` exactly one column more
-(the module would read the leading block of a larger field, and silently drop
-the last step of a ``states`` passed without its X_0 column).
+calling thread before any task is submitted: ``discount``, Dask arrays of float64
+with the expected number of dimensions, not masked (``TypeError``), known chunk
+sizes, a single chunk along the step axis, the same path-axis chunks and exact
+shapes for all arguments (``ValueError``), and the scalar arguments, which are
+checked by calling the ``quorvane`` function itself on empty arrays, so they fail
+with its own exception and message (``TypeError``, ``ValueError``). The shapes are those of
+``quorvane``: ``states`` (n_paths, n_steps + 1) and every per-step array
+(n_paths, n_steps), exactly, and the message names the array that is off (the
+module's ``price_and_delta_tangent_flow`` would read the leading block of a
+larger field, and silently drop the last step of a ``states`` passed without its
+X_0 column).
+
+Masked arrays are refused. A Dask array from ``dask.array.ma`` has chunks of
+``numpy.ma.MaskedArray``: the module itself accepts a NumPy masked array as the
+ndarray it is and reads its data, masked values included, ignoring the mask,
+while a combination of several chunks would go through NumPy's masked
+arithmetic; neither is the estimate of the unmasked paths. Fill the masked
+values (``dask.array.ma.filled(x, value)``) or drop the masked paths from every
+argument first.
 
 A failure found in the data by a task, such as a zero sigma, surfaces from
 ``compute`` as the module's own exception, unchanged: ``ValueError`` with the
@@ -58,9 +72,10 @@ module's message, whose row index counts from the start of the chunk (on Python
 3.11 and later a note on the exception gives the chunk's first row). The module's
 ``quorvane.PanicException`` derives from ``BaseException``; the distributed client
 cannot deliver such an exception (its workers catch only ``Exception``, so it
-escapes the client's event loop and ``compute`` never returns), so a task that
-meets one raises :class:`PanicError`, a ``RuntimeError`` carrying the same
-message, instead. With the validation above, ordinary inputs do not reach it.
+escapes the client's event loop and ``compute`` never returns), so every task
+built here that meets one raises :class:`PanicError`, a ``RuntimeError`` carrying
+the same message, instead. With the validation above, ordinary inputs do not
+reach it; a worker whose thread pool cannot be built does (the parallel weights).
 
 Threads. Every function but ``bel_weights_tangent_flow_parallel`` runs each chunk
 on one thread with the interpreter lock held, so use worker processes (for
@@ -73,6 +88,7 @@ process its share of the cores so that the pools do not oversubscribe them.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, cast, overload
@@ -89,16 +105,30 @@ import numpy.typing as npt
 
 import _quorvane
 from quorvane import _greeks
-from quorvane._results import Greeks, TangentFlowGreeks
+from quorvane._results import (Estimate, Greeks, MeanEstimate, TangentFlowGreeks, _discount_factor,
+                               _discounted, _path_batch_error)
+from quorvane._results import price_and_delta_constant_flow as _checked_constant_flow
 from quorvane_runtime import PanicException
 
 
-def _functions(module: Any) -> list[str]:
-    """The functions of a native module, in its order: each has its chunked form here."""
-    return [name for name in module.__all__ if name != "__version__"]
-
-
-__all__ = [*_functions(_quorvane), "PanicError"]
+# Every function of the native modules has its chunked form here, under the same
+# name (a literal list, which a type checker reads; a test checks it against the
+# modules' own lists and the functions defined here).
+__all__ = [
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_from_samples",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "PanicError",
+    "bel_weights_gamma_constant_flow",
+    "bel_weights_vega_constant_flow",
+    "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
+]
 
 # What the functions take and give. A scalar is anything float() accepts; the
 # payoff is one of the module's four names (any other str fails at run time).
@@ -124,7 +154,11 @@ class PanicError(RuntimeError):
 
 
 def _call(function: Callable[..., _T], *args: Any) -> _T:
-    """Calls a module function inside a task, turning PanicException into PanicError."""
+    """Runs a task's function, turning PanicException into PanicError.
+
+    Every task built here runs through it (see ``_map_rows``), whichever module
+    functions the task calls.
+    """
     try:
         return function(*args)
     except PanicException as error:
@@ -146,8 +180,12 @@ def _map_rows(block_function: Callable[..., _Block], arrays: Sequence[da.Array],
     The arrays share their path-axis chunks and have one chunk along the step axis
     (checked before). ``first_row`` is a 1-element array holding the chunk's first
     row. The result has the path-axis chunks of the inputs (a weight per path) or,
-    with ``width``, one row of ``width`` values per chunk.
+    with ``width``, one row of ``width`` values per chunk. Every task runs
+    block_function through ``_call``, so that an internal failure of the module
+    reaches ``compute`` as PanicError under every scheduler.
     """
+    task = functools.partial(_call, block_function)
+    token = block_function.__name__.strip("_").replace("_", "-")
     row_chunks = arrays[0].chunks[0]
     n_chunks = len(row_chunks)
     starts = np.cumsum((0,) + tuple(row_chunks[:-1]), dtype=np.int64)
@@ -158,9 +196,9 @@ def _map_rows(block_function: Callable[..., _Block], arrays: Sequence[da.Array],
         pairs += [value, None]
     pairs += [_from_array(starts, chunks=1), "i", n_chunks, None]
     if width is None:
-        return _blockwise(block_function, "i", *pairs, dtype=np.float64, concatenate=True,
+        return _blockwise(task, "i", *pairs, token=token, dtype=np.float64, concatenate=True,
                           align_arrays=False, meta=_empty(0))
-    return _blockwise(block_function, "iw", *pairs, new_axes={"w": width},
+    return _blockwise(task, "iw", *pairs, token=token, new_axes={"w": width},
                       adjust_chunks={"i": 1}, dtype=np.float64, concatenate=True,
                       align_arrays=False, meta=_empty(0, 0))
 
@@ -190,6 +228,13 @@ def _check_array(name: str, array: object, ndim: int) -> da.Array:
     if array.dtype != np.float64:
         raise TypeError(f"{name} has dtype {array.dtype}; quorvane needs float64: "
                         f"pass {name}.astype(numpy.float64)")
+    if isinstance(array._meta, np.ma.MaskedArray):
+        # Its chunks are numpy.ma.MaskedArray: the module would read the data without
+        # the mask, and the combination of chunks would mix in NumPy's masked arithmetic.
+        raise TypeError(
+            f"{name} is a masked array; fill it (dask.array.ma.filled({name}, value)) or drop "
+            "the masked paths (boolean indexing of every argument, then compute_chunk_sizes()) "
+            "first")
     if any(math.isnan(c) for axis in array.chunks for c in axis):
         raise ValueError(f"{name} has unknown chunk sizes; call {name}.compute_chunk_sizes() first")
     if ndim == 2 and len(array.chunks[1]) > 1:
@@ -219,15 +264,13 @@ def _check_batch(arguments: dict[str, object], ndim: int) -> list[da.Array]:
     return [arrays[name] for name in names]
 
 
-def _check_steps(states: da.Array, per_step: dict[str, da.Array]) -> int:
-    if states.shape[1] < 2:
-        raise ValueError("states must have at least 2 columns (n_steps + 1)")
-    n_steps = int(states.shape[1]) - 1
-    for name, array in per_step.items():
-        if array.shape[1] != n_steps:
-            raise ValueError(f"{name} has {array.shape[1]} columns; expected n_steps = {n_steps} "
-                             f"(states has {n_steps + 1} columns)")
-    return n_steps
+def _check_steps(states: da.Array, per_step: dict[str, da.Array]) -> None:
+    """Exact shapes of a path batch, by the package's rule for NumPy arrays (the
+    message names the array that is off)."""
+    shapes = {"states": states.shape, **{name: array.shape for name, array in per_step.items()}}
+    message = _path_batch_error(shapes)
+    if message is not None:
+        raise ValueError(message)
 
 
 def _empty(*shape: int) -> _Block:
@@ -279,29 +322,29 @@ def _lane_sums(values: _Block) -> tuple[float, float]:
 
 
 def _constant_flow_sums(terminal_states: _Block, w_terminals: _Block, horizon: float,
-                        sigma_at_x0: float, payoff: str, strike: float) -> _Block:
+                        sigma_at_x0: float, payoff: _Payoff, strike: float) -> _Block:
     """[n, S1 payoff, S2 payoff, S1 delta, S2 delta] of one chunk."""
     p = _payoff_values(payoff, terminal_states, strike)
     with np.errstate(all="ignore"):
         wp = w_terminals * p
-    d = _call(_quorvane.bel_weights_constant_flow, wp, horizon, sigma_at_x0)  # (W * p) * r
+    d = _quorvane.bel_weights_constant_flow(wp, horizon, sigma_at_x0)  # (W * p) * r
     return np.array([float(p.shape[0]), *_lane_sums(p), *_lane_sums(d)])
 
 
 def _tangent_flow_sums(states: _Block, dws: _Block, sigma_field: _Block, d_mu_dx_field: _Block,
-                       d_sigma_dx_field: _Block, horizon: float, payoff: str,
+                       d_sigma_dx_field: _Block, horizon: float, payoff: _Payoff,
                        strike: float) -> _Block:
     failure = None
     try:
-        weights = _call(_quorvane.bel_weights_tangent_flow, states, dws, sigma_field,
-                        d_mu_dx_field, d_sigma_dx_field, horizon)
+        weights = _quorvane.bel_weights_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                                     d_sigma_dx_field, horizon)
     except ValueError as error:
         failure = error
     if failure is not None:
         # A zero sigma (the only failure left after the checks made before any task):
         # raise it as the module's price_and_delta_tangent_flow reports it.
-        _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field, d_mu_dx_field,
-              d_sigma_dx_field, horizon, payoff, strike)
+        _quorvane.price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                               d_sigma_dx_field, horizon, payoff, strike)
         raise failure
     p = _payoff_values(payoff, states[:, -1], strike)
     with np.errstate(all="ignore"):
@@ -314,12 +357,12 @@ def _samples_sums(samples: _Block) -> _Block:
 
 
 def _constant_flow_block(terminal_states: _Block, w_terminals: _Block, horizon: float,
-                         sigma_at_x0: float, payoff: str, strike: float, first_row: _Block,
+                         sigma_at_x0: float, payoff: _Payoff, strike: float, first_row: _Block,
                          n_chunks: int) -> _Block:
     row: Sequence[float] | _Block
     if n_chunks == 1:
-        row = _call(_quorvane.price_and_delta_constant_flow, terminal_states, w_terminals,
-                    horizon, sigma_at_x0, payoff, strike)
+        row = _quorvane.price_and_delta_constant_flow(terminal_states, w_terminals, horizon,
+                                                      sigma_at_x0, payoff, strike)
     else:
         row = _constant_flow_sums(terminal_states, w_terminals, horizon, sigma_at_x0, payoff,
                                   strike)
@@ -327,13 +370,13 @@ def _constant_flow_block(terminal_states: _Block, w_terminals: _Block, horizon: 
 
 
 def _tangent_flow_block(states: _Block, dws: _Block, sigma_field: _Block, d_mu_dx_field: _Block,
-                        d_sigma_dx_field: _Block, horizon: float, payoff: str, strike: float,
+                        d_sigma_dx_field: _Block, horizon: float, payoff: _Payoff, strike: float,
                         first_row: _Block, n_chunks: int) -> _Block:
     row: Sequence[float] | _Block
     try:
         if n_chunks == 1:
-            row = _call(_quorvane.price_and_delta_tangent_flow, states, dws, sigma_field,
-                        d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike)
+            row = _quorvane.price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field,
+                                                         d_sigma_dx_field, horizon, payoff, strike)
         else:
             row = _tangent_flow_sums(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
                                      horizon, payoff, strike)
@@ -346,7 +389,7 @@ def _tangent_flow_block(states: _Block, dws: _Block, sigma_field: _Block, d_mu_d
 def _samples_block(samples: _Block, first_row: _Block, n_chunks: int) -> _Block:
     row: Sequence[float] | _Block
     if n_chunks == 1:
-        row = _call(_quorvane.price_from_samples, samples)
+        row = _quorvane.price_from_samples(samples)
     else:
         row = _samples_sums(samples)
     return np.array(row, dtype=np.float64).reshape(1, -1)
@@ -354,7 +397,7 @@ def _samples_block(samples: _Block, first_row: _Block, n_chunks: int) -> _Block:
 
 def _constant_flow_weights_block(w_terminals: _Block, horizon: float, sigma_at_x0: float,
                                  first_row: _Block, n_chunks: int) -> _Block:
-    return _call(_quorvane.bel_weights_constant_flow, w_terminals, horizon, sigma_at_x0)
+    return _quorvane.bel_weights_constant_flow(w_terminals, horizon, sigma_at_x0)
 
 
 def _tangent_flow_weights_block(states: _Block, dws: _Block, sigma: _Block, d_mu_dx: _Block,
@@ -363,7 +406,7 @@ def _tangent_flow_weights_block(states: _Block, dws: _Block, sigma: _Block, d_mu
     function = (_quorvane.bel_weights_tangent_flow_parallel if parallel
                 else _quorvane.bel_weights_tangent_flow)
     try:
-        return _call(function, states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)
+        return function(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)
     except ValueError as error:
         _note_chunk(error, first_row, n_chunks)
         raise
@@ -406,15 +449,18 @@ def _combine_sums(parts: _Block) -> tuple[float, ...]:
     return first[0], second[0], first[1], second[1]
 
 
-def _finish(parts: _Block, single: bool) -> tuple[float, ...]:
-    if single:
-        return tuple(float(v) for v in parts[0].tolist())
-    return _combine_sums(parts)
+def _finish(parts: _Block, single: bool, discount: float) -> Estimate | MeanEstimate:
+    """The estimate of the chunks' rows, each field times ``discount`` (one product each)."""
+    values = [float(v) for v in parts[0].tolist()] if single else _combine_sums(parts)
+    if len(values) == 4:
+        return _discounted(Estimate, values, discount)
+    return _discounted(MeanEstimate, values, discount)
 
 
-def _reduce(parts: da.Array, single: bool, compute: bool) -> tuple[float, ...] | Delayed:
-    result: Delayed = delayed(_finish, pure=True)(parts, single)
-    return cast("tuple[float, ...]", _compute(result)) if compute else result
+def _reduce(parts: da.Array, single: bool, compute: bool,
+            discount: float) -> Estimate | MeanEstimate | Delayed:
+    result: Delayed = delayed(_finish, pure=True)(parts, single, discount)
+    return cast("Estimate | MeanEstimate", _compute(result)) if compute else result
 
 
 # ---------------------------------------------------------------------------
@@ -479,52 +525,59 @@ def bel_weights_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da
 
 
 @overload
-def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...) -> tuple[float, float]:
+def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...,
+                       discount: _Float = 1.0) -> MeanEstimate:
     ...
 
 
 @overload
-def price_from_samples(samples: da.Array, *, compute: Literal[False]) -> Delayed:
+def price_from_samples(samples: da.Array, *, compute: Literal[False],
+                       discount: _Float = 1.0) -> Delayed:
     ...
 
 
 @overload
 def price_from_samples(samples: da.Array, *,
-                       compute: bool) -> tuple[float, float] | Delayed:
+                       compute: bool,
+                       discount: _Float = 1.0) -> MeanEstimate | Delayed:
     ...
 
 
 def price_from_samples(samples: da.Array, *,
-                       compute: bool = True) -> tuple[float, float] | Delayed:
-    """(mean, stderr) of a 1-D Dask array of samples, for example your own payoff
-    values, or payoff values times the weights of this module for a delta.
+                       compute: bool = True,
+                       discount: _Float = 1.0) -> MeanEstimate | Delayed:
+    """``quorvane.MeanEstimate(mean, stderr)`` of a 1-D Dask array of samples, for
+    example your own payoff values, or payoff values times the weights of this
+    module for a delta.
 
     One chunk: the module's ``price_from_samples`` on it, bit for bit. Several
     chunks: per-chunk sequential sums combined in chunk order (see the module
     documentation), the same estimator but not the same last bits. With
-    ``compute=False`` returns a ``dask.delayed`` object that computes the pair.
+    ``compute=False`` returns a ``dask.delayed`` object that computes the
+    MeanEstimate. ``discount`` (keyword-only, default 1.0) multiplies the mean and
+    the standard error, as in ``quorvane.price_from_samples``.
     """
+    factor = _discount_factor(discount)
     (samples,) = _check_batch({"samples": samples}, 1)
     single = len(samples.chunks[0]) == 1
     parts = _map_rows(_samples_block, [samples], [], width=2 if single else 3)
-    return cast("tuple[float, float] | Delayed", _reduce(parts, single, compute))
-
-
-_Estimate: TypeAlias = "tuple[float, float, float, float]"
+    return cast("MeanEstimate | Delayed", _reduce(parts, single, compute, factor))
 
 
 @overload
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: Literal[True] = ...) -> _Estimate:
+                                  compute: Literal[True] = ...,
+                                  discount: _Float = 1.0) -> Estimate:
     ...
 
 
 @overload
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
-                                  strike: _Float = 0.0, *, compute: Literal[False]) -> Delayed:
+                                  strike: _Float = 0.0, *, compute: Literal[False],
+                                  discount: _Float = 1.0) -> Delayed:
     ...
 
 
@@ -532,42 +585,47 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: bool) -> _Estimate | Delayed:
+                                  compute: bool,
+                                  discount: _Float = 1.0) -> Estimate | Delayed:
     ...
 
 
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: _Float, sigma_at_x0: _Float, payoff: _Payoff,
                                   strike: _Float = 0.0, *,
-                                  compute: bool = True) -> _Estimate | Delayed:
-    """(price, delta, price_stderr, delta_stderr) for GBM or ABM from 1-D Dask arrays
-    of terminal states and terminal Brownian values, chunked alike.
+                                  compute: bool = True,
+                                  discount: _Float = 1.0) -> Estimate | Delayed:
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for GBM or ABM
+    from 1-D Dask arrays of terminal states and terminal Brownian values, chunked
+    alike.
 
     One chunk: the module's ``price_and_delta_constant_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits as one single-process call. The scalar
-    arguments are checked by the module before any task runs, with its own
-    exceptions (a non-positive ``horizon`` or ``sigma_at_x0`` raises its
-    ``PanicException``). With ``compute=False`` returns a ``dask.delayed`` object
-    that computes the tuple, so that several estimates can share one
-    ``dask.compute``.
+    arguments are checked by ``quorvane.price_and_delta_constant_flow`` before any
+    task runs, with its exceptions (a non-positive ``horizon`` or ``sigma_at_x0``
+    raises ``ValueError``). With ``compute=False`` returns a ``dask.delayed`` object
+    that computes the Estimate, so that several estimates can share one
+    ``dask.compute``. ``discount`` (keyword-only, default 1.0) multiplies every
+    field, as in ``quorvane``.
     """
+    factor = _discount_factor(discount)
     terminal_states, w_terminals = _check_batch(
         {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
-    _quorvane.price_and_delta_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff,
-                                            strike)
+    _checked_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, payoff, strike)
     scalars = [float(horizon), float(sigma_at_x0), payoff, float(strike)]
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_block, [terminal_states, w_terminals], scalars,
                       width=4 if single else 5)
-    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+    return cast("Estimate | Delayed", _reduce(parts, single, compute, factor))
 
 
 @overload
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: Literal[True] = ...) -> _Estimate:
+                                 compute: Literal[True] = ...,
+                                 discount: _Float = 1.0) -> Estimate:
     ...
 
 
@@ -575,7 +633,8 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: Literal[False]) -> Delayed:
+                                 compute: Literal[False],
+                                 discount: _Float = 1.0) -> Delayed:
     ...
 
 
@@ -583,25 +642,30 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: bool) -> _Estimate | Delayed:
+                                 compute: bool,
+                                 discount: _Float = 1.0) -> Estimate | Delayed:
     ...
 
 
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                  horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                 compute: bool = True) -> _Estimate | Delayed:
-    """(price, delta, price_stderr, delta_stderr) for a general scalar diffusion from
-    a path batch held in Dask arrays (shapes and chunking as for
-    ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
+                                 compute: bool = True,
+                                 discount: _Float = 1.0) -> Estimate | Delayed:
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for a general
+    scalar diffusion from a path batch held in Dask arrays (shapes and chunking as
+    for ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
 
     One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order, the same
-    estimator but not the same last bits as one single-process call. Stricter than
-    the module: the fields must have the shape of ``dws``, with one column less
-    than ``states``. A zero sigma raises the module's ``ValueError`` at compute time. With
-    ``compute=False`` returns a ``dask.delayed`` object that computes the tuple.
+    estimator but not the same last bits as one single-process call. The shapes
+    are checked exactly, as ``quorvane.price_and_delta_tangent_flow`` checks them:
+    the fields must have the shape of ``dws``, with one column less than
+    ``states``. A zero sigma raises the module's ``ValueError`` at compute time.
+    With ``compute=False`` returns a ``dask.delayed`` object that computes the
+    Estimate. ``discount`` (keyword-only, default 1.0) multiplies every field.
     """
+    factor = _discount_factor(discount)
     states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field = _check_batch(
         {"states": states, "dws": dws, "sigma_field": sigma_field,
          "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field}, 2)
@@ -614,7 +678,7 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     parts = _map_rows(_tangent_flow_block,
                       [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field], scalars,
                       width=4 if single else 5)
-    return cast("_Estimate | Delayed", _reduce(parts, single, compute))
+    return cast("Estimate | Delayed", _reduce(parts, single, compute, factor))
 
 
 # ---------------------------------------------------------------------------
@@ -627,15 +691,14 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 # samples the module accumulates, added in chunk order, then the statistics rule
 # once. The constant-flow samples are p, (W * p) * r (the last product by the
 # module's bel_weights_constant_flow), and with u = ((W * W) - (sigma' T * W)) - T
-# the gamma and vega samples (u * p) * g and (u * p) * h, g = 1 / ((T sigma0)^2)
+# the gamma and vega samples ((u * p) * r) * r and (u * p) * h, r = 1 / (T sigma0)
 # and h = 1 / (T v); the tangent-flow samples are p, w * p and gamma_weight * p
-# with both weights from the modules. Scalars, column counts and the payoff are
+# with both weights from the modules. The statistics are the Greeks module's: an
+# estimate that is NaN or infinite, or a variance that is NaN, has a NaN stderr. Scalars, column counts and the payoff are
 # checked by the module itself on empty arrays before any task runs. The module's
 # functions raise only ValueError and TypeError on bad input, so a task's failure
 # (a zero sigma) reaches ``compute`` as the module's own ValueError.
 # ---------------------------------------------------------------------------
-
-__all__ += _functions(_greeks)
 
 _GAMMA_ARRAYS = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
 _GAMMA_FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "d2_mu_dx2_field",
@@ -644,12 +707,12 @@ _GAMMA_FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_fi
 
 def _greek_constants(horizon: float, sigma_at_x0: float, d_sigma_dx: float,
                      volatility: float) -> tuple[np.float64, np.float64, np.float64]:
-    """sigma' * T, 1 / ((T * sigma0) * (T * sigma0)) and 1 / (T * v), rounded as the module
-    rounds them (IEEE division: an underflowed product gives inf, not an exception)."""
+    """sigma' * T, r = 1 / (T * sigma0) (the gamma multiplies by it twice) and 1 / (T * v),
+    rounded as the module rounds them (IEEE division: an underflowed product gives inf,
+    not an exception)."""
     h, s0, slope, vol = (np.float64(x) for x in (horizon, sigma_at_x0, d_sigma_dx, volatility))
     with np.errstate(all="ignore"):
-        q = h * s0
-        return slope * h, np.float64(1.0) / (q * q), np.float64(1.0) / (h * vol)
+        return slope * h, np.float64(1.0) / (h * s0), np.float64(1.0) / (h * vol)
 
 
 def _greek_sums(lanes: Sequence[np.ndarray]) -> np.ndarray:
@@ -668,11 +731,11 @@ def _constant_flow_greeks_block(terminal_states: np.ndarray, w_terminals: np.nda
                                                      d_sigma_dx, volatility, payoff, strike)
         return np.array(row, dtype=np.float64).reshape(1, -1)
     p = _payoff_values(payoff, terminal_states, strike)
-    slope_t, g, h = _greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility)
+    slope_t, r, h = _greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility)
     with np.errstate(all="ignore"):
         d = _quorvane.bel_weights_constant_flow(w_terminals * p, horizon, sigma_at_x0)
         up = (((w_terminals * w_terminals) - (slope_t * w_terminals)) - horizon) * p
-        lanes = [p, d, up * g, up * h]
+        lanes = [p, d, (up * r) * r, up * h]
     return _greek_sums(lanes).reshape(1, -1)
 
 
@@ -707,16 +770,30 @@ def _tangent_flow_greeks_block(states: np.ndarray, dws: np.ndarray, sigma_field:
     return _greek_sums(lanes).reshape(1, -1)
 
 
-def _finish_greeks(parts: np.ndarray, single: bool, lanes: int) -> Greeks | TangentFlowGreeks:
-    kind = Greeks if lanes == 4 else TangentFlowGreeks
+def _finish_greeks(parts: np.ndarray, single: bool, lanes: int,
+                   discount: float) -> Greeks | TangentFlowGreeks:
     if single:
-        return kind(*(float(v) for v in parts[0].tolist()))
-    totals = [0.0] * parts.shape[1]
-    for row in parts.tolist():  # chunk order, from +0.0
-        for k, value in enumerate(row):
-            totals[k] = totals[k] + value
-    stats = [_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
-    return kind(*(m for m, _ in stats), *(e for _, e in stats))
+        values = [float(v) for v in parts[0].tolist()]
+    else:
+        totals = [0.0] * parts.shape[1]
+        for row in parts.tolist():  # chunk order, from +0.0
+            for k, value in enumerate(row):
+                totals[k] = totals[k] + value
+        stats = [_greek_mean_and_stderr(totals[1 + 2 * k], totals[2 + 2 * k], totals[0]) for k in range(lanes)]
+        values = [*(m for m, _ in stats), *(e for _, e in stats)]
+    # each field times discount, one product each
+    if lanes == 4:
+        return _discounted(Greeks, values, discount)
+    return _discounted(TangentFlowGreeks, values, discount)
+
+
+def _greek_mean_and_stderr(s1: float, s2: float, n: float) -> tuple[float, float]:
+    """The Greeks module's statistics: the rule above, with a NaN stderr (not the clamp's
+    0.0) for a mean that is not finite or a variance that is NaN."""
+    mean, stderr = _mean_and_stderr(s1, s2, n)
+    if n != 0.0 and (not math.isfinite(mean) or math.isnan(float(s2) / float(n) - mean * mean)):
+        return mean, math.nan
+    return mean, stderr
 
 
 def _gamma_weights_block(states: np.ndarray, dws: np.ndarray, sigma: np.ndarray, d_mu_dx: np.ndarray,
@@ -806,7 +883,8 @@ def bel_weights_gamma_tangent_flow_parallel(states: da.Array, dws: da.Array, sig
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: float,
                                    sigma_at_x0: float, d_sigma_dx: float, volatility: float, payoff: _Payoff,
-                                   strike: float = 0.0, *, compute: bool = True) -> Any:
+                                   strike: float = 0.0, *, compute: bool = True,
+                                   discount: _Float = 1.0) -> Any:
     """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM
     or ABM from 1-D Dask arrays of terminal states and terminal Brownian values,
     chunked alike.
@@ -815,8 +893,10 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     Several chunks: per-chunk sequential sums combined in chunk order, the same
     estimator but not the same last bits. The scalars and the payoff are checked by
     the module before any task runs. With ``compute=False`` returns a
-    ``dask.delayed`` object that computes the named tuple.
+    ``dask.delayed`` object that computes the named tuple. ``discount``
+    (keyword-only, default 1.0) multiplies every field.
     """
+    factor = _discount_factor(discount)
     terminal_states, w_terminals = _check_batch(
         {"terminal_states": terminal_states, "w_terminals": w_terminals}, 1)
     _greeks.price_and_greeks_constant_flow(_empty(0), _empty(0), horizon, sigma_at_x0, d_sigma_dx,
@@ -826,14 +906,15 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     single = len(terminal_states.chunks[0]) == 1
     parts = _map_rows(_constant_flow_greeks_block, [terminal_states, w_terminals], scalars,
                       width=8 if single else 9)
-    result = delayed(_finish_greeks, pure=True)(parts, single, 4)
+    result = delayed(_finish_greeks, pure=True)(parts, single, 4, factor)
     return result.compute() if compute else result
 
 
 def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                   d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                   d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array, horizon: float,
-                                  payoff: _Payoff, strike: float = 0.0, *, compute: bool = True) -> Any:
+                                  payoff: _Payoff, strike: float = 0.0, *, compute: bool = True,
+                                  discount: _Float = 1.0) -> Any:
     """``quorvane.TangentFlowGreeks`` (price, delta, gamma and their standard errors) for a
     general scalar diffusion from a path batch held in Dask arrays (shapes and chunking
     as for ``bel_weights_gamma_tangent_flow``; only the last column of ``states`` is
@@ -842,8 +923,10 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     One chunk: the module's ``price_and_greeks_tangent_flow`` on it, bit for bit.
     Several chunks: per-chunk sequential sums combined in chunk order. A zero sigma
     raises the module's ``ValueError`` at compute time. With ``compute=False``
-    returns a ``dask.delayed`` object that computes the named tuple.
+    returns a ``dask.delayed`` object that computes the named tuple. ``discount``
+    (keyword-only, default 1.0) multiplies every field.
     """
+    factor = _discount_factor(discount)
     arrays = (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
               d2_sigma_dx2_field)
     checked = _check_batch(dict(zip(_GAMMA_FIELDS, arrays)), 2)
@@ -852,5 +935,5 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     single = len(checked[0].chunks[0]) == 1
     parts = _map_rows(_tangent_flow_greeks_block, checked, [float(horizon), payoff, float(strike)],
                       width=6 if single else 7)
-    result = delayed(_finish_greeks, pure=True)(parts, single, 3)
+    result = delayed(_finish_greeks, pure=True)(parts, single, 3, factor)
     return result.compute() if compute else result

@@ -26,6 +26,7 @@
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/support/interrupt.hpp"
 #include "support.hpp"
 
 namespace quorvane {
@@ -301,6 +302,21 @@ TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionBitForBit) {
   }
 }
 
+// Paths longer than one run of kKernelPaceSteps steps (between two runs the
+// kernels count work for interrupts), with an odd and an even split: the runs
+// change no bit.
+TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionAcrossRunsOfSteps) {
+  const KernelCase c = GetParam();
+  for (std::size_t n_steps : {2 * kKernelPaceSteps + 2, 2 * kKernelPaceSteps + 5}) {
+    for (std::size_t n_paths : {1u, 9u, 257u}) {
+      const GammaBatch b = random_batch(n_paths, n_steps, 3 * n_paths + n_steps, 0.0);
+      const LaidBatch laid(b, c.layout);
+      expect_kernels_match_scan(c.target, laid.inputs(0.9), 0, n_paths,
+                                describe(c, n_paths, n_steps));
+    }
+  }
+}
+
 TEST_P(TangentFlowGammaKernels, ReportTheFirstZeroSigmaInRowMajorOrder) {
   const KernelCase c = GetParam();
   const std::size_t n_paths = 11, n_steps = 5;
@@ -325,6 +341,30 @@ TEST_P(TangentFlowGammaKernels, ReportTheFirstZeroSigmaInRowMajorOrder) {
   const GammaBatch b = random_batch(600, 4, 9, 0.05, 0.0005);
   const LaidBatch laid(b, c.layout);
   expect_kernels_match_scan(c.target, laid.inputs(1.0), 0, 600, describe(c, 600, 4) + " zeros");
+}
+
+// horizon = +inf: inv_t2 = 1 / (inf - inf) is NaN, and the driver decides every
+// path's weights without running the recursion unless the path reads a NaN; the
+// bits must still be the one-lane recursions', zeros reported as always.
+TEST_P(TangentFlowGammaKernels, AnInfiniteHorizonGivesTheOneLaneBits) {
+  const KernelCase c = GetParam();
+  std::uint64_t payload_bits = 0x7ff8000000000123ULL;
+  double payload;
+  std::memcpy(&payload, &payload_bits, sizeof payload);
+  for (std::size_t n_steps : {2u, 3u, 6u}) {
+    GammaBatch b = random_batch(40, n_steps, 17 + n_steps, 0.08);
+    b.at(0, 3, 0) = payload;                    // a NaN with a payload of its own in dW
+    b.at(4, 5, 0) = payload;                    // ... and in mu''
+    b.at(5, 6, n_steps - 1) = payload;          // sigma'' of the second interval: never read
+    for (int k = 0; k < 6; ++k) b.at(k, 7, 0) = k == 1 ? kInf : 0.0;
+    const LaidBatch laid(b, c.layout);
+    const TangentFlowGammaInputs in = laid.inputs(kInf);
+    expect_kernels_match_scan(c.target, in, 0, 40, describe(c, 40, n_steps) + " infinite horizon");
+    expect_kernels_match_scan(c.target, in, 4, 30, describe(c, 30, n_steps) + " infinite horizon, sub-range");
+  }
+  const GammaBatch zeros = random_batch(300, 4, 23, 0.05, 0.002);
+  expect_kernels_match_scan(c.target, LaidBatch(zeros, c.layout).inputs(kInf), 0, 300,
+                            describe(c, 300, 4) + " infinite horizon, zeros");
 }
 
 std::vector<KernelCase> kernel_cases() {
@@ -417,8 +457,9 @@ TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
                                            laid.v(5), 1.2, "put", 1.05);
   ASSERT_TRUE(got.ok());
   const TangentFlowGreekEstimate& e = got.value();
-  const MeanStderr ep = mean_and_stderr(p.s1, p.s2, 300), ed = mean_and_stderr(d.s1, d.s2, 300),
-                   eg = mean_and_stderr(g.s1, g.s2, 300);
+  const MeanStderr ep = mean_and_stderr(p.s1, p.s2, 300, UndefinedStderr::nan),
+                   ed = mean_and_stderr(d.s1, d.s2, 300, UndefinedStderr::nan),
+                   eg = mean_and_stderr(g.s1, g.s2, 300, UndefinedStderr::nan);
   const std::vector<double> expected{ep.mean, ed.mean, eg.mean, ep.stderr_, ed.stderr_, eg.stderr_};
   EXPECT_TRUE(same_bits({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr}, expected));
 }
@@ -426,12 +467,14 @@ TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
 // ===========================================================================
 // Constant flow.
 
+// The gamma divides by (T sigma0)^2 as two multiplications by r = 1 / (T sigma0).
 struct CfReference {
-  double r, slope_t, horizon, g, h;
+  double r, slope_t, horizon, h;
   CfReference(double horizon, double sigma0, double slope, double vol)
       : r(1.0 / (horizon * sigma0)), slope_t(slope * horizon), horizon(horizon),
-        g(1.0 / ((horizon * sigma0) * (horizon * sigma0))), h(1.0 / (horizon * vol)) {}
+        h(1.0 / (horizon * vol)) {}
   double u(double w) const { return ((w * w) - (slope_t * w)) - horizon; }
+  double gamma(double x) const { return (x * r) * r; }
 };
 
 // A 1-D view of `values` with a byte stride of 8 (contiguous), -8, 24 or 12.
@@ -470,7 +513,7 @@ TEST(ConstantFlowGreeks, WeightsMatchTheReferenceOnEveryTargetAndStride) {
     const std::vector<double> w = random_values(n, 3 + n, 0.0, 0.9);
     std::vector<double> gamma(n), vega(n);
     for (std::size_t k = 0; k < n; ++k) {
-      gamma[k] = ref.u(w[k]) * ref.g;
+      gamma[k] = ref.gamma(ref.u(w[k]));
       vega[k] = ref.u(w[k]) * ref.h;
     }
     for (std::ptrdiff_t stride : {8, -8, 24, 12}) {
@@ -478,8 +521,8 @@ TEST(ConstantFlowGreeks, WeightsMatchTheReferenceOnEveryTargetAndStride) {
       for (KernelTarget t : supported_targets()) {
         const auto run = detail::kernels_for(t).greek_weights;
         std::vector<double> got_g(n), got_v(n);
-        run(v.view(), c, c.g, got_g.data());
-        run(v.view(), c, c.h, got_v.data());
+        run(v.view(), c, GreekWeight::gamma, got_g.data());
+        run(v.view(), c, GreekWeight::vega, got_v.data());
         // NaN inputs give the default NaN on every target: compare bits.
         EXPECT_TRUE(same_bits(got_g, gamma)) << kernel_target_name(t) << " n " << n << " stride " << stride;
         EXPECT_TRUE(same_bits(got_v, vega)) << kernel_target_name(t) << " n " << n << " stride " << stride;
@@ -503,7 +546,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
         const double up = ref.u(ws[k]) * x;
         p.add(x);
         d.add((ws[k] * x) * ref.r);
-        g.add(up * ref.g);
+        g.add(ref.gamma(up));
         v.add(up * ref.h);
       }
       const std::vector<double> expected{p.s1, p.s2, d.s1, d.s2, g.s1, g.s2, v.s1, v.s2};
@@ -511,7 +554,7 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
           const auto run = detail::kernels_for(t).greek_sums;
-          const LaneSums<4> s = run(kind, 101.5, vx.view(), vw.view(), c);
+          const LaneSums<4> s = run(kind, 101.5, vx.view(), vw.view(), c, LaneSums<4>{});
           EXPECT_EQ(s.n, n);
           const std::vector<double> got{s.s1[0], s.s2[0], s.s1[1], s.s2[1],
                                         s.s1[2], s.s2[2], s.s1[3], s.s2[3]};

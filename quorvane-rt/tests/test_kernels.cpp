@@ -26,6 +26,8 @@
 namespace quorvane {
 namespace {
 
+using test_support::supported_targets;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -101,8 +103,7 @@ TEST_P(StreamKernels, SampleSumsMatchTheScalarInstanceAndThePlainLoop) {
 
 TEST_P(StreamKernels, ConstantFlowWeightsOfEveryTargetMatchTheScalarInstance) {
   const double r = 1.0 / (0.7 * 3.0);
-  for (KernelTarget target : {KernelTarget::baseline, KernelTarget::avx2}) {
-    if (!kernel_target_supported(target)) continue;
+  for (KernelTarget target : supported_targets()) {
     const detail::ScaleKernel scale = detail::kernels_for(target).scale;
     for (std::size_t n : kLengths) {
       const std::vector<double> v = values(n, static_cast<std::uint32_t>(7 * n), 0.0);

@@ -976,13 +976,17 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 // The parallel weights of a long batch, stopped by the caller's poll: the
 // call throws, and the next call on the same pool gives the serial bits.
 TEST_P(PoolInterrupt, StoppedParallelWeightsLeaveThePoolGivingTheSameBits) {
-  const OverlappingBatch batch(1 << 17, 1 << 11);  // far longer than a slice
+  // 2^38 path-steps in 32 MiB: many 25 ms slices long whatever the processor's
+  // speed and number of cores (2^28, under a second of one core's work, can end
+  // within the first slice on a few dozen cores); only about a slice of it is
+  // ever computed.
+  const OverlappingBatch long_batch(1 << 19, 1 << 19);
   FakePoll poll{GetParam(), 0};
   std::string caught = "nothing";
   {
     quorvane::InterruptScope scope(&FakePoll::poll, &poll);
     try {
-      (void)batch.parallel();
+      (void)long_batch.parallel();
     } catch (const quorvane::Interrupted&) {
       caught = "Interrupted";
     } catch (const PollFailure&) {
@@ -991,6 +995,7 @@ TEST_P(PoolInterrupt, StoppedParallelWeightsLeaveThePoolGivingTheSameBits) {
   }
   EXPECT_EQ(caught, GetParam() == FakePoll::Mode::stop ? "Interrupted" : "PollFailure");
   EXPECT_EQ(poll.calls.load(), 1);
+  const OverlappingBatch batch(1 << 12, 1 << 9);
   const std::vector<double> serial = batch.serial();
   ASSERT_EQ(serial.size(), batch.inputs.n_paths);
   EXPECT_TRUE(same_bits(batch.parallel(), serial));

@@ -25,6 +25,7 @@
 #include "core/estimates/tangent_flow_price.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/support/failure.hpp"
+#include "core/support/interrupt.hpp"
 #include "support.hpp"
 
 namespace quorvane {
@@ -598,6 +599,40 @@ TEST_P(TangentFlowKernel, MatchesScalarOnRandomDataWithSpecials) {
   }
 }
 
+// Paths longer than one run of kKernelPaceSteps steps (between two runs the
+// kernels count work for interrupts): the weights have the bits of the plain
+// reference, and a zero sigma past the first run is the one reported.
+TEST_P(TangentFlowKernel, MatchesThePlainReferenceAcrossRunsOfSteps) {
+  for (std::size_t n_steps : {kKernelPaceSteps + 1, 2 * kKernelPaceSteps + 3}) {
+    for (std::size_t n_paths : {1u, 9u, 257u}) {
+      for (bool zero : {false, true}) {
+        const std::string where = "paths " + std::to_string(n_paths) + " steps " +
+                                  std::to_string(n_steps) + (zero ? " zero" : "");
+        Batch b = random_batch(n_paths, n_steps, static_cast<std::uint32_t>(n_paths + n_steps),
+                               0.0, 0.0);
+        if (zero) b.sigma(n_paths - 1, kKernelPaceSteps) = 0.0;  // the first step of the second run
+        const LaidOut lo(b, layout());
+        const TangentFlowInputs in = lo.inputs(n_paths, n_steps, 1.5);
+        std::vector<double> out(n_paths);
+        const std::optional<ZeroSigma> got =
+            tangent_flow_weights_with(target(), in, 0, n_paths, out.data());
+        std::optional<ZeroSigma> expected;
+        for (std::size_t i = 0; i < n_paths && !expected; ++i) {
+          std::size_t step = 0;
+          const std::optional<double> ref = reference_weight(
+              lo.dws.view(), lo.sigma.view(), lo.dmu.view(), lo.dsig.view(), i, n_steps, 1.5, &step);
+          if (!ref) {
+            expected = ZeroSigma{i, step};
+          } else if (!got) {
+            expect_same_value(*ref, out[i], where + " path " + std::to_string(i));
+          }
+        }
+        EXPECT_EQ(got, expected) << where;
+      }
+    }
+  }
+}
+
 TEST_P(TangentFlowKernel, MatchesScalarOnSubranges) {
   const Batch b = random_batch(300, 7, 3, 0.01, 0.0);
   const LaidOut lo(b, layout());
@@ -761,8 +796,7 @@ const ZeroScenario kZeroScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TangentFlowZeroScenario,
-    ::testing::Combine(::testing::Values(KernelTarget::baseline, KernelTarget::avx2),
-                       ::testing::ValuesIn(kZeroScenarios)),
+    ::testing::Combine(::testing::ValuesIn(kEveryKernelTarget), ::testing::ValuesIn(kZeroScenarios)),
     [](const ::testing::TestParamInfo<std::tuple<KernelTarget, ZeroScenario>>& info) {
       return std::string(kernel_target_name(std::get<0>(info.param))) + "_" +
              std::get<1>(info.param).label;
@@ -782,8 +816,7 @@ TEST(TangentFlowZeroScenarios, ScenariosReachTheirPreconditions) {
 
 INSTANTIATE_TEST_SUITE_P(
     All, TangentFlowKernel,
-    ::testing::Combine(::testing::Values(KernelTarget::baseline, KernelTarget::avx2),
-                       ::testing::ValuesIn(kAllLayouts)),
+    ::testing::Combine(::testing::ValuesIn(kEveryKernelTarget), ::testing::ValuesIn(kAllLayouts)),
     kernel_param_name);
 
 // Mixed layouts: each array its own layout (the kernels must not assume one).
@@ -817,10 +850,12 @@ TEST(TangentFlowKernelMixed, EachArrayItsOwnLayout) {
 }
 
 TEST(TangentFlowKernelSelection, ActiveKernelFollowsCpuAndEnvironment) {
+  // The widest target this CPU runs, unless the baseline is forced; whichever
+  // targets exist and whichever this CPU has.
   const char* forced = std::getenv("QUORVANE_KERNEL");
   const bool baseline_forced = forced != nullptr && std::string(forced) == "baseline";
-  const char* expected =
-      !baseline_forced && kernel_target_supported(KernelTarget::avx2) ? "avx2" : "baseline";
+  const char* expected = kernel_target_name(baseline_forced ? KernelTarget::baseline
+                                                            : supported_targets().back());
   EXPECT_STREQ(active_tangent_flow_kernel(), expected);
   EXPECT_STREQ(kernel_target_name(active_kernel_target()), expected);
   EXPECT_TRUE(kernel_target_supported(KernelTarget::baseline));

@@ -1,6 +1,8 @@
 #include "boundary/arrays/borrow.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -39,7 +41,10 @@ struct Registry {
   Py_ssize_t live = 0;
 };
 
-Key key_of(const Registry& r, PyObject* array) {
+// The borrow key, or nothing for an array whose byte range cannot be represented.
+std::optional<Key> key_of(const Registry& r, PyObject* array) {
+  const std::optional<ByteRange> range = byte_range(array);
+  if (!range) return std::nullopt;
   PyObject* buffer = array;
   for (;;) {
     PyObject* base = fields(buffer)->base;
@@ -47,18 +52,7 @@ Key key_of(const Registry& r, PyObject* array) {
     buffer = base;
     if (Py_TYPE(base) != r.array_type && !PyType_IsSubtype(Py_TYPE(base), r.array_type)) break;
   }
-  const ArrayFields* f = fields(array);
-  std::uintptr_t lo = reinterpret_cast<std::uintptr_t>(f->data), hi = lo;
-  bool empty = false;
-  for (int axis = 0; axis < f->nd; ++axis) {
-    const npy_intp extent = f->dimensions[axis];
-    if (extent == 0) empty = true;
-    const npy_intp reach = (extent - 1) * f->strides[axis];
-    if (reach < 0) lo += reach; else hi += reach;
-  }
-  // An empty array covers no memory and can conflict with nothing.
-  if (empty) return Key{buffer, lo, lo};
-  return Key{buffer, lo, hi + 8};
+  return Key{buffer, range->lo, range->hi};
 }
 
 // An empty range covers no memory, so it overlaps nothing, wherever it lies.
@@ -68,7 +62,9 @@ bool overlaps(const Region& region, const Key& key) {
 
 int acquire_or_throw(Registry& r, PyObject* array, int exclusive) {
   if (Py_TYPE(array) != r.array_type && !PyType_IsSubtype(Py_TYPE(array), r.array_type)) return -2;
-  const Key key = key_of(r, array);
+  const std::optional<Key> found = key_of(r, array);
+  if (!found) return -2;
+  const Key key = *found;
   auto& regions = r.by_buffer[key.buffer];
   for (const Region& region : regions) {
     if ((exclusive || region.holders < 0) && overlaps(region, key)) return -1;
@@ -154,18 +150,49 @@ const SharedBorrowApi& registry() {
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) registry_failure(py::fetch_error());
   PyErr_Clear();
-  auto* state = new Registry{numpy.array_type(), {}, {}, 0};
-  auto* shared = new SharedBorrowApi{1, state, &acquire, &release, &count};
-  py::PyRef created = py::PyRef::steal(PyCapsule_New(shared, kCapsuleName, nullptr));
+  // Owned here until NumPy's module holds the capsule: a failure on the way
+  // (no capsule, no attribute) frees them. The capsule has no destructor, so
+  // dropping it never touches them.
+  auto state = std::make_unique<Registry>(Registry{numpy.array_type(), {}, {}, 0});
+  auto shared = std::make_unique<SharedBorrowApi>(SharedBorrowApi{1, state.get(), &acquire, &release, &count});
+  py::PyRef created = py::PyRef::steal(PyCapsule_New(shared.get(), kCapsuleName, nullptr));
   if (!created || PyObject_SetAttrString(module.get(), kAttribute, created.get()) != 0) {
     registry_failure(py::fetch_error());
   }
-  created.release();  // ours too stays alive for the rest of the process
-  if (cached == nullptr) cached = shared;
+  // From here on the registry is NumPy's module's, for the rest of the process,
+  // and so is our reference to its capsule.
+  created.release();
+  state.release();
+  if (cached == nullptr) cached = shared.get();
+  shared.release();
   return *cached;
 }
 
 }  // namespace
+
+std::optional<ByteRange> byte_range(PyObject* array) noexcept {
+  // Offsets from the data pointer, in checked signed arithmetic: an extent times
+  // a stride can exceed 64 bits (np.lib.stride_tricks.as_strided makes such
+  // arrays without complaint), and then so would any address formed from it.
+  const ArrayFields* f = fields(array);
+  const auto data = reinterpret_cast<std::uintptr_t>(f->data);
+  npy_intp below = 0, above = 0;  // the lowest and highest element's offsets
+  for (int axis = 0; axis < f->nd; ++axis) {
+    const npy_intp extent = f->dimensions[axis];
+    // An empty array covers no memory and can conflict with nothing.
+    if (extent == 0) return ByteRange{data, data};
+    npy_intp reach;
+    if (__builtin_mul_overflow(extent - 1, f->strides[axis], &reach)) return std::nullopt;
+    if (__builtin_add_overflow(reach < 0 ? below : above, reach, reach < 0 ? &below : &above))
+      return std::nullopt;
+  }
+  // [data + below, data + above + 8) must lie inside the address space.
+  std::uintptr_t lo, hi;
+  if (__builtin_add_overflow(data, below, &lo)) return std::nullopt;
+  if (__builtin_add_overflow(data, above, &hi) || __builtin_add_overflow(hi, 8, &hi))
+    return std::nullopt;
+  return ByteRange{lo, hi};
+}
 
 void acquire_shared(PyObject* array) {
   const SharedBorrowApi& r = registry();

@@ -10,8 +10,9 @@
 //   state                       opaque, passed back to every function
 //   acquire(state, array, ex)   0: borrowed; -1: refused (an overlapping region of
 //                               the same buffer is held in the other mode and
-//                               one of the two is exclusive); -2: not an ndarray;
-//                               -3: no memory to record the borrow
+//                               one of the two is exclusive); -2: not an ndarray,
+//                               or one whose byte range does not fit the address
+//                               space; -3: no memory to record the borrow
 //   release(state, array, ex)   drops one borrow taken by acquire with the same ex
 //   count(state)                number of live borrows, all modules together
 //
@@ -26,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "boundary/python/python.hpp"
 
@@ -38,6 +40,15 @@ struct SharedBorrowApi {
   void (*release)(void* state, PyObject* array, int exclusive) noexcept;
   Py_ssize_t (*count)(void* state) noexcept;
 };
+
+// The bytes [lo, hi) the elements of an ndarray span, 8 bytes each (lo == hi for
+// an empty array), or nothing when the range does not fit the address space: an
+// extent times a stride beyond 64 bits, or addresses below 0 or above the top.
+// Such an array cannot describe memory; intake refuses it.
+struct ByteRange {
+  std::uintptr_t lo, hi;
+};
+std::optional<ByteRange> byte_range(PyObject* array) noexcept;
 
 // Registers a shared borrow of the array; an internal failure when the registry
 // cannot be obtained or the memory is held exclusively elsewhere.

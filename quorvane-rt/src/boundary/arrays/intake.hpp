@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -20,17 +21,82 @@
 
 namespace quorvane::numpy {
 
+// The arrays a running call reads, as its views saw them: data address, shape,
+// strides and dtype of each when its view was taken. The loops poll for
+// signals with raw views in hand, and a Python signal handler run by a poll
+// can resize an accepted array (freeing the memory the views point into),
+// reshape or retype it. So after every poll that did not raise, the call asks
+// `report_change`, and ends if one array is no longer what its view describes.
+//
+// The call guard makes one per call and installs it on the thread for the
+// call's lifetime (nested calls, made by a handler, get their own). Needs the lock.
+class CallArrays {
+ public:
+  CallArrays() noexcept;
+  ~CallArrays();
+  CallArrays(const CallArrays&) = delete;
+  CallArrays& operator=(const CallArrays&) = delete;
+
+  // When an array no longer matches its view: raises ValueError "<name> was
+  // changed by a signal handler during the call" and returns true.
+  bool report_change() const;
+
+  // For the computation with the lock released (the parallel form, whose
+  // workers read while the caller runs the handlers): holds a weak reference
+  // to every array until destroyed, and NumPy refuses to resize an array that
+  // has one (even with refcheck=False), so its memory stays where the views
+  // point. Reshaping and retyping leave the memory in place; report_change
+  // finds them at the next poll.
+  class SizeHold {
+   public:
+    SizeHold(SizeHold&&) noexcept = default;
+    ~SizeHold() = default;
+
+   private:
+    friend class CallArrays;
+    SizeHold() = default;
+    std::array<py::PyRef, py::kMaxParameters> refs_;
+  };
+  SizeHold hold_sizes() const;
+
+  // The call's arrays on this thread (null outside a call).
+  static CallArrays* current() noexcept;
+
+ private:
+  friend class ReadonlyArray;
+  struct Seen {
+    PyObject* array = nullptr;  // null: a free slot
+    std::string_view name;
+    const char* data;
+    int nd;
+    std::intptr_t dims[2];
+    std::intptr_t strides[2];
+    PyObject* descr;
+  };
+  // The slot of a newly viewed array (its state recorded), or -1 when full.
+  int record(PyObject* array, std::string_view name, int slot);
+  void forget(int slot) noexcept;
+
+  std::array<Seen, py::kMaxParameters> seen_{};
+  CallArrays* previous_;
+};
+
 class ReadonlyArray {
  public:
   ReadonlyArray() noexcept = default;
   ReadonlyArray(ReadonlyArray&& other) noexcept
-      : array_(std::move(other.array_)), descr_(std::move(other.descr_)), dims_(other.dims_) {}
+      : array_(std::move(other.array_)), descr_(std::move(other.descr_)), dims_(other.dims_),
+        name_(other.name_), watch_(std::exchange(other.watch_, nullptr)),
+        slot_(std::exchange(other.slot_, -1)) {}
   ReadonlyArray& operator=(ReadonlyArray&& other) noexcept {
     if (this != &other) {
       drop();
       array_ = std::move(other.array_);
       descr_ = std::move(other.descr_);
       dims_ = other.dims_;
+      name_ = other.name_;
+      watch_ = std::exchange(other.watch_, nullptr);
+      slot_ = std::exchange(other.slot_, -1);
     }
     return *this;
   }
@@ -38,20 +104,25 @@ class ReadonlyArray {
 
   PyObject* object() const noexcept { return array_.get(); }
   // Views of the array as it is now; an internal failure if Python code run
-  // since the intake changed its number of dimensions or its dtype. Need the lock.
+  // since the intake changed its number of dimensions or its dtype. The state
+  // viewed is recorded in the call's CallArrays. Need the lock.
   VectorView vector() const;
   MatrixView matrix() const;
 
  private:
   friend py::Fallible<ReadonlyArray> extract_readonly_array(PyObject*, std::string_view, int);
-  ReadonlyArray(py::PyRef array, py::PyRef descr, int dims) noexcept
-      : array_(std::move(array)), descr_(std::move(descr)), dims_(dims) {}
+  ReadonlyArray(py::PyRef array, py::PyRef descr, int dims, std::string_view name) noexcept
+      : array_(std::move(array)), descr_(std::move(descr)), dims_(dims), name_(name) {}
   void drop() noexcept;
   void check_unchanged() const;
+  void watch() const;
 
   py::PyRef array_;
   py::PyRef descr_;  // the dtype accepted at intake (held, so its address stays unique)
   int dims_ = 0;
+  std::string_view name_;  // the parameter's (a literal of the function table)
+  mutable CallArrays* watch_ = nullptr;  // where the viewed state is recorded
+  mutable int slot_ = -1;
 };
 
 // A float64 ndarray of `dims` dimensions (1 or 2), or TypeError

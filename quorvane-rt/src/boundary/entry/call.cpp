@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "boundary/arrays/intake.hpp"
 #include "core/support/buffer.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"
@@ -37,8 +38,13 @@ std::string diagnosed(std::string message) {
 // The poll of the serial loops: the lock is held, so ask the interpreter
 // directly. Handlers run only on the main thread of the main interpreter;
 // elsewhere this returns at once. A handler that raised leaves its exception
-// pending, and the call returns with it.
-bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
+// pending, and the call returns with it. A handler that returned may have
+// resized, reshaped or retyped an array the loops read through raw views:
+// then the call ends with the ValueError that report_change raises.
+bool poll_signals(void* call_arrays) {
+  if (PyErr_CheckSignals() != 0) return true;
+  return static_cast<const numpy::CallArrays*>(call_arrays)->report_change();
+}
 
 // Restores the per-thread lock count however the guard is left.
 struct LockDepthScope {
@@ -53,7 +59,8 @@ struct LockDepthScope {
 template <class Run>
 __attribute__((no_sanitize("null"))) PyObject* guarded(Run&& run) {
   LockDepthScope depth;
-  InterruptScope interrupts(&poll_signals, nullptr);
+  numpy::CallArrays arrays;
+  InterruptScope interrupts(&poll_signals, &arrays);
   PyObject* result = nullptr;
   try {
     try {
@@ -66,7 +73,8 @@ __attribute__((no_sanitize("null"))) PyObject* guarded(Run&& run) {
     } catch (abi::__forced_unwind&) {
       throw;  // the interpreter is ending this thread: let it
     } catch (const Interrupted&) {
-      // The poll left the handler's exception (KeyboardInterrupt) pending.
+      // The poll left the handler's exception (KeyboardInterrupt), or the
+      // ValueError of an array a handler changed, pending.
       if (!PyErr_Occurred()) {
         raise_error(CallError::deferred(ErrorClass::system_error,
                                         "attempted to fetch exception but none was set"));

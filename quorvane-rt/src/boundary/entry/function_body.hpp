@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -158,12 +159,17 @@ inline Fallible<PyRef> weights_result(Outcome<DoubleBuffer>&& weights) {
 // The parallel form: validates with the interpreter lock held (the pool is not
 // touched when that fails), computes with it released, and builds the result
 // or the error only after taking it back. The caller's array handles stay
-// alive throughout.
+// alive throughout, and none of the arrays can be resized meanwhile (by
+// another thread, or by a signal handler that the waiting caller runs while
+// the workers read): see CallArrays::hold_sizes.
 template <class Inputs>
 Fallible<PyRef> parallel_weights(Outcome<Inputs>&& inputs,
                                  Outcome<DoubleBuffer> (*run)(const Inputs&)) {
   if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
   prepare_parallel_run();  // reads the environment while the lock still guards it
+  const numpy::CallArrays* arrays = numpy::CallArrays::current();
+  std::optional<numpy::CallArrays::SizeHold> hold;
+  if (arrays != nullptr) hold.emplace(arrays->hold_sizes());
   return weights_result(without_lock([&] { return run(inputs.value()); }));
 }
 

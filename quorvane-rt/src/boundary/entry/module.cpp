@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <memory>
 #include <string>
 
 #include "boundary/errors/errors.hpp"
@@ -38,10 +39,17 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
 bool register_function(PyObject* module, const FunctionRecord& record) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;
-  // The function object points into this definition for the life of the process.
-  auto* definition = new PyMethodDef{record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
-                                     METH_FASTCALL | METH_KEYWORDS, record.doc};
-  PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+  // The function object points into this definition as long as it lives. Until
+  // the module holds the function, a failure drops the only reference to it
+  // (declared after the definition, so released first) and the definition with
+  // it; once the module holds it, the definition is left to the function for
+  // the life of the process: the function can outlive a failed initialisation
+  // in a reference cycle with the module, and the collector reads the
+  // definition's flags when it visits or frees the function.
+  auto definition = std::make_unique<PyMethodDef>(
+      PyMethodDef{record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+                  METH_FASTCALL | METH_KEYWORDS, record.doc});
+  PyRef function = PyRef::steal(PyCMethod_New(definition.get(), module, module_name.get(), nullptr));
   if (!function) return false;
   PyObject* name_attr = interned("__name__", name_key);
   if (name_attr == nullptr) return false;
@@ -51,7 +59,9 @@ bool register_function(PyObject* module, const FunctionRecord& record) {
     PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
     return false;
   }
-  return add_to_module(module, name.get(), function.get());
+  if (!add_to_module(module, name.get(), function.get())) return false;
+  definition.release();  // now the function's, for the life of the process
+  return true;
 }
 
 // CPython 3.12 refuses a single-phase module in a sub-interpreter that checks

@@ -158,7 +158,8 @@ CallError fetch_error() {
     } else {
       PyErr_Clear();
     }
-    std::fputs("--- PanicException fetched from Python code: resuming the native panic ---\n"
+    std::fputs("quorvane: internal error resumed: Python code called back into quorvane "
+               "and raised its PanicException\n"
                "Python stack trace below:\n",
                stderr);
     PyErr_Restore(type, value, traceback);

@@ -11,7 +11,9 @@ inline constexpr const char* kBelWeightsGammaConstantFlow =
     "\n"
     "Returns a one-dimensional NumPy array with, for W = W_T,\n"
     "g[k] = (W^2 - d_sigma_dx * T * W - T) / (sigma(X_0)^2 * T^2), computed as\n"
-    "(((W * W) - ((d_sigma_dx * T) * W)) - T) * (1 / ((T * sigma(X_0))^2)).\n"
+    "(u * r) * r with u = ((W * W) - ((d_sigma_dx * T) * W)) - T and\n"
+    "r = 1 / (T * sigma(X_0)): two multiplications, so that no scale of\n"
+    "sigma(X_0) at which the weight is a double overflows or underflows.\n"
     "The gamma (second derivative of the price in X_0) of any payoff f is\n"
     "`(f(X_T) * g).mean()`:\n"
     "\n"
@@ -85,7 +87,12 @@ inline constexpr const char* kPriceAndGreeksConstantFlow =
     "price_stderr, delta_stderr, gamma_stderr, vega_stderr)`; no discount\n"
     "factor is applied. Price and delta have the bits of\n"
     "`price_and_delta_constant_flow`; the gamma and vega samples are\n"
-    "(u * p) * g and (u * p) * h with u the weights' common numerator.\n"
+    "((u * p) * r) * r and (u * p) * h with u the weights' common numerator,\n"
+    "r = 1 / (T * sigma(X_0)) and h = 1 / (T * volatility). An estimate that\n"
+    "is NaN or infinite has a NaN standard error (where\n"
+    "`price_and_delta_constant_flow` reports 0.0); a finite one whose squares\n"
+    "leave the doubles has its standard error from its samples scaled by a\n"
+    "power of two.\n"
     "`quorvane.price_and_greeks_constant_flow` returns the same as a\n"
     "`quorvane.Greeks` named tuple.";
 
@@ -102,7 +109,8 @@ inline constexpr const char* kPriceAndGreeksTangentFlow =
     "**\"call\"**, **\"put\"** or **\"digital_call\"**. The delta weight over\n"
     "[0, T] comes from the same pass, so price and delta have the bits of\n"
     "`price_and_delta_tangent_flow`; the gamma is the mean of gamma weight\n"
-    "times payoff. `quorvane.price_and_greeks_tangent_flow` returns the same\n"
+    "times payoff. An estimate that is NaN or infinite has a NaN standard\n"
+    "error. `quorvane.price_and_greeks_tangent_flow` returns the same\n"
     "as a `quorvane.TangentFlowGreeks` named tuple.";
 
 }  // namespace quorvane::py::docs

@@ -8,6 +8,7 @@
 // functions wrapped so that they return named tuples). Single-phase
 // initialisation through the shared module builder; the function table is in
 // functions.cpp.
+#include "boundary/entry/initialisers.hpp"
 #include "boundary/entry/module.hpp"
 #include "boundary/greeks/functions.hpp"
 
@@ -25,6 +26,6 @@ PyModuleDef module_definition = single_phase_definition(
 
 }  // namespace quorvane::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__greeks(void) {
+PyObject* quorvane_rt_init__greeks(void) {
   return quorvane::py::module_init<quorvane::py::module_definition, quorvane::py::greeks_functions>();
 }

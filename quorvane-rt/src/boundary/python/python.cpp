@@ -14,10 +14,15 @@ bool on_signal_thread() noexcept {
   return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
 }
 
-bool poll_signals_unlocked(PyThreadState*& state) noexcept {
+bool poll_signals_unlocked(PyThreadState*& state, bool (*locked)(void*), void* context) noexcept {
   PyEval_RestoreThread(state);
   const int depth = std::exchange(lock_depth(), 1);
-  const bool stop = PyErr_CheckSignals() != 0;
+  bool stop;
+  try {
+    stop = locked(context);
+  } catch (...) {
+    stop = true;
+  }
   lock_depth() = depth;
   state = PyEval_SaveThread();
   return stop;

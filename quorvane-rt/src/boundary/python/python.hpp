@@ -72,11 +72,13 @@ class PyRef {
 // thread, which is also the forking thread in a child after fork).
 bool on_signal_thread() noexcept;
 
-// Polls for pending signals with the interpreter lock released: takes the lock
-// back for the moment of PyErr_CheckSignals and releases it again. A handler
-// that raised (KeyboardInterrupt) leaves its exception pending on the thread
-// and makes the poll say "stop".
-bool poll_signals_unlocked(PyThreadState*& state) noexcept;
+// Runs the call's own poll `locked` (which needs the interpreter lock: it runs
+// the signal handlers, then checks the call's arrays) with the lock released:
+// takes the lock back for the moment of the poll and releases it again. What
+// the poll raised (KeyboardInterrupt, or the ValueError of a changed array)
+// stays pending on the thread and makes this say "stop"; so does a poll that
+// threw.
+bool poll_signals_unlocked(PyThreadState*& state, bool (*locked)(void*), void* context) noexcept;
 
 // Runs `compute()` with the interpreter lock released (the parallel
 // estimator's compute phase) and returns its result after taking the lock

@@ -7,8 +7,16 @@ namespace quorvane::py {
 
 namespace detail {
 
-inline bool poll_signals_trampoline(void* state) {
-  return poll_signals_unlocked(*static_cast<PyThreadState**>(state));
+// The released lock and the call's own poll, which needs the lock.
+struct UnlockedPoll {
+  PyThreadState* state;
+  InterruptPoll locked;
+  void* context;
+};
+
+inline bool poll_signals_trampoline(void* poll) {
+  auto* p = static_cast<UnlockedPoll*>(poll);
+  return poll_signals_unlocked(p->state, p->locked, p->context);
 }
 
 }  // namespace detail
@@ -19,7 +27,10 @@ template <class Compute>
 __attribute__((no_sanitize("null"))) auto without_lock(Compute&& compute) -> decltype(compute()) {
   using Value = decltype(compute());
   const int depth = std::exchange(lock_depth(), 0);
-  PyThreadState* state = PyEval_SaveThread();
+  detail::UnlockedPoll poll{nullptr, nullptr, nullptr};
+  poll.locked = installed_interrupt_poll(poll.context);
+  PyThreadState*& state = poll.state;
+  state = PyEval_SaveThread();
   std::optional<Value> value;
   std::exception_ptr failure;
   try {
@@ -28,8 +39,8 @@ __attribute__((no_sanitize("null"))) auto without_lock(Compute&& compute) -> dec
     // interpreter exit could not get out of. Elsewhere the scope installs no
     // poll at all, so the wait never reaches the call's own poll, which asks the
     // interpreter directly and needs the lock this thread no longer holds.
-    const InterruptScope scope(on_signal_thread() ? &detail::poll_signals_trampoline : nullptr,
-                               &state);
+    const bool polls = on_signal_thread() && poll.locked != nullptr;
+    const InterruptScope scope(polls ? &detail::poll_signals_trampoline : nullptr, &poll);
     value.emplace(compute());
   } catch (abi::__forced_unwind&) {
     throw;

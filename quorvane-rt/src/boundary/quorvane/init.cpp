@@ -6,6 +6,7 @@
 //
 // Single-phase initialisation through the shared module builder; the function
 // table is in functions.cpp.
+#include "boundary/entry/initialisers.hpp"
 #include "boundary/entry/module.hpp"
 #include "boundary/quorvane/functions.hpp"
 
@@ -19,6 +20,6 @@ PyModuleDef module_definition = single_phase_definition("_quorvane", "");
 
 }  // namespace quorvane::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quorvane(void) {
+PyObject* quorvane_rt_init__quorvane(void) {
   return quorvane::py::module_init<quorvane::py::module_definition, quorvane::py::quorvane_functions>();
 }

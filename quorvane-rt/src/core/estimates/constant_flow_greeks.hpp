@@ -3,9 +3,14 @@
 //
 // Per path p = payoff(X_T), then the delta sample (W * p) * r (the samples of
 // price_and_delta_constant_flow, so price and delta have its bits), and with
-// u = ((W * W) - (sigma' T * W)) - T the gamma sample (u * p) * g and the vega
-// sample (u * p) * h (constants in weights/constant_flow_gamma_vega.hpp). The four
-// sums of each estimate run in path order; then the sample-statistics rule.
+// u = ((W * W) - (sigma' T * W)) - T the gamma sample ((u * p) * r) * r and the
+// vega sample (u * p) * h (core/recursions/constant_flow_formulas.hpp). The
+// four sums of each estimate run in path order; then the sample-statistics rule
+// with UndefinedStderr::nan (a NaN standard error where the variance is NaN,
+// instead of 0.0). A finite estimate whose squares overflow or underflow the
+// doubles (GBM scaled by 2^510 or 2^-520) gets its standard error from its
+// samples scaled by a power of two, in two more passes: the rule's result where
+// the squares fit, scaled back exactly.
 #pragma once
 
 #include <string_view>

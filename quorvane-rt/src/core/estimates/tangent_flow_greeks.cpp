@@ -47,7 +47,8 @@ Outcome<TangentFlowGreekEstimate> greeks_paths(const TangentFlowGammaInputs& in,
     detail::walk<detail::Sse2Lanes>(sums, 0, count);
     budget.spend(count * in.flow.n_steps);
   }
-  const std::array<MeanStderr, 3> e = lane_estimates(sums.sums.sums(n_paths));
+  const std::array<MeanStderr, 3> e =
+      lane_estimates(sums.sums.sums(n_paths), UndefinedStderr::nan);
   return TangentFlowGreekEstimate{e[0].mean,    e[1].mean,    e[2].mean,
                                   e[0].stderr_, e[1].stderr_, e[2].stderr_};
 }

@@ -6,8 +6,9 @@
 // same pass, the delta weight over [0, T] with the bits of the delta recursion;
 // the payoff p at the terminal state states[i, n_steps]; the samples p, w * p and
 // gamma_weight * p, summed path by path in index order; then the
-// sample-statistics rule. Price and delta therefore have the bits of
-// price_and_delta_tangent_flow on the same arrays.
+// sample-statistics rule with UndefinedStderr::nan. Price and delta
+// therefore have the bits of price_and_delta_tangent_flow on the same arrays,
+// except for a standard error whose variance is NaN: NaN here, 0.0 there.
 #pragma once
 
 #include <string_view>

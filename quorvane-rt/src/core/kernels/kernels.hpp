@@ -46,17 +46,19 @@ using RawRecursionKernel = void (*)(const Inputs& inputs, std::size_t first, std
 // out[k] = w[k] * r for k < w.length (one rounded multiplication each).
 using ScaleKernel = void (*)(const VectorView& w, double r, double* out) noexcept;
 
-// out[k] = u_k * factor over the view (factor g or h).
+// Over the view, out[k] = (u_k * r) * r (gamma) or u_k * h (vega).
 using GreekWeightsKernel = void (*)(const VectorView& w_terminals,
-                                    const ConstantFlowGreekConstants& c, double factor,
+                                    const ConstantFlowGreekConstants& c, GreekWeight kind,
                                     double* out) noexcept;
 
 // The sums of the fused constant-flow Greeks loop (lanes payoff, delta, gamma,
-// vega), paths in index order.
+// vega), paths in index order, continuing the sums `from` (so a long view can
+// be summed in pieces with the bits of one pass).
 using GreekSumsKernel = LaneSums<4> (*)(PayoffKind kind, double strike,
-                                      const VectorView& terminal_states,
-                                      const VectorView& w_terminals,
-                                      const ConstantFlowGreekConstants& c) noexcept;
+                                        const VectorView& terminal_states,
+                                        const VectorView& w_terminals,
+                                        const ConstantFlowGreekConstants& c,
+                                        const LaneSums<4>& from) noexcept;
 
 // One slot per recursion (its raw kernel) and per one-dimensional loop. A new
 // recursion is a slot here, a RawSlot below and a table entry in

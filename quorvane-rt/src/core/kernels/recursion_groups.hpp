@@ -22,8 +22,10 @@
 //   kNoexcept          whether no access can throw (the body is then noexcept,
 //                      and a noexcept caller needs no unwinding tables for it).
 //
-// The steps of every recursion are walked in one place, run_group: its phases
-// in order, each a loop over steps and chains.
+// The steps of every recursion are walked in one place, run_phases: its phases
+// in order, each in runs of kKernelPaceSteps steps with a kernel_pace call
+// between two runs (core/support/interrupt.hpp), each run a loop over steps and
+// chains.
 //
 // Everything here has internal linkage (anonymous namespace) and reads only the
 // data members of the views, so each including translation unit gets its own
@@ -37,6 +39,7 @@
 
 #include "core/lanes/lanes.hpp"
 #include "core/recursions/recursion.hpp"
+#include "core/support/interrupt.hpp"
 #include "core/views/views.hpp"
 
 namespace quorvane::detail {
@@ -84,24 +87,39 @@ inline std::size_t run_phase(const Source& src, std::size_t begin, std::size_t e
   return end;
 }
 
-// Phases P, P + 1, ... from step `begin`; returns n_steps or the stop step.
+// What run_group returns when kernel_pace stopped it (never a step index).
+inline constexpr std::size_t kPacedOut = static_cast<std::size_t>(-1);
+
+// Phases P, P + 1, ... from step `begin`; returns n_steps, the stop step, or
+// kPacedOut. Each phase runs in runs of kKernelPaceSteps steps (the last may be
+// shorter) with kernel_pace(lanes * kKernelPaceSteps) between two runs. Every
+// run but a phase's last is kKernelPaceSteps (even) long and starts at the
+// phase's first step plus a multiple of it, so a source that takes its steps
+// two at a time pairs them exactly as in one run; each lane's operations are
+// the same in any case.
 template <std::size_t P, class Rec, class L, std::size_t R, class Source>
 inline std::size_t run_phases(const Source& src, const typename Rec::Inputs& in, std::size_t begin,
                               const typename Rec::template Constants<L>& c,
                               typename Rec::template State<L> (&st)[R]) noexcept(Source::kNoexcept) {
   const std::size_t end = Rec::phase_end(in, P);
-  const std::size_t stop = run_phase<P, Rec, L, R>(src, begin, end, c, st);
+  for (std::size_t j0 = begin;;) {
+    const std::size_t j1 = end - j0 > kKernelPaceSteps ? j0 + kKernelPaceSteps : end;
+    const std::size_t stop = run_phase<P, Rec, L, R>(src, j0, j1, c, st);
+    if (stop != j1) return stop;
+    if (j1 == end) break;
+    j0 = j1;
+    if (kernel_pace(L::kWidth * R * kKernelPaceSteps)) return kPacedOut;
+  }
   if constexpr (P + 1 < Rec::kPhases) {
-    if (stop != end) return stop;
     return run_phases<P + 1, Rec, L, R>(src, in, end, c, st);
   }
-  return stop;
+  return end;
 }
 
 // One group: R chains from the recursion's start over every step, then the
 // outputs of its first `lanes` lanes, output o into outs[o][0 .. lanes).
-// Returns n_steps, or the step at which the source stopped (outs are then not
-// written).
+// Returns n_steps, or the step at which the source stopped, or kPacedOut when
+// kernel_pace stopped the group (outs are then not written).
 template <class Rec, class L, std::size_t R, class Source>
 inline std::size_t run_group(const Source& src, const typename Rec::Inputs& in, std::size_t lanes,
                              double* const* outs) noexcept(Source::kNoexcept) {

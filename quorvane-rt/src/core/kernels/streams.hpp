@@ -97,6 +97,15 @@ struct SumRegisters {
   SumRegisters() noexcept {
     for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::zero();
   }
+  // Carrying on from sums already made.
+  explicit SumRegisters(const LaneSums<K>& from) noexcept {
+    double row[2 * K];
+    for (std::size_t k = 0; k < K; ++k) {
+      row[k] = from.s1[k];
+      row[K + k] = from.s2[k];
+    }
+    for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::load(row + m * A);
+  }
 
   template <class L>
   void add(const typename L::V (&x)[K]) noexcept {
@@ -221,14 +230,14 @@ struct PriceSums {
 // The constant-flow Greeks of path k, with W = W_T and the per-call constants
 // c (core/recursions/constant_flow_formulas.hpp):
 //   p = payoff(X);  delta sample d = (W * p) * r  (price_and_delta_constant_flow's)
-//   up = u * p;  gamma sample = up * g;  vega sample = up * h
+//   up = u * p;  gamma sample = (up * r) * r;  vega sample = up * h
 // each rounded in exactly the order written. Lanes: payoff, delta, gamma, vega.
 template <class Payoff, class S, bool Contiguous>
 struct ConstantFlowGreekSums {
   Stream<Contiguous> x, w;
   ConstantFlowGreekConstants c;
   double strike;
-  SumRegisters<4, S> sums{};
+  SumRegisters<4, S> sums;
   template <class L>
   void step(std::size_t k) noexcept {
     using V = typename L::V;
@@ -236,7 +245,8 @@ struct ConstantFlowGreekSums {
     const V p = Payoff::template eval<L>(x.template load<L>(k), L::set1(strike));
     const V d = L::mul(L::mul(wk, p), L::set1(c.r));
     const V up = L::mul(constant_flow_numerator<L>(wk, c), p);
-    sums.template add<L>({p, d, L::mul(up, L::set1(c.g)), L::mul(up, L::set1(c.h))});
+    sums.template add<L>({p, d, constant_flow_weight<GreekWeight::gamma, L>(up, c),
+                          constant_flow_weight<GreekWeight::vega, L>(up, c)});
   }
   void prefetch(std::size_t k) const noexcept {
     x.prefetch(k);
@@ -244,48 +254,59 @@ struct ConstantFlowGreekSums {
   }
 };
 
-// out[k] = u_k * factor, the gamma (factor g) or vega (factor h) weights.
-template <bool Contiguous>
+// out[k] = the gamma or vega weight of path k.
+template <GreekWeight Kind>
 struct ConstantFlowGreekWeights {
-  Stream<Contiguous> w;
-  ConstantFlowGreekConstants c;
-  double factor;
-  double* out;
-  template <class L>
-  void step(std::size_t k) noexcept {
-    L::storeu(out + k, L::mul(constant_flow_numerator<L>(w.template load<L>(k), c),
-                              L::set1(factor)));
-  }
-  void prefetch(std::size_t k) const noexcept { w.prefetch(k); }
+  template <bool Contiguous>
+  struct Body {
+    Stream<Contiguous> w;
+    ConstantFlowGreekConstants c;
+    double* out;
+    template <class L>
+    void step(std::size_t k) noexcept {
+      L::storeu(out + k,
+                constant_flow_weight<Kind, L>(constant_flow_numerator<L>(w.template load<L>(k), c), c));
+    }
+    void prefetch(std::size_t k) const noexcept { w.prefetch(k); }
+  };
 };
 
-// The kernels of one target over views.
+// The kernels of one target over views; the sums continue from `from`, so that
+// a long view can be summed in pieces with the bits of one pass (each piece but
+// the last a whole number of cache lines of paths).
 template <class L>
 inline LaneSums<4> constant_flow_greek_sums(PayoffKind kind, double strike, const VectorView& xs,
                                             const VectorView& ws,
-                                            const ConstantFlowGreekConstants& c) noexcept {
+                                            const ConstantFlowGreekConstants& c,
+                                            const LaneSums<4>& from) noexcept {
   constexpr std::ptrdiff_t k8 = sizeof(double);
   const bool contiguous = xs.stride == k8 && ws.stride == k8;
   return with_payoff(kind, [&](auto row) {
     using Payoff = decltype(row);
     const auto run = [&](auto body) noexcept {
       walk<L>(body, 0, xs.length);
-      return body.sums.sums(xs.length);
+      return body.sums.sums(from.n + xs.length);
     };
-    using Sums = typename L::Sums;
+    using Sums = SumRegisters<4, typename L::Sums>;
     if (contiguous) {
       using T = Stream<true>;
-      return run(ConstantFlowGreekSums<Payoff, Sums, true>{T::of(xs), T::of(ws), c, strike});
+      return run(ConstantFlowGreekSums<Payoff, typename L::Sums, true>{T::of(xs), T::of(ws), c,
+                                                                      strike, Sums(from)});
     }
     using F = Stream<false>;
-    return run(ConstantFlowGreekSums<Payoff, Sums, false>{F::of(xs), F::of(ws), c, strike});
+    return run(ConstantFlowGreekSums<Payoff, typename L::Sums, false>{F::of(xs), F::of(ws), c,
+                                                                     strike, Sums(from)});
   });
 }
 
 template <class L>
 inline void constant_flow_greek_weights(const VectorView& ws, const ConstantFlowGreekConstants& c,
-                                        double factor, double* out) noexcept {
-  over_view<ConstantFlowGreekWeights, L>(ws, out, c, factor);
+                                        GreekWeight kind, double* out) noexcept {
+  if (kind == GreekWeight::gamma) {
+    over_view<ConstantFlowGreekWeights<GreekWeight::gamma>::Body, L>(ws, out, c);
+  } else {
+    over_view<ConstantFlowGreekWeights<GreekWeight::vega>::Body, L>(ws, out, c);
+  }
 }
 
 }  // namespace

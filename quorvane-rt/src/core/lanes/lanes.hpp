@@ -70,6 +70,7 @@ struct Sse2Sums {
   static R add(R a, R b) noexcept { return _mm_add_pd(a, b); }
   static R mul(R a, R b) noexcept { return _mm_mul_pd(a, b); }
   static void store(double* p, R r) noexcept { _mm_storeu_pd(p, r); }
+  static R load(const double* p) noexcept { return _mm_loadu_pd(p); }
 };
 
 #if defined(__AVX2__)
@@ -80,6 +81,7 @@ struct Avx2Sums {
   static R add(R a, R b) noexcept { return _mm256_add_pd(a, b); }
   static R mul(R a, R b) noexcept { return _mm256_mul_pd(a, b); }
   static void store(double* p, R r) noexcept { _mm256_storeu_pd(p, r); }
+  static R load(const double* p) noexcept { return _mm256_loadu_pd(p); }
 };
 #endif
 

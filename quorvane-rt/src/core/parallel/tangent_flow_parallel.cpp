@@ -53,6 +53,9 @@ TaskResult process_blocks(const BlockRun& run, std::span<const PathBlock> blocks
   }
   if (blocks.empty()) return std::nullopt;
   const PathBlock& block = blocks.front();
+  // Inside a long path the kernels read `stop` too, and on the calling thread
+  // (a single block runs there) they also poll.
+  const KernelPace pace(run.stop);
   for (std::size_t done = 0; done < block.count; done += run.chunk) {
     if (done != 0) {
       if (run.stop.load(std::memory_order_relaxed)) return std::nullopt;
@@ -60,7 +63,16 @@ TaskResult process_blocks(const BlockRun& run, std::span<const PathBlock> blocks
       poll_interrupt();
     }
     const std::size_t n = block.count - done < run.chunk ? block.count - done : run.chunk;
-    if (TaskResult failure = run.kernel(run.context, block.first + done, n, block.out + done)) {
+    TaskResult failure;
+    try {
+      failure = run.kernel(run.context, block.first + done, n, block.out + done);
+    } catch (const Interrupted&) {
+      // Stopped inside a path by `stop`: as between two chunks. Else the poll
+      // said stop, and the call ends with that.
+      if (run.stop.load(std::memory_order_relaxed)) return std::nullopt;
+      throw;
+    }
+    if (failure) {
       run.stop.store(true, std::memory_order_relaxed);
       return failure;
     }

@@ -41,8 +41,10 @@ using BlockKernel = std::optional<ZeroSigma> (*)(const void* context, std::size_
 // two chunks it stops when the call is asked to: so when the calling thread's
 // interrupt poll (core/support/interrupt.hpp) says stop while it waits, the
 // blocks end within a chunk, and this throws Interrupted once no worker touches
-// `out` or the inputs any more. Chunking never changes a result: each path is
-// computed by the kernel on its own.
+// `out` or the inputs any more. Inside a chunk the kernels read the stop flag
+// too, between two runs of kKernelPaceSteps steps of a path group, so a block
+// of one very long path stops as quickly. Chunking never changes a result: each
+// path is computed by the kernel on its own.
 std::optional<ZeroSigma> run_path_blocks(std::size_t n_paths, double* out, BlockKernel kernel,
                                          const void* context, std::size_t work_per_path = 1);
 

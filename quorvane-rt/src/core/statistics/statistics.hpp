@@ -8,12 +8,21 @@
 //   stderr = sqrt(var / N).
 // The population variance and this exact operation order are part of the
 // results' bits; no compensated, pairwise or Welford summation.
+//
+// The Greeks module applies the rule with the same operations in the same
+// order, but a standard error that cannot be computed is NaN, never the
+// clamp's 0.0 (UndefinedStderr::nan). The variance is NaN exactly when the
+// sums are not finite: a NaN or infinite mean (a NaN or infinite sample, or S1
+// beyond the doubles), or squares that overflow S2 beside a mean whose square
+// overflows too. So no NaN or infinite estimate is reported with a finite
+// standard error; every other result has the bits of the plain rule.
 #pragma once
 
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace quorvane {
 
@@ -47,21 +56,32 @@ struct LaneSums {
   }
 };
 
-inline MeanStderr mean_and_stderr(double s1, double s2, std::uint64_t n) noexcept {
+// What a standard error that cannot be computed is reported as.
+enum class UndefinedStderr { zero, nan };
+
+inline MeanStderr mean_and_stderr(double s1, double s2, std::uint64_t n,
+                                  UndefinedStderr undefined = UndefinedStderr::zero) noexcept {
   const double count = static_cast<double>(n);
   const double mean = s1 / count;
   const double m2 = s2 / count;
-  double var = m2 - mean * mean;
+  const double raw = m2 - mean * mean;
+  double var = raw;
   // A strict test: negative values, -0.0 and NaN all become +0.0.
   if (!(var > 0.0)) var = 0.0;
-  return MeanStderr{mean, std::sqrt(var / count)};
+  const double stderr_ = std::sqrt(var / count);  // NaN already for N = 0 (0 / 0)
+  if (undefined == UndefinedStderr::nan && (!std::isfinite(mean) || std::isnan(raw)) &&
+      !std::isnan(stderr_))
+    return MeanStderr{mean, std::numeric_limits<double>::quiet_NaN()};
+  return MeanStderr{mean, stderr_};
 }
 
 // The rule applied to every lane.
 template <std::size_t K>
-std::array<MeanStderr, K> lane_estimates(const LaneSums<K>& sums) noexcept {
+std::array<MeanStderr, K> lane_estimates(
+    const LaneSums<K>& sums, UndefinedStderr undefined = UndefinedStderr::zero) noexcept {
   std::array<MeanStderr, K> out;
-  for (std::size_t k = 0; k < K; ++k) out[k] = mean_and_stderr(sums.s1[k], sums.s2[k], sums.n);
+  for (std::size_t k = 0; k < K; ++k)
+    out[k] = mean_and_stderr(sums.s1[k], sums.s2[k], sums.n, undefined);
   return out;
 }
 

@@ -10,10 +10,13 @@ namespace quorvane {
 
 namespace {
 
-// The interpreter's main thread is the process's first thread; every other
-// thread (Python threads and pool workers alike) is unnamed here.
-const char* thread_label() {
-  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid() ? "main" : "<unnamed>";
+// The interpreter's main thread is the process's first thread, which goes
+// unnamed; any other thread (Python threads and pool workers alike) is named by
+// its kernel thread id.
+std::string thread_note() {
+  const auto tid = static_cast<pid_t>(::syscall(SYS_gettid));
+  if (tid == ::getpid()) return {};
+  return " (thread " + std::to_string(tid) + ")";
 }
 
 const char* file_tail(const char* path) {
@@ -26,16 +29,13 @@ const char* file_tail(const char* path) {
 }  // namespace
 
 void fail(std::string message, std::source_location where) {
-  std::string line = "thread '";
-  line += thread_label();
-  line += "' panicked at ";
+  std::string line = "quorvane: internal error at ";
   line += file_tail(where.file_name());
   line += ':';
   line += std::to_string(where.line());
-  line += ':';
-  line += std::to_string(where.column());
-  line += ":\n";
-  line += message;
+  line += thread_note();
+  line += ": ";
+  for (const char c : message) line += (c == '\n' || c == '\r') ? ' ' : c;
   line += '\n';
   // One write, so concurrent diagnostics do not interleave mid-line.
   std::fwrite(line.data(), 1, line.size(), stderr);

@@ -24,8 +24,12 @@ class InternalFailure final : public std::exception {
   std::string message_;
 };
 
-// Writes "thread '<name>' panicked at <file>:<line>:<column>:" and the message to
-// standard error, then throws InternalFailure(message).
+// Writes one line to standard error, then throws InternalFailure(message):
+//   quorvane: internal error at <file>:<line>: <message>
+// on the process's main thread (where the interpreter runs), and
+//   quorvane: internal error at <file>:<line> (thread <id>): <message>
+// on any other thread, <id> being the kernel's thread id. <file> is the path from
+// the source root (src/...), and a line break in the message is written as a space.
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 

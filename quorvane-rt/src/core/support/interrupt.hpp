@@ -11,6 +11,7 @@
 // about Python.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <exception>
 
@@ -51,6 +52,9 @@ inline constexpr std::size_t kInterruptChunk = std::size_t{1} << 16;
 // False when no poll is installed on this thread; else what the poll says.
 bool interrupt_requested();
 
+// Returns the poll installed on this thread (null when none) and its context.
+InterruptPoll installed_interrupt_poll(void*& context) noexcept;
+
 // Throws Interrupted when interrupt_requested().
 void poll_interrupt();
 
@@ -69,5 +73,59 @@ class InterruptBudget {
  private:
   std::size_t left_ = kInterruptPollWork;
 };
+
+// ---------------------------------------------------------------------------
+// Inside a kernel: one group of paths can be a long piece of work (one path of
+// 2^31 steps is seconds), longer than any driver can wait between two spends.
+// The kernels run a group's steps in runs of kKernelPaceSteps, and between two
+// runs call `kernel_pace`, which counts the work, polls once every
+// kInterruptPollWork of it, and reads the stop flag of a parallel run. The
+// kernels cannot throw, so a stop is recorded: the kernel returns early (its
+// results unspecified) and the driver, after the kernel call, asks its
+// KernelPace to throw what stopped it.
+//
+//   KernelPace pace;                       // this thread's kernel calls report here
+//   raw(in, first, count, out);            // may return early
+//   pace.check();                          // throws Interrupted (or what the poll threw)
+//
+// A group no longer than kKernelPaceSteps never calls kernel_pace; its driver's
+// own spends keep polling as before. With no KernelPace installed (kernels
+// called directly) kernel_pace never stops.
+
+// Steps of a group between two calls of kernel_pace (even, so that kernels
+// that take two steps at a time keep their pairs).
+inline constexpr std::size_t kKernelPaceSteps = 1024;
+
+class KernelPace {
+ public:
+  // Installs this pace on the thread for its lifetime, with the stop flag of
+  // the pace it nests in (if any).
+  KernelPace() noexcept;
+  // The same, with the stop flag of a parallel run: a kernel stops once it is set.
+  explicit KernelPace(const std::atomic<bool>& stop) noexcept;
+  ~KernelPace();
+  KernelPace(const KernelPace&) = delete;
+  KernelPace& operator=(const KernelPace&) = delete;
+
+  // Throws when a kernel stopped under this pace: what the poll threw, else
+  // Interrupted (also for a stop flag that was set).
+  void check() const {
+    if (stopped_) rethrow();
+  }
+
+ private:
+  friend bool kernel_pace(std::size_t work) noexcept;
+  [[noreturn]] void rethrow() const;
+
+  KernelPace* previous_;
+  const std::atomic<bool>* stop_;
+  std::size_t left_ = kInterruptPollWork;
+  bool stopped_ = false;
+  std::exception_ptr failure_;
+};
+
+// Called by a kernel after `work` units (lanes times steps) of a group: true
+// when it must stop (and from then on, until its KernelPace is left).
+[[gnu::cold]] bool kernel_pace(std::size_t work) noexcept;
 
 }  // namespace quorvane

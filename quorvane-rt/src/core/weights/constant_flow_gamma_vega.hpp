@@ -6,7 +6,8 @@
 //   vega weight   T sigma0^2 * gamma weight / v = (W^2 - sigma' T W - T) / (T v)
 // For GBM these are (W^2/(sT) - W - 1/s) / (X_0^2 s T) and W^2/(sT) - W - 1/s.
 // Both share the numerator u = ((W * W) - (sigma' T * W)) - T, computed per path;
-// the two factors g = 1 / ((T sigma0) * (T sigma0)) and h = 1 / (T v) once per call.
+// the gamma is (u * r) * r with the delta's reciprocal r = 1 / (T sigma0), the
+// vega u * h with h = 1 / (T v) (core/recursions/constant_flow_formulas.hpp).
 #pragma once
 
 #include "core/recursions/constant_flow_formulas.hpp"
@@ -23,7 +24,7 @@ ConstantFlowGreekConstants constant_flow_greek_constants(double horizon, double 
 
 // Checks in this order: horizon > 0, sigma_at_x0 > 0, d_sigma_dx finite
 // ("horizon must be positive", "sigma_at_x0 must be positive",
-// "d_sigma_dx must be finite"); then out[k] = u_k * g.
+// "d_sigma_dx must be finite"); then out[k] = (u_k * r) * r.
 Outcome<DoubleBuffer> bel_weights_gamma_constant_flow(const VectorView& w_terminals, double horizon,
                                                       double sigma_at_x0, double d_sigma_dx);
 

@@ -46,14 +46,18 @@ inline bool is_finite_bits(double x) noexcept {
 // out[0 .. kOutputs), or the first step whose sigma is zero. `Checked`
 // bounds-checks every element access (for arrays not validated against
 // n_paths x n_steps; elements are needed in the order sigma, its zero test,
-// then the other arrays in the recursion's order).
+// then the other arrays in the recursion's order). A long path can be
+// interrupted between two runs of its steps: this then throws (out is not
+// written).
 template <class Rec, bool Checked = false>
 inline std::optional<std::size_t> one_lane(const typename Rec::Inputs& in, std::size_t path,
-                                           double* out) noexcept(!Checked) {
+                                           double* out) {
   double* outs[Rec::kOutputs];
   for (std::size_t o = 0; o < Rec::kOutputs; ++o) outs[o] = out + o;
+  const KernelPace pace;
   const std::size_t stop =
       run_group<Rec, ScalarLanes, 1>(PathViewSource<Rec, Checked>(in, path), in, 1, outs);
+  pace.check();
   if (stop != Rec::n_steps(in)) return stop;
   return std::nullopt;
 }
@@ -63,7 +67,8 @@ inline std::optional<std::size_t> one_lane(const typename Rec::Inputs& in, std::
 // `one_lane_of(path, results)` (the caller's out-of-line instance, so that
 // every caller runs the very same machine code); or the first zero sigma in
 // row-major order of the range (the outputs are then unspecified). Polls for
-// an interrupt every so much work.
+// an interrupt every so much work, and inside the kernels between two runs of
+// a group's steps (throwing Interrupted, or what the poll threw).
 template <class Rec, class OneLane>
 std::optional<ZeroSigma> recursion_outputs(KernelTarget target, const typename Rec::Inputs& in,
                                            std::size_t first, std::size_t count,
@@ -71,9 +76,12 @@ std::optional<ZeroSigma> recursion_outputs(KernelTarget target, const typename R
   constexpr std::size_t O = Rec::kOutputs;
   const RawRecursionKernel<typename Rec::Inputs> raw = kernels_for(target).*RawSlot<Rec>::kSlot;
   InterruptBudget budget;
+  // A group of long paths can be stopped inside the kernel (core/support/interrupt.hpp).
+  const KernelPace pace;
   for (std::size_t start = 0; start < count; start += kPassPaths) {
     const std::size_t n = std::min(kPassPaths, count - start);
     raw(in, first + start, n, OutputRows<O>(outs, start).p);
+    pace.check();
     for (std::size_t k = start; k < start + n; ++k) {
       bool finite = true;
       for (std::size_t o = 0; o < O; ++o) finite = finite && is_finite_bits(outs[o][k]);

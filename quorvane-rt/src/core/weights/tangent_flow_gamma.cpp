@@ -1,5 +1,6 @@
 #include "core/weights/tangent_flow_gamma.hpp"
 
+#include <cmath>
 #include <string>
 
 #include "core/weights/recursion_weights.hpp"
@@ -63,11 +64,13 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
 //    NaN). A non-finite sum stays non-finite through every later step, whose
 //    operations on it are additions of a term (finite + inf = inf,
 //    inf + -inf = NaN, anything + NaN = NaN). At the end a non-finite a, b or
-//    c makes A, B or C non-finite (times inv_t1 or inv_t2, which is 0 only for
-//    an infinite horizon, and inf * 0 is NaN), a non-finite A or B makes A * B
-//    non-finite (a finite factor of 0 gives NaN), and A * B + C is non-finite
-//    when either term is. So a path with a finite raw gamma weight has no zero
-//    sigma. (No operation after the zero divides by a value it produced, which
+//    c makes A, B or C non-finite: a finite horizon gives 0 < T1 < T, so
+//    inv_t1 and inv_t2 are positive (finite, or +inf when T1 or T - T1 is
+//    subnormal), and a non-finite value times a positive one is non-finite. A
+//    non-finite A or B makes A * B non-finite (a finite factor of 0 gives NaN),
+//    and A * B + C is non-finite when either term is. (An infinite horizon is
+//    handled before the raw kernels run; see infinite_horizon below.) So a
+//    path with a finite raw gamma weight has no zero sigma. (No operation after the zero divides by a value it produced, which
 //    is the only way a non-finite value could turn finite again.)
 // 2. A path without a zero sigma takes the same IEEE operations in the same
 //    order in a lane as in the one-lane instance. When its gamma weight is
@@ -79,10 +82,68 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
 //    the delta weights computed beside it, whose operations are the delta
 //    recursion's.
 
+namespace {
+
+// horizon = +inf, which the positivity test lets through. Then dt = +inf,
+// inv_t1 = 1 / (m * inf) = +0 and inv_t2 = 1 / (inf - inf) is NaN: every path's
+// weight is NaN and the raw kernels would send every path to the one-lane
+// recursion. What that recursion gives follows from its arithmetic, and is
+// computed here without running it.
+//
+// A path with a zero sigma stops the recursion at its first one, as always, so
+// the first zero in row-major order is still the one reported. For a path
+// without a zero sigma and without a NaN among the values the recursions read,
+// every NaN that arises is made by an invalid operation (inf - inf, 0 * inf,
+// inf / inf), which gives the processor's one default NaN, and operations on it
+// pass it on unchanged; so every value is a number or that NaN, whichever
+// operand order the compiler chose. inv_t2 is that NaN (1 / (inf - inf)). The
+// gamma weight (a * inv_t1) * (b * inv_t2) + c * inv_t1 is therefore it: b * inv_t2
+// is it whatever b is, so is the product, and so is the sum. The delta weight
+// (the fused estimator) is it too: step 0 leaves Y = 1 + ((sigma' dW) +
+// (mu' * inf)), which is +-inf or the NaN, so at step 1 (n_steps >= 2) the term
+// (Y / sigma) * inv_horizon = (+-inf or NaN) * +0 is the NaN, and the sum keeps
+// it. A path that reads a NaN runs the one-lane recursions themselves, whose
+// NaN payloads may come from its inputs.
+std::optional<ZeroSigma> infinite_horizon(const TangentFlowGammaInputs& in, std::size_t first,
+                                          std::size_t count, double* gamma_out,
+                                          double* delta_out) {
+  const TangentFlowInputs& f = in.flow;
+  InterruptBudget budget;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t i = first + k;
+    bool nan = false;
+    for (std::size_t j = 0; j < f.n_steps; ++j) {
+      const double s = f.sigma(i, j);
+      // Compares equal for +0.0 and -0.0, never for NaN.
+      if (s == 0.0) return ZeroSigma{i, j};
+      nan = nan || std::isnan(s) || std::isnan(f.dws(i, j)) || std::isnan(f.d_mu_dx(i, j)) ||
+            std::isnan(f.d_sigma_dx(i, j)) ||
+            (j < in.split && (std::isnan(in.d2_mu_dx2(i, j)) || std::isnan(in.d2_sigma_dx2(i, j))));
+    }
+    if (nan) {
+      gamma_out[k] = tangent_flow_gamma_path_weight(in, i).gamma;
+      if (delta_out != nullptr) delta_out[k] = tangent_flow_path_weight(f, i).weight;
+    } else {
+      gamma_out[k] = in.inv_t2;
+      if (delta_out != nullptr) delta_out[k] = in.inv_t2;
+    }
+    budget.spend(f.n_steps);
+  }
+  return std::nullopt;
+}
+
+// dt is infinite exactly when the horizon is (a finite one gives dt <= T / 2).
+bool infinite_horizon_inputs(const TangentFlowGammaInputs& in) noexcept {
+  return std::isinf(in.flow.dt);
+}
+
+}  // namespace
+
 std::optional<ZeroSigma> tangent_flow_gamma_weights_with(KernelTarget target,
                                                          const TangentFlowGammaInputs& in,
                                                          std::size_t first, std::size_t count,
                                                          double* out) {
+  if (infinite_horizon_inputs(in)) return infinite_horizon(in, first, count, out, nullptr);
   return detail::recursion_outputs<detail::GammaRecursion<false>>(
       target, in, first, count, &out, [&](std::size_t path, double* results) {
         const PathGamma g = tangent_flow_gamma_path_weight(in, path);
@@ -100,6 +161,7 @@ std::optional<ZeroSigma> tangent_flow_gamma_weights(const TangentFlowGammaInputs
 std::optional<ZeroSigma> tangent_flow_delta_gamma_weights_with(
     KernelTarget target, const TangentFlowGammaInputs& in, std::size_t first,
     std::size_t count, double* gamma_out, double* delta_out) {
+  if (infinite_horizon_inputs(in)) return infinite_horizon(in, first, count, gamma_out, delta_out);
   double* const outs[] = {gamma_out, delta_out};
   return detail::recursion_outputs<detail::GammaRecursion<true>>(
       target, in, first, count, outs,
