@@ -28,7 +28,7 @@
 #include "boundary/arrays/output.hpp"
 #include "boundary/binding/binding.hpp"
 #include "boundary/entry/module.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/support/outcome.hpp"
 
 namespace quorvane::py {

@@ -5,11 +5,11 @@
 
 #include "boundary/entry/function_body.hpp"
 #include "boundary/greeks/docstrings.hpp"
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
-#include "core/from_paths/constant_flow_greeks.hpp"
-#include "core/from_paths/tangent_flow_greeks.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
+#include "core/estimates/tangent_flow_greeks.hpp"
 
 namespace quorvane::py {
 

@@ -5,12 +5,12 @@
 
 #include "boundary/entry/function_body.hpp"
 #include "boundary/quorvane/docstrings.hpp"
-#include "core/estimators/constant_flow.hpp"
-#include "core/estimators/samples.hpp"
-#include "core/estimators/tangent_flow.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
-#include "core/from_paths/constant_flow_price.hpp"
-#include "core/from_paths/tangent_flow_price.hpp"
+#include "core/weights/constant_flow.hpp"
+#include "core/estimates/samples.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/estimates/constant_flow_price.hpp"
+#include "core/estimates/tangent_flow_price.hpp"
 
 namespace quorvane::py {
 
