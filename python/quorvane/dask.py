@@ -2,89 +2,61 @@
 
 Path batches too large for one machine live as Dask arrays with one row per path,
 chunked along the path axis only: every chunk holds whole paths and all their
-steps. Every function of the native modules has its form here, under the same
-name and with the same arguments as Dask arrays; each runs the native code on each
-chunk, in whatever Dask scheduler is active (the ``dask.distributed`` client you
-created, the threaded default, or ``dask.config.set(scheduler="synchronous")``).
+steps. Every function of the native modules has its form here, with the same name
+and arguments as Dask arrays, run chunk by chunk in whatever Dask scheduler is
+active (a ``dask.distributed`` client, the threaded default, or
+``dask.config.set(scheduler="synchronous")``).
 
-Weights (lazy). The ``bel_weights_*`` functions return a lazy one-dimensional Dask
-array of per-path weights, chunked like the path axis of the inputs. A weight
-depends on its own path only, so every chunk has exactly the bits that the module
-returns for the same rows in one process.
+Weights. The ``bel_weights_*`` functions return a lazy 1-D Dask array of per-path
+weights, chunked like the paths; every chunk has exactly the module's bits for the
+same rows.
 
 Estimates. ``price_from_samples``, ``price_and_delta_*`` and ``price_and_greeks_*``
-return what the package's functions of the same names return
-(``quorvane.MeanEstimate``, ``Estimate``, ``Greeks``, ``TangentFlowGreeks``):
+return what the package's functions of the same names return (``MeanEstimate``,
+``Estimate``, ``Greeks``, ``TangentFlowGreeks``), or with ``compute=False`` a
+``dask.delayed`` object that computes it, so that several estimates share one
+``dask.compute``. With one chunk the task calls the module's own function: the
+module's result, bit for bit. With several, each task calls the function of the
+same name in ``quorvane._chunks``, which returns the chunk's count n and, per lane
+of the estimate, the sums S1 of the samples and S2 of their squares that the
+module accumulates (plain sequential sums in row order from +0.0); then
+``quorvane._chunks.estimate_from_sums`` adds them in chunk order, from +0.0, and
+applies the module's statistics rule once: mean = S1 / N, variance = S2 / N -
+mean * mean (+0.0 unless strictly positive), stderr = sqrt(variance / N), and for
+``price_and_greeks_*`` a NaN stderr where the estimate is NaN or infinite or the
+variance NaN. That is the same estimator as one call over all paths, but not the
+same last bits (one call adds every path into one running sum); the same chunks
+give the same bits on every run and under every scheduler. One difference: where
+the squares of an estimate's samples leave the doubles (GBM scaled by 2^510 or
+2^-520), the module's ``price_and_greeks_constant_flow`` takes the standard error
+from rescaled samples, which sums cannot; with several chunks that standard error
+is what the rule gives on the out-of-range sums (an infinity, 0.0 or NaN).
+``discount`` (keyword-only, default 1.0, a finite factor > 0 such as exp(-r T))
+multiplies each field of the result once, combined or not.
 
-- with one chunk, the task calls the module's own function on it, so the result
-  is the module's own, bit for bit;
-- with several chunks, each task calls the function of the same name in
-  ``quorvane._chunks``, which returns the chunk's count n and, for each lane
-  (payoff, delta, gamma, vega as the estimate has them), the sum S1 of the samples
-  and the sum S2 of their squares: exactly the sums the module's function
-  accumulates, plain sequential sums in row order starting at +0.0. Then
-  ``quorvane._chunks.estimate_from_sums`` adds the chunk sums in chunk order,
-  starting at +0.0, and applies the module's statistics rule once: mean = S1 / N,
-  variance = S2 / N - mean * mean, replaced by +0.0 unless strictly positive,
-  stderr = sqrt(variance / N); for ``price_and_greeks_*`` the Greeks module's
-  variant, where an estimate that is NaN or infinite, or a NaN variance, has a NaN
-  stderr.
+Errors. Before any task is submitted: ``discount``; Dask arrays of float64 with
+the expected number of dimensions, not masked (``TypeError``); known chunk sizes,
+one chunk along the step axis, the same path-axis chunks and rows for all
+arguments (``ValueError``); the scalars, checked by the ``quorvane`` function
+itself on empty arrays, so with its own exception and message; and, for a path
+batch, the exact shapes of ``quorvane`` (``states`` (n_paths, n_steps + 1), every
+per-step array (n_paths, n_steps); the message names the array that is off).
+Masked arrays are refused: the module reads a chunk's data, masked values
+included, ignoring the mask. Fill them (``dask.array.ma.filled(x, value)``) or
+drop the masked paths from every argument first. A failure in the data, such as a
+zero sigma, reaches ``compute`` as the module's own ``ValueError``, its row index
+counted from the start of the chunk (from Python 3.11 a note gives the chunk's
+first row). The module's ``PanicException`` is a ``BaseException``, which the
+distributed client cannot deliver (``compute`` would never return), so every task
+built here raises :class:`PanicError`, a ``RuntimeError`` with the same message,
+instead; ordinary inputs do not reach it, a worker whose thread pool cannot be
+built does.
 
-The combined figures are the same estimator as one single-process call, but not
-bit-identical to it: one call adds all paths into one running sum, the chunked
-form adds each chunk's own running sum to the total, and the two orders round
-differently (typically in the last few bits). They are reproducible: the same
-chunks give the same bits on every run and under every scheduler. One exception
-to "the same estimator": where the squares of an estimate's samples leave the
-doubles (GBM scaled by 2^510 or 2^-520), the module's
-``price_and_greeks_constant_flow`` takes the standard error from the samples
-scaled by a power of two; chunk sums cannot, so with several chunks those
-standard errors are what the rule gives on the out-of-range sums (an infinity, 0.0
-or NaN), as before this module used native sums.
-
-Discounting. The estimates take the keyword-only ``discount`` of ``quorvane`` (a
-factor such as exp(-r T), default 1.0, a finite number > 0, checked before
-anything else): each field of the result, combined or not, is multiplied by it
-once, so the default gives the bits described here and ``discount=d`` exactly
-``x * d`` for each of them.
-
-Errors. Everything that can be checked without the data is checked on the
-calling thread before any task is submitted: ``discount``, Dask arrays of float64
-with the expected number of dimensions, not masked (``TypeError``), known chunk
-sizes, a single chunk along the step axis, the same path-axis chunks and exact
-shapes for all arguments (``ValueError``), and the scalar arguments, which are
-checked by calling the ``quorvane`` function itself on empty arrays, so they fail
-with its own exception and message (``TypeError``, ``ValueError``). The shapes are
-those of ``quorvane``: ``states`` (n_paths, n_steps + 1) and every per-step array
-(n_paths, n_steps), exactly, and the message names the array that is off (the
-module would read the leading block of a larger field, and silently drop the last
-step of a ``states`` passed without its X_0 column).
-
-Masked arrays are refused. A Dask array from ``dask.array.ma`` has chunks of
-``numpy.ma.MaskedArray``: the module itself accepts a NumPy masked array as the
-ndarray it is and reads its data, masked values included, ignoring the mask; that
-is not the estimate of the unmasked paths. Fill the masked values
-(``dask.array.ma.filled(x, value)``) or drop the masked paths from every argument
-first.
-
-A failure found in the data by a task, such as a zero sigma, surfaces from
-``compute`` as the module's own exception, unchanged: ``ValueError`` with the
-module's message, whose row index counts from the start of the chunk (on Python
-3.11 and later a note on the exception gives the chunk's first row). The module's
-``quorvane.PanicException`` derives from ``BaseException``; the distributed client
-cannot deliver such an exception (its workers catch only ``Exception``, so it
-escapes the client's event loop and ``compute`` never returns), so every task
-built here that meets one raises :class:`PanicError`, a ``RuntimeError`` carrying
-the same message, instead. With the validation above, ordinary inputs do not
-reach it; a worker whose thread pool cannot be built does (the parallel weights).
-
-Threads. Every function but the ``*_parallel`` weights runs each chunk on one
-thread with the interpreter lock held, so use worker processes (for example
-``LocalCluster(processes=True, threads_per_worker=1)``) rather than threads to run
-chunks side by side. The ``*_parallel`` weights use the module's thread pool in
-each worker process, one thread per logical processor unless
-``RAYON_NUM_THREADS`` is set in the workers' environment; give each worker
-process its share of the cores so that the pools do not oversubscribe them.
+Threads. All but the ``*_parallel`` weights run each chunk on one thread with the
+interpreter lock held: run chunks side by side in worker processes (for example
+``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel`` weights
+use the module's thread pool in each worker, one thread per logical processor
+unless ``RAYON_NUM_THREADS`` is set in the workers' environment.
 """
 
 from __future__ import annotations
@@ -112,30 +84,20 @@ from quorvane._results import (Estimate, Greeks, MeanEstimate, TangentFlowGreeks
                                _discounted, _Float, _path_batch_error, _Payoff)
 from quorvane_runtime import PanicException
 
-# Every function of the native modules has its chunked form here, under the same
-# name (a literal list, which a type checker reads; a test checks it against the
-# modules' own lists and the functions defined here).
+# Every function of the native modules, under its own name (a literal list, which a type
+# checker reads; a test checks it against the modules' lists and the functions here).
 __all__ = [
-    "bel_weights_constant_flow",
-    "bel_weights_tangent_flow",
-    "bel_weights_tangent_flow_parallel",
-    "price_from_samples",
-    "price_and_delta_constant_flow",
-    "price_and_delta_tangent_flow",
-    "PanicError",
-    "bel_weights_gamma_constant_flow",
-    "bel_weights_vega_constant_flow",
-    "bel_weights_gamma_tangent_flow",
-    "bel_weights_gamma_tangent_flow_parallel",
-    "price_and_greeks_constant_flow",
+    "bel_weights_constant_flow", "bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel",
+    "price_from_samples", "price_and_delta_constant_flow", "price_and_delta_tangent_flow", "PanicError",
+    "bel_weights_gamma_constant_flow", "bel_weights_vega_constant_flow", "bel_weights_gamma_tangent_flow",
+    "bel_weights_gamma_tangent_flow_parallel", "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
 ]
 
 _Block = npt.NDArray[np.float64]
 _T = TypeVar("_T")
 
-# dask.array's functions carry no annotations; these typed aliases keep the
-# calls below checked under mypy --strict.
+# Typed aliases of Dask's unannotated functions, so that mypy --strict checks the calls.
 _blockwise: Callable[..., da.Array] = da.blockwise
 _from_array: Callable[..., da.Array] = da.from_array
 _compute: Callable[[Delayed], Any] = Delayed.compute
@@ -145,8 +107,7 @@ class _Row(NamedTuple):
     """One function of the table: everything the Dask layer knows about it."""
 
     module: ModuleType  # the native module whose function of that name runs on a chunk
-    arrays: tuple[str, ...]  # the array parameters in order (a path batch: states first)
-    ndim: int  # 1: one value per path; 2: a path batch
+    arrays: tuple[str, ...]  # the array parameters, 1-D, or 2-D from "states" (a path batch)
     result: type[Any] | None = None  # an estimate's named tuple; None: lazy weights
     undefined_stderr: Literal["zero", "nan"] = "zero"  # the variant of the statistics rule
 
@@ -159,56 +120,41 @@ _TERMINAL = ("terminal_states", "w_terminals")
 # One row per function. A new function is a row, its signature and docstring below;
 # a new estimate also needs its sums function in quorvane._chunks.
 _ROWS: dict[str, _Row] = {
-    "bel_weights_constant_flow": _Row(_quorvane, ("w_terminals",), 1),
-    "bel_weights_tangent_flow": _Row(_quorvane, _TANGENT, 2),
-    "bel_weights_tangent_flow_parallel": _Row(_quorvane, _TANGENT, 2),
-    "price_from_samples": _Row(_quorvane, ("samples",), 1, MeanEstimate),
-    "price_and_delta_constant_flow": _Row(_quorvane, _TERMINAL, 1, Estimate),
-    "price_and_delta_tangent_flow": _Row(_quorvane, _FIELDS, 2, Estimate),
-    "bel_weights_gamma_constant_flow": _Row(_greeks, ("w_terminals",), 1),
-    "bel_weights_vega_constant_flow": _Row(_greeks, ("w_terminals",), 1),
-    "bel_weights_gamma_tangent_flow": _Row(_greeks, _GAMMA, 2),
-    "bel_weights_gamma_tangent_flow_parallel": _Row(_greeks, _GAMMA, 2),
-    "price_and_greeks_constant_flow": _Row(_greeks, _TERMINAL, 1, Greeks, "nan"),
+    "bel_weights_constant_flow": _Row(_quorvane, ("w_terminals",)),
+    "bel_weights_tangent_flow": _Row(_quorvane, _TANGENT),
+    "bel_weights_tangent_flow_parallel": _Row(_quorvane, _TANGENT),
+    "price_from_samples": _Row(_quorvane, ("samples",), MeanEstimate),
+    "price_and_delta_constant_flow": _Row(_quorvane, _TERMINAL, Estimate),
+    "price_and_delta_tangent_flow": _Row(_quorvane, _FIELDS, Estimate),
+    "bel_weights_gamma_constant_flow": _Row(_greeks, ("w_terminals",)),
+    "bel_weights_vega_constant_flow": _Row(_greeks, ("w_terminals",)),
+    "bel_weights_gamma_tangent_flow": _Row(_greeks, _GAMMA),
+    "bel_weights_gamma_tangent_flow_parallel": _Row(_greeks, _GAMMA),
+    "price_and_greeks_constant_flow": _Row(_greeks, _TERMINAL, Greeks, "nan"),
     "price_and_greeks_tangent_flow": _Row(
-        _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), 2, TangentFlowGreeks, "nan"),
+        _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
 }
 
 
 class PanicError(RuntimeError):
-    """The module raised its internal-failure ``PanicException`` inside a Dask task.
-
-    ``PanicException`` derives from ``BaseException``, which the distributed
-    client cannot deliver, so the task raises this ``RuntimeError`` with the same
-    message instead.
-    """
+    """The module raised its internal-failure ``PanicException`` inside a Dask task: a
+    ``BaseException``, which the distributed client cannot deliver, so the task raises
+    this ``RuntimeError`` with the same message instead."""
 
 
 def _call(function: Callable[..., _T], *args: Any) -> _T:
-    """Runs a task's function, turning PanicException into PanicError.
-
-    Every task built here runs through it (the chunks' tasks and the final
-    combination), whichever module functions the task calls.
-    """
+    """Runs a task's function, turning PanicException into PanicError: every task built
+    here (the chunks' and the combination) runs through it, whatever it calls."""
     try:
         return function(*args)
     except PanicException as error:
         raise PanicError(str(error)) from None
 
 
-# ---------------------------------------------------------------------------
-# Tasks
-# ---------------------------------------------------------------------------
-
-
 def _chunk(name: str, *args: Any) -> _Block:
-    """The task of one chunk: args are its blocks, the scalars, then first_row (a
-    1-element array holding the chunk's first row) and the number of chunks.
-
-    Weights and a one-chunk estimate come from the module's function, several
-    chunks' estimates from the sums of quorvane._chunks. The function is looked up
-    when the task runs.
-    """
+    """The task of one chunk (args: its blocks, the scalars, a 1-element array holding
+    its first row, the number of chunks): the module's function of that name, or for
+    an estimate over several chunks quorvane._chunks's, looked up when the task runs."""
     *arguments, first_row, n_chunks = args
     row = _ROWS[name]
     module = _chunks if row.result is not None and n_chunks > 1 else row.module
@@ -231,33 +177,20 @@ def _finish(parts: _Block, name: str, single: bool, discount: float) -> Any:
 
 def _map_rows(name: str, arrays: Sequence[da.Array], scalars: Sequence[object],
               width: int | None = None) -> da.Array:
-    """The tasks of ``_chunk(name, ...)``, one per path-axis chunk, each through ``_call``.
-
-    The arrays share their path-axis chunks and have one chunk along the step axis
-    (checked before). The result has the path-axis chunks of the inputs (a weight
-    per path) or, with ``width``, one row of ``width`` values per chunk.
-    """
+    """The tasks of ``_chunk(name, ...)``, one per path-axis chunk, each through ``_call``:
+    a weight per path, chunked like the paths, or with ``width`` one row per chunk."""
     task = functools.partial(_call, _chunk, name)
     row_chunks = arrays[0].chunks[0]
     starts = np.cumsum((0,) + tuple(row_chunks[:-1]), dtype=np.int64)
     pairs: list[object] = []
     for k, array in enumerate(arrays):
         pairs += [array, "i" if array.ndim == 1 else ("ij" if k == 0 else "ik")]
-    for value in scalars:
-        pairs += [value, None]
+    pairs += [item for value in scalars for item in (value, None)]
     pairs += [_from_array(starts, chunks=1), "i", len(row_chunks), None]
-    token = name.replace("_", "-")
-    if width is None:
-        return _blockwise(task, "i", *pairs, token=token, dtype=np.float64, concatenate=True,
-                          align_arrays=False, meta=_empty(0))
-    return _blockwise(task, "iw", *pairs, token=token, new_axes={"w": width},
-                      adjust_chunks={"i": 1}, dtype=np.float64, concatenate=True,
-                      align_arrays=False, meta=_empty(0, 0))
-
-
-# ---------------------------------------------------------------------------
-# Validation on the calling thread
-# ---------------------------------------------------------------------------
+    rows: dict[str, Any] = {} if width is None else {"new_axes": {"w": width}, "adjust_chunks": {"i": 1}}
+    return _blockwise(task, "i" if width is None else "iw", *pairs, token=name.replace("_", "-"),
+                      dtype=np.float64, concatenate=True, align_arrays=False,
+                      meta=_empty(0) if width is None else _empty(0, 0), **rows)
 
 
 def _show_chunks(chunks: Sequence[float]) -> str:
@@ -297,13 +230,13 @@ def _check_array(name: str, array: object, ndim: int) -> da.Array:
 
 def _checked(name: str, arrays: Sequence[object],
              scalars: Sequence[object]) -> tuple[list[da.Array], list[object]]:
-    """The checks made before any task, in this order: each array (type, dimensions,
-    dtype, mask, chunks), rows and path-axis chunks against the first array, the
-    scalars by the ``quorvane`` function itself on empty arrays (for a path batch,
-    of the column counts of the arguments), then the exact shapes of a path batch.
-    Returns the arrays and the scalars as the tasks take them (floats, the payoff)."""
+    """The checks before any task, in order: each array (type, dimensions, dtype, mask,
+    chunks), rows and path-axis chunks against the first, the scalars by the ``quorvane``
+    function itself on empty arrays (of the arguments' column counts), then the exact
+    shapes of a path batch. Returns the arrays and the scalars as the tasks take them."""
     row = _ROWS[name]
-    checked = [_check_array(n, a, row.ndim) for n, a in zip(row.arrays, arrays)]
+    ndim = 2 if row.arrays[0] == "states" else 1
+    checked = [_check_array(n, a, ndim) for n, a in zip(row.arrays, arrays)]
     first, reference = row.arrays[0], checked[0]
     for n, array in zip(row.arrays[1:], checked[1:]):
         if array.shape[0] != reference.shape[0]:
@@ -315,7 +248,7 @@ def _checked(name: str, arrays: Sequence[object],
                 f"({n}: {_show_chunks(array.chunks[0])}, {first}: "
                 f"{_show_chunks(reference.chunks[0])}); rechunk with "
                 f"{n}.rechunk({{0: {first}.chunks[0]}})")
-    if row.ndim == 1:
+    if ndim == 1:
         getattr(quorvane, name)(*[_empty(0)] * len(checked), *scalars)
     else:
         columns = reference.shape[1]
@@ -337,43 +270,34 @@ def _weights(name: str, arrays: Sequence[object], scalars: Sequence[object]) -> 
 
 def _estimate(name: str, arrays: Sequence[object], scalars: Sequence[object], compute: bool,
               discount: _Float) -> Any:
+    result = cast("type[Any]", _ROWS[name].result)
     factor = _discount_factor(discount)
     checked, converted = _checked(name, arrays, scalars)
     single = len(checked[0].chunks[0]) == 1
-    fields = len(cast("type[Any]", _ROWS[name].result)._fields)
-    parts = _map_rows(name, checked, converted, width=fields if single else 1 + fields)
-    result: Delayed = delayed(_call, pure=True)(_finish, parts, name, single, factor)
-    return _compute(result) if compute else result
+    parts = _map_rows(name, checked, converted, len(result._fields) + (0 if single else 1))
+    combined: Delayed = delayed(_call, pure=True)(_finish, parts, name, single, factor)
+    return _compute(combined) if compute else combined
 
 
-# ---------------------------------------------------------------------------
-# The functions
-# ---------------------------------------------------------------------------
+# The functions: each one's signature and documentation; its row of the table does the rest.
 
 
-def bel_weights_constant_flow(w_terminals: da.Array, horizon: _Float,
-                              sigma_at_x0: _Float) -> da.Array:
-    """Constant-flow BEL weights W_T / (T * sigma(X_0)) of a Dask array of terminal
-    Brownian values, as a lazy 1-D Dask array chunked like ``w_terminals``.
-
-    Every chunk has the bits of ``quorvane.bel_weights_constant_flow`` on the same
-    values. ``horizon`` and ``sigma_at_x0`` are checked by the module before any
-    task runs (``ValueError`` unless positive).
-    """
+def bel_weights_constant_flow(w_terminals: da.Array, horizon: _Float, sigma_at_x0: _Float) -> da.Array:
+    """Constant-flow BEL weights W_T / (T * sigma(X_0)) of a 1-D Dask array of terminal
+    Brownian values, lazily, chunked like ``w_terminals``: every chunk has the bits of
+    ``quorvane.bel_weights_constant_flow`` (which checks the scalars before any task)."""
     return _weights("bel_weights_constant_flow", [w_terminals], [horizon, sigma_at_x0])
 
 
 def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
                              d_sigma_dx: da.Array, horizon: _Float) -> da.Array:
-    """Tangent-flow BEL weights of a path batch held in Dask arrays, as a lazy 1-D
-    Dask array with one weight per path, chunked like the path axis of ``states``.
+    """Tangent-flow BEL weights of a path batch, lazily, one per path.
 
     ``states`` is (n_paths, n_steps + 1); ``dws``, ``sigma``, ``d_mu_dx`` and
-    ``d_sigma_dx`` are (n_paths, n_steps), column j at the state before step j.
-    All five are float64, chunked alike along the path axis and not at all along
-    the step axis. Every chunk has the bits of ``quorvane.bel_weights_tangent_flow``
-    on the same rows; a zero sigma raises the module's ``ValueError`` at compute
-    time, its row index counted from the start of the chunk.
+    ``d_sigma_dx`` are (n_paths, n_steps), column j at the state before step j; all
+    float64 Dask arrays chunked alike along the path axis and not along the step
+    axis. Every chunk has the bits of ``quorvane.bel_weights_tangent_flow``; a zero
+    sigma raises its ``ValueError`` at compute time.
     """
     return _weights("bel_weights_tangent_flow", [states, dws, sigma, d_mu_dx, d_sigma_dx], [horizon])
 
@@ -381,10 +305,8 @@ def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d
 def bel_weights_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da.Array,
                                       d_mu_dx: da.Array, d_sigma_dx: da.Array,
                                       horizon: _Float) -> da.Array:
-    """``bel_weights_tangent_flow`` with each chunk computed by the module's
-    parallel form on the worker's thread pool (bound it with ``RAYON_NUM_THREADS``
-    in the workers' environment). The bits are those of the serial form.
-    """
+    """``bel_weights_tangent_flow`` with each chunk on the worker's thread pool
+    (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the serial bits."""
     return _weights("bel_weights_tangent_flow_parallel", [states, dws, sigma, d_mu_dx, d_sigma_dx],
                     [horizon])
 
@@ -400,17 +322,9 @@ def price_from_samples(samples: da.Array, *, compute: bool,
                        discount: _Float = 1.0) -> MeanEstimate | Delayed: ...
 def price_from_samples(samples: da.Array, *, compute: bool = True,
                        discount: _Float = 1.0) -> MeanEstimate | Delayed:
-    """``quorvane.MeanEstimate(mean, stderr)`` of a 1-D Dask array of samples, for
-    example your own payoff values, or payoff values times the weights of this
-    module for a delta.
-
-    One chunk: the module's ``price_from_samples`` on it, bit for bit. Several
-    chunks: per-chunk sequential sums combined in chunk order (see the module
-    documentation), the same estimator but not the same last bits. With
-    ``compute=False`` returns a ``dask.delayed`` object that computes the
-    MeanEstimate. ``discount`` (keyword-only, default 1.0) multiplies the mean and
-    the standard error, as in ``quorvane.price_from_samples``.
-    """
+    """``quorvane.MeanEstimate(mean, stderr)`` of a 1-D Dask array of samples (your own
+    payoff values, or payoff values times weights of this module for a delta): one
+    chunk, ``quorvane.price_from_samples`` on it; several, chunk sums combined."""
     return cast("MeanEstimate | Delayed",
                 _estimate("price_from_samples", [samples], [], compute, discount))
 
@@ -430,19 +344,13 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: _Float,
                                   sigma_at_x0: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
                                   compute: bool = True, discount: _Float = 1.0) -> Estimate | Delayed:
-    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for GBM or ABM
-    from 1-D Dask arrays of terminal states and terminal Brownian values, chunked
-    alike.
+    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for GBM or ABM from
+    1-D Dask arrays of terminal states and terminal Brownian values, chunked alike.
 
-    One chunk: the module's ``price_and_delta_constant_flow`` on it, bit for bit.
-    Several chunks: per-chunk sequential sums combined in chunk order, the same
-    estimator but not the same last bits as one single-process call. The scalar
-    arguments are checked by ``quorvane.price_and_delta_constant_flow`` before any
-    task runs, with its exceptions (a non-positive ``horizon`` or ``sigma_at_x0``
-    raises ``ValueError``). With ``compute=False`` returns a ``dask.delayed`` object
-    that computes the Estimate, so that several estimates can share one
-    ``dask.compute``. ``discount`` (keyword-only, default 1.0) multiplies every
-    field, as in ``quorvane``.
+    One chunk: ``quorvane.price_and_delta_constant_flow`` on it, bit for bit; several:
+    chunk sums combined (the same estimator, not the same last bits). The scalars are
+    checked by that function before any task runs, with its exceptions (``ValueError``
+    for a ``horizon`` or ``sigma_at_x0`` that is not positive).
     """
     return cast("Estimate | Delayed", _estimate(
         "price_and_delta_constant_flow", [terminal_states, w_terminals],
@@ -468,18 +376,11 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array, horizon: _Float,
                                  payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
                                  discount: _Float = 1.0) -> Estimate | Delayed:
-    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for a general
-    scalar diffusion from a path batch held in Dask arrays (shapes and chunking as
-    for ``bel_weights_tangent_flow``; only the last column of ``states`` is used).
-
-    One chunk: the module's ``price_and_delta_tangent_flow`` on it, bit for bit.
-    Several chunks: per-chunk sequential sums combined in chunk order, the same
-    estimator but not the same last bits as one single-process call. The shapes
-    are checked exactly, as ``quorvane.price_and_delta_tangent_flow`` checks them:
-    the fields must have the shape of ``dws``, with one column less than
-    ``states``. A zero sigma raises the module's ``ValueError`` at compute time.
-    With ``compute=False`` returns a ``dask.delayed`` object that computes the
-    Estimate. ``discount`` (keyword-only, default 1.0) multiplies every field.
+    """``quorvane.Estimate`` for a general scalar diffusion from a path batch (shapes and
+    chunking as for ``bel_weights_tangent_flow``; only the last column of ``states`` is
+    read). One chunk: ``quorvane.price_and_delta_tangent_flow`` on it, bit for bit;
+    several: chunk sums combined. The shapes are checked exactly, as that function
+    checks them; a zero sigma raises its ``ValueError`` at compute time.
     """
     return cast("Estimate | Delayed", _estimate(
         "price_and_delta_tangent_flow", [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
@@ -488,14 +389,9 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 
 def bel_weights_gamma_constant_flow(w_terminals: da.Array, horizon: _Float, sigma_at_x0: _Float,
                                     d_sigma_dx: _Float) -> da.Array:
-    """Constant-flow gamma weights (W^2 - sigma' T W - T) / (sigma0^2 T^2) of a Dask array
-    of terminal Brownian values, as a lazy 1-D Dask array chunked like ``w_terminals``.
-
-    Every chunk has the bits of ``quorvane.bel_weights_gamma_constant_flow``; the
-    scalars are checked by the module before any task runs.
-    """
-    return _weights("bel_weights_gamma_constant_flow", [w_terminals],
-                    [horizon, sigma_at_x0, d_sigma_dx])
+    """Constant-flow gamma weights (W^2 - sigma' T W - T) / (sigma0^2 T^2), lazily, chunk by
+    chunk with the bits of ``quorvane.bel_weights_gamma_constant_flow``."""
+    return _weights("bel_weights_gamma_constant_flow", [w_terminals], [horizon, sigma_at_x0, d_sigma_dx])
 
 
 def bel_weights_vega_constant_flow(w_terminals: da.Array, horizon: _Float, d_sigma_dx: _Float,
@@ -508,12 +404,9 @@ def bel_weights_vega_constant_flow(w_terminals: da.Array, horizon: _Float, d_sig
 def bel_weights_gamma_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
                                    d_sigma_dx: da.Array, d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
                                    horizon: _Float) -> da.Array:
-    """Tangent-flow gamma weights of a path batch held in Dask arrays (shapes and
-    chunking as for ``bel_weights_tangent_flow``, n_steps >= 2), as a lazy 1-D Dask
-    array with one weight per path. Every chunk has the bits of
-    ``quorvane.bel_weights_gamma_tangent_flow`` on the same rows; a zero sigma raises
-    the module's ``ValueError`` at compute time, its row counted within the chunk.
-    """
+    """Tangent-flow gamma weights of a path batch (as for ``bel_weights_tangent_flow``,
+    plus the second derivatives; n_steps >= 2), lazily, every chunk with the bits of
+    ``quorvane.bel_weights_gamma_tangent_flow``."""
     return _weights("bel_weights_gamma_tangent_flow",
                     [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2], [horizon])
 
@@ -532,18 +425,10 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
                                    sigma_at_x0: _Float, d_sigma_dx: _Float, volatility: _Float,
                                    payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
                                    discount: _Float = 1.0) -> Any:
-    """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM
-    or ABM from 1-D Dask arrays of terminal states and terminal Brownian values,
-    chunked alike.
-
-    One chunk: the module's ``price_and_greeks_constant_flow`` on it, bit for bit.
-    Several chunks: per-chunk sequential sums combined in chunk order, the same
-    estimator but not the same last bits (and, at scales where the squares of the
-    samples leave the doubles, without the module's rescue of the standard errors:
-    see the module documentation). The scalars and the payoff are checked by the
-    module before any task runs. With ``compute=False`` returns a ``dask.delayed``
-    object that computes the named tuple. ``discount`` (keyword-only, default 1.0)
-    multiplies every field.
+    """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM or
+    ABM from 1-D Dask arrays of terminal states and Brownian values, chunked alike. One
+    chunk: ``quorvane.price_and_greeks_constant_flow`` on it, bit for bit; several: chunk
+    sums combined (without that function's rescue of standard errors at extreme scales).
     """
     return _estimate("price_and_greeks_constant_flow", [terminal_states, w_terminals],
                      [horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike], compute, discount)
@@ -555,15 +440,9 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
                                   payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
                                   discount: _Float = 1.0) -> Any:
     """``quorvane.TangentFlowGreeks`` (price, delta, gamma and their standard errors) for a
-    general scalar diffusion from a path batch held in Dask arrays (shapes and chunking
-    as for ``bel_weights_gamma_tangent_flow``; only the last column of ``states`` is
-    used).
-
-    One chunk: the module's ``price_and_greeks_tangent_flow`` on it, bit for bit.
-    Several chunks: per-chunk sequential sums combined in chunk order. A zero sigma
-    raises the module's ``ValueError`` at compute time. With ``compute=False``
-    returns a ``dask.delayed`` object that computes the named tuple. ``discount``
-    (keyword-only, default 1.0) multiplies every field.
+    general scalar diffusion from a path batch (as for ``bel_weights_gamma_tangent_flow``).
+    One chunk: ``quorvane.price_and_greeks_tangent_flow`` on it, bit for bit; several:
+    chunk sums combined. A zero sigma raises its ``ValueError`` at compute time.
     """
     return _estimate("price_and_greeks_tangent_flow",
                      [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
