@@ -683,3 +683,18 @@ def test_chunk_sums_follow_the_module_sample_by_sample(name, payoff, seed):
     rule = "nan" if "greeks" in name else "zero"
     assert_worked(tuple(_chunks.estimate_from_sums(sums.reshape(1, -1), rule).tolist()),
                   getattr(q if hasattr(q, name) else g, name)(*arguments))
+
+
+@pytest.mark.parametrize("sums, rule, message", [
+    (np.zeros((2, 4)), "zero",
+     "sums must have 1 + 2 K columns (the count, then S1 and S2 of each of K lanes), got 4"),
+    (np.array([[2.5, 1.0, 1.0]]), "zero", "sums[0, 0] = 2.5 is not a count of paths"),
+    (np.array([[1.0, 1.0, 1.0], [math.nan, 0.0, 0.0]]), "nan", "sums[1, 0] = nan is not a count of paths"),
+    (np.zeros((1, 3)), "clamp", "undefined_stderr must be 'zero' or 'nan', not 'clamp'"),
+])
+def test_rows_that_are_not_chunk_sums_are_refused(sums, rule, message):
+    # A count that is not a whole number would be truncated into N, a width that is not
+    # 1 + 2 K would pair S1 and S2 of different lanes.
+    with pytest.raises(ValueError) as caught:
+        _chunks.estimate_from_sums(sums, rule)
+    assert str(caught.value) == message
