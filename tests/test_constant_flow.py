@@ -200,7 +200,7 @@ def test_internal_error_diagnostic_reads_as_quorvanes_own(panic_type, capfd):
     a = np.ones(2)
     with pytest.raises(panic_type):
         q.price_and_delta_constant_flow(a, a, 0.0, 0.2, "call")
-    assert re.fullmatch(r"quorvane: internal error at src/core/from_paths/constant_flow_price\.cpp:\d+: "
+    assert re.fullmatch(r"quorvane: internal error at src/core/estimates/constant_flow_price\.cpp:\d+: "
                         r"horizon must be positive\n", capfd.readouterr().err)
 
     class Reentrant:  # an internal error inside Python code that the module called

@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/estimators/tangent_flow.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/pool/pool.hpp"
 
 using namespace quorvane;

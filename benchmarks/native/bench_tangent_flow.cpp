@@ -5,7 +5,7 @@
 //   g++ -std=c++20 -O2 -ffp-contract=off -mavx2 -Iquorvane-rt/src -c \
 //       quorvane-rt/src/core/kernels/kernels_avx2.cpp -o /tmp/kernels_avx2.o
 //   g++ -std=c++20 -O2 -ffp-contract=off -Iquorvane-rt/src \
-//       benchmarks/native/bench_tangent_flow.cpp quorvane-rt/src/core/estimators/tangent_flow.cpp \
+//       benchmarks/native/bench_tangent_flow.cpp quorvane-rt/src/core/weights/tangent_flow.cpp \
 //       quorvane-rt/src/core/kernels/target.cpp quorvane-rt/src/core/kernels/kernels_baseline.cpp \
 //       quorvane-rt/src/core/support/*.cpp /tmp/kernels_avx2.o -o /tmp/bench_tangent_flow
 //   /tmp/bench_tangent_flow [repeats=7] [case-name filter]
@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/tangent_flow.hpp"
+#include "core/weights/tangent_flow.hpp"
 
 using namespace quorvane;
 

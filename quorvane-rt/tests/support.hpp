@@ -12,9 +12,10 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "core/estimators/tangent_flow.hpp"
+#include "core/weights/tangent_flow.hpp"
 #include "core/kernels/target.hpp"
 
 namespace quorvane::test_support {
@@ -39,6 +40,28 @@ inline void expect_same_value(double expected, double actual, const std::string&
         << where << ": expected " << expected << " got " << actual;
   }
 }
+
+// The built-in payoffs spelled plainly, independently of the payoff table:
+// "d if d > 0 else +0.0" gives +0.0 for a NaN difference.
+inline double plain_payoff(std::string_view name, double strike, double x) {
+  if (name == "identity") return x;
+  if (name == "call") return x - strike > 0.0 ? x - strike : 0.0;
+  if (name == "put") return strike - x > 0.0 ? strike - x : 0.0;
+  if (name == "digital_call") return strike < x ? 1.0 : 0.0;
+  ADD_FAILURE() << "no plain payoff " << name;
+  return 0.0;
+}
+
+// A plain running sum and sum of squares, one accumulator each, in index order.
+struct PlainSums {
+  double s1 = 0.0, s2 = 0.0;
+  void add(double v) {
+    s1 = s1 + v;
+    s2 = s2 + v * v;
+  }
+};
+
+inline constexpr std::string_view kPayoffNames[] = {"identity", "call", "put", "digital_call"};
 
 // Every kernel target, narrowest first; a target added to KernelTarget joins
 // here, and every native test of the kernels then covers it on a CPU that has

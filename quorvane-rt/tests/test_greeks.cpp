@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
-#include "core/from_paths/constant_flow_greeks.hpp"
-#include "core/from_paths/tangent_flow_greeks.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
+#include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/support/interrupt.hpp"
 #include "support.hpp"
@@ -445,8 +445,8 @@ TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
   for (double& x : states) x = normal(rng);
   const MatrixView sv{reinterpret_cast<const std::byte*>(states.data()), 300, 7, 7 * 8, 8};
   const TangentFlowGammaInputs in = laid.inputs(1.2);
-  const Payoff put{PayoffKind::put, 1.05};
-  RunningSums p, d, g;
+  const auto put = [](double x) { return plain_payoff("put", 1.05, x); };
+  PlainSums p, d, g;
   for (std::size_t i = 0; i < 300; ++i) {
     const double x = put(sv(i, 6));
     p.add(x);
@@ -457,8 +457,9 @@ TEST(TangentFlowGreeks, SamplesAreWeightsTimesPayoffsInPathOrder) {
                                            laid.v(5), 1.2, "put", 1.05);
   ASSERT_TRUE(got.ok());
   const TangentFlowGreekEstimate& e = got.value();
-  const MeanStderr ep = greek_mean_and_stderr(p, 300), ed = greek_mean_and_stderr(d, 300),
-                   eg = greek_mean_and_stderr(g, 300);
+  const MeanStderr ep = mean_and_stderr(p.s1, p.s2, 300, UndefinedStderr::nan),
+                   ed = mean_and_stderr(d.s1, d.s2, 300, UndefinedStderr::nan),
+                   eg = mean_and_stderr(g.s1, g.s2, 300, UndefinedStderr::nan);
   const std::vector<double> expected{ep.mean, ed.mean, eg.mean, ep.stderr_, ed.stderr_, eg.stderr_};
   EXPECT_TRUE(same_bits({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr}, expected));
 }
@@ -533,14 +534,13 @@ TEST(ConstantFlowGreeks, WeightsMatchTheReferenceOnEveryTargetAndStride) {
 TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride) {
   const CfReference ref(1.3, 20.0, 0.0, 20.0);  // ABM
   const ConstantFlowGreekConstants c = constant_flow_greek_constants(1.3, 20.0, 0.0, 20.0);
-  const PayoffKind kinds[] = {PayoffKind::identity, PayoffKind::call, PayoffKind::put,
-                              PayoffKind::digital_call};
   for (std::size_t n : {0u, 1u, 2u, 3u, 5u, 8u, 13u, 777u}) {
     const std::vector<double> xs = random_values(n, 100 + n, 100.0, 25.0);
     const std::vector<double> ws = random_values(n, 200 + n, 0.0, 1.1);
-    for (PayoffKind kind : kinds) {
-      const Payoff f{kind, 101.5};
-      RunningSums p, d, g, v;
+    for (std::string_view name : kPayoffNames) {
+      const PayoffKind kind = *payoff_kind_from_name(name);
+      const auto f = [&](double x) { return plain_payoff(name, 101.5, x); };
+      PlainSums p, d, g, v;
       for (std::size_t k = 0; k < n; ++k) {
         const double x = f(xs[k]);
         const double up = ref.u(ws[k]) * x;
@@ -554,13 +554,14 @@ TEST(ConstantFlowGreeks, FusedSumsMatchTheReferenceForEveryPayoffTargetAndStride
         const Vec vx(xs, stride), vw(ws, stride == 12 ? 8 : stride);
         for (KernelTarget t : supported_targets()) {
           const auto run = detail::kernels_for(t).greek_sums;
-          const GreekSums s = run(kind, 101.5, vx.view(), vw.view(), c, GreekSums{});
-          const std::vector<double> got{s.payoff.s1, s.payoff.s2, s.delta.s1, s.delta.s2,
-                                        s.gamma.s1,  s.gamma.s2,  s.vega.s1,  s.vega.s2};
+          const LaneSums<4> s = run(kind, 101.5, vx.view(), vw.view(), c, LaneSums<4>{});
+          EXPECT_EQ(s.n, n);
+          const std::vector<double> got{s.s1[0], s.s2[0], s.s1[1], s.s2[1],
+                                        s.s1[2], s.s2[2], s.s1[3], s.s2[3]};
           for (std::size_t k = 0; k < 8; ++k)
             expect_same_value(expected[k], got[k],
-                              std::string(kernel_target_name(t)) + " kind " +
-                                  std::to_string(static_cast<int>(kind)) + " n " +
+                              std::string(kernel_target_name(t)) + " " +
+                                  std::string(name) + " n " +
                                   std::to_string(n) + " stride " + std::to_string(stride) +
                                   " sum " + std::to_string(k));
         }

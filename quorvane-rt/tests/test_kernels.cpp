@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/samples.hpp"
-#include "core/estimators/stats.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/estimates/samples.hpp"
+#include "core/statistics/statistics.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/streams.hpp"
 #include "support.hpp"
@@ -90,12 +90,14 @@ TEST_P(StreamKernels, SampleSumsMatchTheScalarInstanceAndThePlainLoop) {
     }
     detail::SampleSums<false> scalar{detail::Stream<false>::of(laid.view())};
     detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
-    const RunningSums built = sum_samples(laid.view());
+    const LaneSums<1> built = sum_samples(laid.view());
+    const LaneSums<1> one_lane = scalar.sums.sums(n);
     const std::string where = "n " + std::to_string(n);
-    EXPECT_TRUE(same_value(scalar.sums.first(), built.s1)) << where;
-    EXPECT_TRUE(same_value(scalar.sums.second(), built.s2)) << where;
-    EXPECT_TRUE(same_value(s1, built.s1)) << where;
-    EXPECT_TRUE(same_value(s2, built.s2)) << where;
+    EXPECT_EQ(built.n, n) << where;
+    EXPECT_TRUE(same_value(one_lane.s1[0], built.s1[0])) << where;
+    EXPECT_TRUE(same_value(one_lane.s2[0], built.s2[0])) << where;
+    EXPECT_TRUE(same_value(s1, built.s1[0])) << where;
+    EXPECT_TRUE(same_value(s2, built.s2[0])) << where;
   }
 }
 
@@ -120,54 +122,49 @@ TEST_P(StreamKernels, ConstantFlowWeightsOfEveryTargetMatchTheScalarInstance) {
 }
 
 // The fused sums of both price estimators, for every payoff kind, against the
-// scalar instance and against the generic Payoff evaluation with RunningSums.
-template <PayoffKind Kind, bool Scaled, bool Contiguous>
+// scalar instance and against the payoffs and sums spelled plainly.
+template <class Row, bool Scaled, bool Contiguous>
 void expect_price_sums_match(std::ptrdiff_t stride) {
   const double strike = 1.0, r = 1.0 / (0.5 * 0.2);
-  const Payoff payoff{Kind, strike};
+  const auto payoff = [&](double x) { return test_support::plain_payoff(Row::kName, strike, x); };
   for (std::size_t n : kLengths) {
     const std::vector<double> x = values(n, static_cast<std::uint32_t>(3 * n + 1), strike);
     const std::vector<double> w = values(n, static_cast<std::uint32_t>(5 * n + 2), 0.0);
     const Laid lx(x, stride), lw(w, stride);
     using S = detail::Stream<false>;
     using F = detail::Stream<Contiguous>;
-    detail::PriceSums<Kind, Scaled, S, S> scalar{S::of(lx.view()), S::of(lw.view()), strike, r};
+    detail::PriceSums<Row, Scaled, S, S> scalar{S::of(lx.view()), {S::of(lw.view())}, strike, r};
     detail::walk_lanes<detail::ScalarLanes>(scalar, 0, n);
-    detail::PriceSums<Kind, Scaled, F, F> sse2{F::of(lx.view()), F::of(lw.view()), strike, r};
+    detail::PriceSums<Row, Scaled, F, F> sse2{F::of(lx.view()), {F::of(lw.view())}, strike, r};
     detail::walk<detail::Sse2Lanes>(sse2, 0, n);
-    RunningSums p, d;
+    test_support::PlainSums p, d;
     for (std::size_t k = 0; k < n; ++k) {
       const double pk = payoff(x[k]);
       const double dk = Scaled ? (w[k] * pk) * r : w[k] * pk;
       p.add(pk);
       d.add(dk);
     }
-    const std::string where = "kind " + std::to_string(static_cast<int>(Kind)) + " n " +
+    const std::string where = std::string(Row::kName) + " n " +
                               std::to_string(n) + " stride " + std::to_string(stride);
-    const detail::PairSum* a[] = {&scalar.first, &scalar.second};
-    const detail::PairSum* b[] = {&sse2.first, &sse2.second};
-    for (int s = 0; s < 2; ++s) {
-      EXPECT_TRUE(same_value(a[s]->first(), b[s]->first())) << where;
-      EXPECT_TRUE(same_value(a[s]->second(), b[s]->second())) << where;
-    }
+    const LaneSums<2> a = scalar.sums.sums(n), b = sse2.sums.sums(n);
     const double plain[] = {p.s1, d.s1, p.s2, d.s2};
-    const double ours[] = {scalar.first.first(), scalar.first.second(), scalar.second.first(),
-                           scalar.second.second()};
-    for (int s = 0; s < 4; ++s)
+    const double ours[] = {a.s1[0], a.s1[1], a.s2[0], a.s2[1]};
+    const double vector[] = {b.s1[0], b.s1[1], b.s2[0], b.s2[1]};
+    for (int s = 0; s < 4; ++s) {
       EXPECT_TRUE(same_value(plain[s], ours[s])) << where << " sum " << s;
+      EXPECT_TRUE(same_value(ours[s], vector[s])) << where << " sum " << s;
+    }
   }
 }
 
 template <bool Contiguous>
 void expect_all_price_sums_match(std::ptrdiff_t stride) {
-  expect_price_sums_match<PayoffKind::identity, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::call, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::put, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::digital_call, true, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::identity, false, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::call, false, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::put, false, Contiguous>(stride);
-  expect_price_sums_match<PayoffKind::digital_call, false, Contiguous>(stride);
+  // Every row of the payoff table.
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (expect_price_sums_match<detail::PayoffRow<I>, true, Contiguous>(stride), ...);
+    (expect_price_sums_match<detail::PayoffRow<I>, false, Contiguous>(stride), ...);
+  }(std::make_index_sequence<detail::kPayoffRows>{});
+  EXPECT_EQ(detail::kPayoffRows, std::size(test_support::kPayoffNames));
 }
 
 TEST_P(StreamKernels, PriceSumsMatchTheScalarInstanceAndTheGenericPayoff) {

@@ -37,8 +37,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "core/estimators/tangent_flow.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"
 

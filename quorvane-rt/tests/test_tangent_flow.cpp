@@ -19,10 +19,11 @@
 #include <tuple>
 #include <vector>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/stats.hpp"
-#include "core/estimators/tangent_flow.hpp"
-#include "core/from_paths/tangent_flow_price.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/estimates/tangent_flow_price.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/support/failure.hpp"
 #include "core/support/interrupt.hpp"
 #include "support.hpp"
@@ -717,10 +718,10 @@ TEST_P(TangentFlowKernel, FindsTheFirstZeroSigmaInLargeBatches) {
 // the batch; and a zero sigma in a later pass.
 TEST_P(TangentFlowKernel, MatchesScalarAcrossPasses) {
   const std::size_t n_steps = 5;
-  for (std::size_t n_paths : {kTangentFlowChunk - 1, kTangentFlowChunk + 13,
-                              2 * kTangentFlowChunk + 29}) {
+  for (std::size_t n_paths : {detail::kPassPaths - 1, detail::kPassPaths + 13,
+                              2 * detail::kPassPaths + 29}) {
     Batch b = random_batch(n_paths, n_steps, static_cast<std::uint32_t>(n_paths), 0.002, 0.0);
-    if (n_paths > 2 * kTangentFlowChunk) b.sigma(kTangentFlowChunk + 100, 3) = -0.0;
+    if (n_paths > 2 * detail::kPassPaths) b.sigma(detail::kPassPaths + 100, 3) = -0.0;
     const LaidOut lo(b, layout());
     const TangentFlowInputs in = lo.inputs(n_paths, n_steps, 0.7);
     for (std::size_t first : {std::size_t{0}, std::size_t{5}})
@@ -1047,7 +1048,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A plain reference of the whole estimator: the reference weights, the payoff,
 // and the one-pass sums in index order.
-Estimate reference_estimate(const Batch& b, double horizon, const Payoff& pay) {
+template <class Pay>
+Estimate reference_estimate(const Batch& b, double horizon, const Pay& pay) {
   double s1p = 0.0, s2p = 0.0, s1d = 0.0, s2d = 0.0;
   for (std::size_t i = 0; i < b.n_paths; ++i) {
     const double w = *reference_weight(b.dws.view(), b.sigma.view(), b.dmu.view(), b.dsig.view(),
@@ -1068,7 +1070,7 @@ class TangentFlowPriceRandom : public ::testing::TestWithParam<std::tuple<const 
 
 TEST_P(TangentFlowPriceRandom, MatchesPlainReferenceInEveryLayout) {
   const auto& [name, layout] = GetParam();
-  const Payoff pay = *payoff_from_name(name, 1.02);
+  const auto pay = [&](double x) { return plain_payoff(name, 1.02, x); };
   for (std::size_t n_paths : {1, 7, 8, 9, 255, 256, 257, 600}) {
     const Batch b = random_batch(n_paths, 11, static_cast<std::uint32_t>(n_paths), 0.0, 0.0);
     const Estimate ref = reference_estimate(b, 1.3, pay);
@@ -1095,9 +1097,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(TangentFlowPrice, SumsRunOnAcrossKernelPasses) {
-  const std::size_t n_paths = 2 * kTangentFlowChunk + 29;
+  const std::size_t n_paths = 2 * detail::kPassPaths + 29;
   const Batch b = random_batch(n_paths, 7, 5, 0.0, 0.0);
-  const Payoff pay = *payoff_from_name("put", 1.0);
+  const auto pay = [](double x) { return plain_payoff("put", 1.0, x); };
   const Estimate ref = reference_estimate(b, 1.1, pay);
   for (const Layout layout : {Layout::c_order, Layout::fortran}) {
     const LaidOut lo(b, layout);
@@ -1119,14 +1121,15 @@ TEST(TangentFlowPrice, DeltaIsTheMeanOfWeightsTimesPayoffs) {
   Outcome<DoubleBuffer> w = bel_weights_tangent_flow(b.states.view(), b.dws.view(),
                                                      b.sigma.view(), b.dmu.view(), b.dsig.view(), 0.8);
   ASSERT_TRUE(w.ok());
-  RunningSums ps, ds;
-  const Payoff pay = *payoff_from_name("put", 1.0);
+  PlainSums ps, ds;
+  const auto pay = [](double x) { return plain_payoff("put", 1.0, x); };
   for (std::size_t i = 0; i < 333; ++i) {
     const double p = pay(b.states.view()(i, 9));
     ps.add(p);
     ds.add(w.value()[i] * p);
   }
-  const Estimate ref = make_estimate(ps, ds, 333);
+  const MeanStderr mp = mean_and_stderr(ps.s1, ps.s2, 333), md = mean_and_stderr(ds.s1, ds.s2, 333);
+  const Estimate ref{mp.mean, md.mean, mp.stderr_, md.stderr_};
   Outcome<Estimate> e = price_and_delta_tangent_flow(
       b.states.view(), b.dws.view(), b.sigma.view(), b.dmu.view(), b.dsig.view(), 0.8, "put", 1.0);
   expect_estimate(e, ref.price, ref.delta, ref.price_stderr, ref.delta_stderr);

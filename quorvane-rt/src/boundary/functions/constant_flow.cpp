@@ -4,10 +4,10 @@
 #include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
-#include "core/estimators/constant_flow.hpp"
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/from_paths/constant_flow_greeks.hpp"
-#include "core/from_paths/constant_flow_price.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
+#include "core/estimates/constant_flow_price.hpp"
+#include "core/weights/constant_flow.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
 
 namespace quorvane::py {
 

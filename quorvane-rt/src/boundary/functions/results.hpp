@@ -9,7 +9,7 @@
 #include "boundary/arrays/intake.hpp"
 #include "boundary/arrays/output.hpp"
 #include "boundary/errors/errors.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/support/outcome.hpp"
 
 namespace quorvane::py {

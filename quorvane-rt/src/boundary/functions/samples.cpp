@@ -3,7 +3,7 @@
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/samples_docstrings.hpp"
 #include "boundary/functions/table.hpp"
-#include "core/estimators/samples.hpp"
+#include "core/estimates/samples.hpp"
 
 namespace quorvane::py {
 

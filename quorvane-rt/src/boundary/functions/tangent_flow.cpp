@@ -6,11 +6,11 @@
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "boundary/functions/tangent_flow_docstrings.hpp"
-#include "core/estimators/tangent_flow.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
-#include "core/estimators/tangent_flow_parallel.hpp"
-#include "core/from_paths/tangent_flow_greeks.hpp"
-#include "core/from_paths/tangent_flow_price.hpp"
+#include "core/estimates/tangent_flow_greeks.hpp"
+#include "core/estimates/tangent_flow_price.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
 
 namespace quorvane::py {
 

@@ -14,31 +14,34 @@
 
 #include <cstddef>
 
-#include "core/estimators/constant_flow_greeks.hpp"
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/tangent_flow.hpp"
-#include "core/estimators/tangent_flow_gamma.hpp"
 #include "core/kernels/target.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/recursions/constant_flow_formulas.hpp"
+#include "core/recursions/delta_recursion.hpp"
+#include "core/recursions/gamma_recursion.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/views/views.hpp"
 
 namespace quorvane::detail {
 
-// The tangent-flow recursion of paths [first, first + count) into out[0 ..
-// count), every path in its own SIMD lane and *no* zero-sigma test: a zero sigma
-// simply flows through the IEEE arithmetic. The driver (tangent_flow.cpp)
-// recomputes every path whose raw weight is not finite with the scalar
-// recursion; why that is exact is argued there. A group of more than
-// kKernelPaceSteps steps calls kernel_pace between two runs of steps and, when
-// that says stop, returns early with its results unspecified (the driver's
-// KernelPace then throws; core/support/interrupt.hpp). So does the gamma kernel.
-using RawTangentFlowKernel = void (*)(const TangentFlowInputs& inputs, std::size_t first,
-                                      std::size_t count, double* out) noexcept;
+// Paths per pass of the raw recursion kernels and of the fused estimators'
+// groups: a multiple of every target's group widths and of the Fortran-order
+// blocks, so that only the end of a range runs as a short gathered group, and
+// small enough that a pass's outputs are still in cache when they are scanned.
+inline constexpr std::size_t kPassPaths = 4096;
 
-// The same for the gamma weights into gamma_out and, for the delta-and-gamma
-// kernel, the delta weights into delta_out (not written by the gamma-only one).
-// The driver (tangent_flow_gamma.cpp) recomputes every non-finite result with
-// the one-lane recursion.
-using RawGammaKernel = void (*)(const TangentFlowGammaInputs& inputs, std::size_t first,
-                                std::size_t count, double* gamma_out, double* delta_out) noexcept;
+// The least run of paths worth a kernel call: the smallest Fortran-order block;
+// the parallel drivers hand the kernels whole multiples of it.
+inline constexpr std::size_t kPathQuantum = 256;
+
+// A recursion of paths [first, first + count) into outs[o][0 .. count), output
+// by output, every path in its own SIMD lane and *no* zero-sigma test: a zero
+// sigma simply flows through the IEEE arithmetic. The one driver
+// (core/weights/recursion_weights.hpp) recomputes every path with a result that
+// is not finite with the one-lane recursion; why that is exact is argued there.
+template <class Inputs>
+using RawRecursionKernel = void (*)(const Inputs& inputs, std::size_t first, std::size_t count,
+                                    double* const* outs) noexcept;
 
 // out[k] = w[k] * r for k < w.length (one rounded multiplication each).
 using ScaleKernel = void (*)(const VectorView& w, double r, double* out) noexcept;
@@ -48,19 +51,22 @@ using GreekWeightsKernel = void (*)(const VectorView& w_terminals,
                                     const ConstantFlowGreekConstants& c, GreekWeight kind,
                                     double* out) noexcept;
 
-// The four sample sums of the fused constant-flow Greeks loop, paths in index
-// order, continuing the sums `from` (so a long view can be summed in pieces with
-// the bits of one pass).
-using GreekSumsKernel = GreekSums (*)(PayoffKind kind, double strike,
-                                      const VectorView& terminal_states,
-                                      const VectorView& w_terminals,
-                                      const ConstantFlowGreekConstants& c,
-                                      const GreekSums& from) noexcept;
+// The sums of the fused constant-flow Greeks loop (lanes payoff, delta, gamma,
+// vega), paths in index order, continuing the sums `from` (so a long view can
+// be summed in pieces with the bits of one pass).
+using GreekSumsKernel = LaneSums<4> (*)(PayoffKind kind, double strike,
+                                        const VectorView& terminal_states,
+                                        const VectorView& w_terminals,
+                                        const ConstantFlowGreekConstants& c,
+                                        const LaneSums<4>& from) noexcept;
 
+// One slot per recursion (its raw kernel) and per one-dimensional loop. A new
+// recursion is a slot here, a RawSlot below and a table entry in
+// target_kernels.inl; a new target is a lane-traits struct and one table.
 struct TargetKernels {
-  RawTangentFlowKernel tangent_flow_raw;
-  RawGammaKernel gamma_raw;
-  RawGammaKernel delta_gamma_raw;
+  RawRecursionKernel<TangentFlowInputs> delta_raw;             // DeltaRecursion
+  RawRecursionKernel<TangentFlowGammaInputs> gamma_raw;        // GammaRecursion<false>
+  RawRecursionKernel<TangentFlowGammaInputs> delta_gamma_raw;  // GammaRecursion<true>
   ScaleKernel scale;
   GreekWeightsKernel greek_weights;
   GreekSumsKernel greek_sums;
@@ -74,5 +80,25 @@ inline const TargetKernels& kernels_for(KernelTarget target) {
   require_kernel_target(target);
   return target == KernelTarget::avx2 ? kernels_avx2() : kernels_baseline();
 }
+
+namespace {
+
+// The table slot of each recursion's raw kernel.
+template <class Rec>
+struct RawSlot;
+template <>
+struct RawSlot<DeltaRecursion> {
+  static constexpr auto kSlot = &TargetKernels::delta_raw;
+};
+template <>
+struct RawSlot<GammaRecursion<false>> {
+  static constexpr auto kSlot = &TargetKernels::gamma_raw;
+};
+template <>
+struct RawSlot<GammaRecursion<true>> {
+  static constexpr auto kSlot = &TargetKernels::delta_gamma_raw;
+};
+
+}  // namespace
 
 }  // namespace quorvane::detail

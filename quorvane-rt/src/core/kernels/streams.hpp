@@ -1,13 +1,14 @@
 // The single-pass loops over per-path or per-sample vectors, as bodies over lane
-// traits: the sample sums, the constant-flow weights and the fused price/delta
-// sums of both estimators.
+// traits: the sample sums, the constant-flow weights (delta, gamma, vega) and
+// the fused sums of every price_and_* estimator.
 //
 // A body is a small struct with `step<L>(k)`, the work of elements k .. k +
 // L::kWidth - 1, and `prefetch(k)`; `walk` runs it over a range with the vector
 // trait and then over the remainder with ScalarLanes, so the tail is the
-// one-lane instance of the same body. Sums are PairSum lanes fed element by
-// element in index order (lanes.hpp): however wide the trait, each of S1 and
-// S2 stays one accumulator updated in index order.
+// one-lane instance of the same body. Sums are SumRegisters fed path by path in
+// index order: however wide the trait, each S1 and S2 stays one accumulator
+// updated in index order, and they end as the one LaneSums type
+// (core/statistics/statistics.hpp).
 //
 // Internal linkage throughout, like lanes.hpp: bodies read the views' data
 // members only, so they can be instantiated in an AVX2 translation unit.
@@ -15,11 +16,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
-#include "core/estimators/payoff.hpp"
-#include "core/estimators/stats.hpp"
-#include "core/kernels/lanes.hpp"
+#include "core/lanes/lanes.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/recursions/constant_flow_formulas.hpp"
+#include "core/statistics/statistics.hpp"
 #include "core/views/views.hpp"
 
 namespace quorvane::detail {
@@ -78,15 +79,89 @@ inline void walk(Body& body, std::size_t first, std::size_t last) noexcept {
   walk_lanes<ScalarLanes>(body, walk_lanes<L>(body, first, last), last);
 }
 
-// S1 = sum x, S2 = sum x * x over a stream, as one PairSum [S1, S2].
+// The running sums of K estimates in registers of S (Sse2Sums, Avx2Sums): a
+// path's row of 2K sums, [S1 of lanes 0 .. K), then [S2 of lanes 0 .. K),
+// side by side in kRegs registers, each register lane one accumulator. add<L>
+// takes the K sample vectors of kWidth paths of trait L, transposes them into
+// one row per path, and adds the rows path by path in index order. When K is a
+// multiple of the register width the squares are taken of the transposed
+// rows; else of the vectors before the transpose: the same rounded values.
+template <std::size_t K, class S>
+struct SumRegisters {
+  static constexpr std::size_t A = S::kWidth;
+  static constexpr bool kSquaresAfter = K % A == 0;
+  static constexpr std::size_t kRegs = 2 * K / A;
+  static_assert((2 * K) % A == 0);
+  typename S::R r[kRegs];
+
+  SumRegisters() noexcept {
+    for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::zero();
+  }
+  // Carrying on from sums already made.
+  explicit SumRegisters(const LaneSums<K>& from) noexcept {
+    double row[2 * K];
+    for (std::size_t k = 0; k < K; ++k) {
+      row[k] = from.s1[k];
+      row[K + k] = from.s2[k];
+    }
+    for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::load(row + m * A);
+  }
+
+  template <class L>
+  void add(const typename L::V (&x)[K]) noexcept {
+    constexpr std::size_t W = L::kWidth;
+    if constexpr (kSquaresAfter) {
+      typename S::R rows[K / A][W];
+#pragma GCC unroll 4
+      for (std::size_t m = 0; m < K / A; ++m) L::template rows<S>(x + m * A, rows[m]);
+#pragma GCC unroll 4
+      for (std::size_t i = 0; i < W; ++i) {
+#pragma GCC unroll 4
+        for (std::size_t m = 0; m < K / A; ++m) {
+          r[m] = S::add(r[m], rows[m][i]);
+          r[K / A + m] = S::add(r[K / A + m], S::mul(rows[m][i], rows[m][i]));
+        }
+      }
+    } else {
+      typename L::V all[2 * K];
+#pragma GCC unroll 8
+      for (std::size_t k = 0; k < K; ++k) {
+        all[k] = x[k];
+        all[K + k] = L::mul(x[k], x[k]);
+      }
+      typename S::R rows[kRegs][W];
+#pragma GCC unroll 8
+      for (std::size_t m = 0; m < kRegs; ++m) L::template rows<S>(all + m * A, rows[m]);
+#pragma GCC unroll 4
+      for (std::size_t i = 0; i < W; ++i) {
+#pragma GCC unroll 8
+        for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::add(r[m], rows[m][i]);
+      }
+    }
+  }
+
+  // The sums of the n paths added.
+  LaneSums<K> sums(std::uint64_t n) const noexcept {
+    double row[2 * K];
+    for (std::size_t m = 0; m < kRegs; ++m) S::store(row + m * A, r[m]);
+    LaneSums<K> out;
+    out.n = n;
+    for (std::size_t k = 0; k < K; ++k) {
+      out.s1[k] = row[k];
+      out.s2[k] = row[K + k];
+    }
+    return out;
+  }
+};
+
+// S1 = sum x, S2 = sum x * x over a stream.
 template <bool Contiguous>
 struct SampleSums {
   Stream<Contiguous> x;
-  PairSum sums{};
+  SumRegisters<1, Sse2Sums> sums{};
   template <class L>
   void step(std::size_t k) noexcept {
-    const typename L::V v = x.template load<L>(k);
-    L::fold(sums, v, L::mul(v, v));
+    sums.template add<L>({x.template load<L>(k)});
   }
   void prefetch(std::size_t k) const noexcept { x.prefetch(k); }
 };
@@ -104,73 +179,134 @@ struct ScaleByReciprocal {
   void prefetch(std::size_t k) const noexcept { w.prefetch(k); }
 };
 
-// The constant-flow weights out[k] = W_k * r of a whole view.
-template <class L>
-inline void scale_by_reciprocal(const VectorView& w, double r, double* out) noexcept {
-  if (w.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-    ScaleByReciprocal<true> body{Stream<true>::of(w), r, out};
-    walk<L>(body, 0, w.length);
+// Runs Body<true> over a view of stride 8, Body<false> over any other: the
+// contiguous form takes the vector loads and the prefetch, the other gathers.
+template <template <bool> class Body, class L, class... Args>
+inline void over_view(const VectorView& v, double* out, Args... args) noexcept {
+  if (v.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+    Body<true> body{Stream<true>::of(v), args..., out};
+    walk<L>(body, 0, v.length);
   } else {
-    ScaleByReciprocal<false> body{Stream<false>::of(w), r, out};
-    walk<L>(body, 0, w.length);
+    Body<false> body{Stream<false>::of(v), args..., out};
+    walk<L>(body, 0, v.length);
   }
 }
 
-// A built-in payoff lane by lane; the same values as Payoff::operator().
-template <PayoffKind Kind, class L>
-inline typename L::V payoff_lanes(typename L::V x, typename L::V strike) noexcept {
-  if constexpr (Kind == PayoffKind::identity) {
-    return x;
-  } else if constexpr (Kind == PayoffKind::call) {
-    return L::positive(L::sub(x, strike));
-  } else if constexpr (Kind == PayoffKind::put) {
-    return L::positive(L::sub(strike, x));
-  } else {
-    return L::one_if_less(strike, x);
-  }
+// The constant-flow weights out[k] = W_k * r of a whole view.
+template <class L>
+inline void scale_by_reciprocal(const VectorView& w, double r, double* out) noexcept {
+  over_view<ScaleByReciprocal, L>(w, out, r);
 }
 
 // The fused price/delta sums of path k: p = payoff(X_k); the delta sample is
 // d = (W_k * p) * r when Scaled (constant flow: W the terminal Brownian value,
-// r the reciprocal), else d = w_k * p (tangent flow: w the path's weight).
-// first = [S1 payoff, S1 delta], second = [S2 payoff, S2 delta].
-template <PayoffKind Kind, bool Scaled, class XStream, class WStream>
+// r the reciprocal), else d_m = w_m,k * p for each weight stream m (tangent
+// flow: the path's delta weight, then its gamma weight). Lanes: payoff, then
+// one per weight stream.
+template <class Payoff, bool Scaled, class XStream, class WStream, std::size_t M = 1>
 struct PriceSums {
   XStream x;
-  WStream w;
+  WStream w[M];
   double strike;
   double r;  // used when Scaled
-  PairSum first{}, second{};
+  SumRegisters<1 + M, Sse2Sums> sums{};
   template <class L>
   void step(std::size_t k) noexcept {
     using V = typename L::V;
-    const V p = payoff_lanes<Kind, L>(x.template load<L>(k), L::set1(strike));
-    V d = L::mul(w.template load<L>(k), p);
-    if constexpr (Scaled) d = L::mul(d, L::set1(r));
-    L::fold_with_squares(first, second, p, d);
+    V v[1 + M];
+    v[0] = Payoff::template eval<L>(x.template load<L>(k), L::set1(strike));
+    for (std::size_t m = 0; m < M; ++m) {
+      v[1 + m] = L::mul(w[m].template load<L>(k), v[0]);
+      if constexpr (Scaled) v[1 + m] = L::mul(v[1 + m], L::set1(r));
+    }
+    sums.template add<L>(v);
+  }
+  void prefetch(std::size_t k) const noexcept {
+    x.prefetch(k);
+    for (std::size_t m = 0; m < M; ++m) w[m].prefetch(k);
+  }
+};
+
+// The constant-flow Greeks of path k, with W = W_T and the per-call constants
+// c (core/recursions/constant_flow_formulas.hpp):
+//   p = payoff(X);  delta sample d = (W * p) * r  (price_and_delta_constant_flow's)
+//   up = u * p;  gamma sample = (up * r) * r;  vega sample = up * h
+// each rounded in exactly the order written. Lanes: payoff, delta, gamma, vega.
+template <class Payoff, class S, bool Contiguous>
+struct ConstantFlowGreekSums {
+  Stream<Contiguous> x, w;
+  ConstantFlowGreekConstants c;
+  double strike;
+  SumRegisters<4, S> sums;
+  template <class L>
+  void step(std::size_t k) noexcept {
+    using V = typename L::V;
+    const V wk = w.template load<L>(k);
+    const V p = Payoff::template eval<L>(x.template load<L>(k), L::set1(strike));
+    const V d = L::mul(L::mul(wk, p), L::set1(c.r));
+    const V up = L::mul(constant_flow_numerator<L>(wk, c), p);
+    sums.template add<L>({p, d, constant_flow_weight<GreekWeight::gamma, L>(up, c),
+                          constant_flow_weight<GreekWeight::vega, L>(up, c)});
   }
   void prefetch(std::size_t k) const noexcept {
     x.prefetch(k);
     w.prefetch(k);
   }
-  Estimate estimate(std::uint64_t n) const noexcept {
-    return make_estimate(RunningSums{first.first(), second.first()},
-                         RunningSums{first.second(), second.second()}, n);
-  }
 };
 
-// f(std::integral_constant<PayoffKind, kind>{}): a loop specialised per payoff
-// kind, chosen once per call.
-template <class F>
-inline decltype(auto) with_payoff_kind(PayoffKind kind, F&& f) {
-  switch (kind) {
-    case PayoffKind::call: return f(std::integral_constant<PayoffKind, PayoffKind::call>{});
-    case PayoffKind::put: return f(std::integral_constant<PayoffKind, PayoffKind::put>{});
-    case PayoffKind::digital_call:
-      return f(std::integral_constant<PayoffKind, PayoffKind::digital_call>{});
-    case PayoffKind::identity: break;
+// out[k] = the gamma or vega weight of path k.
+template <GreekWeight Kind>
+struct ConstantFlowGreekWeights {
+  template <bool Contiguous>
+  struct Body {
+    Stream<Contiguous> w;
+    ConstantFlowGreekConstants c;
+    double* out;
+    template <class L>
+    void step(std::size_t k) noexcept {
+      L::storeu(out + k,
+                constant_flow_weight<Kind, L>(constant_flow_numerator<L>(w.template load<L>(k), c), c));
+    }
+    void prefetch(std::size_t k) const noexcept { w.prefetch(k); }
+  };
+};
+
+// The kernels of one target over views; the sums continue from `from`, so that
+// a long view can be summed in pieces with the bits of one pass (each piece but
+// the last a whole number of cache lines of paths).
+template <class L>
+inline LaneSums<4> constant_flow_greek_sums(PayoffKind kind, double strike, const VectorView& xs,
+                                            const VectorView& ws,
+                                            const ConstantFlowGreekConstants& c,
+                                            const LaneSums<4>& from) noexcept {
+  constexpr std::ptrdiff_t k8 = sizeof(double);
+  const bool contiguous = xs.stride == k8 && ws.stride == k8;
+  return with_payoff(kind, [&](auto row) {
+    using Payoff = decltype(row);
+    const auto run = [&](auto body) noexcept {
+      walk<L>(body, 0, xs.length);
+      return body.sums.sums(from.n + xs.length);
+    };
+    using Sums = SumRegisters<4, typename L::Sums>;
+    if (contiguous) {
+      using T = Stream<true>;
+      return run(ConstantFlowGreekSums<Payoff, typename L::Sums, true>{T::of(xs), T::of(ws), c,
+                                                                      strike, Sums(from)});
+    }
+    using F = Stream<false>;
+    return run(ConstantFlowGreekSums<Payoff, typename L::Sums, false>{F::of(xs), F::of(ws), c,
+                                                                     strike, Sums(from)});
+  });
+}
+
+template <class L>
+inline void constant_flow_greek_weights(const VectorView& ws, const ConstantFlowGreekConstants& c,
+                                        GreekWeight kind, double* out) noexcept {
+  if (kind == GreekWeight::gamma) {
+    over_view<ConstantFlowGreekWeights<GreekWeight::gamma>::Body, L>(ws, out, c);
+  } else {
+    over_view<ConstantFlowGreekWeights<GreekWeight::vega>::Body, L>(ws, out, c);
   }
-  return f(std::integral_constant<PayoffKind, PayoffKind::identity>{});
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+// price_and_greeks_tangent_flow: price, BEL delta and gamma with their standard
+// errors for a built-in payoff from full path batches of a general scalar
+// diffusion, in one pass without storing weights.
+//
+// Per path the gamma weight of weights/tangent_flow_gamma.hpp and, from the
+// same pass, the delta weight over [0, T] with the bits of the delta recursion;
+// the payoff p at the terminal state states[i, n_steps]; the samples p, w * p and
+// gamma_weight * p, summed path by path in index order; then the
+// sample-statistics rule with UndefinedStderr::nan. Price and delta
+// therefore have the bits of price_and_delta_tangent_flow on the same arrays,
+// except for a standard error whose variance is NaN: NaN here, 0.0 there.
+#pragma once
+
+#include <string_view>
+
+#include "core/support/outcome.hpp"
+#include "core/views/views.hpp"
+
+namespace quorvane {
+
+// (price, delta, gamma, price_stderr, delta_stderr, gamma_stderr), the order of
+// the Python tuple.
+struct TangentFlowGreekEstimate {
+  double price, delta, gamma;
+  double price_stderr, delta_stderr, gamma_stderr;
+};
+
+// Checks in this order, all of them validation errors: horizon > 0; states has
+// at least 3 columns; dws and the five fields of shape exactly (n_paths,
+// n_steps) ("sigma_field shape [4, 10] != expected (4, 9)"); the payoff name
+// ("unknown payoff 'Call': expected 'identity', 'call', 'put', or
+// 'digital_call'"); during the pass, a zero sigma_field element
+// ("sigma_field[2, 5] = 0 produces division by zero in BEL weight", the first in
+// row-major order).
+Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike);
+
+}  // namespace quorvane

@@ -1,0 +1,36 @@
+// Price and BEL delta of a built-in payoff from full tangent-flow path batches.
+//
+// One pass over the paths: the tangent-flow weight w of each path (the recursion
+// of weights/tangent_flow.hpp, same bits), the payoff p at the terminal state
+// states[i, n_steps], and the delta sample d = w * p, accumulated path by path in
+// index order into the payoff and delta lanes; then the sample-statistics rule.
+// No per-path vector is kept: memory beyond the inputs is constant.
+#pragma once
+
+#include <string_view>
+
+#include "core/views/views.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/support/outcome.hpp"
+
+namespace quorvane {
+
+// Checks, in this order:
+//  - horizon > 0 (0, -0, negatives and NaN fail, +inf passes): "horizon must be
+//    positive" (ValueError); a horizon of 0 would give an infinite or NaN delta
+//    reported with a zero standard error, a negative one a sign-flipped delta;
+//  - states has at least 2 columns (ValueError), n_paths = rows, n_steps = cols - 1;
+//  - dws has at least n_paths rows and n_steps columns, else an internal failure
+//    (kIndexOutOfBounds), before the payoff lookup; nothing to check when n_paths = 0;
+//  - the payoff name: "unknown payoff '<name>'" (ValueError).
+// Fields larger than n_paths x n_steps are accepted (only
+// their leading block is read); a field too small is an internal failure at the
+// first (i, j) in row-major order where a missing element is needed, unless a zero
+// sigma_field element comes first: "sigma_field[i, j] = 0 produces division by zero".
+Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const MatrixView& dws,
+                                               const MatrixView& sigma_field,
+                                               const MatrixView& d_mu_dx_field,
+                                               const MatrixView& d_sigma_dx_field, double horizon,
+                                               std::string_view payoff, double strike);
+
+}  // namespace quorvane

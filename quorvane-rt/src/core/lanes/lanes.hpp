@@ -1,0 +1,251 @@
+// Lane traits: the vector types the kernel bodies are written over.
+//
+// A kernel body is a template over one of these traits and is compiled once per
+// target (the AVX2 instances only in translation units built with -mavx2); its
+// ScalarLanes instance is the plain one-element loop, so every loop is spelled
+// once. Each trait offers the handful of IEEE-754 operations the bodies use,
+// lane by lane: multiplication, division and addition are separate instructions
+// (the build never contracts them into fused multiply-adds), so a lane performs
+// exactly the operations a scalar loop would on its own element.
+//
+// Everything here has internal linkage (anonymous namespace, own load helper):
+// each including translation unit gets its own copy compiled for its own target,
+// and nothing compiled with -mavx2 can be picked by the linker for baseline code.
+// Kernel bodies built on these traits must keep to the same rule: an AVX2
+// translation unit may call no inline function of external linkage (the views'
+// member functions, for instance), only read plain data members.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <emmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+namespace quorvane::detail {
+namespace {
+
+inline double lane_load(const std::byte* p) noexcept {
+  double v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Software prefetch. A prefetch is only a hint: it never faults, so reaching
+// past the end of an array is harmless (addresses are formed as integers for
+// that reason). The instructions are written as volatile assembly because gcc
+// takes a function whose only effect is __builtin_prefetch for one without side
+// effects and may delete the calls to it when it does not inline them.
+inline constexpr std::size_t kCacheLineBytes = 64;
+
+// Into every cache level (prefetcht0).
+inline void prefetch_l1(std::uintptr_t at) noexcept {
+  asm volatile("prefetcht0 (%0)" : : "r"(at));
+}
+// Into L2 and below (prefetcht1).
+inline void prefetch_l2(std::uintptr_t at) noexcept {
+  asm volatile("prefetcht1 (%0)" : : "r"(at));
+}
+
+// For long sequential reads. On the machines this is tuned on, the hardware
+// prefetcher runs only a short way ahead of a sequential stream, and a loop
+// that reads two large arrays waits on memory at about half the bandwidth a
+// single core can draw; asking for the data 8 KiB ahead roughly doubles the
+// speed of such loops.
+inline constexpr std::ptrdiff_t kPrefetchAheadBytes = 8192;
+
+inline void prefetch_ahead(const void* p) noexcept {
+  prefetch_l1(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAheadBytes);
+}
+
+// Sum registers: the vectors the fused loops keep their running sums in, a
+// path's row of sums side by side (see SumRegisters, core/kernels/streams.hpp).
+// Each lane of a register is one accumulator.
+struct Sse2Sums {
+  using R = __m128d;
+  static constexpr std::size_t kWidth = 2;
+  static R zero() noexcept { return _mm_setzero_pd(); }
+  static R add(R a, R b) noexcept { return _mm_add_pd(a, b); }
+  static R mul(R a, R b) noexcept { return _mm_mul_pd(a, b); }
+  static void store(double* p, R r) noexcept { _mm_storeu_pd(p, r); }
+  static R load(const double* p) noexcept { return _mm_loadu_pd(p); }
+};
+
+#if defined(__AVX2__)
+struct Avx2Sums {
+  using R = __m256d;
+  static constexpr std::size_t kWidth = 4;
+  static R zero() noexcept { return _mm256_setzero_pd(); }
+  static R add(R a, R b) noexcept { return _mm256_add_pd(a, b); }
+  static R mul(R a, R b) noexcept { return _mm256_mul_pd(a, b); }
+  static void store(double* p, R r) noexcept { _mm256_storeu_pd(p, r); }
+  static R load(const double* p) noexcept { return _mm256_loadu_pd(p); }
+};
+#endif
+
+// One lane: plain doubles. The scalar loops are this instance of the same
+// bodies, so every recursion is spelled once.
+struct ScalarLanes {
+  using V = double;
+  using Sums = Sse2Sums;
+  static constexpr std::size_t kWidth = 1;
+  static V set1(double x) noexcept { return x; }
+  static V div(V a, V b) noexcept { return a / b; }
+  static V mul(V a, V b) noexcept { return a * b; }
+  static V add(V a, V b) noexcept { return a + b; }
+  static V sub(V a, V b) noexcept { return a - b; }
+  // d if d > 0, else +0.0 (NaN included). MAXSD returns its second operand
+  // unless the first is strictly greater, which is exactly that, without the
+  // data-dependent branch gcc makes of the ternary.
+  static V positive(V d) noexcept {
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
+  }
+  // 1.0 if a < b, else 0.0 (NaN on either side gives 0.0); branch-free.
+  static V one_if_less(V a, V b) noexcept {
+    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(_mm_set_sd(a), _mm_set_sd(b)), _mm_set_sd(1.0)));
+  }
+  static V loadu(const std::byte* p) noexcept { return lane_load(p); }
+  static void storeu(double* p, V v) noexcept { *p = v; }
+  static V loada(const double* p) noexcept { return *p; }
+  static void storea(double* p, V v) noexcept { *p = v; }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return lane_load(p + lane[0]);
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    return lane_load(p + static_cast<std::ptrdiff_t>(k0) * rs);
+  }
+  // Row k0, steps (j, j + 1) at p.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::byte* q = p + static_cast<std::ptrdiff_t>(k0) * rs;
+    a = lane_load(q);
+    b = lane_load(q + sizeof(double));
+  }
+  // rows<S>(x, out): the rows of the kWidth paths of the S::kWidth vectors
+  // x[0 ..), path by path: out[i] = [x[0] of path i, x[1] of path i, ...].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    if constexpr (S::kWidth == 2) {
+      out[0] = _mm_set_pd(x[1], x[0]);
+    } else {
+#if defined(__AVX2__)
+      out[0] = _mm256_set_pd(x[3], x[2], x[1], x[0]);
+#endif
+    }
+  }
+};
+
+struct Sse2Lanes {
+  using V = __m128d;
+  using Sums = Sse2Sums;
+  static constexpr std::size_t kWidth = 2;
+  static V set1(double x) noexcept { return _mm_set1_pd(x); }
+  static V div(V a, V b) noexcept { return _mm_div_pd(a, b); }
+  static V mul(V a, V b) noexcept { return _mm_mul_pd(a, b); }
+  static V add(V a, V b) noexcept { return _mm_add_pd(a, b); }
+  static V sub(V a, V b) noexcept { return _mm_sub_pd(a, b); }
+  static V positive(V d) noexcept { return _mm_max_pd(d, _mm_setzero_pd()); }
+  static V one_if_less(V a, V b) noexcept { return _mm_and_pd(_mm_cmplt_pd(a, b), _mm_set1_pd(1.0)); }
+  static V loadu(const std::byte* p) noexcept {
+    return _mm_loadu_pd(reinterpret_cast<const double*>(p));
+  }
+  static void storeu(double* p, V v) noexcept { _mm_storeu_pd(p, v); }
+  static V loada(const double* p) noexcept { return _mm_load_pd(p); }
+  static void storea(double* p, V v) noexcept { _mm_store_pd(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm_set_pd(lane_load(p + lane[1]), lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm_set_pd(lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const V r0 = loadu(p + k * rs);
+    const V r1 = loadu(p + (k + 1) * rs);
+    a = _mm_unpacklo_pd(r0, r1);
+    b = _mm_unpackhi_pd(r0, r1);
+  }
+  // Two paths: [a0, b0], then [a1, b1].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    static_assert(S::kWidth == 2);
+    out[0] = _mm_unpacklo_pd(x[0], x[1]);
+    out[1] = _mm_unpackhi_pd(x[0], x[1]);
+  }
+};
+
+#if defined(__AVX2__)
+struct Avx2Lanes {
+  using V = __m256d;
+  using Sums = Avx2Sums;
+  static constexpr std::size_t kWidth = 4;
+  static V set1(double x) noexcept { return _mm256_set1_pd(x); }
+  static V div(V a, V b) noexcept { return _mm256_div_pd(a, b); }
+  static V mul(V a, V b) noexcept { return _mm256_mul_pd(a, b); }
+  static V add(V a, V b) noexcept { return _mm256_add_pd(a, b); }
+  static V sub(V a, V b) noexcept { return _mm256_sub_pd(a, b); }
+  static V positive(V d) noexcept { return _mm256_max_pd(d, _mm256_setzero_pd()); }
+  static V one_if_less(V a, V b) noexcept {
+    return _mm256_and_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ), _mm256_set1_pd(1.0));
+  }
+  static V loadu(const std::byte* p) noexcept {
+    return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+  }
+  static void storeu(double* p, V v) noexcept { _mm256_storeu_pd(p, v); }
+  static V loada(const double* p) noexcept { return _mm256_load_pd(p); }
+  static void storea(double* p, V v) noexcept { _mm256_store_pd(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm256_set_pd(lane_load(p + lane[3]), lane_load(p + lane[2]), lane_load(p + lane[1]),
+                         lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm256_set_pd(lane_load(p + (k + 3) * rs), lane_load(p + (k + 2) * rs),
+                         lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  // Rows k0 .. k0 + 3, steps (j, j + 1) at p: lo = [r0 r0' | r2 r2'],
+  // hi = [r1 r1' | r3 r3'], then the in-lane unpacks give step j and step j + 1.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const auto half = [](const std::byte* q) noexcept {
+      return _mm_loadu_pd(reinterpret_cast<const double*>(q));
+    };
+    const V lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + k * rs)),
+                                      half(p + (k + 2) * rs), 1);
+    const V hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + (k + 1) * rs)),
+                                      half(p + (k + 3) * rs), 1);
+    a = _mm256_unpacklo_pd(lo, hi);
+    b = _mm256_unpackhi_pd(lo, hi);
+  }
+  // Four paths. Pairs: [a_k, b_k] for k = 0, 1, 2, 3 from the 128-bit
+  // halves. Quads: a 4 x 4 transpose, [a_k, b_k, c_k, d_k] for k = 0 .. 3.
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    if constexpr (S::kWidth == 2) {
+      const __m128d a_lo = _mm256_castpd256_pd128(x[0]), b_lo = _mm256_castpd256_pd128(x[1]);
+      const __m128d a_hi = _mm256_extractf128_pd(x[0], 1), b_hi = _mm256_extractf128_pd(x[1], 1);
+      out[0] = _mm_unpacklo_pd(a_lo, b_lo);
+      out[1] = _mm_unpackhi_pd(a_lo, b_lo);
+      out[2] = _mm_unpacklo_pd(a_hi, b_hi);
+      out[3] = _mm_unpackhi_pd(a_hi, b_hi);
+    } else {
+      const V t0 = _mm256_unpacklo_pd(x[0], x[1]);  // a0 b0 a2 b2
+      const V t1 = _mm256_unpackhi_pd(x[0], x[1]);  // a1 b1 a3 b3
+      const V t2 = _mm256_unpacklo_pd(x[2], x[3]);  // c0 d0 c2 d2
+      const V t3 = _mm256_unpackhi_pd(x[2], x[3]);  // c1 d1 c3 d3
+      out[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+      out[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+      out[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+      out[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+    }
+  }
+};
+#endif
+
+}  // namespace
+}  // namespace quorvane::detail
