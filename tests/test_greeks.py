@@ -15,7 +15,7 @@ import quorvane
 from quorvane import _greeks as g
 from conftest import (DEFAULT_NAN, GREEKS_FUNCTIONS, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
                       random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
-                      run_python)
+                      ref_sums, run_python)
 from test_binding import missing_message, raises_type_error, too_many_message
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, ref_weights as ref_delta_weights
 
@@ -56,16 +56,8 @@ def ref_greek_mean_stderr(s1, s2, n):
     return mean, stderr
 
 
-def ref_sums_of(values):
-    s1 = s2 = 0.0
-    for v in values:
-        s1 = s1 + v
-        s2 = s2 + v * v
-    return s1, s2
-
-
 def ref_squares_out_of_range(values):
-    s1, s2 = ref_sums_of(values)
+    s1, s2 = ref_sums(values)
     if not math.isfinite(ieee_div(s1, float(len(values)))):
         return False
     return math.isinf(s2) or ((s1 != 0.0 or s2 != 0.0) and ieee_div(s2, float(len(values))) < 2.0 ** -960)
@@ -77,11 +69,11 @@ def ref_cf_lane_stats(values):
     rule on the samples scaled by the power of two 2^e that brings the largest |sample|
     into [1, 2), its stderr scaled back by 2^-e."""
     n = len(values)
-    mean, stderr = ref_greek_mean_stderr(*ref_sums_of(values), n)
+    mean, stderr = ref_greek_mean_stderr(*ref_sums(values), n)
     if not ref_squares_out_of_range(values):
         return mean, stderr
     e = 1 - math.frexp(max(abs(v) for v in values))[1]
-    scaled = ref_greek_mean_stderr(*ref_sums_of([math.ldexp(v, e) for v in values]), n)
+    scaled = ref_greek_mean_stderr(*ref_sums([math.ldexp(v, e) for v in values]), n)
     return mean, math.ldexp(scaled[1], -e)
 
 

@@ -1,7 +1,10 @@
-// Docstrings of the quorvane._chunks functions. The first line is the text
-// signature that CPython exposes as __text_signature__; "--" and a blank line end
-// it, and only the body after them becomes __doc__.
+// Docstrings of the chunk-sum rows of every family and of estimate_from_sums
+// (the functions of quorvane._chunks): the body of each, which follows the text
+// signature that the function table writes from the row's parameters. A chunk
+// sum takes its estimator's parameters, so its signature is the estimator's.
 #pragma once
+
+#include <string_view>
 
 namespace quorvane::py::docs {
 
@@ -13,39 +16,29 @@ namespace quorvane::py::docs {
   "errors as `" estimator "`; `estimate_from_sums` on the one row gives\n"                \
   "its result bit for bit."
 
-inline constexpr const char* kSamplesSums =
-    "price_from_samples(samples)\n--\n\n" QUORVANE_CHUNK_SUMS_BODY(
-        "_quorvane.price_from_samples", "(samples)");
+inline constexpr std::string_view kPriceFromSamplesSums =
+    QUORVANE_CHUNK_SUMS_BODY("_quorvane.price_from_samples", "(samples)");
 
-inline constexpr const char* kDeltaConstantFlowSums =
-    "price_and_delta_constant_flow(terminal_states, w_terminals, horizon, sigma_at_x0, payoff, "
-    "strike=0.0)\n--\n\n" QUORVANE_CHUNK_SUMS_BODY("_quorvane.price_and_delta_constant_flow",
-                                                   "(payoff, delta)");
+inline constexpr std::string_view kPriceAndDeltaConstantFlowSums =
+    QUORVANE_CHUNK_SUMS_BODY("_quorvane.price_and_delta_constant_flow", "(payoff, delta)");
 
-inline constexpr const char* kDeltaTangentFlowSums =
-    "price_and_delta_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, "
-    "horizon, payoff, strike=0.0)\n--\n\n" QUORVANE_CHUNK_SUMS_BODY(
-        "_quorvane.price_and_delta_tangent_flow", "(payoff, delta)");
+inline constexpr std::string_view kPriceAndDeltaTangentFlowSums =
+    QUORVANE_CHUNK_SUMS_BODY("_quorvane.price_and_delta_tangent_flow", "(payoff, delta)");
 
-inline constexpr const char* kGreeksConstantFlowSums =
-    "price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, sigma_at_x0, "
-    "d_sigma_dx, volatility, payoff, strike=0.0)\n--\n\n" QUORVANE_CHUNK_SUMS_BODY(
-        "quorvane._greeks.price_and_greeks_constant_flow", "(payoff, delta, gamma, vega)")
+inline constexpr std::string_view kPriceAndGreeksConstantFlowSums =
+    QUORVANE_CHUNK_SUMS_BODY("quorvane._greeks.price_and_greeks_constant_flow", "(payoff, delta, gamma, vega)")
     "\nThat function also rescues the standard errors of\n"
     "estimates whose squares leave the doubles (GBM scaled by 2^510 or 2^-520)\n"
     "from the samples themselves; sums cannot, so at those scales the rule\n"
     "gives what it gives on out-of-range sums (an infinite, zero or NaN\n"
     "standard error).";
 
-inline constexpr const char* kGreeksTangentFlowSums =
-    "price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, "
-    "d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff, strike=0.0)\n--\n\n" QUORVANE_CHUNK_SUMS_BODY(
-        "quorvane._greeks.price_and_greeks_tangent_flow", "(payoff, delta, gamma)");
+inline constexpr std::string_view kPriceAndGreeksTangentFlowSums =
+    QUORVANE_CHUNK_SUMS_BODY("quorvane._greeks.price_and_greeks_tangent_flow", "(payoff, delta, gamma)");
 
 #undef QUORVANE_CHUNK_SUMS_BODY
 
-inline constexpr const char* kEstimateFromSums =
-    "estimate_from_sums(sums, undefined_stderr)\n--\n\n"
+inline constexpr std::string_view kEstimateFromSums =
     "The estimates of the chunk sums in the rows of `sums` (a 2-D float64\n"
     "array, one row per chunk as the functions above return them, all of\n"
     "the same estimator), as a 1-D float64 array: the mean of each lane,\n"

@@ -1,0 +1,104 @@
+// The constant-flow family: GBM and ABM, whose flow dX_T/dX_0 is known in
+// closed form, from terminal states and terminal Brownian values.
+#include "boundary/functions/chunk_sums_docstrings.hpp"
+#include "boundary/functions/constant_flow_docstrings.hpp"
+#include "boundary/functions/functions.hpp"
+#include "boundary/functions/results.hpp"
+#include "boundary/functions/table.hpp"
+#include "core/estimates/constant_flow_greeks.hpp"
+#include "core/estimates/constant_flow_price.hpp"
+#include "core/weights/constant_flow.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+// Every argument of the family; a row takes those it names.
+struct ConstantFlow {
+  ReadonlyArray terminal_states, w_terminals;
+  double horizon, sigma_at_x0, d_sigma_dx, volatility;
+  std::string_view payoff;
+  double strike;
+};
+using A = ConstantFlow;
+
+constexpr auto terminal_states = param::vector("terminal_states", &A::terminal_states);
+constexpr auto w_terminals = param::vector("w_terminals", &A::w_terminals);
+constexpr auto horizon = param::real("horizon", &A::horizon);
+constexpr auto sigma_at_x0 = param::real("sigma_at_x0", &A::sigma_at_x0);
+constexpr auto d_sigma_dx = param::real("d_sigma_dx", &A::d_sigma_dx);
+constexpr auto volatility = param::real("volatility", &A::volatility);
+// The built-in payoff of the estimators, then its strike.
+constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
+
+constexpr auto kBelWeightsConstantFlow =
+    row("bel_weights_constant_flow", list(w_terminals, horizon, sigma_at_x0), docs::kBelWeightsConstantFlow,
+        [](const A& a) {
+          return weights_result(bel_weights_constant_flow(a.w_terminals.vector(), a.horizon, a.sigma_at_x0));
+        });
+
+constexpr auto kPriceAndDeltaConstantFlow = row(
+    "price_and_delta_constant_flow", list(terminal_states, w_terminals, horizon, sigma_at_x0, payoff),
+    docs::kPriceAndDeltaConstantFlow, [](const A& a) {
+      return outcome_result(price_and_delta_constant_flow(a.terminal_states.vector(), a.w_terminals.vector(),
+                                                          a.horizon, a.sigma_at_x0, a.payoff, a.strike),
+                            [](const Estimate& e) {
+                              return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr});
+                            });
+    });
+
+constexpr auto kBelWeightsGammaConstantFlow =
+    row("bel_weights_gamma_constant_flow", list(w_terminals, horizon, sigma_at_x0, d_sigma_dx),
+        docs::kBelWeightsGammaConstantFlow, [](const A& a) {
+          return weights_result(
+              bel_weights_gamma_constant_flow(a.w_terminals.vector(), a.horizon, a.sigma_at_x0, a.d_sigma_dx));
+        });
+
+constexpr auto kBelWeightsVegaConstantFlow =
+    row("bel_weights_vega_constant_flow", list(w_terminals, horizon, d_sigma_dx, volatility),
+        docs::kBelWeightsVegaConstantFlow, [](const A& a) {
+          return weights_result(
+              bel_weights_vega_constant_flow(a.w_terminals.vector(), a.horizon, a.d_sigma_dx, a.volatility));
+        });
+
+constexpr auto kPriceAndGreeksConstantFlow =
+    row("price_and_greeks_constant_flow",
+        list(terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff),
+        docs::kPriceAndGreeksConstantFlow, [](const A& a) {
+          return outcome_result(
+              price_and_greeks_constant_flow(a.terminal_states.vector(), a.w_terminals.vector(), a.horizon,
+                                             a.sigma_at_x0, a.d_sigma_dx, a.volatility, a.payoff, a.strike),
+              [](const GreekEstimate& e) {
+                return tuple_of_floats({e.price, e.delta, e.gamma, e.vega, e.price_stderr, e.delta_stderr,
+                                        e.gamma_stderr, e.vega_stderr});
+              });
+        });
+
+// The chunk sums of the estimators (quorvane._chunks): same parameters.
+constexpr auto kPriceAndDeltaConstantFlowSums = row(
+    "price_and_delta_constant_flow", kPriceAndDeltaConstantFlow.parameters, docs::kPriceAndDeltaConstantFlowSums,
+    [](const A& a) {
+      return sums_result(price_and_delta_constant_flow_sums(a.terminal_states.vector(), a.w_terminals.vector(),
+                                                            a.horizon, a.sigma_at_x0, a.payoff, a.strike));
+    });
+
+constexpr auto kPriceAndGreeksConstantFlowSums = row(
+    "price_and_greeks_constant_flow", kPriceAndGreeksConstantFlow.parameters,
+    docs::kPriceAndGreeksConstantFlowSums, [](const A& a) {
+      return sums_result(price_and_greeks_constant_flow_sums(a.terminal_states.vector(), a.w_terminals.vector(),
+                                                             a.horizon, a.sigma_at_x0, a.d_sigma_dx,
+                                                             a.volatility, a.payoff, a.strike));
+    });
+
+}  // namespace
+
+constinit const FunctionRecord rows::bel_weights_constant_flow = record<kBelWeightsConstantFlow>();
+constinit const FunctionRecord rows::price_and_delta_constant_flow = record<kPriceAndDeltaConstantFlow>();
+constinit const FunctionRecord rows::bel_weights_gamma_constant_flow = record<kBelWeightsGammaConstantFlow>();
+constinit const FunctionRecord rows::bel_weights_vega_constant_flow = record<kBelWeightsVegaConstantFlow>();
+constinit const FunctionRecord rows::price_and_greeks_constant_flow = record<kPriceAndGreeksConstantFlow>();
+constinit const FunctionRecord rows::price_and_delta_constant_flow_sums = record<kPriceAndDeltaConstantFlowSums>();
+constinit const FunctionRecord rows::price_and_greeks_constant_flow_sums = record<kPriceAndGreeksConstantFlowSums>();
+
+}  // namespace quorvane::py
