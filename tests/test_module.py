@@ -11,7 +11,7 @@ import pytest
 
 import _quorvane
 import quorvane
-from quorvane import _greeks
+from quorvane import _chunks, _greeks
 
 from conftest import SUBINTERPRETER_IMPORT, run_python
 
@@ -89,10 +89,11 @@ def test_docstrings_carry_the_documented_content():
         assert payoff in doc
 
 
-# The stubs of both modules. mypy.stubtest (.ci/typing.sh) holds their parameters
+# The stubs of the modules. mypy.stubtest (.ci/typing.sh) holds their parameters
 # to the functions' text signatures: names, order, kinds, default values and
 # __all__. It never reads a result type, which this checks.
-STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi"}
+STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi",
+         _chunks: "python/quorvane/_chunks.pyi"}
 N_PATHS, N_STEPS = 5, 4
 
 
@@ -110,20 +111,37 @@ def stub_functions():
 
 
 def stub_argument(parameter):
-    kind = ast.unparse(parameter.annotation)
+    annotation = parameter.annotation
+    if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "Literal":
+        allowed = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
+        return allowed[0].value
+    kind = ast.unparse(annotation)
+    if kind == "_Matrix" and parameter.arg == "sums":  # chunks of one path: n, then S1 and S2 of one lane
+        return np.ones((N_PATHS, 3))
     if kind == "_Matrix":
         return np.full((N_PATHS, N_STEPS + (parameter.arg == "states")), 0.2)
     return {"_Vector": np.linspace(0.5, 1.5, N_PATHS), "_Float": 1.0, "_Payoff": "call"}[kind]
+
+
+def vector_length(module, name, arguments):
+    if module is not _chunks:
+        return N_PATHS  # weights, one per path
+    if name == "estimate_from_sums":
+        return arguments[0].shape[1] - 1  # the mean, then the stderr, of each lane
+    estimator = getattr(_quorvane, name, None) or getattr(_greeks, name)
+    return 1 + len(estimator(*arguments))  # n, then S1 and S2 of each of the estimator's lanes
 
 
 @pytest.mark.parametrize(("module", "name", "stub"), stub_functions())
 def test_stub_result_types_are_what_the_functions_return(module, name, stub):
     # stubtest passed a stub that declared price_from_samples -> tuple[float, float, float].
     required = stub.args.args[:len(stub.args.args) - len(stub.args.defaults)]
-    result = getattr(module, name)(*map(stub_argument, required))
+    arguments = [stub_argument(parameter) for parameter in required]
+    result = getattr(module, name)(*arguments)
     declared = ast.unparse(stub.returns)
     if declared == "_Vector":
-        assert type(result) is np.ndarray and result.dtype == np.float64 and result.shape == (N_PATHS,)
+        assert type(result) is np.ndarray and result.dtype == np.float64
+        assert result.shape == (vector_length(module, name, arguments),)
     else:
         assert declared.startswith("tuple[") and declared.endswith("]"), declared
         assert type(result) is tuple and all(type(x) is float for x in result)

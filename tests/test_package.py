@@ -5,6 +5,9 @@ module's own."""
 
 import ast
 import math
+import pathlib
+import re
+import typing
 
 import numpy as np
 import pytest
@@ -269,3 +272,15 @@ def test_a_discount_not_a_finite_positive_factor_is_refused(name, discount, rais
     with pytest.raises(raised) as caught:
         getattr(quorvane, name)(*estimator_arguments(name), discount=discount)
     assert type(caught.value) is raised and caught.value.args == (message,)
+
+
+def test_payoff_names_agree_in_the_native_table_the_package_and_the_stubs():
+    # A payoff added to (or renamed in) one of the three places and not the others.
+    with pytest.raises(ValueError) as caught:
+        _quorvane.price_and_delta_constant_flow(np.zeros(0), np.zeros(0), 1.0, 1.0, "?")
+    native = re.findall(r"'([^']*)'", str(caught.value).split("expected", 1)[1])
+    stub = pathlib.Path(__file__).parents[1] / "python" / "_quorvane-stubs" / "__init__.pyi"
+    (literal,) = [node.value.slice for node in ast.walk(ast.parse(stub.read_text()))
+                  if isinstance(node, ast.AnnAssign) and getattr(node.target, "id", "") == "_Payoff"]
+    assert [element.value for element in literal.elts] == native
+    assert list(typing.get_args(quorvane._results._Payoff)) == native

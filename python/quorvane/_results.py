@@ -45,6 +45,10 @@ import _quorvane
 from quorvane import _greeks
 
 _Float = Union[SupportsFloat, SupportsIndex]
+# The names of the built-in payoffs, in the order of the native payoff table: the
+# package's one spelling of them, which quorvane.dask imports. The extension
+# modules' stubs spell the same Literal (stubs cannot import it); a test checks
+# that the three agree, reading the native table's names from its message.
 _Payoff = Literal["identity", "call", "put", "digital_call"]
 _Array = npt.NDArray[np.float64]
 

@@ -1,5 +1,6 @@
 // The constant-flow family: GBM and ABM, whose flow dX_T/dX_0 is known in
 // closed form, from terminal states and terminal Brownian values.
+#include "boundary/functions/chunk_sums_docstrings.hpp"
 #include "boundary/functions/constant_flow_docstrings.hpp"
 #include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
@@ -74,6 +75,22 @@ constexpr auto kPriceAndGreeksConstantFlow =
               });
         });
 
+// The chunk sums of the estimators (quorvane._chunks): same parameters.
+constexpr auto kPriceAndDeltaConstantFlowSums = row(
+    "price_and_delta_constant_flow", kPriceAndDeltaConstantFlow.parameters, docs::kPriceAndDeltaConstantFlowSums,
+    [](const A& a) {
+      return sums_result(price_and_delta_constant_flow_sums(a.terminal_states.vector(), a.w_terminals.vector(),
+                                                            a.horizon, a.sigma_at_x0, a.payoff, a.strike));
+    });
+
+constexpr auto kPriceAndGreeksConstantFlowSums = row(
+    "price_and_greeks_constant_flow", kPriceAndGreeksConstantFlow.parameters,
+    docs::kPriceAndGreeksConstantFlowSums, [](const A& a) {
+      return sums_result(price_and_greeks_constant_flow_sums(a.terminal_states.vector(), a.w_terminals.vector(),
+                                                             a.horizon, a.sigma_at_x0, a.d_sigma_dx,
+                                                             a.volatility, a.payoff, a.strike));
+    });
+
 }  // namespace
 
 constinit const FunctionRecord rows::bel_weights_constant_flow = record<kBelWeightsConstantFlow>();
@@ -81,5 +98,7 @@ constinit const FunctionRecord rows::price_and_delta_constant_flow = record<kPri
 constinit const FunctionRecord rows::bel_weights_gamma_constant_flow = record<kBelWeightsGammaConstantFlow>();
 constinit const FunctionRecord rows::bel_weights_vega_constant_flow = record<kBelWeightsVegaConstantFlow>();
 constinit const FunctionRecord rows::price_and_greeks_constant_flow = record<kPriceAndGreeksConstantFlow>();
+constinit const FunctionRecord rows::price_and_delta_constant_flow_sums = record<kPriceAndDeltaConstantFlowSums>();
+constinit const FunctionRecord rows::price_and_greeks_constant_flow_sums = record<kPriceAndGreeksConstantFlowSums>();
 
 }  // namespace quorvane::py

@@ -1,8 +1,9 @@
 // What the rows' computations return: an estimator's outcome as the call's
-// result, weights as a new NumPy array, and the parallel form's run with the
-// interpreter lock released.
+// result, weights as a new NumPy array, a chunk's sums as a new NumPy array,
+// and the parallel form's run with the interpreter lock released.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "boundary/arrays/output.hpp"
 #include "boundary/errors/errors.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/statistics/chunk_sums.hpp"
 #include "core/support/outcome.hpp"
 
 namespace quorvane::py {
@@ -24,6 +26,13 @@ Fallible<PyRef> outcome_result(Outcome<T>&& outcome, Build&& build) {
 
 inline Fallible<PyRef> weights_result(Outcome<DoubleBuffer>&& weights) {
   return outcome_result(std::move(weights), numpy::array_from_vector);
+}
+
+// A chunk's sums as the 1-D array [n, S1, S2 of each lane] (chunk_sums.hpp).
+template <std::size_t K>
+Fallible<PyRef> sums_result(Outcome<LaneSums<K>>&& sums) {
+  return outcome_result(std::move(sums),
+                        [](const LaneSums<K>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
 }
 
 // The parallel form: validates with the interpreter lock held (the pool is not

@@ -2,6 +2,7 @@
 // from full path batches and the coefficient fields at the state before each
 // step. The weights take the fields as `sigma`, `d_mu_dx`, ...; the estimators
 // as `sigma_field`, `d_mu_dx_field`, ...: both fill the same fields here.
+#include "boundary/functions/chunk_sums_docstrings.hpp"
 #include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
@@ -96,6 +97,23 @@ constexpr auto kPriceAndGreeksTangentFlow = row(
           });
     });
 
+// The chunk sums of the estimators (quorvane._chunks): same parameters.
+constexpr auto kPriceAndDeltaTangentFlowSums = row(
+    "price_and_delta_tangent_flow", kPriceAndDeltaTangentFlow.parameters, docs::kPriceAndDeltaTangentFlowSums,
+    [](const A& a) {
+      return sums_result(price_and_delta_tangent_flow_sums(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
+                                                           a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(), a.horizon,
+                                                           a.payoff, a.strike));
+    });
+
+constexpr auto kPriceAndGreeksTangentFlowSums = row(
+    "price_and_greeks_tangent_flow", kPriceAndGreeksTangentFlow.parameters, docs::kPriceAndGreeksTangentFlowSums,
+    [](const A& a) {
+      return sums_result(price_and_greeks_tangent_flow_sums(
+          a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
+          a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon, a.payoff, a.strike));
+    });
+
 }  // namespace
 
 constinit const FunctionRecord rows::bel_weights_tangent_flow = record<kBelWeightsTangentFlow>();
@@ -105,5 +123,7 @@ constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow = record<kBe
 constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow_parallel =
     record<kBelWeightsGammaTangentFlowParallel>();
 constinit const FunctionRecord rows::price_and_greeks_tangent_flow = record<kPriceAndGreeksTangentFlow>();
+constinit const FunctionRecord rows::price_and_delta_tangent_flow_sums = record<kPriceAndDeltaTangentFlowSums>();
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow_sums = record<kPriceAndGreeksTangentFlowSums>();
 
 }  // namespace quorvane::py

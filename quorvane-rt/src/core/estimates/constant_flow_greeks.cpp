@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "core/kernels/kernels.hpp"
 #include "core/payoffs/payoffs.hpp"
@@ -76,11 +77,11 @@ void rescue_stderrs(const VectorView& xs, const VectorView& ws, const Payoff& pa
 
 }  // namespace
 
-Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal_states,
-                                                      const VectorView& w_terminals,
-                                                      double horizon, double sigma_at_x0,
-                                                      double d_sigma_dx, double volatility,
-                                                      std::string_view payoff, double strike) {
+Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& terminal_states,
+                                                         const VectorView& w_terminals,
+                                                         double horizon, double sigma_at_x0,
+                                                         double d_sigma_dx, double volatility,
+                                                         std::string_view payoff, double strike) {
   // Strict tests: zero, -0.0, negative values and NaN fail; +inf passes.
   if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
   if (!(sigma_at_x0 > 0.0)) return ValueFailure{"sigma_at_x0 must be positive"};
@@ -107,6 +108,18 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
                VectorView{w_terminals.address(first), count, w_terminals.stride}, c, sums);
     budget.spend(count);
   }
+  return sums;
+}
+
+Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal_states,
+                                                      const VectorView& w_terminals,
+                                                      double horizon, double sigma_at_x0,
+                                                      double d_sigma_dx, double volatility,
+                                                      std::string_view payoff, double strike) {
+  Outcome<LaneSums<4>> summed = price_and_greeks_constant_flow_sums(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike);
+  if (!summed.ok()) return std::move(summed).failure();
+  const LaneSums<4>& sums = summed.value();
   std::array<MeanStderr, 4> e = lane_estimates(sums, UndefinedStderr::nan);
   // At extreme scales the estimates are doubles but their squares are not (GBM
   // at 2^510: prices near 2^513, squares beyond 2^1024): their standard errors
@@ -117,7 +130,13 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
     flagged[l] = squares_out_of_range(sums, l, e[l].mean);
     any = any || flagged[l];
   }
-  if (any) rescue_stderrs(terminal_states, w_terminals, Payoff{*kind, strike}, c, flagged, e);
+  if (any) {
+    // The arguments passed the checks above: the payoff is known.
+    const Payoff row{*payoff_kind_from_name(payoff), strike};
+    rescue_stderrs(terminal_states, w_terminals, row,
+                   constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility),
+                   flagged, e);
+  }
   return GreekEstimate{e[0].mean,    e[1].mean,    e[2].mean,    e[3].mean,
                        e[0].stderr_, e[1].stderr_, e[2].stderr_, e[3].stderr_};
 }

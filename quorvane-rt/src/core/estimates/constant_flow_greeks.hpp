@@ -15,6 +15,7 @@
 
 #include <string_view>
 
+#include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
 
@@ -35,5 +36,15 @@ Outcome<GreekEstimate> price_and_greeks_constant_flow(const VectorView& terminal
                                                       double horizon, double sigma_at_x0,
                                                       double d_sigma_dx, double volatility,
                                                       std::string_view payoff, double strike);
+
+// The one-pass sums behind it, lanes (payoff, delta, gamma, vega), with the
+// same checks. The estimate is the statistics rule (UndefinedStderr::nan) on
+// them, then the rescue of the standard errors whose squares left the doubles,
+// which reads the samples again: sums alone cannot rescue them.
+Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& terminal_states,
+                                                         const VectorView& w_terminals,
+                                                         double horizon, double sigma_at_x0,
+                                                         double d_sigma_dx, double volatility,
+                                                         std::string_view payoff, double strike);
 
 }  // namespace quorvane

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "core/weights/constant_flow.hpp"
 #include "core/payoffs/payoffs.hpp"
@@ -21,7 +22,7 @@ namespace {
 // The walk goes in chunks, so that a long call can be interrupted between two
 // of them; the four sums carry on from chunk to chunk, in index order.
 template <class Payoff, bool Contiguous>
-Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike) {
+LaneSums<2> run(const VectorView& xs, const VectorView& ws, double r, double strike) {
   using S = detail::Stream<Contiguous>;
   detail::PriceSums<Payoff, true, S, S> body{S::of(xs), {S::of(ws)}, strike, r};
   InterruptBudget budget;
@@ -30,15 +31,15 @@ Estimate run(const VectorView& xs, const VectorView& ws, double r, double strike
     detail::walk<detail::Sse2Lanes>(body, first, last);
     budget.spend(last - first);
   }
-  return price_and_delta_estimate(body.sums.sums(xs.length));
+  return body.sums.sums(xs.length);
 }
 
 }  // namespace
 
-Outcome<Estimate> price_and_delta_constant_flow(const VectorView& terminal_states,
-                                                const VectorView& w_terminals, double horizon,
-                                                double sigma_at_x0, std::string_view payoff,
-                                                double strike) {
+Outcome<LaneSums<2>> price_and_delta_constant_flow_sums(const VectorView& terminal_states,
+                                                        const VectorView& w_terminals,
+                                                        double horizon, double sigma_at_x0,
+                                                        std::string_view payoff, double strike) {
   if (terminal_states.length != w_terminals.length) {
     return ValueFailure{"terminal_states and w_terminals must have the same length"};
   }
@@ -55,6 +56,16 @@ Outcome<Estimate> price_and_delta_constant_flow(const VectorView& terminal_state
     return contiguous ? run<Payoff, true>(terminal_states, w_terminals, r, strike)
                       : run<Payoff, false>(terminal_states, w_terminals, r, strike);
   });
+}
+
+Outcome<Estimate> price_and_delta_constant_flow(const VectorView& terminal_states,
+                                                const VectorView& w_terminals, double horizon,
+                                                double sigma_at_x0, std::string_view payoff,
+                                                double strike) {
+  Outcome<LaneSums<2>> sums = price_and_delta_constant_flow_sums(terminal_states, w_terminals,
+                                                                 horizon, sigma_at_x0, payoff, strike);
+  if (!sums.ok()) return std::move(sums).failure();
+  return price_and_delta_estimate(sums.value());
 }
 
 }  // namespace quorvane

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 
 #include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
@@ -27,7 +28,7 @@ constexpr GammaArrayNames kFieldNames = {"dws",
 constexpr std::size_t kGroup = detail::kPassPaths;
 
 template <class Payoff>
-Outcome<TangentFlowGreekEstimate> greeks_paths(const TangentFlowGammaInputs& in,
+Outcome<LaneSums<3>> greeks_paths(const TangentFlowGammaInputs& in,
                                                const VectorView& terminal, double strike) {
   using X = detail::Stream<false>;
   using W = detail::Stream<true>;
@@ -47,15 +48,12 @@ Outcome<TangentFlowGreekEstimate> greeks_paths(const TangentFlowGammaInputs& in,
     detail::walk<detail::Sse2Lanes>(sums, 0, count);
     budget.spend(count * in.flow.n_steps);
   }
-  const std::array<MeanStderr, 3> e =
-      lane_estimates(sums.sums.sums(n_paths), UndefinedStderr::nan);
-  return TangentFlowGreekEstimate{e[0].mean,    e[1].mean,    e[2].mean,
-                                  e[0].stderr_, e[1].stderr_, e[2].stderr_};
+  return sums.sums.sums(n_paths);
 }
 
 }  // namespace
 
-Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
+Outcome<LaneSums<3>> price_and_greeks_tangent_flow_sums(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
@@ -70,6 +68,20 @@ Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
   return detail::with_payoff(*kind, [&](auto row) {
     return greeks_paths<decltype(row)>(v.value(), terminal, strike);
   });
+}
+
+Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike) {
+  Outcome<LaneSums<3>> sums = price_and_greeks_tangent_flow_sums(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+      d2_sigma_dx2_field, horizon, payoff, strike);
+  if (!sums.ok()) return std::move(sums).failure();
+  const std::array<MeanStderr, 3> e = lane_estimates(sums.value(), UndefinedStderr::nan);
+  return TangentFlowGreekEstimate{e[0].mean,    e[1].mean,    e[2].mean,
+                                  e[0].stderr_, e[1].stderr_, e[2].stderr_};
 }
 
 }  // namespace quorvane

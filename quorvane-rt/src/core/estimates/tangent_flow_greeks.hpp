@@ -13,6 +13,7 @@
 
 #include <string_view>
 
+#include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
 
@@ -33,6 +34,14 @@ struct TangentFlowGreekEstimate {
 // ("sigma_field[2, 5] = 0 produces division by zero in BEL weight", the first in
 // row-major order).
 Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike);
+
+// The sums behind it, lanes (payoff, delta, gamma), with the same checks; the
+// estimate is the statistics rule (UndefinedStderr::nan) on them.
+Outcome<LaneSums<3>> price_and_greeks_tangent_flow_sums(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/payoffs/payoffs.hpp"
 #include "core/weights/tangent_flow.hpp"
@@ -28,7 +29,7 @@ constexpr std::size_t kGroup = detail::kPassPaths;
 // the row-major scan needs: the call then ends in the error met first, a zero
 // sigma or the missing element), then p = payoff(X_T), d = w * p into the sums.
 template <class Payoff>
-Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& terminal,
+Outcome<LaneSums<2>> price_paths(const TangentFlowInputs& in, const VectorView& terminal,
                               double strike, bool checked) {
   using X = detail::Stream<false>;
   using W = detail::Stream<true>;
@@ -52,16 +53,15 @@ Outcome<Estimate> price_paths(const TangentFlowInputs& in, const VectorView& ter
     detail::walk<detail::Sse2Lanes>(sums, 0, count);
     budget.spend(count * in.n_steps);
   }
-  return price_and_delta_estimate(sums.sums.sums(in.n_paths));
+  return sums.sums.sums(in.n_paths);
 }
 
 }  // namespace
 
-Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const MatrixView& dws,
-                                               const MatrixView& sigma_field,
-                                               const MatrixView& d_mu_dx_field,
-                                               const MatrixView& d_sigma_dx_field, double horizon,
-                                               std::string_view payoff, double strike) {
+Outcome<LaneSums<2>> price_and_delta_tangent_flow_sums(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field, double horizon,
+    std::string_view payoff, double strike) {
   // Written as a negated strict comparison so that NaN is rejected; +inf passes.
   if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
   if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
@@ -80,6 +80,17 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
   return detail::with_payoff(*kind, [&](auto row) {
     return price_paths<decltype(row)>(in, terminal, strike, !fields_cover);
   });
+}
+
+Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const MatrixView& dws,
+                                               const MatrixView& sigma_field,
+                                               const MatrixView& d_mu_dx_field,
+                                               const MatrixView& d_sigma_dx_field, double horizon,
+                                               std::string_view payoff, double strike) {
+  Outcome<LaneSums<2>> sums = price_and_delta_tangent_flow_sums(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike);
+  if (!sums.ok()) return std::move(sums).failure();
+  return price_and_delta_estimate(sums.value());
 }
 
 }  // namespace quorvane

@@ -33,4 +33,11 @@ Outcome<Estimate> price_and_delta_tangent_flow(const MatrixView& states, const M
                                                const MatrixView& d_sigma_dx_field, double horizon,
                                                std::string_view payoff, double strike);
 
+// The sums behind it, lanes (payoff, delta), with the same checks; the estimate
+// is the statistics rule on them.
+Outcome<LaneSums<2>> price_and_delta_tangent_flow_sums(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field, double horizon,
+    std::string_view payoff, double strike);
+
 }  // namespace quorvane
