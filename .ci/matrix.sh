@@ -29,16 +29,16 @@ echo "matrix: repaired to $(basename "$wheel")"
 
 mkdir -p "$work/unpacked"
 "$PYTHON" -m zipfile -e "$wheel" "$work/unpacked"
-# Exactly the two extension modules and the one runtime library: no grafted
+# Exactly the three extension modules and the one runtime library: no grafted
 # copy of anything (auditwheel would put one in quorvane.libs/).
 libraries=$(cd "$work/unpacked" && find . -name '*.so*' | sed 's|^\./||' | sort)
-if [ "$libraries" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_greeks.abi3.so quorvane/libquorvane_rt.so)" ]; then
+if [ "$libraries" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_greeks.abi3.so quorvane/_localised.abi3.so quorvane/libquorvane_rt.so)" ]; then
   echo "matrix: unexpected shared libraries in the repaired wheel:" $libraries >&2
   exit 1
 fi
 # Each extension module of the wheel exports its initialiser and nothing else.
 modules=$(cd "$work/unpacked" && find . -name '*.abi3.so' | sed 's|^\./||' | sort)
-if [ "$modules" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_greeks.abi3.so)" ]; then
+if [ "$modules" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_greeks.abi3.so quorvane/_localised.abi3.so)" ]; then
   echo "matrix: unexpected extension modules:" $modules >&2
   exit 1
 fi
@@ -51,14 +51,14 @@ for module in $modules; do
   fi
   echo "matrix: $module exports only $init"
 done
-# The one native runtime both modules load: it exports their two initialisers.
+# The one native runtime the modules load: it exports their three initialisers.
 runtime="$work/unpacked/quorvane/libquorvane_rt.so"
 exports=$(nm -D --defined-only "$runtime" | awk '{print $3}' | sort)
-if [ "$exports" != "$(printf '%s\n' quorvane_rt_init__greeks quorvane_rt_init__quorvane)" ]; then
+if [ "$exports" != "$(printf '%s\n' quorvane_rt_init__greeks quorvane_rt_init__localised quorvane_rt_init__quorvane)" ]; then
   echo "matrix: quorvane/libquorvane_rt.so exports unexpected symbols:" $exports >&2
   exit 1
 fi
-echo "matrix: quorvane/libquorvane_rt.so exports only the two initialisers"
+echo "matrix: quorvane/libquorvane_rt.so exports only the three initialisers"
 
 interpreter() {  # newest installed pyenv CPython of a minor version
   local version

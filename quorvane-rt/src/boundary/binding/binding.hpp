@@ -16,7 +16,7 @@
 
 namespace quorvane::py {
 
-inline constexpr std::size_t kMaxParameters = 10;
+inline constexpr std::size_t kMaxParameters = 11;
 
 struct ArgumentDescriptor {
   std::string_view function_name;

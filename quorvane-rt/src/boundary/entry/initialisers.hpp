@@ -10,4 +10,5 @@
 extern "C" {
 __attribute__((visibility("default"))) PyObject* quorvane_rt_init__quorvane(void);
 __attribute__((visibility("default"))) PyObject* quorvane_rt_init__greeks(void);
+__attribute__((visibility("default"))) PyObject* quorvane_rt_init__localised(void);
 }
