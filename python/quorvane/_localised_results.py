@@ -92,10 +92,12 @@ def price_and_greeks_constant_flow_localised(
     multiplies every field but ``bandwidth``.
     """
     factor = _discount_factor(discount)
-    *values, bd, bg, bv = _localised.price_and_greeks_constant_flow_localised(
+    v = _localised.price_and_greeks_constant_flow_localised(
         terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
         bandwidth)
-    return LocalisedGreeks(*(value * factor for value in values), Bandwidths(bd, bg, bv))
+    f = factor
+    return LocalisedGreeks(v[0] * f, v[1] * f, v[2] * f, v[3] * f, v[4] * f, v[5] * f, v[6] * f,
+                           v[7] * f, Bandwidths(v[8], v[9], v[10]))
 
 
 def price_and_greeks_tangent_flow_localised(
@@ -123,8 +125,9 @@ def price_and_greeks_tangent_flow_localised(
                        "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
                        "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field},
                       horizon, payoff, strike, bandwidth)
-    *values, bd, bg = _localised.price_and_greeks_tangent_flow_localised(
+    v = _localised.price_and_greeks_tangent_flow_localised(
         states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
         d2_sigma_dx2_field, horizon, payoff, strike, bandwidth)
-    return LocalisedTangentFlowGreeks(*(value * factor for value in values),
-                                      TangentFlowBandwidths(bd, bg))
+    f = factor
+    return LocalisedTangentFlowGreeks(v[0] * f, v[1] * f, v[2] * f, v[3] * f, v[4] * f, v[5] * f,
+                                      TangentFlowBandwidths(v[6], v[7]))
