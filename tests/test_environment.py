@@ -316,6 +316,11 @@ LONG_CALLS = ([(name, "paths" if name in TANGENT_FLOW else "elements") for name 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals to a child, Linux's clock")
 @pytest.mark.parametrize("name, shape", LONG_CALLS)
 def test_ctrl_c_interrupts_a_long_call_within_half_a_second(name, shape):
+    if os.environ.get("QUORVANE_SANITIZED") and shape == "elements" and name.startswith("bel_"):
+        # AddressSanitizer marks the 8 GiB output addressable in its shadow (1 GiB
+        # of writes) inside malloc, before the loop's first poll; unsanitized, the
+        # allocation maps pages lazily and takes no time.
+        pytest.skip("the sanitizer's allocator spends seconds on an 8 GiB output before the loop")
     code = INTERRUPTED_CALL.format(tests=os.path.dirname(__file__), name=name, shape=shape,
                                    greeks=GREEKS_NAMES)
     env = dict(os.environ)

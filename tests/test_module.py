@@ -1,13 +1,17 @@
 """The module surface: names and their order, docstrings, signatures, import."""
 
+import ast
 import importlib
 import inspect
+import pathlib
 import sys
 
+import numpy as np
 import pytest
 
 import _quorvane
 import quorvane
+from quorvane import _greeks
 
 from conftest import SUBINTERPRETER_IMPORT, run_python
 
@@ -83,6 +87,47 @@ def test_docstrings_carry_the_documented_content():
     assert "(price, delta, price_stderr, delta_stderr)" in doc
     for payoff in ("identity", "call", "put", "digital_call"):
         assert payoff in doc
+
+
+# The stubs of both modules. mypy.stubtest (.ci/typing.sh) holds their parameters
+# to the functions' text signatures: names, order, kinds, default values and
+# __all__. It never reads a result type, which this checks.
+STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi"}
+N_PATHS, N_STEPS = 5, 4
+
+
+def stub_functions():
+    root = pathlib.Path(__file__).resolve().parents[1]
+    for module, path in STUBS.items():
+        declared = {}
+        for node in ast.parse((root / path).read_text()).body:
+            if isinstance(node, ast.FunctionDef):
+                declared[node.name] = node
+            elif isinstance(node, ast.Assign) and isinstance(node.value, ast.Name):
+                declared[node.targets[0].id] = declared[node.value.id]  # a form declared as another
+        for name, node in declared.items():
+            yield pytest.param(module, name, node, id=f"{module.__name__}.{name}")
+
+
+def stub_argument(parameter):
+    kind = ast.unparse(parameter.annotation)
+    if kind == "_Matrix":
+        return np.full((N_PATHS, N_STEPS + (parameter.arg == "states")), 0.2)
+    return {"_Vector": np.linspace(0.5, 1.5, N_PATHS), "_Float": 1.0, "_Payoff": "call"}[kind]
+
+
+@pytest.mark.parametrize(("module", "name", "stub"), stub_functions())
+def test_stub_result_types_are_what_the_functions_return(module, name, stub):
+    # stubtest passed a stub that declared price_from_samples -> tuple[float, float, float].
+    required = stub.args.args[:len(stub.args.args) - len(stub.args.defaults)]
+    result = getattr(module, name)(*map(stub_argument, required))
+    declared = ast.unparse(stub.returns)
+    if declared == "_Vector":
+        assert type(result) is np.ndarray and result.dtype == np.float64 and result.shape == (N_PATHS,)
+    else:
+        assert declared.startswith("tuple[") and declared.endswith("]"), declared
+        assert type(result) is tuple and all(type(x) is float for x in result)
+        assert declared[len("tuple["):-1].split(", ") == ["float"] * len(result)
 
 
 def test_reimport_after_deleting_from_sys_modules_is_the_same_object():

@@ -1,8 +1,8 @@
 #include "boundary/arrays/intake.hpp"
 
 #include "boundary/arrays/borrow.hpp"
-#include "boundary/numpy/numpy_api.hpp"
 #include "boundary/binding/binding.hpp"
+#include "boundary/numpy/numpy_api.hpp"
 #include "core/support/failure.hpp"
 
 namespace quorvane::numpy {
@@ -218,22 +218,25 @@ bool CallArrays::report_change() const {
   return false;
 }
 
-CallArrays::SizeHold CallArrays::hold_sizes() const {
-  SizeHold hold;
-  for (std::size_t k = 0; k < seen_.size(); ++k) {
-    if (seen_[k].array == nullptr) continue;
-    hold.refs_[k] = py::PyRef::steal(PyWeakref_NewRef(seen_[k].array, nullptr));
-    if (!hold.refs_[k]) py::python_api_call_failed();
+CallArrays::SizeHold::SizeHold(const CallArrays& call) : seen_(call.seen_) {
+  for (Seen& s : seen_) {
+    if (s.array == nullptr) continue;
+    s.hold = py::PyRef::steal(PyWeakref_NewRef(s.array, nullptr));
+    if (!s.hold) py::python_api_call_failed();  // the records drop those made
   }
-  return hold;
+}
+
+CallArrays::SizeHold::~SizeHold() {
+  for (Seen& s : seen_) s.hold.reset();
 }
 
 void ReadonlyArray::watch() const {
   CallArrays* call = CallArrays::current();
   if (call == nullptr) return;  // outside a guarded call: nothing polls
   if (watch_ != nullptr && watch_ != call) return;
-  // A view per array is all a computation takes; were the table ever full,
-  // the call would fail rather than read unwatched memory.
+  // The body makes room for each array its function takes, and a computation
+  // views each array it reads; were the room ever full, the call would fail
+  // rather than read unwatched memory.
   slot_ = call->record(array_.get(), name_, slot_);
   if (slot_ < 0) fail("too many arrays in one call");
   watch_ = call;

@@ -12,12 +12,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 
-#include "core/views/views.hpp"
-#include "boundary/binding/binding.hpp"
 #include "boundary/errors/errors.hpp"
+#include "core/views/views.hpp"
 
 namespace quorvane::numpy {
 
@@ -29,7 +29,9 @@ namespace quorvane::numpy {
 // `report_change`, and ends if one array is no longer what its view describes.
 //
 // The call guard makes one per call and installs it on the thread for the
-// call's lifetime (nested calls, made by a handler, get their own). Needs the lock.
+// call's lifetime (nested calls, made by a handler, get their own); the
+// function's body gives it room for as many records as the function takes
+// arrays (a `Room`, for the body's lifetime). Needs the lock.
 class CallArrays {
  public:
   CallArrays() noexcept;
@@ -41,43 +43,66 @@ class CallArrays {
   // changed by a signal handler during the call" and returns true.
   bool report_change() const;
 
-  // For the computation with the lock released (the parallel form, whose
-  // workers read while the caller runs the handlers): holds a weak reference
-  // to every array until destroyed, and NumPy refuses to resize an array that
-  // has one (even with refcheck=False), so its memory stays where the views
-  // point. Reshaping and retyping leave the memory in place; report_change
-  // finds them at the next poll.
-  class SizeHold {
+  // The record of one viewed array.
+  struct Seen {
+    PyObject* array = nullptr;  // null: a free record
+    std::string_view name;
+    const char* data = nullptr;
+    int nd = 0;
+    std::intptr_t dims[2] = {};
+    std::intptr_t strides[2] = {};
+    PyObject* descr = nullptr;
+    py::PyRef hold;  // a weak reference while a SizeHold stands
+  };
+
+  // Room for N records in the current call, for the lifetime of this object.
+  // Declare it before the arrays it records: a dropped array clears its record,
+  // so the room must outlive them. Outside a call it does nothing.
+  template <std::size_t N>
+  class Room {
    public:
-    SizeHold(SizeHold&&) noexcept = default;
-    ~SizeHold() = default;
+    Room() noexcept : call_(current()) {
+      if (call_ != nullptr) previous_ = std::exchange(call_->seen_, std::span<Seen>(seen_));
+    }
+    ~Room() {
+      if (call_ != nullptr) call_->seen_ = previous_;
+    }
+    Room(const Room&) = delete;
+    Room& operator=(const Room&) = delete;
 
    private:
-    friend class CallArrays;
-    SizeHold() = default;
-    std::array<py::PyRef, py::kMaxParameters> refs_;
+    std::array<Seen, N> seen_{};
+    CallArrays* call_;
+    std::span<Seen> previous_;
   };
-  SizeHold hold_sizes() const;
+
+  // For the computation with the lock released (the parallel form, whose
+  // workers read while the caller runs the handlers): holds a weak reference
+  // to every array viewed so far until destroyed, and NumPy refuses to resize
+  // an array that has one (even with refcheck=False), so its memory stays
+  // where the views point. Reshaping and retyping leave the memory in place;
+  // report_change finds them at the next poll.
+  class SizeHold {
+   public:
+    explicit SizeHold(const CallArrays& call);
+    ~SizeHold();
+    SizeHold(const SizeHold&) = delete;
+    SizeHold& operator=(const SizeHold&) = delete;
+
+   private:
+    std::span<Seen> seen_;
+  };
 
   // The call's arrays on this thread (null outside a call).
   static CallArrays* current() noexcept;
 
  private:
   friend class ReadonlyArray;
-  struct Seen {
-    PyObject* array = nullptr;  // null: a free slot
-    std::string_view name;
-    const char* data;
-    int nd;
-    std::intptr_t dims[2];
-    std::intptr_t strides[2];
-    PyObject* descr;
-  };
-  // The slot of a newly viewed array (its state recorded), or -1 when full.
+  // The record of a newly viewed array (its state recorded), or -1 when full.
   int record(PyObject* array, std::string_view name, int slot);
   void forget(int slot) noexcept;
 
-  std::array<Seen, py::kMaxParameters> seen_{};
+  std::span<Seen> seen_;
   CallArrays* previous_;
 };
 
@@ -130,29 +155,5 @@ class ReadonlyArray {
 // with a note (Python 3.11+) naming what was expected and what was found:
 // "expected a float64 NumPy array with 1 dimension; got a float32 array with 1 dimension".
 py::Fallible<ReadonlyArray> extract_readonly_array(PyObject* object, std::string_view name, int dims);
-
-// N parameters of a path-batch function from parameter `first` on, all 2-D
-// arrays (states, dws and the coefficient arrays), taken in parameter order.
-// Array elements are destroyed from the last to the first, so the handles are
-// dropped in reverse order of intake, after a failure as after success.
-template <std::size_t N>
-struct PathArrays {
-  std::array<ReadonlyArray, N> arrays;
-  MatrixView view(std::size_t i) const { return arrays[i].matrix(); }
-};
-
-template <std::size_t N>
-py::Fallible<PathArrays<N>> take_path_arrays(const py::ArgumentSlots& slot,
-                                             const py::ArgumentDescriptor& descriptor,
-                                             std::size_t first = 0) {
-  static_assert(N <= py::kMaxParameters);
-  PathArrays<N> batch;
-  for (std::size_t i = 0; i < N; ++i) {
-    auto array = extract_readonly_array(slot[first + i], descriptor.parameters[first + i], 2);
-    if (!array.ok()) return std::move(array).error();
-    batch.arrays[i] = std::move(array).value();
-  }
-  return batch;
-}
 
 }  // namespace quorvane::numpy

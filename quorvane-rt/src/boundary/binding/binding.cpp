@@ -15,46 +15,47 @@ std::string call_name(const ArgumentDescriptor& d) {
 }
 
 CallError too_many_positional(const ArgumentDescriptor& d, Py_ssize_t given) {
+  const std::size_t count = d.parameters.size();
   std::string m = call_name(d);
   m += " takes ";
-  if (d.required == d.count) {
-    m += std::to_string(d.count);
+  if (d.required == count) {
+    m += std::to_string(count);
   } else {
-    m += "from " + std::to_string(d.required) + " to " + std::to_string(d.count);
+    m += "from " + std::to_string(d.required) + " to " + std::to_string(count);
   }
   m += " positional arguments but " + std::to_string(given);
   m += given == 1 ? " was given" : " were given";
   return type_error(std::move(m));
 }
 
-CallError missing_required(const ArgumentDescriptor& d, const ArgumentSlots& slots) {
-  std::size_t missing[kMaxParameters];
+CallError missing_required(const ArgumentDescriptor& d, std::span<PyObject* const> slots) {
   std::size_t n = 0;
-  for (std::size_t i = 0; i < d.required; ++i) {
-    if (slots[i] == nullptr) missing[n++] = i;
-  }
+  for (std::size_t i = 0; i < d.required; ++i) n += slots[i] == nullptr;
   std::string m = call_name(d);
   m += " missing " + std::to_string(n) + " required positional argument";
   if (n != 1) m += 's';
   m += ": ";
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t i = 0, k = 0; i < d.required; ++i) {
+    if (slots[i] != nullptr) continue;
     if (k > 0) m += n == 2 ? " and " : (k + 1 == n ? ", and " : ", ");
     m += '\'';
-    m += d.parameters[missing[k]];
+    m += d.parameters[i];
     m += '\'';
+    ++k;
   }
   return type_error(std::move(m));
 }
 
 }  // namespace
 
-Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& d, PyObject* const* args,
-                                       Py_ssize_t positional_count, PyObject* keyword_names) {
-  ArgumentSlots slots{};
+std::optional<CallError> bind_arguments(const ArgumentDescriptor& d, std::span<PyObject*> slots,
+                                        PyObject* const* args, Py_ssize_t positional_count,
+                                        PyObject* keyword_names) {
+  const std::size_t count = d.parameters.size();
   const std::size_t given = static_cast<std::size_t>(positional_count);
-  const std::size_t copied = given < d.count ? given : d.count;
+  const std::size_t copied = given < count ? given : count;
   for (std::size_t i = 0; i < copied; ++i) slots[i] = args[i];
-  if (given > d.count) return too_many_positional(d, positional_count);
+  if (given > count) return too_many_positional(d, positional_count);
 
   if (keyword_names != nullptr) {
     const Py_ssize_t n_keywords = PyTuple_Size(keyword_names);
@@ -62,19 +63,19 @@ Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& d, PyObject* co
       PyObject* key = PyTuple_GetItem(keyword_names, k);
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      std::size_t found = d.count;
+      std::size_t found = count;
       if (text == nullptr) {
         PyErr_Clear();  // an unencodable name names no parameter
       } else {
         const std::string_view name(text, static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < d.count; ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
           if (d.parameters[i] == name) {
             found = i;
             break;
           }
         }
       }
-      if (found == d.count) {
+      if (found == count) {
         return type_error(call_name(d) + " got an unexpected keyword argument '" + render(key) + "'");
       }
       if (slots[found] != nullptr) {
@@ -89,7 +90,7 @@ Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& d, PyObject* co
       if (slots[i] == nullptr) return missing_required(d, slots);
     }
   }
-  return slots;
+  return std::nullopt;
 }
 
 std::string qualname_of_type(PyObject* object) {
@@ -147,24 +148,16 @@ Fallible<std::string_view> extract_str(PyObject* object, std::string_view name) 
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
-template <std::size_t N>
-PyRef tuple_of_floats(const std::array<double, N>& values) {
-  std::array<PyRef, N> floats;
-  for (std::size_t i = 0; i < N; ++i) {
-    floats[i] = PyRef::steal(PyFloat_FromDouble(values[i]));
-    if (!floats[i]) python_api_call_failed();
-  }
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+PyRef tuple_of_floats(std::initializer_list<double> values) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
   if (!tuple) python_api_call_failed();
-  for (std::size_t i = 0; i < N; ++i) {
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), floats[i].release());
+  Py_ssize_t i = 0;
+  for (const double value : values) {
+    PyObject* item = PyFloat_FromDouble(value);
+    if (item == nullptr) python_api_call_failed();  // the tuple drops the floats set so far
+    PyTuple_SetItem(tuple.get(), i++, item);
   }
   return tuple;
 }
-
-template PyRef tuple_of_floats<2>(const std::array<double, 2>&);
-template PyRef tuple_of_floats<4>(const std::array<double, 4>&);
-template PyRef tuple_of_floats<6>(const std::array<double, 6>&);
-template PyRef tuple_of_floats<8>(const std::array<double, 8>&);
 
 }  // namespace quorvane::py

@@ -1,35 +1,36 @@
 // Binding of fastcall arguments to parameters, and conversion of scalars.
 //
 // Each function has a static descriptor (name, parameter names, how many are
-// required). Binding fills a fixed array of borrowed slots: positional values
-// first, then keywords in the caller's order, then a check for missing required
-// parameters. It allocates nothing unless it reports a failure, whose message
-// copies the interpreter's own wording ("f() missing 1 required positional
-// argument: 'samples'").
+// required), made from its row of a function table. Binding fills the caller's
+// slots, one per parameter: positional values first, then keywords in the
+// caller's order, then a check for missing required parameters. It allocates
+// nothing unless it reports a failure, whose message copies the interpreter's
+// own wording ("f() missing 1 required positional argument: 'samples'").
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "boundary/errors/errors.hpp"
 
 namespace quorvane::py {
 
-inline constexpr std::size_t kMaxParameters = 11;
-
 struct ArgumentDescriptor {
   std::string_view function_name;
-  std::array<std::string_view, kMaxParameters> parameters;
-  std::size_t count;     // N
-  std::size_t required;  // R: the first R parameters are required
+  std::span<const std::string_view> parameters;  // N names, in order
+  std::size_t required;                          // R: the first R parameters are required
 };
 
-// Borrowed references to the caller's objects; null where nothing was given.
-using ArgumentSlots = std::array<PyObject*, kMaxParameters>;
-
-Fallible<ArgumentSlots> bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
-                                       Py_ssize_t positional_count, PyObject* keyword_names);
+// Fills `slots` (N of them, all null) with borrowed references to the caller's
+// objects, leaving null where nothing was given; the error when the call does
+// not bind.
+std::optional<CallError> bind_arguments(const ArgumentDescriptor& descriptor, std::span<PyObject*> slots,
+                                        PyObject* const* args, Py_ssize_t positional_count,
+                                        PyObject* keyword_names);
 
 // The renaming rule for a failed conversion of parameter `name`: an error of
 // exactly TypeError becomes TypeError "argument '<name>': <message>" (keeping the
@@ -50,7 +51,6 @@ std::string qualname_of_type(PyObject* object);
 std::string cannot_convert_message(PyObject* object, std::string_view target);
 
 // A new tuple of Python floats, carrying each double bit for bit.
-template <std::size_t N>
-PyRef tuple_of_floats(const std::array<double, N>& values);
+PyRef tuple_of_floats(std::initializer_list<double> values);
 
 }  // namespace quorvane::py

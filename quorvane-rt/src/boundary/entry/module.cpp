@@ -96,8 +96,8 @@ Fallible<PyRef> initialise_module(const ModuleDefinition& module_def, ModuleCell
 
   PyRef module = PyRef::steal(PyModule_Create2(module_def.definition, PYTHON_ABI_VERSION));
   if (!module) return fetch_error();
-  for (const FunctionRecord& record : module_def.functions) {
-    if (!register_function(module.get(), record)) return fetch_error();
+  for (const FunctionRecord* record : module_def.functions) {
+    if (!register_function(module.get(), *record)) return fetch_error();
   }
   PyRef version_name = PyRef::steal(PyUnicode_FromString("__version__"));
   PyRef version = PyRef::steal(PyUnicode_FromString(module_def.version));

@@ -3,8 +3,8 @@
 //   import _quorvane
 //   _quorvane.__all__     # the functions in table order, then '__version__'
 //
-// A module folder supplies its static PyModuleDef, its function table and its
-// version; `initialise_module` (run under the call guard by the module's
+// A module's definition (boundary/modules) supplies its static PyModuleDef, the
+// records of the functions it selects and its version; `initialise_module` (run under the call guard by the module's
 // PyInit_*) creates the module once per process and keeps it: importing again
 // (after deleting it from sys.modules) returns the same object. A second
 // interpreter is refused, since the caches behind every module are process-wide.
@@ -53,7 +53,7 @@ inline constexpr const char* kVersion = "0.1.3";
 
 struct ModuleDefinition {
   PyModuleDef* definition;  // static; m_methods empty, functions are added here
-  std::span<const FunctionRecord> functions;
+  std::span<const FunctionRecord* const> functions;  // in registration order
   const char* version;  // set as __version__, the last name in __all__
 };
 
@@ -69,13 +69,13 @@ struct ModuleCell {
 Fallible<PyRef> initialise_module(const ModuleDefinition& module_def, ModuleCell& cell);
 
 // A module's PyInit_*: initialise_module under the call guard, with the
-// module's static definition and function table and the wheel's version. The
-// definition has internal linkage, so each module has its own cell.
-template <PyModuleDef& definition, std::span<const FunctionRecord> (*functions)() noexcept>
+// module's static definition, its array of function records and the wheel's
+// version. The definition has internal linkage, so each module has its own cell.
+template <PyModuleDef& definition, const auto& functions>
 PyObject* module_init() {
   static ModuleCell cell;
   return init_entry([]() -> Fallible<PyRef> {
-    return initialise_module(ModuleDefinition{&definition, functions(), kVersion}, cell);
+    return initialise_module(ModuleDefinition{&definition, functions, kVersion}, cell);
   });
 }
 

@@ -2,16 +2,16 @@
 // only where the payoff is not smooth.
 //
 //   from quorvane import _localised
-//   _localised.__all__     # the three functions in table order, then '__version__'
+//   _localised.__all__     # the three functions in this order, then '__version__'
 //
-// Built from the same core and boundary as the other modules and installed
-// inside the quorvane package, which re-exports its functions (the two
+// It is served by the same runtime as _quorvane and installed inside the
+// quorvane package, which re-exports its functions (the two
 // price_and_greeks_*_localised functions wrapped so that they return named
 // tuples). Single-phase initialisation through the shared module builder; the
-// function table is in functions.cpp.
+// functions are rows of the family tables (boundary/functions).
 #include "boundary/entry/initialisers.hpp"
 #include "boundary/entry/module.hpp"
-#include "boundary/localised/functions.hpp"
+#include "boundary/functions/functions.hpp"
 
 namespace quorvane::py {
 
@@ -23,11 +23,16 @@ PyModuleDef module_definition = single_phase_definition(
     "the BEL (Malliavin) weight only near the strike; unbiased for any bandwidth, and\n"
     "the per-path variations Y_N, Z_N for localising payoffs of your own.");
 
+constexpr const FunctionRecord* kFunctions[] = {
+    &rows::price_and_greeks_constant_flow_localised,
+    &rows::price_and_greeks_tangent_flow_localised,
+    &rows::bel_weights_and_variations_tangent_flow,
+};
+
 }  // namespace
 
 }  // namespace quorvane::py
 
 PyObject* quorvane_rt_init__localised(void) {
-  return quorvane::py::module_init<quorvane::py::module_definition,
-                                   quorvane::py::localised_functions>();
+  return quorvane::py::module_init<quorvane::py::module_definition, quorvane::py::kFunctions>();
 }

@@ -1,0 +1,61 @@
+// What the rows' computations return: an estimator's outcome as the call's
+// result, weights as a new NumPy array, and the parallel form's run with the
+// interpreter lock released.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+#include "boundary/arrays/intake.hpp"
+#include "boundary/arrays/output.hpp"
+#include "boundary/errors/errors.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/support/outcome.hpp"
+
+namespace quorvane::py {
+
+// An estimator's outcome as the call's result: its validation failure as
+// ValueError, else its value built into a Python object by `build`.
+template <class T, class Build>
+Fallible<PyRef> outcome_result(Outcome<T>&& outcome, Build&& build) {
+  if (!outcome.ok()) return value_error(std::move(outcome.failure().message));
+  return build(std::move(outcome).value());
+}
+
+inline Fallible<PyRef> weights_result(Outcome<DoubleBuffer>&& weights) {
+  return outcome_result(std::move(weights), numpy::array_from_vector);
+}
+
+// Several per-path arrays as one tuple of new NumPy arrays, in order.
+template <std::size_t N>
+PyRef tuple_of_arrays(std::array<DoubleBuffer, N>&& buffers) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+  if (!tuple) python_api_call_failed();
+  for (std::size_t i = 0; i < N; ++i) {
+    // The tuple drops the arrays set so far when a later one fails.
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i),
+                    numpy::array_from_vector(std::move(buffers[i])).release());
+  }
+  return tuple;
+}
+
+// The parallel form: validates with the interpreter lock held (the pool is not
+// touched when that fails), computes with it released, and builds the result
+// or the error only after taking it back. The caller's array handles stay
+// alive throughout, and none of the arrays can be resized meanwhile (by
+// another thread, or by a signal handler that the waiting caller runs while
+// the workers read): see CallArrays::SizeHold.
+template <class Inputs>
+Fallible<PyRef> parallel_weights(Outcome<Inputs>&& inputs,
+                                 Outcome<DoubleBuffer> (*run)(const Inputs&)) {
+  if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
+  prepare_parallel_run();  // reads the environment while the lock still guards it
+  const numpy::CallArrays* arrays = numpy::CallArrays::current();
+  std::optional<numpy::CallArrays::SizeHold> hold;
+  if (arrays != nullptr) hold.emplace(*arrays);
+  return weights_result(without_lock([&] { return run(inputs.value()); }));
+}
+
+}  // namespace quorvane::py

@@ -1,0 +1,145 @@
+// The tangent-flow family: any scalar diffusion dX = mu(X) dt + sigma(X) dW,
+// from full path batches and the coefficient fields at the state before each
+// step. The weights take the fields as `sigma`, `d_mu_dx`, ...; the estimators
+// as `sigma_field`, `d_mu_dx_field`, ...: both fill the same fields here.
+#include "boundary/functions/functions.hpp"
+#include "boundary/functions/results.hpp"
+#include "boundary/functions/table.hpp"
+#include "boundary/functions/tangent_flow_docstrings.hpp"
+#include "core/estimates/localised_greeks.hpp"
+#include "core/estimates/tangent_flow_greeks.hpp"
+#include "core/estimates/tangent_flow_price.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+// Every argument of the family; a row takes those it names.
+struct TangentFlow {
+  ReadonlyArray states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2;
+  double horizon;
+  std::string_view payoff;
+  double strike;
+  std::optional<double> bandwidth;
+};
+using A = TangentFlow;
+
+// The path batch: states and increments, then the first-order fields (the
+// delta's), then the second-order ones (the gamma's), as the weights name them
+// and as the estimators do.
+constexpr auto path_batch = list(param::matrix("states", &A::states), param::matrix("dws", &A::dws));
+constexpr auto fields = list(param::matrix("sigma", &A::sigma), param::matrix("d_mu_dx", &A::d_mu_dx),
+                             param::matrix("d_sigma_dx", &A::d_sigma_dx));
+constexpr auto second_order_fields =
+    list(param::matrix("d2_mu_dx2", &A::d2_mu_dx2), param::matrix("d2_sigma_dx2", &A::d2_sigma_dx2));
+constexpr auto estimator_fields =
+    list(param::matrix("sigma_field", &A::sigma), param::matrix("d_mu_dx_field", &A::d_mu_dx),
+         param::matrix("d_sigma_dx_field", &A::d_sigma_dx));
+constexpr auto estimator_second_order_fields = list(param::matrix("d2_mu_dx2_field", &A::d2_mu_dx2),
+                                                    param::matrix("d2_sigma_dx2_field", &A::d2_sigma_dx2));
+constexpr auto horizon = param::real("horizon", &A::horizon);
+// The built-in payoff of the estimators, then its strike.
+constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
+// The localised estimators' half-width of the band around the strike; None chooses it.
+constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
+
+constexpr auto kBelWeightsTangentFlow = row(
+    "bel_weights_tangent_flow", list(path_batch, fields, horizon), docs::kBelWeightsTangentFlow, [](const A& a) {
+      return weights_result(bel_weights_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
+                                                     a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(), a.horizon));
+    });
+
+constexpr auto kBelWeightsTangentFlowParallel =
+    row("bel_weights_tangent_flow_parallel", list(path_batch, fields, horizon),
+        docs::kBelWeightsTangentFlowParallel, [](const A& a) {
+          return parallel_weights(validate_tangent_flow_inputs(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
+                                                               a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(), a.horizon),
+                                  tangent_flow_weights_parallel);
+        });
+
+constexpr auto kPriceAndDeltaTangentFlow =
+    row("price_and_delta_tangent_flow", list(path_batch, estimator_fields, horizon, payoff),
+        docs::kPriceAndDeltaTangentFlow, [](const A& a) {
+          return outcome_result(
+              price_and_delta_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                           a.d_sigma_dx.matrix(), a.horizon, a.payoff, a.strike),
+              [](const Estimate& e) { return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr}); });
+        });
+
+constexpr auto kBelWeightsGammaTangentFlow =
+    row("bel_weights_gamma_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
+        docs::kBelWeightsGammaTangentFlow, [](const A& a) {
+          return weights_result(bel_weights_gamma_tangent_flow(
+              a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
+              a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon));
+        });
+
+constexpr auto kBelWeightsGammaTangentFlowParallel =
+    row("bel_weights_gamma_tangent_flow_parallel", list(path_batch, fields, second_order_fields, horizon),
+        docs::kBelWeightsGammaTangentFlowParallel, [](const A& a) {
+          return parallel_weights(
+              validate_tangent_flow_gamma_inputs(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
+                                                 a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(),
+                                                 a.d2_sigma_dx2.matrix(), a.horizon),
+              tangent_flow_gamma_weights_parallel);
+        });
+
+constexpr auto kPriceAndGreeksTangentFlow = row(
+    "price_and_greeks_tangent_flow",
+    list(path_batch, estimator_fields, estimator_second_order_fields, horizon, payoff),
+    docs::kPriceAndGreeksTangentFlow, [](const A& a) {
+      return outcome_result(
+          price_and_greeks_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                        a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                        a.horizon, a.payoff, a.strike),
+          [](const TangentFlowGreekEstimate& e) {
+            return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr});
+          });
+    });
+
+constexpr auto kPriceAndGreeksTangentFlowLocalised = row(
+    "price_and_greeks_tangent_flow_localised",
+    list(path_batch, estimator_fields, estimator_second_order_fields, horizon, payoff, bandwidth),
+    docs::kPriceAndGreeksTangentFlowLocalised, [](const A& a) {
+      return outcome_result(
+          price_and_greeks_tangent_flow_localised(
+              a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
+              a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon, a.payoff, a.strike, a.bandwidth),
+          [](const LocalisedTangentFlowEstimate& l) {
+            const TangentFlowGreekEstimate& e = l.greeks;
+            return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr,
+                                    l.bandwidth[0], l.bandwidth[1]});
+          });
+    });
+
+constexpr auto kBelWeightsAndVariationsTangentFlow =
+    row("bel_weights_and_variations_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
+        docs::kBelWeightsAndVariationsTangentFlow, [](const A& a) {
+          return outcome_result(
+              bel_weights_and_variations_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
+                                                      a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
+                                                      a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon),
+              [](WeightsAndVariations&& w) {
+                return tuple_of_arrays<4>(
+                    {std::move(w.delta), std::move(w.gamma), std::move(w.y), std::move(w.z)});
+              });
+        });
+
+}  // namespace
+
+constinit const FunctionRecord rows::bel_weights_tangent_flow = record<kBelWeightsTangentFlow>();
+constinit const FunctionRecord rows::bel_weights_tangent_flow_parallel = record<kBelWeightsTangentFlowParallel>();
+constinit const FunctionRecord rows::price_and_delta_tangent_flow = record<kPriceAndDeltaTangentFlow>();
+constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow = record<kBelWeightsGammaTangentFlow>();
+constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow_parallel =
+    record<kBelWeightsGammaTangentFlowParallel>();
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow = record<kPriceAndGreeksTangentFlow>();
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised =
+    record<kPriceAndGreeksTangentFlowLocalised>();
+constinit const FunctionRecord rows::bel_weights_and_variations_tangent_flow =
+    record<kBelWeightsAndVariationsTangentFlow>();
+
+}  // namespace quorvane::py
