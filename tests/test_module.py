@@ -11,7 +11,7 @@ import pytest
 
 import _quorvane
 import quorvane
-from quorvane import _greeks
+from quorvane import _greeks, _localised
 
 from conftest import SUBINTERPRETER_IMPORT, run_python
 
@@ -89,10 +89,11 @@ def test_docstrings_carry_the_documented_content():
         assert payoff in doc
 
 
-# The stubs of both modules. mypy.stubtest (.ci/typing.sh) holds their parameters
+# The stubs of the modules. mypy.stubtest (.ci/typing.sh) holds their parameters
 # to the functions' text signatures: names, order, kinds, default values and
 # __all__. It never reads a result type, which this checks.
-STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi"}
+STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi",
+         _localised: "python/quorvane/_localised.pyi"}
 N_PATHS, N_STEPS = 5, 4
 
 
@@ -123,11 +124,17 @@ def test_stub_result_types_are_what_the_functions_return(module, name, stub):
     result = getattr(module, name)(*map(stub_argument, required))
     declared = ast.unparse(stub.returns)
     if declared == "_Vector":
-        assert type(result) is np.ndarray and result.dtype == np.float64 and result.shape == (N_PATHS,)
+        items, result = ["_Vector"], (result,)
     else:
         assert declared.startswith("tuple[") and declared.endswith("]"), declared
-        assert type(result) is tuple and all(type(x) is float for x in result)
-        assert declared[len("tuple["):-1].split(", ") == ["float"] * len(result)
+        assert type(result) is tuple
+        items = declared[len("tuple["):-1].split(", ")
+    assert len(items) == len(result)
+    for item, value in zip(items, result):
+        if item == "_Vector":
+            assert type(value) is np.ndarray and value.dtype == np.float64 and value.shape == (N_PATHS,)
+        else:
+            assert item == "float" and type(value) is float, item
 
 
 def test_reimport_after_deleting_from_sys_modules_is_the_same_object():
