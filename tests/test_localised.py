@@ -1,15 +1,17 @@
 """Localised Greeks (quorvane._localised): unbiased against closed forms, in
 agreement with plain BEL on CEV paths, bit-exact against a sequential reference of
-the documented operation order, and the error contract of the bandwidth."""
+the documented operation order, the parallel form bit-exact against the serial one,
+and the error contract of the bandwidth."""
 
 import math
+import os
 
 import numpy as np
 import pytest
 
 import quorvane
 from quorvane import _greeks, _localised
-from conftest import LAYOUTS, bits, bit_list, make_layout, ref_mean_stderr_of_sums, ref_sums
+from conftest import LAYOUTS, bits, bit_list, make_layout, ref_mean_stderr_of_sums, ref_sums, run_python
 
 MULTIPLES = (0.5, 1.0, 2.0, 4.0)
 PAYOFFS = ("call", "put", "digital_call")
@@ -259,6 +261,69 @@ def test_tangent_flow_agrees_with_plain_bel_on_cev_paths(payoff):
         local = d1 * y + weight * rest if q == 0 else d2 * y * y + d1 * z + weight * rest
         diff = local - plain
         assert abs(diff.mean()) <= 4.0 * diff.std() / math.sqrt(len(diff)), (q, diff.mean())
+
+
+# A child process with a given RAYON_NUM_THREADS: the parallel form against the
+# serial one, for path counts around the pool's blocks and the pass's groups of
+# 4096 paths, in three layouts, every payoff, the automatic and a fixed bandwidth;
+# then one zero sigma, whose message both forms give. Prints "ok" and the number
+# of threads the call started (the pool's workers).
+PARALLEL_LOCALISED = """
+import os, sys
+sys.path.insert(0, {tests!r})
+from conftest import bit_list
+from test_localised import cev_batch
+from quorvane import _localised as m
+base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
+for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
+    for order in ("C", "F", "strided"):
+        batch = cev_batch(max(n_paths, 1), 9, n_paths, order if order != "strided" else "C")
+        batch = [a[:n_paths] for a in batch]  # the models simulate at least one path
+        if order == "strided":
+            batch = [a.repeat(2, axis=0)[::2] for a in batch]
+        for payoff in ("identity", "call", "put", "digital_call"):
+            for bandwidth in (None, 9.0):
+                args = (*batch, 1.0, payoff, 100.0, bandwidth)
+                serial = m.price_and_greeks_tangent_flow_localised(*args)
+                parallel = m.price_and_greeks_tangent_flow_localised_parallel(*args)
+                assert bit_list(serial) == bit_list(parallel), (n_paths, order, payoff, bandwidth)
+    if n_paths:
+        batch[2][n_paths - 1, 4] = 0.0
+        messages = []
+        for f in (m.price_and_greeks_tangent_flow_localised, m.price_and_greeks_tangent_flow_localised_parallel):
+            try:
+                f(*batch, 1.0, "call", 100.0)
+            except ValueError as e:
+                messages.append(e.args)
+        assert messages == [(f"sigma_field[{{n_paths - 1}}, 4] = 0 produces division by zero in BEL weight",)] * 2
+print("ok", len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
+def test_parallel_form_has_the_serial_bits_for_any_thread_count(threads):
+    done = run_python(PARALLEL_LOCALISED.format(tests=os.path.dirname(__file__)),
+                      env_extra={"RAYON_NUM_THREADS": threads})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok", threads]
+
+
+def test_parallel_form_validates_as_the_serial_one_and_discounts_alike():
+    batch = cev_batch(300, 6, 3)
+    for bad in [(1.0, "call", 100.0, 0.0), (1.0, "straddle", 100.0, None), (0.0, "call", 100.0, None)]:
+        with pytest.raises(ValueError) as serial:
+            quorvane.price_and_greeks_tangent_flow_localised(*batch, *bad)
+        with pytest.raises(ValueError) as parallel:
+            quorvane.price_and_greeks_tangent_flow_localised_parallel(*batch, *bad)
+        assert serial.value.args == parallel.value.args
+    with pytest.raises(ValueError) as serial:
+        quorvane.price_and_greeks_tangent_flow_localised(*batch[:6], batch[6][:, 1:], 1.0, "call")
+    with pytest.raises(ValueError) as parallel:
+        quorvane.price_and_greeks_tangent_flow_localised_parallel(*batch[:6], batch[6][:, 1:], 1.0, "call")
+    assert serial.value.args == parallel.value.args
+    got = quorvane.price_and_greeks_tangent_flow_localised_parallel(*batch, 1.0, "put", 90.0, discount=0.5)
+    expected = quorvane.price_and_greeks_tangent_flow_localised(*batch, 1.0, "put", 90.0, discount=0.5)
+    assert bit_list(got[:6]) == bit_list(expected[:6]) and got.bandwidth == expected.bandwidth
 
 
 # ---------------------------------------------------------------------------

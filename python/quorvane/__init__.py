@@ -26,7 +26,7 @@ gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
 
 Localised Greeks come from the third extension module ``quorvane._localised``:
 ``price_and_greeks_constant_flow_localised`` and
-``price_and_greeks_tangent_flow_localised`` (the BEL weight only near the strike,
+``price_and_greeks_tangent_flow_localised`` (and its ``_parallel`` form; the BEL weight only near the strike,
 the smooth rest of the payoff differentiated along the path; named tuples
 ``LocalisedGreeks`` and ``LocalisedTangentFlowGreeks`` with the bandwidths used),
 and ``bel_weights_and_variations_tangent_flow``, the per-path weights and
@@ -68,6 +68,7 @@ from quorvane._localised_results import (
     TangentFlowBandwidths as TangentFlowBandwidths,
     price_and_greeks_constant_flow_localised as price_and_greeks_constant_flow_localised,
     price_and_greeks_tangent_flow_localised as price_and_greeks_tangent_flow_localised,
+    price_and_greeks_tangent_flow_localised_parallel as price_and_greeks_tangent_flow_localised_parallel,
 )
 from quorvane._results import (
     Estimate as Estimate,
@@ -107,6 +108,7 @@ __all__ = [
     # localised Greeks: the weight only near the strike, and the per-path terms
     "price_and_greeks_constant_flow_localised",
     "price_and_greeks_tangent_flow_localised",
+    "price_and_greeks_tangent_flow_localised_parallel",
     "bel_weights_and_variations_tangent_flow",
     "LocalisedGreeks",
     "LocalisedTangentFlowGreeks",

@@ -6,6 +6,7 @@ from _quorvane import _Float, _Matrix, _Payoff, _Vector
 __all__ = [
     "price_and_greeks_constant_flow_localised",
     "price_and_greeks_tangent_flow_localised",
+    "price_and_greeks_tangent_flow_localised_parallel",
     "bel_weights_and_variations_tangent_flow",
     "__version__",
 ]
@@ -35,6 +36,7 @@ def price_and_greeks_tangent_flow_localised(
     strike: _Float = 0.0,
     bandwidth: Optional[_Float] = None,
 ) -> tuple[float, float, float, float, float, float, float, float]: ...
+price_and_greeks_tangent_flow_localised_parallel = price_and_greeks_tangent_flow_localised
 def bel_weights_and_variations_tangent_flow(
     states: _Matrix,
     dws: _Matrix,

@@ -13,7 +13,7 @@ The tangent-flow form checks the shapes of the path batch exactly, as
 
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+from typing import Callable, NamedTuple, Optional
 
 from quorvane import _localised
 from quorvane._results import _Array, _check_path_batch, _discount_factor, _Float, _Payoff
@@ -119,15 +119,45 @@ def price_and_greeks_tangent_flow_localised(
     and for a bandwidth that is not positive and finite; a shape error names the
     array that is off.
     """
+    return _tangent_flow_localised(
+        _localised.price_and_greeks_tangent_flow_localised, states, dws, sigma_field,
+        d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff,
+        strike, bandwidth, discount)
+
+
+def price_and_greeks_tangent_flow_localised_parallel(
+        states: _Array, dws: _Array, sigma_field: _Array, d_mu_dx_field: _Array,
+        d_sigma_dx_field: _Array, d2_mu_dx2_field: _Array, d2_sigma_dx2_field: _Array,
+        horizon: _Float, payoff: _Payoff, strike: _Float = 0.0,
+        bandwidth: Optional[_Float] = None, *,
+        discount: _Float = 1.0) -> LocalisedTangentFlowGreeks:
+    """The same as ``price_and_greeks_tangent_flow_localised``, bit for bit, with the
+    per-path weights and variations computed on the worker pool (the interpreter lock
+    released meanwhile) and the samples then summed in path order.
+
+    Worth it from about 10^5 path-steps; it holds 32 bytes per path while it runs.
+    A zero ``sigma_field`` element names the first zero of the lowest block of paths
+    that met one.
+    """
+    return _tangent_flow_localised(
+        _localised.price_and_greeks_tangent_flow_localised_parallel, states, dws, sigma_field,
+        d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff,
+        strike, bandwidth, discount)
+
+
+def _tangent_flow_localised(
+        native: Callable[..., tuple[float, ...]], states: _Array, dws: _Array,
+        sigma_field: _Array, d_mu_dx_field: _Array, d_sigma_dx_field: _Array,
+        d2_mu_dx2_field: _Array, d2_sigma_dx2_field: _Array, horizon: _Float, payoff: _Payoff,
+        strike: _Float, bandwidth: Optional[_Float], discount: _Float) -> LocalisedTangentFlowGreeks:
     factor = _discount_factor(discount)
-    _check_path_batch(_localised.price_and_greeks_tangent_flow_localised,
+    _check_path_batch(native,
                       {"states": states, "dws": dws, "sigma_field": sigma_field,
                        "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
                        "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field},
                       horizon, payoff, strike, bandwidth)
-    v = _localised.price_and_greeks_tangent_flow_localised(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-        d2_sigma_dx2_field, horizon, payoff, strike, bandwidth)
+    v = native(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+               d2_sigma_dx2_field, horizon, payoff, strike, bandwidth)
     f = factor
     return LocalisedTangentFlowGreeks(v[0] * f, v[1] * f, v[2] * f, v[3] * f, v[4] * f, v[5] * f,
                                       TangentFlowBandwidths(v[6], v[7]))

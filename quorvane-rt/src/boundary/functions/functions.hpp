@@ -26,6 +26,7 @@ extern const FunctionRecord bel_weights_gamma_tangent_flow;
 extern const FunctionRecord bel_weights_gamma_tangent_flow_parallel;
 extern const FunctionRecord price_and_greeks_tangent_flow;
 extern const FunctionRecord price_and_greeks_tangent_flow_localised;
+extern const FunctionRecord price_and_greeks_tangent_flow_localised_parallel;
 extern const FunctionRecord bel_weights_and_variations_tangent_flow;
 
 }  // namespace quorvane::py::rows

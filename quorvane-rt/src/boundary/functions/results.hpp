@@ -43,19 +43,24 @@ PyRef tuple_of_arrays(std::array<DoubleBuffer, N>&& buffers) {
 
 // The parallel form: validates with the interpreter lock held (the pool is not
 // touched when that fails), computes with it released, and builds the result
-// or the error only after taking it back. The caller's array handles stay
-// alive throughout, and none of the arrays can be resized meanwhile (by
-// another thread, or by a signal handler that the waiting caller runs while
-// the workers read): see CallArrays::SizeHold.
-template <class Inputs>
-Fallible<PyRef> parallel_weights(Outcome<Inputs>&& inputs,
-                                 Outcome<DoubleBuffer> (*run)(const Inputs&)) {
+// (by `build`, as outcome_result does) or the error only after taking it back.
+// The caller's array handles stay alive throughout, and none of the arrays can
+// be resized meanwhile (by another thread, or by a signal handler that the
+// waiting caller runs while the workers read): see CallArrays::SizeHold.
+template <class Inputs, class T, class Build>
+Fallible<PyRef> parallel_result(Outcome<Inputs>&& inputs, Outcome<T> (*run)(const Inputs&), Build&& build) {
   if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
   prepare_parallel_run();  // reads the environment while the lock still guards it
   const numpy::CallArrays* arrays = numpy::CallArrays::current();
   std::optional<numpy::CallArrays::SizeHold> hold;
   if (arrays != nullptr) hold.emplace(*arrays);
-  return weights_result(without_lock([&] { return run(inputs.value()); }));
+  return outcome_result(without_lock([&] { return run(inputs.value()); }), std::forward<Build>(build));
+}
+
+template <class Inputs>
+Fallible<PyRef> parallel_weights(Outcome<Inputs>&& inputs,
+                                 Outcome<DoubleBuffer> (*run)(const Inputs&)) {
+  return parallel_result(std::move(inputs), run, numpy::array_from_vector);
 }
 
 }  // namespace quorvane::py

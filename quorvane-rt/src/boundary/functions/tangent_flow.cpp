@@ -100,20 +100,35 @@ constexpr auto kPriceAndGreeksTangentFlow = row(
           });
     });
 
-constexpr auto kPriceAndGreeksTangentFlowLocalised = row(
-    "price_and_greeks_tangent_flow_localised",
-    list(path_batch, estimator_fields, estimator_second_order_fields, horizon, payoff, bandwidth),
-    docs::kPriceAndGreeksTangentFlowLocalised, [](const A& a) {
-      return outcome_result(
-          price_and_greeks_tangent_flow_localised(
-              a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
-              a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon, a.payoff, a.strike, a.bandwidth),
-          [](const LocalisedTangentFlowEstimate& l) {
-            const TangentFlowGreekEstimate& e = l.greeks;
-            return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr,
-                                    l.bandwidth[0], l.bandwidth[1]});
-          });
-    });
+// The localised estimate as the call's result: the Greeks, then the bandwidths.
+PyRef localised_result(const LocalisedTangentFlowEstimate& l) {
+  const TangentFlowGreekEstimate& e = l.greeks;
+  return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr,
+                          l.bandwidth[0], l.bandwidth[1]});
+}
+
+constexpr auto localised_parameters =
+    list(path_batch, estimator_fields, estimator_second_order_fields, horizon, payoff, bandwidth);
+
+constexpr auto kPriceAndGreeksTangentFlowLocalised =
+    row("price_and_greeks_tangent_flow_localised", localised_parameters,
+        docs::kPriceAndGreeksTangentFlowLocalised, [](const A& a) {
+          return outcome_result(price_and_greeks_tangent_flow_localised(
+                                    a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                    a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                    a.horizon, a.payoff, a.strike, a.bandwidth),
+                                localised_result);
+        });
+
+constexpr auto kPriceAndGreeksTangentFlowLocalisedParallel =
+    row("price_and_greeks_tangent_flow_localised_parallel", localised_parameters,
+        docs::kPriceAndGreeksTangentFlowLocalisedParallel, [](const A& a) {
+          return parallel_result(validate_tangent_flow_localised_inputs(
+                                     a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                     a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                     a.horizon, a.payoff, a.strike, a.bandwidth),
+                                 price_and_greeks_tangent_flow_localised_parallel, localised_result);
+        });
 
 constexpr auto kBelWeightsAndVariationsTangentFlow =
     row("bel_weights_and_variations_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
@@ -139,6 +154,8 @@ constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow_parallel =
 constinit const FunctionRecord rows::price_and_greeks_tangent_flow = record<kPriceAndGreeksTangentFlow>();
 constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised =
     record<kPriceAndGreeksTangentFlowLocalised>();
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_parallel =
+    record<kPriceAndGreeksTangentFlowLocalisedParallel>();
 constinit const FunctionRecord rows::bel_weights_and_variations_tangent_flow =
     record<kBelWeightsAndVariationsTangentFlow>();
 

@@ -133,6 +133,18 @@ inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalised =
     "`quorvane.price_and_greeks_tangent_flow_localised` returns the same as a\n"
     "`quorvane.LocalisedTangentFlowGreeks` named tuple.";
 
+inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalisedParallel =
+    "High-level (parallel): the same as\n"
+    "`price_and_greeks_tangent_flow_localised`, with the same validation and\n"
+    "bit-identical results, but the per-path weights and variations are\n"
+    "computed on the worker pool of `bel_weights_tangent_flow_parallel`, with\n"
+    "the interpreter lock (GIL) released for the duration; the samples are\n"
+    "then summed in path order.\n"
+    "\n"
+    "Worth it from about 10^5 path-steps. It holds four doubles per path\n"
+    "(32 bytes) while it runs. A zero sigma_field element raises ValueError\n"
+    "naming the first zero of the lowest block of paths that met one.";
+
 inline constexpr std::string_view kBelWeightsAndVariationsTangentFlow =
     "Low-level: per path, the BEL delta and gamma weights and the last\n"
     "variations Y_N = dX_N/dX_0 and Z_N = d2X_N/dX_0^2, from one pass.\n"

@@ -2,7 +2,7 @@
 // only where the payoff is not smooth.
 //
 //   from quorvane import _localised
-//   _localised.__all__     # the three functions in this order, then '__version__'
+//   _localised.__all__     # the four functions in this order, then '__version__'
 //
 // It is served by the same runtime as _quorvane and installed inside the
 // quorvane package, which re-exports its functions (the two
@@ -26,6 +26,7 @@ PyModuleDef module_definition = single_phase_definition(
 constexpr const FunctionRecord* kFunctions[] = {
     &rows::price_and_greeks_constant_flow_localised,
     &rows::price_and_greeks_tangent_flow_localised,
+    &rows::price_and_greeks_tangent_flow_localised_parallel,
     &rows::bel_weights_and_variations_tangent_flow,
 };
 

@@ -6,6 +6,7 @@
 
 #include "core/estimates/samples.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/support/interrupt.hpp"
@@ -156,43 +157,78 @@ constexpr GammaArrayNames kFieldNames = {"dws",
                                          "d2_mu_dx2_field",
                                          "d2_sigma_dx2_field"};
 
-template <class Row, std::size_t B, bool Plain>
-Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(const TangentFlowGammaInputs& in,
+// The recursion outputs of a run of paths: pi_G, pi_D, Y_N and Z_N, each
+// indexed from the run's first path.
+struct PathOutputs {
+  const double *gamma, *delta, *y, *z;
+};
+
+// The serial pass's source: each group of paths through the one-lane-exact
+// kernels as it is summed.
+class ComputedOutputs {
+ public:
+  explicit ComputedOutputs(const TangentFlowGammaInputs& in)
+      : in_(in), target_(active_kernel_target()) {}
+  static constexpr std::size_t kGroup = detail::kPassPaths;
+  std::size_t work_per_path() const noexcept { return in_.flow.n_steps; }
+  std::optional<ZeroSigma> fill(std::size_t first, std::size_t count, PathOutputs& at) {
+    at = {pg_, pd_, ys_, zs_};
+    return tangent_flow_variations_with(target_, in_, first, count, pg_, pd_, ys_, zs_);
+  }
+
+ private:
+  const TangentFlowGammaInputs& in_;
+  KernelTarget target_;
+  double pg_[kGroup], pd_[kGroup], ys_[kGroup], zs_[kGroup];
+};
+
+// The parallel form's source: every path's outputs, computed beforehand.
+struct StoredOutputs {
+  static constexpr std::size_t kGroup = detail::kPassPaths;
+  PathOutputs all;
+  std::size_t work_per_path() const noexcept { return 1; }
+  std::optional<ZeroSigma> fill(std::size_t first, std::size_t, PathOutputs& at) const {
+    at = {all.gamma + first, all.delta + first, all.y + first, all.z + first};
+    return std::nullopt;
+  }
+};
+
+// The samples of every path from its recursion outputs (`Source`: computed
+// group by group, or stored), summed in path order.
+template <class Row, std::size_t B, bool Plain, class Source>
+Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(Source& source, std::size_t n_paths,
                                                         const VectorView& terminal, double strike,
                                                         const Candidates<B, Plain>& cand) {
   using Cs = Candidates<B, Plain>;
   constexpr std::size_t C = Cs::C;
   constexpr std::size_t K = Cs::template kLanes<2>;
-  constexpr std::size_t kGroup = detail::kPassPaths;
-  double pg[kGroup], pd[kGroup], ys[kGroup], zs[kGroup];
+  constexpr std::size_t kGroup = Source::kGroup;
   LaneSums<K> sums;
-  const std::size_t n_paths = in.flow.n_paths;
-  const KernelTarget target = active_kernel_target();
   InterruptBudget budget;
   for (std::size_t first = 0; first < n_paths; first += kGroup) {
     const std::size_t count = std::min(kGroup, n_paths - first);
-    if (std::optional<ZeroSigma> zero =
-            tangent_flow_variations_with(target, in, first, count, pg, pd, ys, zs))
+    PathOutputs o;
+    if (std::optional<ZeroSigma> zero = source.fill(first, count, o))
       return ValueFailure{zero_sigma_message(*zero, "sigma_field")};
     for (std::size_t k = 0; k < count; ++k) {
       const double x = terminal[first + k];
       const double p = Row::template eval<detail::ScalarLanes>(x, strike);
-      const double y = ys[k], z = zs[k];
+      const double y = o.y[k], z = o.z[k], pd = o.delta[k], pg = o.gamma[k];
       double v[K];
       v[0] = p;
       if constexpr (Plain) {
-        v[1] = pd[k] * p;
-        v[1 + C] = pg[k] * p;
+        v[1] = pd * p;
+        v[1 + C] = pg * p;
       }
       for (std::size_t b = 0; b < B; ++b) {
         const Localised l = Row::localise(x, p, cand.band[b]);
         const std::size_t at = 1 + Plain + b;
-        v[at] = (l.d1 * y) + (pd[k] * l.rest);
-        v[at + C] = ((l.d2 * (y * y)) + (l.d1 * z)) + (pg[k] * l.rest);
+        v[at] = (l.d1 * y) + (pd * l.rest);
+        v[at + C] = ((l.d2 * (y * y)) + (l.d1 * z)) + (pg * l.rest);
       }
       sums.add(v);
     }
-    budget.spend(count * in.flow.n_steps);
+    budget.spend(count * source.work_per_path());
   }
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
   MeanStderr g[2];
@@ -231,7 +267,7 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
   });
 }
 
-Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
+Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
@@ -244,11 +280,63 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
   if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
   if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
   const VectorView terminal = states.column(v.value().flow.n_steps);
-  return with_candidates(bandwidth, strike, terminal, [&](const auto& cand) {
-    return detail::with_payoff(*kind, [&](auto row) {
-      return tangent_flow_pass<decltype(row)>(v.value(), terminal, strike, cand);
+  return LocalisedTangentFlowInputs{v.value(), terminal, *kind, strike, bandwidth};
+}
+
+namespace {
+
+// The bands, then the pass over the paths' outputs from `source`.
+template <class Source>
+Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTangentFlowInputs& in,
+                                                            Source& source) {
+  return with_candidates(in.bandwidth, in.strike, in.terminal, [&](const auto& cand) {
+    return detail::with_payoff(in.payoff, [&](auto row) {
+      return tangent_flow_pass<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
+                                              in.strike, cand);
     });
   });
+}
+
+}  // namespace
+
+Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike, std::optional<double> bandwidth) {
+  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
+  if (!v.ok()) return std::move(v).failure();
+  ComputedOutputs source(v.value().paths);
+  return tangent_flow_estimate(v.value(), source);
+}
+
+Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(
+    const LocalisedTangentFlowInputs& inputs) {
+  const TangentFlowGammaInputs& in = inputs.paths;
+  const std::size_t n = in.flow.n_paths;
+  // Every element is written by exactly one block before it is read.
+  DoubleBuffer gamma = DoubleBuffer::uninitialized(n), delta = DoubleBuffer::uninitialized(n),
+               y = DoubleBuffer::uninitialized(n), z = DoubleBuffer::uninitialized(n);
+  struct Context {
+    const TangentFlowGammaInputs& in;
+    KernelTarget target;
+    double *delta, *y, *z;
+  } context{in, active_kernel_target(), delta.data(), y.data(), z.data()};
+  // The driver hands each block its slice of the gamma weights; the other
+  // outputs go to the same paths' slots of their buffers.
+  const BlockKernel kernel = [](const void* c, std::size_t first, std::size_t count,
+                                double* gamma_out) {
+    const Context& k = *static_cast<const Context*>(c);
+    return tangent_flow_variations_with(k.target, k.in, first, count, gamma_out,
+                                        k.delta + first, k.y + first, k.z + first);
+  };
+  if (std::optional<ZeroSigma> zero =
+          run_path_blocks(n, gamma.data(), kernel, &context, in.flow.n_steps))
+    return ValueFailure{zero_sigma_message(*zero, "sigma_field")};
+  StoredOutputs source{{gamma.data(), delta.data(), y.data(), z.data()}};
+  return tangent_flow_estimate(inputs, source);
 }
 
 Outcome<WeightsAndVariations> bel_weights_and_variations_tangent_flow(

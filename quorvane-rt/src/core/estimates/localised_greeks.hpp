@@ -54,6 +54,8 @@
 
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/recursions/gamma_recursion.hpp"
 #include "core/support/buffer.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
@@ -87,6 +89,35 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike, std::optional<double> bandwidth);
+
+// The checked arguments of the tangent-flow estimator, for its parallel form.
+struct LocalisedTangentFlowInputs {
+  TangentFlowGammaInputs paths;
+  VectorView terminal;  // the last column of states, X_N
+  PayoffKind payoff;
+  double strike;
+  std::optional<double> bandwidth;
+};
+
+// The checks of price_and_greeks_tangent_flow_localised but the zero sigma,
+// which only the pass can meet, in the same order.
+Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike, std::optional<double> bandwidth);
+
+// The parallel form, run without the interpreter lock on checked inputs (after
+// prepare_parallel_run): the per-path recursion outputs (pi_G, pi_D, Y_N, Z_N)
+// of every path on the worker pool, in blocks by the one parallel driver
+// (core/parallel), into buffers; then, on the calling thread, the bands and the
+// samples summed in path order by the serial pass's own loop. Each output has
+// the bits of the serial pass's (the same kernel per path), and the sums see the
+// same values in the same order, so the result has the serial form's bits for
+// every thread count. A zero sigma reports the first zero of the lowest failing
+// block that ran. Throws Interrupted as run_path_blocks does.
+Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(
+    const LocalisedTangentFlowInputs& inputs);
 
 // Per path, for localising a payoff of one's own: the delta weights, the gamma
 // weights (with the bits of bel_weights_tangent_flow and
