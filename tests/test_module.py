@@ -11,7 +11,7 @@ import pytest
 
 import _quorvane
 import quorvane
-from quorvane import _chunks, _greeks
+from quorvane import _chunks, _greeks, _localised
 
 from conftest import SUBINTERPRETER_IMPORT, run_python
 
@@ -93,7 +93,7 @@ def test_docstrings_carry_the_documented_content():
 # to the functions' text signatures: names, order, kinds, default values and
 # __all__. It never reads a result type, which this checks.
 STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi",
-         _chunks: "python/quorvane/_chunks.pyi"}
+         _chunks: "python/quorvane/_chunks.pyi", _localised: "python/quorvane/_localised.pyi"}
 N_PATHS, N_STEPS = 5, 4
 
 
@@ -140,12 +140,18 @@ def test_stub_result_types_are_what_the_functions_return(module, name, stub):
     result = getattr(module, name)(*arguments)
     declared = ast.unparse(stub.returns)
     if declared == "_Vector":
-        assert type(result) is np.ndarray and result.dtype == np.float64
-        assert result.shape == (vector_length(module, name, arguments),)
+        items, result = ["_Vector"], (result,)
     else:
         assert declared.startswith("tuple[") and declared.endswith("]"), declared
-        assert type(result) is tuple and all(type(x) is float for x in result)
-        assert declared[len("tuple["):-1].split(", ") == ["float"] * len(result)
+        assert type(result) is tuple
+        items = declared[len("tuple["):-1].split(", ")
+    assert len(items) == len(result)
+    for item, value in zip(items, result):
+        if item == "_Vector":
+            assert type(value) is np.ndarray and value.dtype == np.float64
+            assert value.shape == (vector_length(module, name, arguments),)
+        else:
+            assert item == "float" and type(value) is float, item
 
 
 def test_reimport_after_deleting_from_sys_modules_is_the_same_object():

@@ -24,6 +24,14 @@ gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
 ``price_and_greeks_tangent_flow``, which return the named tuples ``Greeks`` and
 ``TangentFlowGreeks``.
 
+Localised Greeks come from the third extension module ``quorvane._localised``:
+``price_and_greeks_constant_flow_localised`` and
+``price_and_greeks_tangent_flow_localised`` (and its ``_parallel`` form; the BEL weight only near the strike,
+the smooth rest of the payoff differentiated along the path; named tuples
+``LocalisedGreeks`` and ``LocalisedTangentFlowGreeks`` with the bandwidths used),
+and ``bel_weights_and_variations_tangent_flow``, the per-path weights and
+variations Y_N, Z_N for localising a payoff of your own.
+
 ``quorvane.models`` holds ready-made diffusions (GBM, ABM, OU, CEV, local
 volatility) that simulate Euler paths and build the coefficient fields these
 functions take. ``quorvane.dask`` (imported by its own name; it needs Dask) runs
@@ -49,6 +57,18 @@ from quorvane._greeks import (
     bel_weights_gamma_tangent_flow as bel_weights_gamma_tangent_flow,
     bel_weights_gamma_tangent_flow_parallel as bel_weights_gamma_tangent_flow_parallel,
     bel_weights_vega_constant_flow as bel_weights_vega_constant_flow,
+)
+from quorvane._localised import (
+    bel_weights_and_variations_tangent_flow as bel_weights_and_variations_tangent_flow,
+)
+from quorvane._localised_results import (
+    Bandwidths as Bandwidths,
+    LocalisedGreeks as LocalisedGreeks,
+    LocalisedTangentFlowGreeks as LocalisedTangentFlowGreeks,
+    TangentFlowBandwidths as TangentFlowBandwidths,
+    price_and_greeks_constant_flow_localised as price_and_greeks_constant_flow_localised,
+    price_and_greeks_tangent_flow_localised as price_and_greeks_tangent_flow_localised,
+    price_and_greeks_tangent_flow_localised_parallel as price_and_greeks_tangent_flow_localised_parallel,
 )
 from quorvane._results import (
     Estimate as Estimate,
@@ -85,6 +105,15 @@ __all__ = [
     "MeanEstimate",
     "Greeks",
     "TangentFlowGreeks",
+    # localised Greeks: the weight only near the strike, and the per-path terms
+    "price_and_greeks_constant_flow_localised",
+    "price_and_greeks_tangent_flow_localised",
+    "price_and_greeks_tangent_flow_localised_parallel",
+    "bel_weights_and_variations_tangent_flow",
+    "LocalisedGreeks",
+    "LocalisedTangentFlowGreeks",
+    "Bandwidths",
+    "TangentFlowBandwidths",
     # ready-made diffusions: Euler paths and coefficient fields
     "models",
     "PanicException",

@@ -23,6 +23,7 @@
 #include "core/weights/constant_flow_gamma_vega.hpp"
 #include "core/payoffs/payoffs.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
+#include "core/weights/tangent_flow_variations.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
@@ -182,6 +183,23 @@ std::optional<double> reference_gamma(const GammaBatch& b, std::size_t i, double
   return (a * inv_t1) * (bb * inv_t2) + c * inv_t1;
 }
 
+// Y_N and Z_N of path i, from their definition (Z carried over every step),
+// independently of the kernel body; NaN pair when the path has a zero sigma.
+std::pair<double, double> reference_variations(const GammaBatch& b, std::size_t i, double horizon) {
+  const double dt = horizon / static_cast<double>(b.n_steps);
+  double y = 1.0, z = 0.0;
+  for (std::size_t j = 0; j < b.n_steps; ++j) {
+    if (b.at(1, i, j) == 0.0) return {kNaN, kNaN};
+    const double dw = b.at(0, i, j), dmu = b.at(2, i, j), dsig = b.at(3, i, j);
+    const double y2 = y * y;
+    const double zs = (b.at(5, i, j) * y2 + dsig * z) * dw;
+    const double zm = (b.at(4, i, j) * y2 + dmu * z) * dt;
+    z = z + (zs + zm);
+    y = y + ((dsig * y) * dw + (dmu * y) * dt);
+  }
+  return {y, z};
+}
+
 // The one-lane scan in row-major order: every gamma and delta weight, or the
 // first zero sigma.
 struct Scan {
@@ -219,10 +237,52 @@ void expect_kernels_match_scan(KernelTarget target, const TangentFlowGammaInputs
   EXPECT_TRUE(same_bits(gamma, expected.gamma)) << where << ": gamma weights";
   EXPECT_TRUE(same_bits(both, expected.gamma)) << where << ": gamma weights beside the delta";
   EXPECT_TRUE(same_bits(delta, expected.delta)) << where << ": delta weights";
+  // The variations recursions: the same weights (finite ones to the bit), and
+  // Y_N, Z_N with the bits of their one-lane instance.
+  std::vector<double> vg(count), vd(count), vy(count), vz(count), dd(count), dy(count);
+  ASSERT_EQ(tangent_flow_variations_with(target, in, first, count, vg.data(), vd.data(), vy.data(),
+                                         vz.data()),
+            std::nullopt)
+      << where;
+  ASSERT_EQ(tangent_flow_delta_variation_with(target, in.flow, first, count, dd.data(), dy.data()),
+            std::nullopt)
+      << where;
+  for (std::size_t k = 0; k < count; ++k) {
+    const PathVariations p = tangent_flow_variations_path(in, first + k);
+    const double got[] = {vg[k], vd[k], vy[k], vz[k]};
+    ASSERT_EQ(std::memcmp(got, p.out, sizeof got), 0) << where << ": variations of path " << first + k;
+    if (std::isfinite(p.out[0])) {
+      ASSERT_EQ(std::memcmp(&vg[k], &expected.gamma[k], 8), 0) << where;
+    }
+    if (std::isfinite(p.out[1])) {
+      ASSERT_EQ(std::memcmp(&vd[k], &expected.delta[k], 8), 0) << where;
+      ASSERT_EQ(std::memcmp(&dd[k], &expected.delta[k], 8), 0) << where;
+    }
+    if (std::isfinite(dd[k]) && std::isfinite(vy[k])) {
+      ASSERT_EQ(std::memcmp(&dy[k], &vy[k], 8), 0) << where;
+    }
+  }
 }
 
 // ===========================================================================
 // The tangent-flow gamma recursion.
+
+// Z is carried through the second interval too: Z_N, not Z_m.
+TEST(TangentFlowGamma, VariationsMatchThePlainReferenceOverEveryStep) {
+  for (std::size_t n_steps : {2u, 3u, 7u, 16u}) {
+    const GammaBatch b = random_batch(40, n_steps, 5 + n_steps, 0.0);
+    const LaidBatch laid(b, Layout::c_order);
+    const TangentFlowGammaInputs in = laid.inputs(1.3);
+    for (std::size_t i = 0; i < b.n_paths; ++i) {
+      const auto [y, z] = reference_variations(b, i, 1.3);
+      const PathVariations got = tangent_flow_variations_path(in, i);
+      ASSERT_FALSE(got.zero_sigma_step);
+      expect_same_value(y, got.out[2], "Y_N, path " + std::to_string(i));
+      expect_same_value(z, got.out[3], "Z_N, path " + std::to_string(i));
+      expect_same_value(tangent_flow_gamma_path_weight(in, i).gamma, got.out[0], "gamma weight");
+    }
+  }
+}
 
 TEST(TangentFlowGamma, OneLaneRecursionMatchesThePlainReference) {
   for (std::size_t n_steps : {2u, 3u, 4u, 7u, 16u}) {

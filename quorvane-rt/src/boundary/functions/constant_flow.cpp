@@ -7,6 +7,7 @@
 #include "boundary/functions/table.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/constant_flow_price.hpp"
+#include "core/estimates/localised_greeks.hpp"
 #include "core/weights/constant_flow.hpp"
 #include "core/weights/constant_flow_gamma_vega.hpp"
 
@@ -20,6 +21,7 @@ struct ConstantFlow {
   double horizon, sigma_at_x0, d_sigma_dx, volatility;
   std::string_view payoff;
   double strike;
+  std::optional<double> bandwidth;
 };
 using A = ConstantFlow;
 
@@ -31,6 +33,8 @@ constexpr auto d_sigma_dx = param::real("d_sigma_dx", &A::d_sigma_dx);
 constexpr auto volatility = param::real("volatility", &A::volatility);
 // The built-in payoff of the estimators, then its strike.
 constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
+// The localised estimator's half-width of the band around the strike; None chooses it.
+constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
 
 constexpr auto kBelWeightsConstantFlow =
     row("bel_weights_constant_flow", list(w_terminals, horizon, sigma_at_x0), docs::kBelWeightsConstantFlow,
@@ -91,6 +95,22 @@ constexpr auto kPriceAndGreeksConstantFlowSums = row(
                                                              a.volatility, a.payoff, a.strike));
     });
 
+constexpr auto kPriceAndGreeksConstantFlowLocalised =
+    row("price_and_greeks_constant_flow_localised",
+        list(terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, bandwidth),
+        docs::kPriceAndGreeksConstantFlowLocalised, [](const A& a) {
+          return outcome_result(
+              price_and_greeks_constant_flow_localised(a.terminal_states.vector(), a.w_terminals.vector(),
+                                                       a.horizon, a.sigma_at_x0, a.d_sigma_dx, a.volatility,
+                                                       a.payoff, a.strike, a.bandwidth),
+              [](const LocalisedGreekEstimate& l) {
+                const GreekEstimate& e = l.greeks;
+                return tuple_of_floats({e.price, e.delta, e.gamma, e.vega, e.price_stderr, e.delta_stderr,
+                                        e.gamma_stderr, e.vega_stderr, l.bandwidth[0], l.bandwidth[1],
+                                        l.bandwidth[2]});
+              });
+        });
+
 }  // namespace
 
 constinit const FunctionRecord rows::bel_weights_constant_flow = record<kBelWeightsConstantFlow>();
@@ -100,5 +120,7 @@ constinit const FunctionRecord rows::bel_weights_vega_constant_flow = record<kBe
 constinit const FunctionRecord rows::price_and_greeks_constant_flow = record<kPriceAndGreeksConstantFlow>();
 constinit const FunctionRecord rows::price_and_delta_constant_flow_sums = record<kPriceAndDeltaConstantFlowSums>();
 constinit const FunctionRecord rows::price_and_greeks_constant_flow_sums = record<kPriceAndGreeksConstantFlowSums>();
+constinit const FunctionRecord rows::price_and_greeks_constant_flow_localised =
+    record<kPriceAndGreeksConstantFlowLocalised>();
 
 }  // namespace quorvane::py

@@ -102,4 +102,28 @@ inline constexpr std::string_view kPriceAndGreeksConstantFlow =
     "`quorvane.price_and_greeks_constant_flow` returns the same as a\n"
     "`quorvane.Greeks` named tuple.";
 
+inline constexpr std::string_view kPriceAndGreeksConstantFlowLocalised =
+    "High-level: GBM or ABM price, delta, gamma and vega by localised BEL, in\n"
+    "one pass.\n"
+    "\n"
+    "Arguments as for `price_and_greeks_constant_flow`. The payoff f is split\n"
+    "f = g + (f - g) with g smooth around the strike: g is differentiated\n"
+    "along the path and only the rest f - g, zero outside the band\n"
+    "(K - bandwidth, K + bandwidth), takes the BEL weight. The pathwise terms\n"
+    "are Y = X_T / X_0 and dX_T/ds = X_T * (W_T - s T) for GBM (X_0 is\n"
+    "sigma_at_x0 / d_sigma_dx, s is d_sigma_dx), Y = 1 and dX_T/dsigma = W_T\n"
+    "for ABM (d_sigma_dx = 0.0). Unbiased for every bandwidth.\n"
+    "\n"
+    "`bandwidth` is the half-width of the band in units of X, positive and\n"
+    "finite; None (the default) chooses it per Greek: plain BEL and the bands\n"
+    "0.5, 1, 2 and 4 times the standard deviation of the terminal states are\n"
+    "summed in the same pass, and each Greek keeps the one with the least\n"
+    "standard error (ties to the earlier one, plain BEL first). Returns the\n"
+    "tuple `(price, delta, gamma, vega, price_stderr, delta_stderr,\n"
+    "gamma_stderr, vega_stderr, delta_bandwidth, gamma_bandwidth,\n"
+    "vega_bandwidth)`, a bandwidth of 0.0 meaning plain BEL. The price is\n"
+    "the plain mean, with the bits of `price_and_greeks_constant_flow`.\n"
+    "`quorvane.price_and_greeks_constant_flow_localised` returns the same as\n"
+    "a `quorvane.LocalisedGreeks` named tuple.";
+
 }  // namespace quorvane::py::docs

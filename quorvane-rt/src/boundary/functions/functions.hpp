@@ -23,6 +23,7 @@ extern const FunctionRecord bel_weights_vega_constant_flow;
 extern const FunctionRecord price_and_greeks_constant_flow;
 extern const FunctionRecord price_and_delta_constant_flow_sums;
 extern const FunctionRecord price_and_greeks_constant_flow_sums;
+extern const FunctionRecord price_and_greeks_constant_flow_localised;
 
 // Any scalar diffusion from full path batches and coefficient fields.
 extern const FunctionRecord bel_weights_tangent_flow;
@@ -33,5 +34,8 @@ extern const FunctionRecord bel_weights_gamma_tangent_flow_parallel;
 extern const FunctionRecord price_and_greeks_tangent_flow;
 extern const FunctionRecord price_and_delta_tangent_flow_sums;
 extern const FunctionRecord price_and_greeks_tangent_flow_sums;
+extern const FunctionRecord price_and_greeks_tangent_flow_localised;
+extern const FunctionRecord price_and_greeks_tangent_flow_localised_parallel;
+extern const FunctionRecord bel_weights_and_variations_tangent_flow;
 
 }  // namespace quorvane::py::rows

@@ -41,6 +41,7 @@ enum class Kind {
   matrix,        // a 2-D float64 array, never copied
   real,          // anything the interpreter converts to a float
   real_or_zero,  // the same, 0.0 when omitted (None fails conversion like any object)
+  real_or_none,  // the same, or no value when omitted or None
   text,          // a str (or subclass), its UTF-8 text borrowed from the object
 };
 
@@ -53,10 +54,13 @@ struct Parameter {
   ReadonlyArray A::*array = nullptr;
   double A::*real = nullptr;
   std::string_view A::*text = nullptr;
+  std::optional<double> A::*maybe_real = nullptr;
 
   constexpr bool is_array() const { return kind == Kind::vector || kind == Kind::matrix; }
   // As the text signature shows it; empty for a required parameter.
-  constexpr std::string_view default_text() const { return kind == Kind::real_or_zero ? "0.0" : ""; }
+  constexpr std::string_view default_text() const {
+    return kind == Kind::real_or_zero ? "0.0" : kind == Kind::real_or_none ? "None" : "";
+  }
 };
 
 namespace param {
@@ -75,6 +79,10 @@ constexpr Parameter<A> real(std::string_view name, double A::*field) {
 template <class A>
 constexpr Parameter<A> real_or_zero(std::string_view name, double A::*field) {
   return {name, Kind::real_or_zero, nullptr, field};
+}
+template <class A>
+constexpr Parameter<A> real_or_none(std::string_view name, std::optional<double> A::*field) {
+  return {name, Kind::real_or_none, nullptr, nullptr, nullptr, field};
 }
 template <class A>
 constexpr Parameter<A> text(std::string_view name, std::string_view A::*field) {
@@ -140,6 +148,7 @@ constexpr bool well_formed(const ParameterList<A, N>& parameters) {
     const Parameter<A>& p = parameters[i];
     if (p.name.empty() || (p.is_array() ? p.array == nullptr
                            : p.kind == Kind::text ? p.text == nullptr
+                           : p.kind == Kind::real_or_none ? p.maybe_real == nullptr
                                                   : p.real == nullptr)) {
       return false;
     }
@@ -238,6 +247,16 @@ std::optional<CallError> take(const Parameter<A>& p, PyObject* object, A& into) 
       auto value = extract_float(object, p.name);
       if (!value.ok()) return std::move(value).error();
       into.*p.real = value.value();
+      return std::nullopt;
+    }
+    case Kind::real_or_none: {
+      if (object == nullptr || object == Py_None) {
+        into.*p.maybe_real = std::nullopt;
+        return std::nullopt;
+      }
+      auto value = extract_float(object, p.name);
+      if (!value.ok()) return std::move(value).error();
+      into.*p.maybe_real = value.value();
       return std::nullopt;
     }
     case Kind::text: {

@@ -7,6 +7,7 @@
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "boundary/functions/tangent_flow_docstrings.hpp"
+#include "core/estimates/localised_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_price.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
@@ -23,6 +24,7 @@ struct TangentFlow {
   double horizon;
   std::string_view payoff;
   double strike;
+  std::optional<double> bandwidth;
 };
 using A = TangentFlow;
 
@@ -42,6 +44,8 @@ constexpr auto estimator_second_order_fields = list(param::matrix("d2_mu_dx2_fie
 constexpr auto horizon = param::real("horizon", &A::horizon);
 // The built-in payoff of the estimators, then its strike.
 constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
+// The localised estimators' half-width of the band around the strike; None chooses it.
+constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
 
 constexpr auto kBelWeightsTangentFlow = row(
     "bel_weights_tangent_flow", list(path_batch, fields, horizon), docs::kBelWeightsTangentFlow, [](const A& a) {
@@ -114,6 +118,49 @@ constexpr auto kPriceAndGreeksTangentFlowSums = row(
           a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon, a.payoff, a.strike));
     });
 
+// The localised estimate as the call's result: the Greeks, then the bandwidths.
+PyRef localised_result(const LocalisedTangentFlowEstimate& l) {
+  const TangentFlowGreekEstimate& e = l.greeks;
+  return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr,
+                          l.bandwidth[0], l.bandwidth[1]});
+}
+
+constexpr auto localised_parameters =
+    list(path_batch, estimator_fields, estimator_second_order_fields, horizon, payoff, bandwidth);
+
+constexpr auto kPriceAndGreeksTangentFlowLocalised =
+    row("price_and_greeks_tangent_flow_localised", localised_parameters,
+        docs::kPriceAndGreeksTangentFlowLocalised, [](const A& a) {
+          return outcome_result(price_and_greeks_tangent_flow_localised(
+                                    a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                    a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                    a.horizon, a.payoff, a.strike, a.bandwidth),
+                                localised_result);
+        });
+
+constexpr auto kPriceAndGreeksTangentFlowLocalisedParallel =
+    row("price_and_greeks_tangent_flow_localised_parallel", localised_parameters,
+        docs::kPriceAndGreeksTangentFlowLocalisedParallel, [](const A& a) {
+          return parallel_result(validate_tangent_flow_localised_inputs(
+                                     a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                     a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                     a.horizon, a.payoff, a.strike, a.bandwidth),
+                                 price_and_greeks_tangent_flow_localised_parallel, localised_result);
+        });
+
+constexpr auto kBelWeightsAndVariationsTangentFlow =
+    row("bel_weights_and_variations_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
+        docs::kBelWeightsAndVariationsTangentFlow, [](const A& a) {
+          return outcome_result(
+              bel_weights_and_variations_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
+                                                      a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
+                                                      a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon),
+              [](WeightsAndVariations&& w) {
+                return tuple_of_arrays<4>(
+                    {std::move(w.delta), std::move(w.gamma), std::move(w.y), std::move(w.z)});
+              });
+        });
+
 }  // namespace
 
 constinit const FunctionRecord rows::bel_weights_tangent_flow = record<kBelWeightsTangentFlow>();
@@ -125,5 +172,11 @@ constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow_parallel =
 constinit const FunctionRecord rows::price_and_greeks_tangent_flow = record<kPriceAndGreeksTangentFlow>();
 constinit const FunctionRecord rows::price_and_delta_tangent_flow_sums = record<kPriceAndDeltaTangentFlowSums>();
 constinit const FunctionRecord rows::price_and_greeks_tangent_flow_sums = record<kPriceAndGreeksTangentFlowSums>();
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised =
+    record<kPriceAndGreeksTangentFlowLocalised>();
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_parallel =
+    record<kPriceAndGreeksTangentFlowLocalisedParallel>();
+constinit const FunctionRecord rows::bel_weights_and_variations_tangent_flow =
+    record<kBelWeightsAndVariationsTangentFlow>();
 
 }  // namespace quorvane::py

@@ -116,4 +116,51 @@ inline constexpr std::string_view kPriceAndGreeksTangentFlow =
     "error. `quorvane.price_and_greeks_tangent_flow` returns the same\n"
     "as a `quorvane.TangentFlowGreeks` named tuple.";
 
+inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalised =
+    "High-level: price, delta and gamma of a built-in payoff for a general\n"
+    "scalar diffusion by localised BEL, in one native pass.\n"
+    "\n"
+    "Arguments as for `price_and_greeks_tangent_flow`, `bandwidth` as for\n"
+    "`price_and_greeks_constant_flow_localised`. One pass of the gamma\n"
+    "recursion per path gives the delta and gamma weights and the last\n"
+    "variations Y_N = dX_N/dX_0 and Z_N = d2X_N/dX_0^2; the samples are\n"
+    "g'(X_N) Y_N + (f - g)(X_N) pi_delta and\n"
+    "g''(X_N) Y_N^2 + g'(X_N) Z_N + (f - g)(X_N) pi_gamma. Returns the tuple\n"
+    "`(price, delta, gamma, price_stderr, delta_stderr, gamma_stderr,\n"
+    "delta_bandwidth, gamma_bandwidth)`; the price has the bits of\n"
+    "`price_and_greeks_tangent_flow`. A zero sigma_field element raises\n"
+    "ValueError naming its first position in row-major order.\n"
+    "`quorvane.price_and_greeks_tangent_flow_localised` returns the same as a\n"
+    "`quorvane.LocalisedTangentFlowGreeks` named tuple.";
+
+inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalisedParallel =
+    "High-level (parallel): the same as\n"
+    "`price_and_greeks_tangent_flow_localised`, with the same validation and\n"
+    "bit-identical results, but the per-path weights and variations are\n"
+    "computed on the worker pool of `bel_weights_tangent_flow_parallel`, with\n"
+    "the interpreter lock (GIL) released for the duration; the samples are\n"
+    "then summed in path order.\n"
+    "\n"
+    "Worth it from about 10^5 path-steps. It holds four doubles per path\n"
+    "(32 bytes) while it runs. A zero sigma_field element raises ValueError\n"
+    "naming the first zero of the lowest block of paths that met one.";
+
+inline constexpr std::string_view kBelWeightsAndVariationsTangentFlow =
+    "Low-level: per path, the BEL delta and gamma weights and the last\n"
+    "variations Y_N = dX_N/dX_0 and Z_N = d2X_N/dX_0^2, from one pass.\n"
+    "\n"
+    "Arrays as for `bel_weights_gamma_tangent_flow`. Returns four 1-D arrays\n"
+    "`(delta_weights, gamma_weights, y_n, z_n)`; the weights have the bits of\n"
+    "`bel_weights_tangent_flow` and `bel_weights_gamma_tangent_flow`. They\n"
+    "localise a payoff of your own: with g a smooth part of f,\n"
+    "\n"
+    "```python\n"
+    "d, g, y, z = quorvane.bel_weights_and_variations_tangent_flow(...)\n"
+    "delta = (g1(x) * y + (f(x) - g0(x)) * d).mean()\n"
+    "gamma = (g2(x) * y**2 + g1(x) * z + (f(x) - g0(x)) * g).mean()\n"
+    "```\n"
+    "\n"
+    "A zero sigma raises ValueError naming its first position in row-major\n"
+    "order.";
+
 }  // namespace quorvane::py::docs

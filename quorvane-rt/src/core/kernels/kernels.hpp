@@ -67,6 +67,8 @@ struct TargetKernels {
   RawRecursionKernel<TangentFlowInputs> delta_raw;             // DeltaRecursion
   RawRecursionKernel<TangentFlowGammaInputs> gamma_raw;        // GammaRecursion<false>
   RawRecursionKernel<TangentFlowGammaInputs> delta_gamma_raw;  // GammaRecursion<true>
+  RawRecursionKernel<TangentFlowInputs> delta_variation_raw;   // DeltaVariationRecursion
+  RawRecursionKernel<TangentFlowGammaInputs> variations_raw;   // GammaRecursion<true, true>
   ScaleKernel scale;
   GreekWeightsKernel greek_weights;
   GreekSumsKernel greek_sums;
@@ -97,6 +99,14 @@ struct RawSlot<GammaRecursion<false>> {
 template <>
 struct RawSlot<GammaRecursion<true>> {
   static constexpr auto kSlot = &TargetKernels::delta_gamma_raw;
+};
+template <>
+struct RawSlot<DeltaVariationRecursion> {
+  static constexpr auto kSlot = &TargetKernels::delta_variation_raw;
+};
+template <>
+struct RawSlot<GammaRecursion<true, true>> {
+  static constexpr auto kSlot = &TargetKernels::variations_raw;
 };
 
 }  // namespace

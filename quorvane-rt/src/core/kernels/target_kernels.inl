@@ -47,6 +47,8 @@ struct Kernels {
   static constexpr TargetKernels kTable{&recursion_raw<DeltaRecursion, L, W::kDelta>,
                                         &recursion_raw<GammaRecursion<false>, L, W::kGamma>,
                                         &recursion_raw<GammaRecursion<true>, L, W::kGamma>,
+                                        &recursion_raw<DeltaVariationRecursion, L, W::kDelta>,
+                                        &recursion_raw<GammaRecursion<true, true>, L, W::kGamma>,
                                         &scale_by_reciprocal<L>,
                                         &constant_flow_greek_weights<L>,
                                         &constant_flow_greek_sums<L>};

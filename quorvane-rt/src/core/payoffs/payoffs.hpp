@@ -12,6 +12,29 @@
 // through its row, specialised once per call (with_payoff); the names, the
 // lookup and the unknown-payoff message come from the same rows. A new payoff
 // is one row and its entry in PayoffRows.
+//
+// The second column, `localise`, splits the payoff f = g + (f - g) around the
+// strike for the localised estimators (core/estimates/localised_greeks.hpp):
+// g is smooth and differentiated along the path, the rest f - g lives only in
+// the band (K - delta, K + delta) and takes the BEL weight. With the band's
+// constants lo = K - delta and iw = 1 / (delta + delta), rounded once per call,
+// and p = f(x) already evaluated, per path
+//
+//   u = (x - lo) * iw;   inside = 0 < u < 1;   v = u inside, 1 if u >= 1, else 0
+//
+//   identity      rest 0,  g' 1,  g'' 0                     (g = f: pathwise)
+//   call          g = (u * u) * delta inside, x - K above, 0 below;
+//                 rest p - g,  g' v,  g'' iw inside else 0
+//   put           g_put = g_call - (x - K), whose rest f_put - g_put equals the
+//                 call's, so rest is positive(x - K) - g_call, the call's,
+//                 rounded the same way;  g' v - 1,  g'' iw inside else 0
+//   digital_call  a C1 smoothstep: g = (v * v) * (3 - (v + v)), rest p - g,
+//                 g' ((6 * v) * (1 - v)) * iw,
+//                 g'' (6 - (12 * v)) * (iw * iw) inside else 0
+//
+// each operation rounded in exactly the order written. Outside the band the
+// rest is exactly 0 (above it, p and g are the same double), so the weighted
+// term only sees paths that end near the strike.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +50,40 @@ namespace quorvane {
 // A payoff by its row in the table.
 enum class PayoffKind : std::size_t {};
 
+// The band of half-width `delta` around the strike, as the `localise` column
+// reads it: lo = strike - delta, iw = 1 / (delta + delta), iw2 = iw * iw.
+struct Band {
+  double delta, strike, lo, iw, iw2;
+};
+
+// One path's split of the payoff: f - g, g' and g'' at X_N.
+struct Localised {
+  double rest, d1, d2;
+};
+
 namespace detail {
 namespace {
+
+inline Band band_around(double strike, double delta) noexcept {
+  const double iw = 1.0 / (delta + delta);
+  return Band{delta, strike, strike - delta, iw, iw * iw};
+}
+
+// u, whether it is inside the band, and v (u clamped to [0, 1]; NaN gives 0).
+struct BandPosition {
+  double u, v;
+  bool inside;
+  BandPosition(double x, const Band& b) noexcept : u((x - b.lo) * b.iw) {
+    inside = u > 0.0 && u < 1.0;
+    v = inside ? u : (u >= 1.0 ? 1.0 : 0.0);
+  }
+};
+
+// The call's smooth part: (u * u) * delta inside, x - K above, 0 below.
+inline double smooth_call(double x, const BandPosition& at, const Band& b) noexcept {
+  if (at.inside) return (at.u * at.u) * b.delta;
+  return at.u >= 1.0 ? x - b.strike : 0.0;
+}
 
 struct IdentityPayoff {
   static constexpr std::string_view kName = "identity";
@@ -36,6 +91,7 @@ struct IdentityPayoff {
   static typename L::V eval(typename L::V x, typename L::V) noexcept {
     return x;
   }
+  static Localised localise(double, double, const Band&) noexcept { return Localised{0.0, 1.0, 0.0}; }
 };
 
 struct CallPayoff {
@@ -43,6 +99,10 @@ struct CallPayoff {
   template <class L>
   static typename L::V eval(typename L::V x, typename L::V k) noexcept {
     return L::positive(L::sub(x, k));
+  }
+  static Localised localise(double x, double p, const Band& b) noexcept {
+    const BandPosition at(x, b);
+    return Localised{p - smooth_call(x, at, b), at.v, at.inside ? b.iw : 0.0};
   }
 };
 
@@ -52,6 +112,11 @@ struct PutPayoff {
   static typename L::V eval(typename L::V x, typename L::V k) noexcept {
     return L::positive(L::sub(k, x));
   }
+  static Localised localise(double x, double, const Band& b) noexcept {
+    const BandPosition at(x, b);
+    const double call = CallPayoff::eval<ScalarLanes>(x, b.strike);
+    return Localised{call - smooth_call(x, at, b), at.v - 1.0, at.inside ? b.iw : 0.0};
+  }
 };
 
 struct DigitalCallPayoff {
@@ -59,6 +124,13 @@ struct DigitalCallPayoff {
   template <class L>
   static typename L::V eval(typename L::V x, typename L::V k) noexcept {
     return L::one_if_less(k, x);
+  }
+  static Localised localise(double x, double p, const Band& b) noexcept {
+    const BandPosition at(x, b);
+    const double v = at.v;
+    const double g = (v * v) * (3.0 - (v + v));
+    return Localised{p - g, ((6.0 * v) * (1.0 - v)) * b.iw,
+                     at.inside ? (6.0 - (12.0 * v)) * b.iw2 : 0.0};
   }
 };
 

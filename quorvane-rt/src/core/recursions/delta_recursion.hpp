@@ -10,7 +10,8 @@
 //   t = Y / s;  t = t * inv_horizon;  t = t * dW;  acc = acc + t;
 //   a = (sigma' * Y) * dW;  b = (mu' * Y) * dt;  Y = Y + (a + b)
 //
-// and the weight is acc. Every lane performs exactly this sequence for its own
+// and the weight is acc (and, for DeltaVariationRecursion, Y after the last
+// step as well). Every lane performs exactly this sequence for its own
 // path, so every lane has the bits of the one-lane instance.
 
 #pragma once
@@ -90,6 +91,19 @@ struct DeltaRecursion {
   template <class L>
   static void finish(const State<L>& st, const Constants<L>&, typename L::V* out) noexcept {
     out[0] = st.acc;
+  }
+};
+
+// The same recursion, with the first variation Y_N = dX_N/dX_0 after the last
+// step as a second output (the localised delta's pathwise term): the steps are
+// the delta recursion's, so the weight has its bits.
+struct DeltaVariationRecursion : DeltaRecursion {
+  static constexpr std::size_t kOutputs = 2;  // the weight, then Y_N
+
+  template <class L>
+  static void finish(const State<L>& st, const Constants<L>&, typename L::V* out) noexcept {
+    out[0] = st.acc;
+    out[1] = st.y;
   }
 };
 

@@ -1,0 +1,360 @@
+#include "core/estimates/localised_greeks.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "core/estimates/samples.hpp"
+#include "core/kernels/kernels.hpp"
+#include "core/parallel/tangent_flow_parallel.hpp"
+#include "core/payoffs/payoffs.hpp"
+#include "core/statistics/statistics.hpp"
+#include "core/support/interrupt.hpp"
+#include "core/weights/constant_flow_gamma_vega.hpp"
+#include "core/weights/tangent_flow.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
+#include "core/weights/tangent_flow_variations.hpp"
+
+namespace quorvane {
+
+namespace {
+
+constexpr std::size_t kAutoBands = std::size(kBandwidthMultiples);
+
+// The candidates of a call: Plain (g = 0) first when present, then B bands.
+// Sums lanes: 0 the payoff, then for Greek q and candidate c lane 1 + q * C + c.
+template <std::size_t B, bool Plain>
+struct Candidates {
+  static constexpr std::size_t C = B + (Plain ? 1 : 0);
+  // The lanes for G Greeks.
+  template <std::size_t G>
+  static constexpr std::size_t kLanes = 1 + G * C;
+  Band band[B];
+  bool usable[B];
+};
+
+// The bands of a call: the given bandwidth, or c * sd(X_N) for each multiple.
+Candidates<1, false> fixed_band(double strike, double bandwidth) noexcept {
+  Candidates<1, false> c;
+  c.band[0] = detail::band_around(strike, bandwidth);
+  c.usable[0] = true;
+  return c;
+}
+
+Candidates<kAutoBands, true> automatic_bands(double strike, const VectorView& terminal) {
+  const LaneSums<1> s = sum_samples(terminal);
+  const double count = static_cast<double>(s.n);
+  const double mean = s.s1[0] / count;
+  const double var = s.s2[0] / count - mean * mean;
+  const double sd = var > 0.0 && std::isfinite(var) ? std::sqrt(var) : 0.0;
+  Candidates<kAutoBands, true> c;
+  for (std::size_t b = 0; b < kAutoBands; ++b) {
+    const double delta = kBandwidthMultiples[b] * sd;
+    c.usable[b] = delta > 0.0 && std::isfinite(delta);
+    c.band[b] = detail::band_around(strike, c.usable[b] ? delta : 1.0);
+  }
+  return c;
+}
+
+// Per Greek q, the candidate with the least standard error: its estimate and
+// its bandwidth (0.0 for plain BEL).
+template <std::size_t G, std::size_t B, bool Plain, std::size_t K>
+void choose(const Candidates<B, Plain>& cand, const std::array<MeanStderr, K>& e,
+            MeanStderr (&chosen)[G], double (&bandwidth)[G]) noexcept {
+  constexpr std::size_t C = B + (Plain ? 1 : 0);
+  for (std::size_t q = 0; q < G; ++q) {
+    std::size_t best = 0;
+    const auto usable = [&](std::size_t c) { return Plain && c == 0 ? true : cand.usable[c - Plain]; };
+    for (std::size_t c = 1; c < C; ++c) {
+      if (!usable(c)) continue;
+      const double now = e[1 + q * C + c].stderr_, was = e[1 + q * C + best].stderr_;
+      if (!std::isnan(now) && (std::isnan(was) || now < was || !usable(best))) best = c;
+    }
+    chosen[q] = e[1 + q * C + best];
+    bandwidth[q] = Plain && best == 0 ? 0.0 : cand.band[best - Plain].delta;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Constant flow.
+
+struct ConstantFlowPathConstants {
+  ConstantFlowGreekConstants c;
+  bool gbm;   // sigma' != 0
+  double ix;  // 1 / X_0 = sigma' / sigma(X_0), for GBM
+};
+
+template <class Row, std::size_t B, bool Plain>
+LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView& ws,
+                                          const ConstantFlowPathConstants& k, double strike,
+                                          const Candidates<B, Plain>& cand) {
+  using Cs = Candidates<B, Plain>;
+  constexpr std::size_t C = Cs::C;
+  constexpr std::size_t K = Cs::template kLanes<3>;
+  const ConstantFlowGreekConstants& c = k.c;
+  LaneSums<K> sums;
+  InterruptBudget budget;
+  const std::size_t n = xs.length;
+  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
+    const std::size_t last = std::min(n, first + kInterruptChunk);
+    for (std::size_t i = first; i < last; ++i) {
+      const double x = xs[i], w = ws[i];
+      const double p = Row::template eval<detail::ScalarLanes>(x, strike);
+      const double u = ((w * w) - (c.slope_t * w)) - c.horizon;
+      double v[K];
+      v[0] = p;
+      if constexpr (Plain) {
+        const double up = u * p;
+        v[1] = (w * p) * c.r;
+        v[1 + C] = (up * c.r) * c.r;
+        v[1 + 2 * C] = up * c.h;
+      }
+      const double y = k.gbm ? x * k.ix : 1.0;
+      const double dxdv = k.gbm ? x * (w - c.slope_t) : w;
+      for (std::size_t b = 0; b < B; ++b) {
+        const Localised l = Row::localise(x, p, cand.band[b]);
+        const double ur = u * l.rest;
+        const std::size_t at = 1 + Plain + b;
+        v[at] = (l.d1 * y) + ((w * l.rest) * c.r);
+        v[at + C] = (l.d2 * (y * y)) + ((ur * c.r) * c.r);
+        v[at + 2 * C] = (l.d1 * dxdv) + (ur * c.h);
+      }
+      sums.add(v);
+    }
+    budget.spend(last - first);
+  }
+  const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
+  MeanStderr g[3];
+  LocalisedGreekEstimate out;
+  choose<3>(cand, e, g, out.bandwidth);
+  out.greeks = GreekEstimate{e[0].mean,  g[0].mean,    g[1].mean,    g[2].mean,
+                             e[0].stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_};
+  return out;
+}
+
+// "bandwidth must be positive and finite" unless nullopt or in (0, inf).
+std::optional<ValueFailure> bandwidth_failure(std::optional<double> bandwidth) {
+  if (bandwidth && !(*bandwidth > 0.0 && std::isfinite(*bandwidth)))
+    return ValueFailure{"bandwidth must be positive and finite"};
+  return std::nullopt;
+}
+
+// f(candidates) for the given bandwidth or the automatic ones.
+template <class F>
+decltype(auto) with_candidates(std::optional<double> bandwidth, double strike,
+                               const VectorView& terminal, F&& f) {
+  if (bandwidth) return f(fixed_band(strike, *bandwidth));
+  return f(automatic_bands(strike, terminal));
+}
+
+// ---------------------------------------------------------------------------
+// Tangent flow.
+
+constexpr GammaArrayNames kFieldNames = {"dws",
+                                         "sigma_field",
+                                         "d_mu_dx_field",
+                                         "d_sigma_dx_field",
+                                         "d2_mu_dx2_field",
+                                         "d2_sigma_dx2_field"};
+
+// The recursion outputs of a run of paths: pi_G, pi_D, Y_N and Z_N, each
+// indexed from the run's first path.
+struct PathOutputs {
+  const double *gamma, *delta, *y, *z;
+};
+
+// The serial pass's source: each group of paths through the one-lane-exact
+// kernels as it is summed.
+class ComputedOutputs {
+ public:
+  explicit ComputedOutputs(const TangentFlowGammaInputs& in)
+      : in_(in), target_(active_kernel_target()) {}
+  static constexpr std::size_t kGroup = detail::kPassPaths;
+  std::size_t work_per_path() const noexcept { return in_.flow.n_steps; }
+  std::optional<ZeroSigma> fill(std::size_t first, std::size_t count, PathOutputs& at) {
+    at = {pg_, pd_, ys_, zs_};
+    return tangent_flow_variations_with(target_, in_, first, count, pg_, pd_, ys_, zs_);
+  }
+
+ private:
+  const TangentFlowGammaInputs& in_;
+  KernelTarget target_;
+  double pg_[kGroup], pd_[kGroup], ys_[kGroup], zs_[kGroup];
+};
+
+// The parallel form's source: every path's outputs, computed beforehand.
+struct StoredOutputs {
+  static constexpr std::size_t kGroup = detail::kPassPaths;
+  PathOutputs all;
+  std::size_t work_per_path() const noexcept { return 1; }
+  std::optional<ZeroSigma> fill(std::size_t first, std::size_t, PathOutputs& at) const {
+    at = {all.gamma + first, all.delta + first, all.y + first, all.z + first};
+    return std::nullopt;
+  }
+};
+
+// The samples of every path from its recursion outputs (`Source`: computed
+// group by group, or stored), summed in path order.
+template <class Row, std::size_t B, bool Plain, class Source>
+Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(Source& source, std::size_t n_paths,
+                                                        const VectorView& terminal, double strike,
+                                                        const Candidates<B, Plain>& cand) {
+  using Cs = Candidates<B, Plain>;
+  constexpr std::size_t C = Cs::C;
+  constexpr std::size_t K = Cs::template kLanes<2>;
+  constexpr std::size_t kGroup = Source::kGroup;
+  LaneSums<K> sums;
+  InterruptBudget budget;
+  for (std::size_t first = 0; first < n_paths; first += kGroup) {
+    const std::size_t count = std::min(kGroup, n_paths - first);
+    PathOutputs o;
+    if (std::optional<ZeroSigma> zero = source.fill(first, count, o))
+      return ValueFailure{zero_sigma_message(*zero, "sigma_field")};
+    for (std::size_t k = 0; k < count; ++k) {
+      const double x = terminal[first + k];
+      const double p = Row::template eval<detail::ScalarLanes>(x, strike);
+      const double y = o.y[k], z = o.z[k], pd = o.delta[k], pg = o.gamma[k];
+      double v[K];
+      v[0] = p;
+      if constexpr (Plain) {
+        v[1] = pd * p;
+        v[1 + C] = pg * p;
+      }
+      for (std::size_t b = 0; b < B; ++b) {
+        const Localised l = Row::localise(x, p, cand.band[b]);
+        const std::size_t at = 1 + Plain + b;
+        v[at] = (l.d1 * y) + (pd * l.rest);
+        v[at + C] = ((l.d2 * (y * y)) + (l.d1 * z)) + (pg * l.rest);
+      }
+      sums.add(v);
+    }
+    budget.spend(count * source.work_per_path());
+  }
+  const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
+  MeanStderr g[2];
+  LocalisedTangentFlowEstimate out;
+  choose<2>(cand, e, g, out.bandwidth);
+  out.greeks = TangentFlowGreekEstimate{e[0].mean,    g[0].mean,    g[1].mean,
+                                        e[0].stderr_, g[0].stderr_, g[1].stderr_};
+  return out;
+}
+
+}  // namespace
+
+Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth) {
+  // Strict tests: zero, -0.0, negative values and NaN fail; +inf passes.
+  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
+  if (!(sigma_at_x0 > 0.0)) return ValueFailure{"sigma_at_x0 must be positive"};
+  if (!std::isfinite(d_sigma_dx)) return ValueFailure{"d_sigma_dx must be finite"};
+  if (!(volatility > 0.0)) return ValueFailure{"volatility must be positive"};
+  if (terminal_states.length != w_terminals.length)
+    return ValueFailure{"terminal_states and w_terminals must have the same length"};
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
+  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
+  if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
+
+  ConstantFlowPathConstants k;
+  k.c = constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
+  k.gbm = d_sigma_dx != 0.0;
+  k.ix = d_sigma_dx / sigma_at_x0;
+  return with_candidates(bandwidth, strike, terminal_states, [&](const auto& cand) {
+    return detail::with_payoff(*kind, [&](auto row) {
+      return constant_flow_pass<decltype(row)>(terminal_states, w_terminals, k, strike, cand);
+    });
+  });
+}
+
+Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike, std::optional<double> bandwidth) {
+  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+      d2_sigma_dx2_field, horizon, kFieldNames);
+  if (!v.ok()) return std::move(v).failure();
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
+  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
+  if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
+  const VectorView terminal = states.column(v.value().flow.n_steps);
+  return LocalisedTangentFlowInputs{v.value(), terminal, *kind, strike, bandwidth};
+}
+
+namespace {
+
+// The bands, then the pass over the paths' outputs from `source`.
+template <class Source>
+Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTangentFlowInputs& in,
+                                                            Source& source) {
+  return with_candidates(in.bandwidth, in.strike, in.terminal, [&](const auto& cand) {
+    return detail::with_payoff(in.payoff, [&](auto row) {
+      return tangent_flow_pass<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
+                                              in.strike, cand);
+    });
+  });
+}
+
+}  // namespace
+
+Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike, std::optional<double> bandwidth) {
+  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
+  if (!v.ok()) return std::move(v).failure();
+  ComputedOutputs source(v.value().paths);
+  return tangent_flow_estimate(v.value(), source);
+}
+
+Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(
+    const LocalisedTangentFlowInputs& inputs) {
+  const TangentFlowGammaInputs& in = inputs.paths;
+  const std::size_t n = in.flow.n_paths;
+  // Every element is written by exactly one block before it is read.
+  DoubleBuffer gamma = DoubleBuffer::uninitialized(n), delta = DoubleBuffer::uninitialized(n),
+               y = DoubleBuffer::uninitialized(n), z = DoubleBuffer::uninitialized(n);
+  struct Context {
+    const TangentFlowGammaInputs& in;
+    KernelTarget target;
+    double *delta, *y, *z;
+  } context{in, active_kernel_target(), delta.data(), y.data(), z.data()};
+  // The driver hands each block its slice of the gamma weights; the other
+  // outputs go to the same paths' slots of their buffers.
+  const BlockKernel kernel = [](const void* c, std::size_t first, std::size_t count,
+                                double* gamma_out) {
+    const Context& k = *static_cast<const Context*>(c);
+    return tangent_flow_variations_with(k.target, k.in, first, count, gamma_out,
+                                        k.delta + first, k.y + first, k.z + first);
+  };
+  if (std::optional<ZeroSigma> zero =
+          run_path_blocks(n, gamma.data(), kernel, &context, in.flow.n_steps))
+    return ValueFailure{zero_sigma_message(*zero, "sigma_field")};
+  StoredOutputs source{{gamma.data(), delta.data(), y.data(), z.data()}};
+  return tangent_flow_estimate(inputs, source);
+}
+
+Outcome<WeightsAndVariations> bel_weights_and_variations_tangent_flow(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
+    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
+    const MatrixView& d2_sigma_dx2, double horizon) {
+  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
+      states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
+  if (!v.ok()) return std::move(v).failure();
+  const TangentFlowGammaInputs& in = v.value();
+  const std::size_t n = in.flow.n_paths;
+  WeightsAndVariations out{DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n),
+                           DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n)};
+  if (std::optional<ZeroSigma> zero = tangent_flow_variations_with(
+          active_kernel_target(), in, 0, n, out.gamma.data(), out.delta.data(), out.y.data(),
+          out.z.data()))
+    return ValueFailure{zero_sigma_message(*zero)};
+  return out;
+}
+
+}  // namespace quorvane
