@@ -12,7 +12,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import ALL_FUNCTIONS, array_bits, parallel_bit_identity, run_python
+from conftest import ALL_FUNCTIONS, FORKS_WITH_LIVE_THREADS, array_bits, parallel_bit_identity, run_python
 from test_greeks import gamma_batch
 from test_greeks import shapes as gamma_shapes
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, shapes
@@ -250,6 +250,7 @@ else:
 """
 
 
+@FORKS_WITH_LIVE_THREADS
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.parametrize("form", FORMS)
 def test_a_forked_child_builds_its_own_pool(form):

@@ -17,8 +17,8 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import (ALL_FUNCTIONS, TEST_SCALE, bit_list, borrow_count, exclusive_borrow, outcome,
-                      progress_during, ref_mean_stderr, run_python, scaled)
+from conftest import (ALL_FUNCTIONS, FORKS_WITH_LIVE_THREADS, TEST_SCALE, bit_list, borrow_count,
+                      exclusive_borrow, outcome, progress_during, ref_mean_stderr, run_python, scaled)
 from test_fuzz import expected_outcomes
 from test_hygiene import CASES, expected_of, fresh_arguments, is_tangent_flow, paths_of
 
@@ -245,7 +245,7 @@ def parent_answers(panic_type):
     return answers
 
 
-@pytest.mark.parametrize("method", ["fork", "spawn"])
+@pytest.mark.parametrize("method", [pytest.param("fork", marks=FORKS_WITH_LIVE_THREADS), "spawn"])
 def test_a_child_process_computes_the_same_bits(method, parent_answers):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"no {method} start method here")
@@ -258,6 +258,7 @@ def serial_form(case):
     return CASES[case.name.removesuffix("_parallel")]
 
 
+@FORKS_WITH_LIVE_THREADS
 @pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="needs fork")
 @pytest.mark.parametrize("case", PARALLEL, ids=repr)
 def test_fork_while_the_pool_is_busy(case, parent_answers):
