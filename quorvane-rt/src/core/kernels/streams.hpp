@@ -107,8 +107,11 @@ struct SumRegisters {
     for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::load(row + m * A);
   }
 
+  // Always inlined: it is the body of the hot loop, and a call there (which
+  // the compiler chose once the kernel file had grown) kept the sums in
+  // memory and cost a third of the constant-flow Greeks' speed.
   template <class L>
-  void add(const typename L::V (&x)[K]) noexcept {
+  [[gnu::always_inline]] inline void add(const typename L::V (&x)[K]) noexcept {
     constexpr std::size_t W = L::kWidth;
     if constexpr (kSquaresAfter) {
       typename S::R rows[K / A][W];
