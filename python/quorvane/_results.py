@@ -138,7 +138,9 @@ def _discount_factor(discount: _Float) -> float:
 def _discounted(kind: type[_Result], values: Iterable[float], factor: float) -> _Result:
     """``kind`` of ``values``, each multiplied by ``factor``: one rounded product per
     field (x * factor, in that order), so factor 1.0 keeps every bit."""
-    return kind._make(value * factor for value in values)
+    if factor == 1.0:  # the default: x * 1.0 is x, so skip the products
+        return tuple.__new__(kind, values)
+    return tuple.__new__(kind, [value * factor for value in values])
 
 
 # ---------------------------------------------------------------------------
