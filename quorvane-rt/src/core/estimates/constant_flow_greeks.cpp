@@ -77,11 +77,11 @@ void rescue_stderrs(const VectorView& xs, const VectorView& ws, const Payoff& pa
 
 }  // namespace
 
-Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& terminal_states,
+Outcome<PayoffKind> validate_constant_flow_greeks_inputs(const VectorView& terminal_states,
                                                          const VectorView& w_terminals,
                                                          double horizon, double sigma_at_x0,
                                                          double d_sigma_dx, double volatility,
-                                                         std::string_view payoff, double strike) {
+                                                         std::string_view payoff) {
   // Strict tests: zero, -0.0, negative values and NaN fail; +inf passes.
   if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
   if (!(sigma_at_x0 > 0.0)) return ValueFailure{"sigma_at_x0 must be positive"};
@@ -91,6 +91,17 @@ Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& termi
     return ValueFailure{"terminal_states and w_terminals must have the same length"};
   const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
   if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
+  return *kind;
+}
+
+Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& terminal_states,
+                                                         const VectorView& w_terminals,
+                                                         double horizon, double sigma_at_x0,
+                                                         double d_sigma_dx, double volatility,
+                                                         std::string_view payoff, double strike) {
+  Outcome<PayoffKind> kind = validate_constant_flow_greeks_inputs(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff);
+  if (!kind.ok()) return std::move(kind).failure();
 
   const ConstantFlowGreekConstants c =
       constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
@@ -100,14 +111,12 @@ Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& termi
   // four sums carry on from chunk to chunk, in index order, so the bits are
   // those of one pass.
   LaneSums<4> sums;
-  InterruptBudget budget;
-  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
-    const std::size_t count = std::min(kInterruptChunk, n - first);
-    sums = sum(*kind, strike,
+  for_each_interrupt_chunk(n, [&](std::size_t first, std::size_t last) {
+    const std::size_t count = last - first;
+    sums = sum(kind.value(), strike,
                VectorView{terminal_states.address(first), count, terminal_states.stride},
                VectorView{w_terminals.address(first), count, w_terminals.stride}, c, sums);
-    budget.spend(count);
-  }
+  });
   return sums;
 }
 

@@ -15,6 +15,7 @@
 
 #include <string_view>
 
+#include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
@@ -46,5 +47,13 @@ Outcome<LaneSums<4>> price_and_greeks_constant_flow_sums(const VectorView& termi
                                                          double horizon, double sigma_at_x0,
                                                          double d_sigma_dx, double volatility,
                                                          std::string_view payoff, double strike);
+
+// The checks above, in their order, for every constant-flow Greeks function:
+// the payoff's kind when they pass.
+Outcome<PayoffKind> validate_constant_flow_greeks_inputs(const VectorView& terminal_states,
+                                                         const VectorView& w_terminals,
+                                                         double horizon, double sigma_at_x0,
+                                                         double d_sigma_dx, double volatility,
+                                                         std::string_view payoff);
 
 }  // namespace quorvane

@@ -25,12 +25,9 @@ template <class Payoff, bool Contiguous>
 LaneSums<2> run(const VectorView& xs, const VectorView& ws, double r, double strike) {
   using S = detail::Stream<Contiguous>;
   detail::PriceSums<Payoff, true, S, S> body{S::of(xs), {S::of(ws)}, strike, r};
-  InterruptBudget budget;
-  for (std::size_t first = 0; first < xs.length; first += kInterruptChunk) {
-    const std::size_t last = std::min(first + kInterruptChunk, xs.length);
+  for_each_interrupt_chunk(xs.length, [&](std::size_t first, std::size_t last) {
     detail::walk<detail::Sse2Lanes>(body, first, last);
-    budget.spend(last - first);
-  }
+  });
   return body.sums.sums(xs.length);
 }
 

@@ -93,10 +93,7 @@ LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView
   constexpr std::size_t K = Cs::template kLanes<3>;
   const ConstantFlowGreekConstants& c = k.c;
   LaneSums<K> sums;
-  InterruptBudget budget;
-  const std::size_t n = xs.length;
-  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
-    const std::size_t last = std::min(n, first + kInterruptChunk);
+  for_each_interrupt_chunk(xs.length, [&](std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       const double x = xs[i], w = ws[i];
       const double p = Row::template eval<detail::ScalarLanes>(x, strike);
@@ -121,8 +118,7 @@ LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView
       }
       sums.add(v);
     }
-    budget.spend(last - first);
-  }
+  });
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
   MeanStderr g[3];
   LocalisedGreekEstimate out;
@@ -149,13 +145,6 @@ decltype(auto) with_candidates(std::optional<double> bandwidth, double strike,
 
 // ---------------------------------------------------------------------------
 // Tangent flow.
-
-constexpr GammaArrayNames kFieldNames = {"dws",
-                                         "sigma_field",
-                                         "d_mu_dx_field",
-                                         "d_sigma_dx_field",
-                                         "d2_mu_dx2_field",
-                                         "d2_sigma_dx2_field"};
 
 // The recursion outputs of a run of paths: pi_G, pi_D, Y_N and Z_N, each
 // indexed from the run's first path.
@@ -245,15 +234,9 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
     const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
     double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
     double strike, std::optional<double> bandwidth) {
-  // Strict tests: zero, -0.0, negative values and NaN fail; +inf passes.
-  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
-  if (!(sigma_at_x0 > 0.0)) return ValueFailure{"sigma_at_x0 must be positive"};
-  if (!std::isfinite(d_sigma_dx)) return ValueFailure{"d_sigma_dx must be finite"};
-  if (!(volatility > 0.0)) return ValueFailure{"volatility must be positive"};
-  if (terminal_states.length != w_terminals.length)
-    return ValueFailure{"terminal_states and w_terminals must have the same length"};
-  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
-  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
+  Outcome<PayoffKind> kind = validate_constant_flow_greeks_inputs(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff);
+  if (!kind.ok()) return std::move(kind).failure();
   if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
 
   ConstantFlowPathConstants k;
@@ -261,7 +244,7 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
   k.gbm = d_sigma_dx != 0.0;
   k.ix = d_sigma_dx / sigma_at_x0;
   return with_candidates(bandwidth, strike, terminal_states, [&](const auto& cand) {
-    return detail::with_payoff(*kind, [&](auto row) {
+    return detail::with_payoff(kind.value(), [&](auto row) {
       return constant_flow_pass<decltype(row)>(terminal_states, w_terminals, k, strike, cand);
     });
   });
@@ -272,15 +255,12 @@ Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike, std::optional<double> bandwidth) {
-  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
+  Outcome<TangentFlowGreeksInputs> v = validate_tangent_flow_greeks_inputs(
       states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, kFieldNames);
+      d2_sigma_dx2_field, horizon, payoff);
   if (!v.ok()) return std::move(v).failure();
-  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
-  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
   if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
-  const VectorView terminal = states.column(v.value().flow.n_steps);
-  return LocalisedTangentFlowInputs{v.value(), terminal, *kind, strike, bandwidth};
+  return LocalisedTangentFlowInputs{{v.value()}, strike, bandwidth};
 }
 
 namespace {

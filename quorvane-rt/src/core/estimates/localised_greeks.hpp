@@ -91,10 +91,7 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
     std::string_view payoff, double strike, std::optional<double> bandwidth);
 
 // The checked arguments of the tangent-flow estimator, for its parallel form.
-struct LocalisedTangentFlowInputs {
-  TangentFlowGammaInputs paths;
-  VectorView terminal;  // the last column of states, X_N
-  PayoffKind payoff;
+struct LocalisedTangentFlowInputs : TangentFlowGreeksInputs {
   double strike;
   std::optional<double> bandwidth;
 };

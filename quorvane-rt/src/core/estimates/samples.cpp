@@ -17,12 +17,9 @@ namespace {
 template <bool Contiguous>
 LaneSums<1> sum(const VectorView& v) {
   detail::SampleSums<Contiguous> body{detail::Stream<Contiguous>::of(v)};
-  InterruptBudget budget;
-  for (std::size_t first = 0; first < v.length; first += kInterruptChunk) {
-    const std::size_t last = std::min(first + kInterruptChunk, v.length);
+  for_each_interrupt_chunk(v.length, [&](std::size_t first, std::size_t last) {
     detail::walk<detail::Sse2Lanes>(body, first, last);
-    budget.spend(last - first);
-  }
+  });
   return body.sums.sums(v.length);
 }
 

@@ -15,13 +15,6 @@ namespace quorvane {
 
 namespace {
 
-constexpr GammaArrayNames kFieldNames = {"dws",
-                                         "sigma_field",
-                                         "d_mu_dx_field",
-                                         "d_sigma_dx_field",
-                                         "d2_mu_dx2_field",
-                                         "d2_sigma_dx2_field"};
-
 // Weights are computed a group at a time into stack buffers and then accumulated
 // strictly in path order, so the sums see exactly the sequence of a one-path-at-
 // a-time loop: per path p = payoff(X_T), then w * p and gamma_weight * p.
@@ -53,20 +46,33 @@ Outcome<LaneSums<3>> greeks_paths(const TangentFlowGammaInputs& in,
 
 }  // namespace
 
+Outcome<TangentFlowGreeksInputs> validate_tangent_flow_greeks_inputs(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff) {
+  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+      d2_sigma_dx2_field, horizon, kGammaFieldNames);
+  if (!v.ok()) return std::move(v).failure();
+  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
+  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
+  const VectorView terminal = states.column(v.value().flow.n_steps);
+  return TangentFlowGreeksInputs{v.value(), terminal, *kind};
+}
+
 Outcome<LaneSums<3>> price_and_greeks_tangent_flow_sums(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike) {
-  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
+  Outcome<TangentFlowGreeksInputs> v = validate_tangent_flow_greeks_inputs(
       states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, kFieldNames);
+      d2_sigma_dx2_field, horizon, payoff);
   if (!v.ok()) return std::move(v).failure();
-  const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
-  if (!kind) return ValueFailure{unknown_payoff_message(payoff)};
-  const VectorView terminal = states.column(v.value().flow.n_steps);
-  return detail::with_payoff(*kind, [&](auto row) {
-    return greeks_paths<decltype(row)>(v.value(), terminal, strike);
+  const TangentFlowGreeksInputs& in = v.value();
+  return detail::with_payoff(in.payoff, [&](auto row) {
+    return greeks_paths<decltype(row)>(in.paths, in.terminal, strike);
   });
 }
 

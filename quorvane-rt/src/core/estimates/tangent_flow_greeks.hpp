@@ -13,9 +13,11 @@
 
 #include <string_view>
 
+#include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
 #include "core/views/views.hpp"
+#include "core/weights/tangent_flow_gamma.hpp"
 
 namespace quorvane {
 
@@ -38,6 +40,21 @@ Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike);
+
+// The checked arguments of a tangent-flow Greeks pass.
+struct TangentFlowGreeksInputs {
+  TangentFlowGammaInputs paths;
+  VectorView terminal;  // the last column of states, X_N
+  PayoffKind payoff;
+};
+
+// The checks of price_and_greeks_tangent_flow but the zero sigma, which only the
+// pass can meet, in the same order.
+Outcome<TangentFlowGreeksInputs> validate_tangent_flow_greeks_inputs(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff);
 
 // The sums behind it, lanes (payoff, delta, gamma), with the same checks; the
 // estimate is the statistics rule (UndefinedStderr::nan) on them.

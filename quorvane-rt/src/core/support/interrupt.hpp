@@ -11,6 +11,7 @@
 // about Python.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -73,6 +74,20 @@ class InterruptBudget {
  private:
   std::size_t left_ = kInterruptPollWork;
 };
+
+// Calls chunk(first, last) for [0, n) in consecutive runs of kInterruptChunk
+// elements, in index order, spending each run, so that a long one-dimensional
+// loop can be interrupted between two runs. Whatever the chunk accumulates
+// carries on from run to run in index order, so the bits are those of one pass.
+template <class Chunk>
+void for_each_interrupt_chunk(std::size_t n, Chunk&& chunk) {
+  InterruptBudget budget;
+  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
+    const std::size_t last = std::min(n, first + kInterruptChunk);
+    chunk(first, last);
+    budget.spend(last - first);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Inside a kernel: one group of paths can be a long piece of work (one path of

@@ -17,12 +17,10 @@ Outcome<DoubleBuffer> bel_weights_constant_flow(const VectorView& w_terminals, d
   DoubleBuffer out = DoubleBuffer::uninitialized(n);
   const detail::ScaleKernel scale = detail::kernels_for(active_kernel_target()).scale;
   // In chunks, so that a long call can be interrupted between two of them.
-  InterruptBudget budget;
-  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
-    const std::size_t count = std::min(kInterruptChunk, n - first);
-    scale(VectorView{w_terminals.address(first), count, w_terminals.stride}, r, out.data() + first);
-    budget.spend(count);
-  }
+  for_each_interrupt_chunk(n, [&](std::size_t first, std::size_t last) {
+    scale(VectorView{w_terminals.address(first), last - first, w_terminals.stride}, r,
+          out.data() + first);
+  });
   return out;
 }
 

@@ -27,13 +27,10 @@ DoubleBuffer greek_weights(const VectorView& w_terminals, const ConstantFlowGree
       detail::kernels_for(active_kernel_target()).greek_weights;
   // In chunks, so that a long call can be interrupted between two of them; each
   // weight is its own path's, so the chunking changes no bit.
-  InterruptBudget budget;
-  for (std::size_t first = 0; first < n; first += kInterruptChunk) {
-    const std::size_t count = std::min(kInterruptChunk, n - first);
-    weights(VectorView{w_terminals.address(first), count, w_terminals.stride}, c, kind,
+  for_each_interrupt_chunk(n, [&](std::size_t first, std::size_t last) {
+    weights(VectorView{w_terminals.address(first), last - first, w_terminals.stride}, c, kind,
             out.data() + first);
-    budget.spend(count);
-  }
+  });
   return out;
 }
 

@@ -33,6 +33,10 @@ namespace quorvane {
 using GammaArrayNames = std::array<std::string_view, 6>;
 inline constexpr GammaArrayNames kGammaWeightNames = {"dws",        "sigma",     "d_mu_dx",
                                                       "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2"};
+// The same arrays as the price-and-Greeks functions name them.
+inline constexpr GammaArrayNames kGammaFieldNames = {
+    "dws",           "sigma_field",     "d_mu_dx_field", "d_sigma_dx_field",
+    "d2_mu_dx2_field", "d2_sigma_dx2_field"};
 
 // Checks, in this order: horizon > 0 (false for NaN) "horizon must be positive";
 // states has at least 3 columns (two steps); then the six per-step arrays, in the
