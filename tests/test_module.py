@@ -98,7 +98,9 @@ N_PATHS, N_STEPS = 5, 4
 
 
 def stub_functions():
+    # A list, not a generator: newer pytest deprecates parametrizing over an iterator.
     root = pathlib.Path(__file__).resolve().parents[1]
+    functions = []
     for module, path in STUBS.items():
         declared = {}
         for node in ast.parse((root / path).read_text()).body:
@@ -107,7 +109,8 @@ def stub_functions():
             elif isinstance(node, ast.Assign) and isinstance(node.value, ast.Name):
                 declared[node.targets[0].id] = declared[node.value.id]  # a form declared as another
         for name, node in declared.items():
-            yield pytest.param(module, name, node, id=f"{module.__name__}.{name}")
+            functions.append(pytest.param(module, name, node, id=f"{module.__name__}.{name}"))
+    return functions
 
 
 def stub_argument(parameter):
