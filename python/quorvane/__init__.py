@@ -32,6 +32,14 @@ the smooth rest of the payoff differentiated along the path; named tuples
 and ``bel_weights_and_variations_tangent_flow``, the per-path weights and
 variations Y_N, Z_N for localising a payoff of your own.
 
+Payoffs of a weighted average of the path, A = sum_k a_k X_k (arithmetic Asians,
+forward-start averages), come from the fourth extension module ``quorvane._average``:
+``bel_weights_average_tangent_flow`` (and its ``_parallel`` form) and
+``price_and_delta_average_tangent_flow`` for any scalar diffusion on an Euler grid,
+``bel_weights_average_constant_flow`` and ``price_and_delta_average_constant_flow``
+for GBM and ABM at the monitoring dates. The other delta weights are for payoffs of
+the terminal state X_T only.
+
 ``quorvane.models`` holds ready-made diffusions (GBM, ABM, OU, CEV, local
 volatility) that simulate Euler paths and build the coefficient fields these
 functions take. ``quorvane.dask`` (imported by its own name; it needs Dask) runs
@@ -52,6 +60,15 @@ from _quorvane import (
 from quorvane_runtime import PanicException as PanicException
 
 from quorvane import models as models
+from quorvane._average import (
+    bel_weights_average_constant_flow as bel_weights_average_constant_flow,
+    bel_weights_average_tangent_flow as bel_weights_average_tangent_flow,
+    bel_weights_average_tangent_flow_parallel as bel_weights_average_tangent_flow_parallel,
+)
+from quorvane._average_results import (
+    price_and_delta_average_constant_flow as price_and_delta_average_constant_flow,
+    price_and_delta_average_tangent_flow as price_and_delta_average_tangent_flow,
+)
 from quorvane._greeks import (
     bel_weights_gamma_constant_flow as bel_weights_gamma_constant_flow,
     bel_weights_gamma_tangent_flow as bel_weights_gamma_tangent_flow,
@@ -114,6 +131,12 @@ __all__ = [
     "LocalisedTangentFlowGreeks",
     "Bandwidths",
     "TangentFlowBandwidths",
+    # payoffs of a weighted average of the path (Asians): weights and estimates
+    "bel_weights_average_tangent_flow",
+    "bel_weights_average_tangent_flow_parallel",
+    "bel_weights_average_constant_flow",
+    "price_and_delta_average_tangent_flow",
+    "price_and_delta_average_constant_flow",
     # ready-made diffusions: Euler paths and coefficient fields
     "models",
     "PanicException",

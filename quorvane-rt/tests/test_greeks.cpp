@@ -24,6 +24,7 @@
 #include "core/payoffs/payoffs.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
 #include "core/weights/tangent_flow_variations.hpp"
+#include "core/weights/average.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
@@ -660,6 +661,108 @@ TEST(ConstantFlowGreeks, ValidationInOrder) {
   auto vega = bel_weights_vega_constant_flow(a.view(), 1.0, 0.0, -0.0);
   ASSERT_FALSE(vega.ok());
   EXPECT_EQ(vega.failure().message, "volatility must be positive");
+}
+
+// ---------------------------------------------------------------------------
+// The average weights (a forward pass storing a history, a backward pass in the
+// finish): the fast kernels of every target and layout against the one-lane
+// recursion, bit for bit, and the first failing path (a zero sigma, or Q = 0
+// reported at step n_steps).
+
+struct AverageCase {
+  std::vector<double> weights;
+  AverageInputs in;
+  AverageCase(const TangentFlowGammaInputs& g, std::vector<double> a) : weights(std::move(a)) {
+    in.flow = g.flow;
+    in.d2_mu_dx2 = g.d2_mu_dx2;
+    in.d2_sigma_dx2 = g.d2_sigma_dx2;
+    in.weights = VectorView{reinterpret_cast<const std::byte*>(weights.data()), weights.size(), 8};
+    for (std::size_t k = 1; k < weights.size(); ++k)
+      if (weights[k] != 0.0) in.last = k;
+    in.inv_dt = 1.0 / g.flow.dt;
+  }
+};
+
+// Weights with zeros inside and, every other seed, after the last date; a_1 is
+// never zero, so that every grid has a date after column 0.
+std::vector<double> random_average_weights(std::size_t n_steps, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> unit(-0.5, 1.5);
+  std::vector<double> a(n_steps + 1);
+  for (double& x : a) x = rng() % 3 == 0 ? 0.0 : unit(rng);
+  a[1] = 0.5;
+  if (seed % 2 == 1 && n_steps > 1) a[n_steps] = 0.0;
+  return a;
+}
+
+void expect_average_kernels_match_scan(KernelTarget target, const AverageInputs& in, std::size_t first,
+                                       std::size_t count, const std::string& where) {
+  std::vector<double> expected;
+  std::optional<ZeroSigma> expected_failure;
+  for (std::size_t path = first; path < first + count; ++path) {
+    const PathAverage p = average_path_weight(in, path);
+    if (p.zero_sigma_step) {
+      expected_failure = ZeroSigma{path, *p.zero_sigma_step};
+      break;
+    }
+    if (p.q == 0.0) {
+      expected_failure = ZeroSigma{path, in.flow.n_steps};
+      break;
+    }
+    expected.push_back(p.weight);
+  }
+  std::vector<double> got(count + 1, 12345.0);
+  ASSERT_EQ(tangent_flow_average_weights_with(target, in, first, count, got.data()), expected_failure) << where;
+  EXPECT_EQ(got[count], 12345.0) << where << ": wrote past the range";
+  if (expected_failure) return;
+  got.pop_back();
+  EXPECT_TRUE(same_bits(got, expected)) << where;
+}
+
+TEST_P(TangentFlowGammaKernels, AverageWeightsMatchTheOneLaneRecursionBitForBit) {
+  const KernelCase c = GetParam();
+  for (std::size_t n_steps : {2u, 5u, 13u}) {
+    for (std::size_t n_paths : {0u, 1u, 3u, 7u, 8u, 9u, 17u, 33u, 300u}) {
+      const std::uint32_t seed = static_cast<std::uint32_t>(5 * n_paths + n_steps);
+      const GammaBatch b = random_batch(n_paths, n_steps, seed, 0.03);
+      const LaidBatch laid(b, c.layout);
+      const AverageCase avg(laid.inputs(0.9), random_average_weights(n_steps, seed));
+      expect_average_kernels_match_scan(c.target, avg.in, 0, n_paths, describe(c, n_paths, n_steps));
+      if (n_paths > 5)
+        expect_average_kernels_match_scan(c.target, avg.in, 3, n_paths - 5,
+                                          describe(c, n_paths, n_steps) + " sub-range");
+    }
+  }
+  // Zero sigmas among specials: the first failing path, as the scan meets it.
+  const GammaBatch zeros = random_batch(600, 4, 9, 0.05, 0.0005);
+  const LaidBatch laid_zeros(zeros, c.layout);
+  const AverageCase avg(laid_zeros.inputs(1.0), random_average_weights(4, 2));
+  expect_average_kernels_match_scan(c.target, avg.in, 0, 600, describe(c, 600, 4) + " zeros");
+  // Paths longer than one run of kKernelPaceSteps steps: the history spans the runs.
+  const std::size_t long_steps = 2 * kKernelPaceSteps + 3;
+  const GammaBatch long_paths = random_batch(17, long_steps, 4, 0.0);
+  const LaidBatch laid_long(long_paths, c.layout);
+  const AverageCase long_avg(laid_long.inputs(1.0), random_average_weights(long_steps, 3));
+  expect_average_kernels_match_scan(c.target, long_avg.in, 0, 17, describe(c, 17, long_steps));
+}
+
+// A path with Q = sum_k a_k k Y_k = 0 is reported at step n_steps, after the
+// zero sigmas of earlier paths and before those of later ones.
+TEST(AverageWeights, AZeroQIsTheFailureOfItsPath) {
+  GammaBatch b = random_batch(12, 4, 31, 0.0);
+  for (int k : {0, 2, 3}) std::fill_n(b.a[k].begin() + 6 * 4, 4, 0.0);  // path 6: Y = 1 throughout
+  b.at(1, 9, 2) = 0.0;                                                    // path 9: a zero sigma
+  for (KernelTarget t : supported_targets()) {
+    for (Layout l : kLayouts) {
+      const LaidBatch laid(b, l);
+      // Q = 1 * 1 + 2 * 0 + 3 * 1 + 4 * -1 = 0 on path 6.
+      const AverageCase avg(laid.inputs(1.0), {0.0, 1.0, 0.0, 1.0, -1.0});
+      std::vector<double> out(12);
+      const std::string where = std::string(kernel_target_name(t)) + " " + layout_name(l);
+      EXPECT_EQ(tangent_flow_average_weights_with(t, avg.in, 0, 12, out.data()), (ZeroSigma{6, 4})) << where;
+      EXPECT_EQ(tangent_flow_average_weights_with(t, avg.in, 7, 5, out.data()), (ZeroSigma{9, 2})) << where;
+    }
+  }
 }
 
 }  // namespace

@@ -38,4 +38,11 @@ extern const FunctionRecord price_and_greeks_tangent_flow_localised;
 extern const FunctionRecord price_and_greeks_tangent_flow_localised_parallel;
 extern const FunctionRecord bel_weights_and_variations_tangent_flow;
 
+// Payoffs of a weighted average of the path (tangent flow and GBM/ABM).
+extern const FunctionRecord bel_weights_average_tangent_flow;
+extern const FunctionRecord bel_weights_average_tangent_flow_parallel;
+extern const FunctionRecord price_and_delta_average_tangent_flow;
+extern const FunctionRecord bel_weights_average_constant_flow;
+extern const FunctionRecord price_and_delta_average_constant_flow;
+
 }  // namespace quorvane::py::rows

@@ -22,6 +22,13 @@
 //   kNoexcept          whether no access can throw (the body is then noexcept,
 //                      and a noexcept caller needs no unwinding tables for it).
 //
+// A recursion may also keep a per-step history (kHistory doubles per lane and
+// step, see core/recursions/recursion.hpp): run_group then hands each chain its
+// entries in the calling thread's reserved scratch (core/support/scratch.hpp),
+// step j of chain r at history + (j * R + r) * kHistory * kWidth, and the
+// recursion's finish may walk them back (a backward pass). The drivers reserve
+// kHistory * kMaxHistoryLanes * n_steps doubles before they run a kernel.
+//
 // The steps of every recursion are walked in one place, run_phases: its phases
 // in order, each in runs of kKernelPaceSteps steps with a kernel_pace call
 // between two runs (core/support/interrupt.hpp), each run a loop over steps and
@@ -40,10 +47,30 @@
 #include "core/lanes/lanes.hpp"
 #include "core/recursions/recursion.hpp"
 #include "core/support/interrupt.hpp"
+#include "core/support/scratch.hpp"
 #include "core/views/views.hpp"
 
 namespace quorvane::detail {
 namespace {
+
+// A recursion that stores a per-step history for a backward pass in finish.
+template <class Rec>
+concept KeepsHistory = requires { Rec::kHistory; };
+
+// The most lanes of a group of a recursion with a history (its chains and
+// Fortran blocks are chosen within it), so that the reserved scratch stays
+// n_steps * kHistory * kMaxHistoryLanes doubles.
+inline constexpr std::size_t kMaxHistoryLanes = 8;
+
+// The scratch doubles a history recursion's kernels need on this thread.
+template <class Rec>
+std::size_t history_doubles(const typename Rec::Inputs& in) noexcept {
+  if constexpr (KeepsHistory<Rec>) {
+    return Rec::kHistory * kMaxHistoryLanes * Rec::n_steps(in);
+  } else {
+    return 0;
+  }
+}
 
 // Steps [begin, end) of phase P for R chains. Returns end, or the step at which
 // the source stopped a chain (the first such step of the lowest chain; the
@@ -129,7 +156,14 @@ inline std::size_t run_group(const Source& src, const typename Rec::Inputs& in, 
   constexpr std::size_t O = Rec::kOutputs;
   const typename Rec::template Constants<L> c(in);
   typename Rec::template State<L> st[R];
-  for (std::size_t r = 0; r < R; ++r) Rec::start(st[r]);
+  if constexpr (KeepsHistory<Rec>) {
+    static_assert(G <= kMaxHistoryLanes, "a history recursion's groups fit the reserved scratch");
+    double* const history = reserved_history();
+    for (std::size_t r = 0; r < R; ++r)
+      Rec::start(st[r], history + r * Rec::kHistory * W, R * Rec::kHistory * W);
+  } else {
+    for (std::size_t r = 0; r < R; ++r) Rec::start(st[r]);
+  }
   const std::size_t n_steps = Rec::n_steps(in);
   const std::size_t stop = run_phases<0, Rec, L, R>(src, in, 0, c, st);
   if (stop != n_steps) return stop;

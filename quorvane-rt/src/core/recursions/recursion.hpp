@@ -21,6 +21,12 @@
 //                    in the recursion's fixed operation order;
 //   finish(state, constants, out)
 //                    the outputs out[0 .. kOutputs).
+// A recursion that needs a backward pass also declares
+//   kHistory         doubles stored per lane and step; start then takes
+//                    start(state, history, step_doubles), the chain's entries
+//                    of step 0 and the distance from one step's to the next,
+//                    its steps store into them and finish reads them back
+//                    (core/kernels/recursion_groups.hpp provides the storage).
 // Recursions have internal linkage (anonymous namespace), like the lane traits,
 // so that each target's translation unit keeps its own copies.
 #pragma once
