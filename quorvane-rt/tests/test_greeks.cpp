@@ -28,6 +28,7 @@
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/kernels/recursion_groups.hpp"
 #include "core/support/interrupt.hpp"
 #include "support.hpp"
 
@@ -738,12 +739,17 @@ TEST_P(TangentFlowGammaKernels, AverageWeightsMatchTheOneLaneRecursionBitForBit)
   const LaidBatch laid_zeros(zeros, c.layout);
   const AverageCase avg(laid_zeros.inputs(1.0), random_average_weights(4, 2));
   expect_average_kernels_match_scan(c.target, avg.in, 0, 600, describe(c, 600, 4) + " zeros");
-  // Paths longer than one run of kKernelPaceSteps steps: the history spans the runs.
-  const std::size_t long_steps = 2 * kKernelPaceSteps + 3;
-  const GammaBatch long_paths = random_batch(17, long_steps, 4, 0.0);
-  const LaidBatch laid_long(long_paths, c.layout);
-  const AverageCase long_avg(laid_long.inputs(1.0), random_average_weights(long_steps, 3));
-  expect_average_kernels_match_scan(c.target, long_avg.in, 0, 17, describe(c, 17, long_steps));
+  // Paths longer than one run of kKernelPaceSteps steps: the history spans the
+  // runs; in Fortran order in blocks, then (a history beyond kHistoryBlockBytes)
+  // in register groups.
+  for (std::size_t long_steps : {2 * kKernelPaceSteps + 3, 3 * kKernelPaceSteps + 3}) {
+    const GammaBatch long_paths = random_batch(70, long_steps, 4, 0.0);
+    const LaidBatch laid_long(long_paths, c.layout);
+    const AverageCase long_avg(laid_long.inputs(1.0), random_average_weights(long_steps, 3));
+    expect_average_kernels_match_scan(c.target, long_avg.in, 0, 70, describe(c, 70, long_steps));
+  }
+  static_assert(detail::kHistoryBlockBytes / (3 * 8 * detail::kHistoryBlockLanes) < 3 * kKernelPaceSteps + 3 &&
+                detail::kHistoryBlockBytes / (3 * 8 * detail::kHistoryBlockLanes) >= 2 * kKernelPaceSteps + 3);
 }
 
 // A path with Q = sum_k a_k k Y_k = 0 is reported at step n_steps, after the

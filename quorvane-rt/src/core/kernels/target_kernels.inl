@@ -28,9 +28,9 @@ template <>
 struct Widths<2> {
   static constexpr Chains kDelta{3, 3, 2, 2048};
   static constexpr Chains kGamma{2, 2, 2, 256};
-  // The average's forward pass stores its history, so its groups stay within
-  // kMaxHistoryLanes lanes, and Fortran order runs in blocks of that many.
-  static constexpr Chains kAverage{2, 2, 2, kMaxHistoryLanes};
+  // The average's forward pass stores a history per lane, so its groups stay
+  // within kHistoryGroupLanes and its Fortran blocks within kHistoryBlockLanes.
+  static constexpr Chains kAverage{2, 2, 2, kHistoryBlockLanes};
 };
 
 // Four lanes (AVX2). Three chains for the delta in C order; with arbitrary
@@ -41,7 +41,7 @@ template <>
 struct Widths<4> {
   static constexpr Chains kDelta{3, 3, 1, 2048};
   static constexpr Chains kGamma{2, 2, 1, 256};
-  static constexpr Chains kAverage{2, 2, 1, kMaxHistoryLanes};
+  static constexpr Chains kAverage{2, 2, 1, kHistoryBlockLanes};
 };
 
 template <class L>
