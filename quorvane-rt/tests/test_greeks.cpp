@@ -25,6 +25,7 @@
 #include "core/weights/tangent_flow_gamma.hpp"
 #include "core/weights/tangent_flow_variations.hpp"
 #include "core/weights/average.hpp"
+#include "core/payoffs/functionals.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
@@ -769,6 +770,44 @@ TEST(AverageWeights, AZeroQIsTheFailureOfItsPath) {
       EXPECT_EQ(tangent_flow_average_weights_with(t, avg.in, 7, 5, out.data()), (ZeroSigma{9, 2})) << where;
     }
   }
+}
+
+// The path functionals of the fused estimators on every layout, against plain
+// loops: the terminal value, the weighted average in column order, and the
+// running maximum and minimum, which keep the first of equal values (0.0 and
+// -0.0 compare equal) and pass over a NaN after column 0.
+TEST(PathFunctionals, MatchPlainLoopsOnEveryLayout) {
+  const std::vector<double> rows = {
+      1.0,  3.0,  -2.0, 3.0,  0.5,   //
+      0.0,  -0.0, kNaN, -1.0, 2.0,   //
+      kNaN, 4.0,  -5.0, kInf, 1e300,  //
+      -0.0, 0.0,  0.0,  -0.0, -0.0,  //
+  };
+  const std::size_t n_paths = 4, cols = 5;
+  const std::vector<double> a = {0.5, -1.0, 0.25, 0.0, 2.0};
+  const VectorView weights{reinterpret_cast<const std::byte*>(a.data()), a.size(), 8};
+  for (Layout l : kLayouts) {
+    const Laid laid(rows, n_paths, cols, l);
+    for (std::size_t i = 0; i < n_paths; ++i) {
+      const double* x = rows.data() + i * cols;
+      double average = a[0] * x[0], maximum = x[0], minimum = x[0];
+      for (std::size_t k = 1; k < cols; ++k) {
+        average = average + a[k] * x[k];
+        if (x[k] > maximum) maximum = x[k];
+        if (x[k] < minimum) minimum = x[k];
+      }
+      const std::string where = std::string(layout_name(l)) + " path " + std::to_string(i);
+      expect_same_value(x[cols - 1], PathFunctional::terminal()(laid.view(), i), where + " terminal");
+      expect_same_value(average, PathFunctional::weighted_average(weights)(laid.view(), i), where + " average");
+      expect_same_value(maximum, PathFunctional::maximum()(laid.view(), i), where + " maximum");
+      expect_same_value(minimum, PathFunctional::minimum()(laid.view(), i), where + " minimum");
+    }
+  }
+  // Equal zeros: the first is kept, so the sign is column 0's.
+  const Laid zeros(rows, n_paths, cols, Layout::c_order);
+  EXPECT_EQ(bits_of(PathFunctional::maximum()(zeros.view(), 3)), bits_of(-0.0));
+  EXPECT_EQ(bits_of(PathFunctional::minimum()(zeros.view(), 1)), bits_of(-1.0));
+  EXPECT_TRUE(std::isnan(PathFunctional::maximum()(zeros.view(), 2)));  // a NaN in column 0 stays
 }
 
 }  // namespace

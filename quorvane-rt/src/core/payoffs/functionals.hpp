@@ -6,6 +6,10 @@
 //   terminal          x_N                                  (the payoffs of X_T)
 //   weighted_average  A = a_0 x_0, then A = A + (a_k x_k) for k = 1 .. N
 //                     (the payoffs of A, with the average's weights a)
+//   maximum           m = x_0, then m = x_k where x_k > m, k = 1 .. N
+//   minimum           m = x_0, then m = x_k where x_k < m, k = 1 .. N
+//                     (lookbacks and barriers; a NaN x_k after column 0
+//                     never compares, so it is passed over)
 //
 // each product and sum rounded in exactly that order, the columns in
 // increasing order.
@@ -17,7 +21,7 @@
 
 namespace quorvane {
 
-enum class FunctionalKind { terminal, weighted_average };
+enum class FunctionalKind { terminal, weighted_average, maximum, minimum };
 
 struct PathFunctional {
   FunctionalKind kind = FunctionalKind::terminal;
@@ -27,15 +31,33 @@ struct PathFunctional {
   static PathFunctional weighted_average(const VectorView& a) noexcept {
     return {FunctionalKind::weighted_average, a};
   }
+  static PathFunctional maximum() noexcept { return {FunctionalKind::maximum, {}}; }
+  static PathFunctional minimum() noexcept { return {FunctionalKind::minimum, {}}; }
 
   // The functional of path i (states has at least one column, and as many
   // as `weights` for the weighted average).
   double operator()(const MatrixView& states, std::size_t i) const noexcept {
     const std::size_t n = states.cols;
-    if (kind == FunctionalKind::terminal) return states(i, n - 1);
-    double a = weights[0] * states(i, 0);
-    for (std::size_t k = 1; k < n; ++k) a = a + weights[k] * states(i, k);
-    return a;
+    switch (kind) {
+      case FunctionalKind::terminal:
+        return states(i, n - 1);
+      case FunctionalKind::weighted_average: {
+        double a = weights[0] * states(i, 0);
+        for (std::size_t k = 1; k < n; ++k) a = a + weights[k] * states(i, k);
+        return a;
+      }
+      case FunctionalKind::maximum: {
+        double m = states(i, 0);
+        for (std::size_t k = 1; k < n; ++k) m = states(i, k) > m ? states(i, k) : m;
+        return m;
+      }
+      case FunctionalKind::minimum: {
+        double m = states(i, 0);
+        for (std::size_t k = 1; k < n; ++k) m = states(i, k) < m ? states(i, k) : m;
+        return m;
+      }
+    }
+    return states(i, n - 1);
   }
 
   // Paths [first, first + count) into out[0 .. count).
