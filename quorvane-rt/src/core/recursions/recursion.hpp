@@ -1,7 +1,7 @@
-// What every per-path recursion (delta_recursion.hpp, gamma_recursion.hpp)
-// provides, so that the one group machinery (core/kernels/recursion_groups.hpp)
-// and the one raw-then-fix-up driver (core/weights/recursion_weights.hpp) can
-// run it.
+// What every per-path recursion (delta_recursion.hpp, gamma_recursion.hpp,
+// average_recursion.hpp) provides, so that the one group machinery
+// (core/kernels/recursion_groups.hpp) and the one raw-then-fix-up driver
+// (core/weights/recursion_weights.hpp) can run it.
 //
 // A recursion is a struct with:
 //   Inputs           the validated bundle it reads;

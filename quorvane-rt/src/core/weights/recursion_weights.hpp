@@ -4,7 +4,7 @@
 //
 // Why that is exact rests on two facts, which each recursion's header argues
 // for its own operations (the delta in core/weights/tangent_flow.cpp, the gamma
-// in core/weights/tangent_flow_gamma.cpp):
+// in core/weights/tangent_flow_gamma.cpp, the average in core/weights/average.cpp):
 // 1. a zero sigma always leaves an output non-finite, so a path whose outputs
 //    are all finite has no zero sigma;
 // 2. a path without a zero sigma takes the same IEEE operations in the same
