@@ -772,6 +772,29 @@ TEST(AverageWeights, AZeroQIsTheFailureOfItsPath) {
   }
 }
 
+// 2^62 steps: kHistory * kHistoryBlockLanes * 8 * n_steps and the history's
+// size wrap to 0 in a size_t, which once chose the Fortran blocks and reserved
+// a history of nothing; the sizes saturate, so the reservation fails as an
+// allocation failure before any step runs.
+TEST(AverageWeights, AHistoryOfAnImpossibleLengthIsAnAllocationFailureNotAWrappedSize) {
+  const double one = 1.0;
+  const auto* p = reinterpret_cast<const std::byte*>(&one);
+  const std::size_t n_steps = std::size_t{1} << 62;
+  const MatrixView everywhere{p, 1, n_steps, 8, 0};  // row stride 8: the Fortran-order kernels
+  AverageInputs in;
+  in.flow = make_tangent_flow_inputs(everywhere, everywhere, everywhere, everywhere, 1, n_steps, 1.0);
+  in.d2_mu_dx2 = in.d2_sigma_dx2 = everywhere;
+  in.weights = VectorView{p, n_steps + 1, 0};
+  in.last = n_steps;
+  in.inv_dt = 1.0 / in.flow.dt;
+  EXPECT_FALSE(detail::history_blocks<detail::AverageRecursion>(in));
+  EXPECT_EQ(detail::history_doubles<detail::AverageRecursion>(in), static_cast<std::size_t>(-1));
+  double out = 0.0;
+  for (KernelTarget t : supported_targets())
+    EXPECT_THROW(tangent_flow_average_weights_with(t, in, 0, 1, &out), AllocationFailure) << kernel_target_name(t);
+  EXPECT_THROW(average_path_weight(in, 0), AllocationFailure);
+}
+
 // The path functionals of the fused estimators on every layout, against plain
 // loops: the terminal value, the weighted average in column order, and the
 // running maximum and minimum, which keep the first of equal values (0.0 and

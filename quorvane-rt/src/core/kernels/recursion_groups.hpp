@@ -68,17 +68,27 @@ inline constexpr std::size_t kHistoryGroupLanes = 8;
 inline constexpr std::size_t kHistoryBlockLanes = 64;
 inline constexpr std::size_t kHistoryBlockBytes = std::size_t{4} << 20;
 
-// Whether a history recursion's Fortran-order paths run in blocks.
+// Whether a history recursion's Fortran-order paths run in blocks (written as
+// a division, so that no product of n_steps can wrap).
 template <class Rec>
 bool history_blocks(const typename Rec::Inputs& in) noexcept {
-  return Rec::kHistory * kHistoryBlockLanes * sizeof(double) * Rec::n_steps(in) <= kHistoryBlockBytes;
+  return Rec::n_steps(in) <= kHistoryBlockBytes / (Rec::kHistory * kHistoryBlockLanes * sizeof(double));
+}
+
+// kHistory * n_steps * lanes doubles, or SIZE_MAX when that does not fit a
+// size_t (which no allocation grants).
+template <class Rec>
+std::size_t history_size(const typename Rec::Inputs& in, std::size_t lanes) noexcept {
+  const std::size_t per_step = Rec::kHistory * lanes;
+  const std::size_t n_steps = Rec::n_steps(in);
+  return n_steps > static_cast<std::size_t>(-1) / per_step ? static_cast<std::size_t>(-1) : n_steps * per_step;
 }
 
 // The scratch doubles a history recursion's raw kernels need on this thread
-// (the one-lane instance needs kHistory * n_steps).
+// (the one-lane instance needs history_size(in, 1)).
 template <class Rec>
 std::size_t history_doubles(const typename Rec::Inputs& in) noexcept {
-  return Rec::kHistory * Rec::n_steps(in) * (history_blocks<Rec>(in) ? kHistoryBlockLanes : kHistoryGroupLanes);
+  return history_size<Rec>(in, history_blocks<Rec>(in) ? kHistoryBlockLanes : kHistoryGroupLanes);
 }
 
 // Steps [begin, end) of phase P for R chains. Returns end, or the step at which

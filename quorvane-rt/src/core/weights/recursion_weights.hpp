@@ -55,7 +55,7 @@ inline std::optional<std::size_t> one_lane(const typename Rec::Inputs& in, std::
   double* outs[Rec::kOutputs];
   for (std::size_t o = 0; o < Rec::kOutputs; ++o) outs[o] = out + o;
   const KernelPace pace;
-  if constexpr (KeepsHistory<Rec>) reserve_history(Rec::kHistory * Rec::n_steps(in));
+  if constexpr (KeepsHistory<Rec>) reserve_history(history_size<Rec>(in, 1));
   const std::size_t stop =
       run_group<Rec, ScalarLanes, 1>(PathViewSource<Rec, Checked>(in, path), in, 1, outs);
   pace.check();
