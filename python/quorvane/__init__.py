@@ -32,6 +32,12 @@ the smooth rest of the payoff differentiated along the path; named tuples
 and ``bel_weights_and_variations_tangent_flow``, the per-path weights and
 variations Y_N, Z_N for localising a payoff of your own.
 
+Every delta, gamma and vega weight is for payoffs of the terminal state X_T
+of the batch it is given. For a payoff that depends on the path only from step
+m on (a barrier or lookback monitored from step m), ``first_window`` cuts the
+first m steps out of the batch (views, and the time of step m), and the
+weights over them give its delta and gamma.
+
 ``quorvane.models`` holds ready-made diffusions (GBM, ABM, OU, CEV, local
 volatility) that simulate Euler paths and build the coefficient fields these
 functions take. ``quorvane.dask`` (imported by its own name; it needs Dask) runs
@@ -81,6 +87,7 @@ from quorvane._results import (
     price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
     price_from_samples as price_from_samples,
 )
+from quorvane._window import first_window as first_window
 
 # Every public name, as a literal list (a type checker reads only a literal one).
 # _quorvane.__all__ stays the extension module's own six functions and __version__.
@@ -114,6 +121,8 @@ __all__ = [
     "LocalisedTangentFlowGreeks",
     "Bandwidths",
     "TangentFlowBandwidths",
+    # path-dependent payoffs: the weights over the first steps of the paths
+    "first_window",
     # ready-made diffusions: Euler paths and coefficient fields
     "models",
     "PanicException",
