@@ -176,7 +176,9 @@ def ref_estimate(samples_of, x, strike, bandwidth, n_greeks):
     return greeks
 
 
-def ref_constant_flow(x, w, horizon, sigma0, dsig, vol, payoff, strike, bandwidth):
+def ref_constant_flow_samples(x, w, horizon, sigma0, dsig, vol, payoff, strike):
+    """The payoff values, and the function of a band (None: plain BEL) that gives the
+    (delta, gamma, vega) samples of every path."""
     p = ref_payoff(payoff, x, strike)
     r = 1.0 / (horizon * sigma0)
     slope_t = dsig * horizon
@@ -192,6 +194,11 @@ def ref_constant_flow(x, w, horizon, sigma0, dsig, vol, payoff, strike, bandwidt
         return [(d1 * y) + ((w * rest) * r), (d2 * (y * y)) + (((u * rest) * r) * r),
                 (d1 * dxdv) + ((u * rest) * h)]
 
+    return p, samples_of
+
+
+def ref_constant_flow(x, w, horizon, sigma0, dsig, vol, payoff, strike, bandwidth):
+    p, samples_of = ref_constant_flow_samples(x, w, horizon, sigma0, dsig, vol, payoff, strike)
     greeks = ref_estimate(samples_of, x, strike, bandwidth, 3)
     price = ref_mean_stderr_of_sums(*ref_sums(p), len(x))
     return ([price[0]] + [g[0][0] for g in greeks] + [price[1]] + [g[0][1] for g in greeks]

@@ -131,6 +131,9 @@ def vector_length(module, name, arguments):
         return N_PATHS  # weights, one per path
     if name == "estimate_from_sums":
         return arguments[0].shape[1] - 1  # the mean, then the stderr, of each lane
+    if name.endswith("_localised"):  # the price, then per Greek plain BEL and four bands
+        greeks = (len(getattr(_localised, name)(*arguments)) - 2) // 3
+        return 1 + 2 * (1 + 5 * greeks)
     estimator = getattr(_quorvane, name, None) or getattr(_greeks, name)
     return 1 + len(estimator(*arguments))  # n, then S1 and S2 of each of the estimator's lanes
 

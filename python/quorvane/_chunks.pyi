@@ -2,7 +2,7 @@
 # last takes the arguments of the estimator of the same name and returns the
 # chunk's sums [n, S1, S2 of each lane]; estimate_from_sums returns the means,
 # then the standard errors.
-from typing import Literal
+from typing import Literal, Optional
 
 from _quorvane import _Float, _Matrix, _Payoff, _Vector
 
@@ -12,6 +12,8 @@ __all__ = [
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "price_and_greeks_constant_flow_localised",
+    "price_and_greeks_tangent_flow_localised",
     "estimate_from_sums",
     "__version__",
 ]
@@ -57,5 +59,31 @@ def price_and_greeks_tangent_flow(
     horizon: _Float,
     payoff: _Payoff,
     strike: _Float = 0.0,
+) -> _Vector: ...
+def price_and_greeks_constant_flow_localised(
+    terminal_states: _Vector,
+    w_terminals: _Vector,
+    horizon: _Float,
+    sigma_at_x0: _Float,
+    d_sigma_dx: _Float,
+    volatility: _Float,
+    payoff: _Payoff,
+    strike: _Float = 0.0,
+    bandwidth: Optional[_Float] = None,
+    spread: Optional[_Float] = None,
+) -> _Vector: ...
+def price_and_greeks_tangent_flow_localised(
+    states: _Matrix,
+    dws: _Matrix,
+    sigma_field: _Matrix,
+    d_mu_dx_field: _Matrix,
+    d_sigma_dx_field: _Matrix,
+    d2_mu_dx2_field: _Matrix,
+    d2_sigma_dx2_field: _Matrix,
+    horizon: _Float,
+    payoff: _Payoff,
+    strike: _Float = 0.0,
+    bandwidth: Optional[_Float] = None,
+    spread: Optional[_Float] = None,
 ) -> _Vector: ...
 def estimate_from_sums(sums: _Matrix, undefined_stderr: Literal["zero", "nan"]) -> _Vector: ...

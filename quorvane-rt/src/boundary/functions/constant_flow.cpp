@@ -21,7 +21,7 @@ struct ConstantFlow {
   double horizon, sigma_at_x0, d_sigma_dx, volatility;
   std::string_view payoff;
   double strike;
-  std::optional<double> bandwidth;
+  std::optional<double> bandwidth, spread;
 };
 using A = ConstantFlow;
 
@@ -35,6 +35,8 @@ constexpr auto volatility = param::real("volatility", &A::volatility);
 constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
 // The localised estimator's half-width of the band around the strike; None chooses it.
 constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
+// A chunk's sums for the automatic bandwidth: the spread of all the chunks' terminal values.
+constexpr auto spread = param::real_or_none("spread", &A::spread);
 
 constexpr auto kBelWeightsConstantFlow =
     row("bel_weights_constant_flow", list(w_terminals, horizon, sigma_at_x0), docs::kBelWeightsConstantFlow,
@@ -111,6 +113,17 @@ constexpr auto kPriceAndGreeksConstantFlowLocalised =
               });
         });
 
+constexpr auto kPriceAndGreeksConstantFlowLocalisedSums =
+    row("price_and_greeks_constant_flow_localised",
+        list(kPriceAndGreeksConstantFlowLocalised.parameters, spread),
+        docs::kPriceAndGreeksConstantFlowLocalisedSums, [](const A& a) {
+          return outcome_result(price_and_greeks_constant_flow_localised_sums(
+                                    a.terminal_states.vector(), a.w_terminals.vector(), a.horizon,
+                                    a.sigma_at_x0, a.d_sigma_dx, a.volatility, a.payoff, a.strike,
+                                    a.bandwidth, a.spread),
+                                numpy::array_from_vector);
+        });
+
 }  // namespace
 
 constinit const FunctionRecord rows::bel_weights_constant_flow = record<kBelWeightsConstantFlow>();
@@ -122,5 +135,8 @@ constinit const FunctionRecord rows::price_and_delta_constant_flow_sums = record
 constinit const FunctionRecord rows::price_and_greeks_constant_flow_sums = record<kPriceAndGreeksConstantFlowSums>();
 constinit const FunctionRecord rows::price_and_greeks_constant_flow_localised =
     record<kPriceAndGreeksConstantFlowLocalised>();
+
+constinit const FunctionRecord rows::price_and_greeks_constant_flow_localised_sums =
+    record<kPriceAndGreeksConstantFlowLocalisedSums>();
 
 }  // namespace quorvane::py

@@ -24,6 +24,7 @@ extern const FunctionRecord price_and_greeks_constant_flow;
 extern const FunctionRecord price_and_delta_constant_flow_sums;
 extern const FunctionRecord price_and_greeks_constant_flow_sums;
 extern const FunctionRecord price_and_greeks_constant_flow_localised;
+extern const FunctionRecord price_and_greeks_constant_flow_localised_sums;
 
 // Any scalar diffusion from full path batches and coefficient fields.
 extern const FunctionRecord bel_weights_tangent_flow;
@@ -36,6 +37,7 @@ extern const FunctionRecord price_and_delta_tangent_flow_sums;
 extern const FunctionRecord price_and_greeks_tangent_flow_sums;
 extern const FunctionRecord price_and_greeks_tangent_flow_localised;
 extern const FunctionRecord price_and_greeks_tangent_flow_localised_parallel;
+extern const FunctionRecord price_and_greeks_tangent_flow_localised_sums;
 extern const FunctionRecord bel_weights_and_variations_tangent_flow;
 
 }  // namespace quorvane::py::rows

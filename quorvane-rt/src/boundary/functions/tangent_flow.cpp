@@ -24,7 +24,7 @@ struct TangentFlow {
   double horizon;
   std::string_view payoff;
   double strike;
-  std::optional<double> bandwidth;
+  std::optional<double> bandwidth, spread;
 };
 using A = TangentFlow;
 
@@ -46,6 +46,8 @@ constexpr auto horizon = param::real("horizon", &A::horizon);
 constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
 // The localised estimators' half-width of the band around the strike; None chooses it.
 constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
+// A chunk's sums for the automatic bandwidth: the spread of all the chunks' terminal values.
+constexpr auto spread = param::real_or_none("spread", &A::spread);
 
 constexpr auto kBelWeightsTangentFlow = row(
     "bel_weights_tangent_flow", list(path_batch, fields, horizon), docs::kBelWeightsTangentFlow, [](const A& a) {
@@ -148,6 +150,16 @@ constexpr auto kPriceAndGreeksTangentFlowLocalisedParallel =
                                  price_and_greeks_tangent_flow_localised_parallel, localised_result);
         });
 
+constexpr auto kPriceAndGreeksTangentFlowLocalisedSums =
+    row("price_and_greeks_tangent_flow_localised", list(localised_parameters, spread),
+        docs::kPriceAndGreeksTangentFlowLocalisedSums, [](const A& a) {
+          return outcome_result(price_and_greeks_tangent_flow_localised_sums(
+                                    a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                    a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                    a.horizon, a.payoff, a.strike, a.bandwidth, a.spread),
+                                numpy::array_from_vector);
+        });
+
 constexpr auto kBelWeightsAndVariationsTangentFlow =
     row("bel_weights_and_variations_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
         docs::kBelWeightsAndVariationsTangentFlow, [](const A& a) {
@@ -178,5 +190,8 @@ constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_par
     record<kPriceAndGreeksTangentFlowLocalisedParallel>();
 constinit const FunctionRecord rows::bel_weights_and_variations_tangent_flow =
     record<kBelWeightsAndVariationsTangentFlow>();
+
+constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_sums =
+    record<kPriceAndGreeksTangentFlowLocalisedSums>();
 
 }  // namespace quorvane::py

@@ -8,6 +8,7 @@
 #include "core/kernels/kernels.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/payoffs/payoffs.hpp"
+#include "core/statistics/chunk_sums.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/weights/constant_flow_gamma_vega.hpp"
@@ -41,12 +42,20 @@ Candidates<1, false> fixed_band(double strike, double bandwidth) noexcept {
   return c;
 }
 
-Candidates<kAutoBands, true> automatic_bands(double strike, const VectorView& terminal) {
+// sd(X_N): the population standard deviation of the terminal values from their
+// sums in path order, sqrt(S2 / N - (S1 / N)^2); 0.0 unless that variance is
+// positive and finite.
+double terminal_spread(const VectorView& terminal) {
   const LaneSums<1> s = sum_samples(terminal);
   const double count = static_cast<double>(s.n);
   const double mean = s.s1[0] / count;
   const double var = s.s2[0] / count - mean * mean;
-  const double sd = var > 0.0 && std::isfinite(var) ? std::sqrt(var) : 0.0;
+  return var > 0.0 && std::isfinite(var) ? std::sqrt(var) : 0.0;
+}
+
+// The automatic candidates for the spread sd: a band c * sd is usable when it
+// is positive and finite (so none is for sd = 0.0 or NaN).
+Candidates<kAutoBands, true> automatic_bands(double strike, double sd) {
   Candidates<kAutoBands, true> c;
   for (std::size_t b = 0; b < kAutoBands; ++b) {
     const double delta = kBandwidthMultiples[b] * sd;
@@ -84,10 +93,11 @@ struct ConstantFlowPathConstants {
   double ix;  // 1 / X_0 = sigma' / sigma(X_0), for GBM
 };
 
+// The sums of the price lane and of every candidate's Greek lanes, in path order.
 template <class Row, std::size_t B, bool Plain>
-LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView& ws,
-                                          const ConstantFlowPathConstants& k, double strike,
-                                          const Candidates<B, Plain>& cand) {
+LaneSums<Candidates<B, Plain>::template kLanes<3>> constant_flow_sums(
+    const VectorView& xs, const VectorView& ws, const ConstantFlowPathConstants& k, double strike,
+    const Candidates<B, Plain>& cand) {
   using Cs = Candidates<B, Plain>;
   constexpr std::size_t C = Cs::C;
   constexpr std::size_t K = Cs::template kLanes<3>;
@@ -119,6 +129,13 @@ LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView
       sums.add(v);
     }
   });
+  return sums;
+}
+
+// The price and, per Greek, the chosen candidate's estimate.
+template <std::size_t B, bool Plain, std::size_t K>
+LocalisedGreekEstimate constant_flow_estimate(const Candidates<B, Plain>& cand,
+                                              const LaneSums<K>& sums) {
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
   MeanStderr g[3];
   LocalisedGreekEstimate out;
@@ -135,12 +152,15 @@ std::optional<ValueFailure> bandwidth_failure(std::optional<double> bandwidth) {
   return std::nullopt;
 }
 
-// f(candidates) for the given bandwidth or the automatic ones.
+// f(candidates) for the given bandwidth or the automatic ones, whose spread is
+// `spread` when given (that of all the paths, for a chunk of them) or else
+// that of `terminal`.
 template <class F>
 decltype(auto) with_candidates(std::optional<double> bandwidth, double strike,
-                               const VectorView& terminal, F&& f) {
+                               const VectorView& terminal, F&& f,
+                               std::optional<double> spread = std::nullopt) {
   if (bandwidth) return f(fixed_band(strike, *bandwidth));
-  return f(automatic_bands(strike, terminal));
+  return f(automatic_bands(strike, spread ? *spread : terminal_spread(terminal)));
 }
 
 // ---------------------------------------------------------------------------
@@ -185,9 +205,9 @@ struct StoredOutputs {
 // The samples of every path from its recursion outputs (`Source`: computed
 // group by group, or stored), summed in path order.
 template <class Row, std::size_t B, bool Plain, class Source>
-Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(Source& source, std::size_t n_paths,
-                                                        const VectorView& terminal, double strike,
-                                                        const Candidates<B, Plain>& cand) {
+Outcome<LaneSums<Candidates<B, Plain>::template kLanes<2>>> tangent_flow_sums(
+    Source& source, std::size_t n_paths, const VectorView& terminal, double strike,
+    const Candidates<B, Plain>& cand) {
   using Cs = Candidates<B, Plain>;
   constexpr std::size_t C = Cs::C;
   constexpr std::size_t K = Cs::template kLanes<2>;
@@ -219,6 +239,13 @@ Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(Source& source, std::siz
     }
     budget.spend(count * source.work_per_path());
   }
+  return sums;
+}
+
+// The price and, per Greek, the chosen candidate's estimate.
+template <std::size_t B, bool Plain, std::size_t K>
+LocalisedTangentFlowEstimate tangent_flow_estimate_of(const Candidates<B, Plain>& cand,
+                                                      const LaneSums<K>& sums) {
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
   MeanStderr g[2];
   LocalisedTangentFlowEstimate out;
@@ -245,9 +272,34 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
   k.ix = d_sigma_dx / sigma_at_x0;
   return with_candidates(bandwidth, strike, terminal_states, [&](const auto& cand) {
     return detail::with_payoff(kind.value(), [&](auto row) {
-      return constant_flow_pass<decltype(row)>(terminal_states, w_terminals, k, strike, cand);
+      return constant_flow_estimate(
+          cand, constant_flow_sums<decltype(row)>(terminal_states, w_terminals, k, strike, cand));
     });
   });
+}
+
+Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth, std::optional<double> spread) {
+  Outcome<PayoffKind> kind = validate_constant_flow_greeks_inputs(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff);
+  if (!kind.ok()) return std::move(kind).failure();
+  if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
+
+  ConstantFlowPathConstants k;
+  k.c = constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
+  k.gbm = d_sigma_dx != 0.0;
+  k.ix = d_sigma_dx / sigma_at_x0;
+  return with_candidates(
+      bandwidth, strike, terminal_states,
+      [&](const auto& cand) {
+        return detail::with_payoff(kind.value(), [&](auto row) {
+          return chunk_sums_row(
+              constant_flow_sums<decltype(row)>(terminal_states, w_terminals, k, strike, cand));
+        });
+      },
+      spread);
 }
 
 Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
@@ -269,10 +321,13 @@ namespace {
 template <class Source>
 Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTangentFlowInputs& in,
                                                             Source& source) {
-  return with_candidates(in.bandwidth, in.strike, in.terminal, [&](const auto& cand) {
-    return detail::with_payoff(in.payoff, [&](auto row) {
-      return tangent_flow_pass<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
-                                              in.strike, cand);
+  return with_candidates(in.bandwidth, in.strike, in.terminal,
+                         [&](const auto& cand) -> Outcome<LocalisedTangentFlowEstimate> {
+    return detail::with_payoff(in.payoff, [&](auto row) -> Outcome<LocalisedTangentFlowEstimate> {
+      auto sums = tangent_flow_sums<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
+                                                   in.strike, cand);
+      if (!sums.ok()) return std::move(sums).failure();
+      return tangent_flow_estimate_of(cand, sums.value());
     });
   });
 }
@@ -290,6 +345,31 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
   if (!v.ok()) return std::move(v).failure();
   ComputedOutputs source(v.value().paths);
   return tangent_flow_estimate(v.value(), source);
+}
+
+Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike, std::optional<double> bandwidth,
+    std::optional<double> spread) {
+  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
+      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
+  if (!v.ok()) return std::move(v).failure();
+  const LocalisedTangentFlowInputs& in = v.value();
+  ComputedOutputs source(in.paths);
+  return with_candidates(
+      in.bandwidth, in.strike, in.terminal,
+      [&](const auto& cand) -> Outcome<DoubleBuffer> {
+        return detail::with_payoff(in.payoff, [&](auto row) -> Outcome<DoubleBuffer> {
+          auto sums = tangent_flow_sums<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
+                                                       in.strike, cand);
+          if (!sums.ok()) return std::move(sums).failure();
+          return chunk_sums_row(sums.value());
+        });
+      },
+      spread);
 }
 
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(

@@ -90,6 +90,26 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike, std::optional<double> bandwidth);
 
+// One chunk's sums (quorvane.dask): the row [n, S1, S2 of each lane] of
+// core/statistics/chunk_sums.hpp, lanes: the payoff, then for each Greek each
+// candidate's samples, summed in path order with the estimator's own samples.
+// A given bandwidth is the one candidate. Without one, the candidates are
+// those of the automatic choice (plain BEL, then c * sd for each multiple),
+// where sd is `spread` when given (the spread of all the chunks' terminal
+// values, computed as above from sums in path order) and else this chunk's;
+// a band c * sd that is not positive and finite is still summed, but never
+// chosen. The same checks and errors as the estimators.
+Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth, std::optional<double> spread);
+Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike, std::optional<double> bandwidth,
+    std::optional<double> spread);
+
 // The checked arguments of the tangent-flow estimator, for its parallel form.
 struct LocalisedTangentFlowInputs : TangentFlowGreeksInputs {
   double strike;
