@@ -257,31 +257,17 @@ LocalisedTangentFlowEstimate tangent_flow_estimate_of(const Candidates<B, Plain>
 
 }  // namespace
 
-Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
-    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
-    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
-    double strike, std::optional<double> bandwidth) {
-  Outcome<PayoffKind> kind = validate_constant_flow_greeks_inputs(
-      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff);
-  if (!kind.ok()) return std::move(kind).failure();
-  if (std::optional<ValueFailure> f = bandwidth_failure(bandwidth)) return std::move(*f);
+namespace {
 
-  ConstantFlowPathConstants k;
-  k.c = constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
-  k.gbm = d_sigma_dx != 0.0;
-  k.ix = d_sigma_dx / sigma_at_x0;
-  return with_candidates(bandwidth, strike, terminal_states, [&](const auto& cand) {
-    return detail::with_payoff(kind.value(), [&](auto row) {
-      return constant_flow_estimate(
-          cand, constant_flow_sums<decltype(row)>(terminal_states, w_terminals, k, strike, cand));
-    });
-  });
-}
-
-Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
-    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
-    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
-    double strike, std::optional<double> bandwidth, std::optional<double> spread) {
+// The checks, then the sums of the constant-flow pass for the given bandwidth
+// or the automatic candidates (with_candidates), turned into the result by
+// finish(candidates, sums).
+template <class R, class Finish>
+Outcome<R> constant_flow_run(const VectorView& terminal_states, const VectorView& w_terminals,
+                             double horizon, double sigma_at_x0, double d_sigma_dx,
+                             double volatility, std::string_view payoff, double strike,
+                             std::optional<double> bandwidth, std::optional<double> spread,
+                             Finish&& finish) {
   Outcome<PayoffKind> kind = validate_constant_flow_greeks_inputs(
       terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff);
   if (!kind.ok()) return std::move(kind).failure();
@@ -293,13 +279,34 @@ Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
   k.ix = d_sigma_dx / sigma_at_x0;
   return with_candidates(
       bandwidth, strike, terminal_states,
-      [&](const auto& cand) {
-        return detail::with_payoff(kind.value(), [&](auto row) {
-          return chunk_sums_row(
-              constant_flow_sums<decltype(row)>(terminal_states, w_terminals, k, strike, cand));
+      [&](const auto& cand) -> Outcome<R> {
+        return detail::with_payoff(kind.value(), [&](auto row) -> Outcome<R> {
+          return finish(cand, constant_flow_sums<decltype(row)>(terminal_states, w_terminals, k,
+                                                                strike, cand));
         });
       },
       spread);
+}
+
+}  // namespace
+
+Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth) {
+  return constant_flow_run<LocalisedGreekEstimate>(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
+      bandwidth, std::nullopt,
+      [](const auto& cand, const auto& sums) { return constant_flow_estimate(cand, sums); });
+}
+
+Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth, std::optional<double> spread) {
+  return constant_flow_run<DoubleBuffer>(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
+      bandwidth, spread, [](const auto&, const auto& sums) { return chunk_sums_row(sums); });
 }
 
 Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
@@ -317,19 +324,31 @@ Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
 
 namespace {
 
-// The bands, then the pass over the paths' outputs from `source`.
+// The bands (the given bandwidth, or the automatic candidates of `spread` or
+// of the terminal values), then the pass over the paths' outputs from
+// `source`, whose sums finish(candidates, sums) turns into the result.
+template <class R, class Source, class Finish>
+Outcome<R> tangent_flow_run(const LocalisedTangentFlowInputs& in, Source& source,
+                            std::optional<double> spread, Finish&& finish) {
+  return with_candidates(
+      in.bandwidth, in.strike, in.terminal,
+      [&](const auto& cand) -> Outcome<R> {
+        return detail::with_payoff(in.payoff, [&](auto row) -> Outcome<R> {
+          auto sums = tangent_flow_sums<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
+                                                       in.strike, cand);
+          if (!sums.ok()) return std::move(sums).failure();
+          return finish(cand, sums.value());
+        });
+      },
+      spread);
+}
+
 template <class Source>
 Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTangentFlowInputs& in,
                                                             Source& source) {
-  return with_candidates(in.bandwidth, in.strike, in.terminal,
-                         [&](const auto& cand) -> Outcome<LocalisedTangentFlowEstimate> {
-    return detail::with_payoff(in.payoff, [&](auto row) -> Outcome<LocalisedTangentFlowEstimate> {
-      auto sums = tangent_flow_sums<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
-                                                   in.strike, cand);
-      if (!sums.ok()) return std::move(sums).failure();
-      return tangent_flow_estimate_of(cand, sums.value());
-    });
-  });
+  return tangent_flow_run<LocalisedTangentFlowEstimate>(
+      in, source, std::nullopt,
+      [](const auto& cand, const auto& sums) { return tangent_flow_estimate_of(cand, sums); });
 }
 
 }  // namespace
@@ -357,19 +376,10 @@ Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
       states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
       d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
   if (!v.ok()) return std::move(v).failure();
-  const LocalisedTangentFlowInputs& in = v.value();
-  ComputedOutputs source(in.paths);
-  return with_candidates(
-      in.bandwidth, in.strike, in.terminal,
-      [&](const auto& cand) -> Outcome<DoubleBuffer> {
-        return detail::with_payoff(in.payoff, [&](auto row) -> Outcome<DoubleBuffer> {
-          auto sums = tangent_flow_sums<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
-                                                       in.strike, cand);
-          if (!sums.ok()) return std::move(sums).failure();
-          return chunk_sums_row(sums.value());
-        });
-      },
-      spread);
+  ComputedOutputs source(v.value().paths);
+  return tangent_flow_run<DoubleBuffer>(v.value(), source, spread, [](const auto&, const auto& sums) {
+    return chunk_sums_row(sums);
+  });
 }
 
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(
