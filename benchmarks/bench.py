@@ -193,6 +193,20 @@ if numba is not None:
         return _numba_lane(s1, s2, float(x.size))
 
     @numba.njit(cache=False, inline="always")
+    def _numba_add(s1, s2, v):
+        """A lane's sums (S1, S2) with one more sample: plain sequential sums."""
+        return s1 + v, s2 + v * v
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_estimates(lanes, n):
+        """[mean of each lane, then the stderr of each lane] from each lane's (S1, S2)."""
+        k = len(lanes)
+        out = np.empty(2 * k)
+        for lane, (s1, s2) in enumerate(lanes):
+            out[lane], out[lane + k] = _numba_lane(s1, s2, n)
+        return out
+
+    @numba.njit(cache=False, inline="always")
     def _numba_estimate(p1, p2, d1, d2, n):
         """(price, delta, price_stderr, delta_stderr) from the four sums."""
         pm, pse = _numba_lane(p1, p2, n)
@@ -377,19 +391,19 @@ if numba is not None:
             up = (((w * w) - (slope_t * w)) - horizon) * p
             g = (up * r) * r
             v = up * hf
-            p1 += p
-            p2 += p * p
-            d1 += d
-            d2 += d * d
-            g1 += g
-            g2 += g * g
-            v1 += v
-            v2 += v * v
-        n = float(xt.size)
-        out = np.empty(8)
-        for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2), (v1, v2))):
-            out[lane], out[lane + 4] = _numba_lane(s1, s2, n)
-        return out
+            p1, p2 = _numba_add(p1, p2, p)
+            d1, d2 = _numba_add(d1, d2, d)
+            g1, g2 = _numba_add(g1, g2, g)
+            v1, v2 = _numba_add(v1, v2, v)
+        return _numba_estimates(((p1, p2), (d1, d2), (g1, g2), (v1, v2)), float(xt.size))
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_gamma_grid(n_steps, horizon):
+        """dt, the first interval's m steps and 1 / t1, 1 / (T - t1) of the gamma weight."""
+        dt = horizon / n_steps
+        m = n_steps // 2
+        t1 = m * dt
+        return dt, m, 1.0 / t1, 1.0 / (horizon - t1)
 
     @numba.njit(cache=False, inline="always")
     def _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, m, dt,
@@ -424,11 +438,7 @@ if numba is not None:
     @numba.njit(cache=False)
     def numba_gamma_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon):
         n_paths, n_steps = dws.shape
-        dt = horizon / n_steps
-        m = n_steps // 2
-        t1 = m * dt
-        inv_t1 = 1.0 / t1
-        inv_t2 = 1.0 / (horizon - t1)
+        dt, m, inv_t1, inv_t2 = _numba_gamma_grid(n_steps, horizon)
         out = np.empty(n_paths)
         for i in range(n_paths):
             g, zero = _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i,
@@ -442,11 +452,7 @@ if numba is not None:
     def numba_gamma_tangent_flow_prange(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                         horizon):
         n_paths, n_steps = dws.shape
-        dt = horizon / n_steps
-        m = n_steps // 2
-        t1 = m * dt
-        inv_t1 = 1.0 / t1
-        inv_t2 = 1.0 / (horizon - t1)
+        dt, m, inv_t1, inv_t2 = _numba_gamma_grid(n_steps, horizon)
         out = np.empty(n_paths)
         # A raise inside prange keeps Numba from parallelising: flag instead.
         zero = np.zeros(n_paths, dtype=np.bool_)
@@ -461,12 +467,8 @@ if numba is not None:
     def numba_greeks_tangent_call(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                   horizon, strike):
         n_paths, n_steps = dws.shape
-        dt = horizon / n_steps
+        dt, m, inv_t1, inv_t2 = _numba_gamma_grid(n_steps, horizon)
         inv_horizon = 1.0 / horizon
-        m = n_steps // 2
-        t1 = m * dt
-        inv_t1 = 1.0 / t1
-        inv_t2 = 1.0 / (horizon - t1)
         p1 = p2 = d1 = d2 = g1 = g2 = 0.0
         for i in range(n_paths):
             w = _numba_path(dws, sigma, d_mu_dx, d_sigma_dx, i, dt, inv_horizon)
@@ -476,17 +478,10 @@ if numba is not None:
             p = diff if diff > 0.0 else 0.0
             d = w * p
             gp = g * p
-            p1 += p
-            p2 += p * p
-            d1 += d
-            d2 += d * d
-            g1 += gp
-            g2 += gp * gp
-        n = float(n_paths)
-        out = np.empty(6)
-        for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2))):
-            out[lane], out[lane + 3] = _numba_lane(s1, s2, n)
-        return out
+            p1, p2 = _numba_add(p1, p2, p)
+            d1, d2 = _numba_add(d1, d2, d)
+            g1, g2 = _numba_add(g1, g2, gp)
+        return _numba_estimates(((p1, p2), (d1, d2), (g1, g2)), float(n_paths))
 
 
 
