@@ -8,11 +8,12 @@ import pytest
 
 dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
+pytest.importorskip("distributed")
 
 import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
 from conftest import bit_list, ref_sums  # noqa: E402
-from test_dask import to_dask  # noqa: E402
+from test_dask import client, to_dask  # noqa: E402,F401 (client: the two-process cluster)
 from test_greeks_dask import ref_greeks_chunked  # noqa: E402
 from test_localised import MULTIPLES, cev_batch, ref_choose, ref_constant_flow_samples, terminal_paths  # noqa: E402
 
@@ -85,3 +86,16 @@ def test_weights_and_variations_have_the_module_bits_in_every_chunk(chunking):
     assert all(isinstance(a, da.Array) and a.chunks == (chunks,) for a in lazy)
     expected = quorvane.bel_weights_and_variations_tangent_flow(*batch, 1.0)
     assert [a.tobytes() for a in dask.compute(*lazy)] == [a.tobytes() for a in expected]
+
+
+def test_the_distributed_scheduler_gives_the_synchronous_bits(client):
+    # The first pass's running sums travel between worker processes as task results.
+    chunks = CHUNKINGS["uneven"]
+    batch = cev_batch(sum(chunks), 8, 4)
+    lazy = qd.price_and_greeks_tangent_flow_localised(*[to_dask(a, chunks) for a in batch], 1.0,
+                                                      "digital_call", 100.0, compute=False)
+    synchronous = lazy.compute()
+    with dask.config.set(scheduler=client):
+        distributed = lazy.compute()
+    assert bit_list(distributed[:-1]) == bit_list(synchronous[:-1])
+    assert bit_list(distributed.bandwidth) == bit_list(synchronous.bandwidth)
