@@ -354,30 +354,15 @@ Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTange
 }  // namespace
 
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike, std::optional<double> bandwidth) {
-  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
-      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
-  if (!v.ok()) return std::move(v).failure();
-  ComputedOutputs source(v.value().paths);
-  return tangent_flow_estimate(v.value(), source);
+    const LocalisedTangentFlowInputs& inputs) {
+  ComputedOutputs source(inputs.paths);
+  return tangent_flow_estimate(inputs, source);
 }
 
 Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike, std::optional<double> bandwidth,
-    std::optional<double> spread) {
-  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
-      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
-  if (!v.ok()) return std::move(v).failure();
-  ComputedOutputs source(v.value().paths);
-  return tangent_flow_run<DoubleBuffer>(v.value(), source, spread, [](const auto&, const auto& sums) {
+    const LocalisedTangentFlowInputs& inputs, std::optional<double> spread) {
+  ComputedOutputs source(inputs.paths);
+  return tangent_flow_run<DoubleBuffer>(inputs, source, spread, [](const auto&, const auto& sums) {
     return chunk_sums_row(sums);
   });
 }
@@ -410,13 +395,7 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_pa
 }
 
 Outcome<WeightsAndVariations> bel_weights_and_variations_tangent_flow(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
-    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
-    const MatrixView& d2_sigma_dx2, double horizon) {
-  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
-      states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
-  if (!v.ok()) return std::move(v).failure();
-  const TangentFlowGammaInputs& in = v.value();
+    const TangentFlowGammaInputs& in) {
   const std::size_t n = in.flow.n_paths;
   WeightsAndVariations out{DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n),
                            DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n)};
