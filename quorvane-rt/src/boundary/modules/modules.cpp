@@ -22,7 +22,10 @@
 
 #include "boundary/entry/initialisers.hpp"
 #include "boundary/entry/module.hpp"
-#include "boundary/functions/functions.hpp"
+#include "boundary/functions/constant_flow.hpp"
+#include "boundary/functions/samples.hpp"
+#include "boundary/functions/table.hpp"
+#include "boundary/functions/tangent_flow.hpp"
 
 namespace quorvane::py {
 
@@ -50,36 +53,40 @@ constexpr ModuleRow kModules[] = {
      "the per-path variations Y_N, Z_N for localising payoffs of your own."},
 };
 
-// Every module function: its module, then its row; a module's in its order.
+namespace cf = constant_flow_table;
+namespace tf = tangent_flow_table;
+
+// Every module function: its module, then the record of its row in its family's
+// table; a module's functions in its order.
 struct Selection {
   Module module;
-  const FunctionRecord* function;
+  FunctionRecord function;
 };
 constexpr Selection kSelections[] = {
-    {Module::quorvane, &rows::bel_weights_constant_flow},
-    {Module::quorvane, &rows::bel_weights_tangent_flow},
-    {Module::quorvane, &rows::bel_weights_tangent_flow_parallel},
-    {Module::quorvane, &rows::price_from_samples},
-    {Module::quorvane, &rows::price_and_delta_constant_flow},
-    {Module::quorvane, &rows::price_and_delta_tangent_flow},
-    {Module::greeks, &rows::bel_weights_gamma_constant_flow},
-    {Module::greeks, &rows::bel_weights_vega_constant_flow},
-    {Module::greeks, &rows::bel_weights_gamma_tangent_flow},
-    {Module::greeks, &rows::bel_weights_gamma_tangent_flow_parallel},
-    {Module::greeks, &rows::price_and_greeks_constant_flow},
-    {Module::greeks, &rows::price_and_greeks_tangent_flow},
-    {Module::chunks, &rows::price_from_samples_sums},
-    {Module::chunks, &rows::price_and_delta_constant_flow_sums},
-    {Module::chunks, &rows::price_and_delta_tangent_flow_sums},
-    {Module::chunks, &rows::price_and_greeks_constant_flow_sums},
-    {Module::chunks, &rows::price_and_greeks_tangent_flow_sums},
-    {Module::chunks, &rows::price_and_greeks_constant_flow_localised_sums},
-    {Module::chunks, &rows::price_and_greeks_tangent_flow_localised_sums},
-    {Module::chunks, &rows::estimate_from_sums},
-    {Module::localised, &rows::price_and_greeks_constant_flow_localised},
-    {Module::localised, &rows::price_and_greeks_tangent_flow_localised},
-    {Module::localised, &rows::price_and_greeks_tangent_flow_localised_parallel},
-    {Module::localised, &rows::bel_weights_and_variations_tangent_flow},
+    {Module::quorvane, record<cf::kBelWeightsConstantFlow>()},
+    {Module::quorvane, record<tf::kBelWeightsTangentFlow>()},
+    {Module::quorvane, record<tf::kBelWeightsTangentFlowParallel>()},
+    {Module::quorvane, record<samples_table::kPriceFromSamples>()},
+    {Module::quorvane, record<cf::kPriceAndDeltaConstantFlow>()},
+    {Module::quorvane, record<tf::kPriceAndDeltaTangentFlow>()},
+    {Module::greeks, record<cf::kBelWeightsGammaConstantFlow>()},
+    {Module::greeks, record<cf::kBelWeightsVegaConstantFlow>()},
+    {Module::greeks, record<tf::kBelWeightsGammaTangentFlow>()},
+    {Module::greeks, record<tf::kBelWeightsGammaTangentFlowParallel>()},
+    {Module::greeks, record<cf::kPriceAndGreeksConstantFlow>()},
+    {Module::greeks, record<tf::kPriceAndGreeksTangentFlow>()},
+    {Module::chunks, record<samples_table::kPriceFromSamplesSums>()},
+    {Module::chunks, record<cf::kPriceAndDeltaConstantFlowSums>()},
+    {Module::chunks, record<tf::kPriceAndDeltaTangentFlowSums>()},
+    {Module::chunks, record<cf::kPriceAndGreeksConstantFlowSums>()},
+    {Module::chunks, record<tf::kPriceAndGreeksTangentFlowSums>()},
+    {Module::chunks, record<cf::kPriceAndGreeksConstantFlowLocalisedSums>()},
+    {Module::chunks, record<tf::kPriceAndGreeksTangentFlowLocalisedSums>()},
+    {Module::chunks, record<samples_table::kEstimateFromSums>()},
+    {Module::localised, record<cf::kPriceAndGreeksConstantFlowLocalised>()},
+    {Module::localised, record<tf::kPriceAndGreeksTangentFlowLocalised>()},
+    {Module::localised, record<tf::kPriceAndGreeksTangentFlowLocalisedParallel>()},
+    {Module::localised, record<tf::kBelWeightsAndVariationsTangentFlow>()},
 };
 
 // The module's functions in table order, at compile time.
@@ -89,7 +96,7 @@ constexpr auto functions_of() {
   std::array<const FunctionRecord*, std::ranges::count_if(kSelections, selected)> out{};
   std::size_t i = 0;
   for (const Selection& s : kSelections)
-    if (selected(s)) out[i++] = s.function;
+    if (selected(s)) out[i++] = &s.function;
   return out;
 }
 template <Module m>

@@ -2,8 +2,12 @@
 // from full path batches and the coefficient fields at the state before each
 // step. The weights take the fields as `sigma`, `d_mu_dx`, ...; the estimators
 // as `sigma_field`, `d_mu_dx_field`, ...: both fill the same fields here.
+//
+// The family's table: its rows, which the module table
+// (boundary/modules/modules.cpp) selects.
+#pragma once
+
 #include "boundary/functions/chunk_sums_docstrings.hpp"
-#include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "boundary/functions/tangent_flow_docstrings.hpp"
@@ -14,9 +18,7 @@
 #include "core/weights/tangent_flow.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
 
-namespace quorvane::py {
-
-namespace {
+namespace quorvane::py::tangent_flow_table {
 
 // Every argument of the family; a row takes those it names.
 struct TangentFlow {
@@ -128,7 +130,7 @@ constexpr auto kPriceAndGreeksTangentFlowSums = row(
     });
 
 // The localised estimate as the call's result: the Greeks, then the bandwidths.
-PyRef localised_result(const LocalisedTangentFlowEstimate& l) {
+inline PyRef localised_result(const LocalisedTangentFlowEstimate& l) {
   const TangentFlowGreekEstimate& e = l.greeks;
   return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr,
                           l.bandwidth[0], l.bandwidth[1]});
@@ -171,25 +173,4 @@ constexpr auto kBelWeightsAndVariationsTangentFlow =
               });
         });
 
-}  // namespace
-
-constinit const FunctionRecord rows::bel_weights_tangent_flow = record<kBelWeightsTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_tangent_flow_parallel = record<kBelWeightsTangentFlowParallel>();
-constinit const FunctionRecord rows::price_and_delta_tangent_flow = record<kPriceAndDeltaTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow = record<kBelWeightsGammaTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow_parallel =
-    record<kBelWeightsGammaTangentFlowParallel>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow = record<kPriceAndGreeksTangentFlow>();
-constinit const FunctionRecord rows::price_and_delta_tangent_flow_sums = record<kPriceAndDeltaTangentFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_sums = record<kPriceAndGreeksTangentFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised =
-    record<kPriceAndGreeksTangentFlowLocalised>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_parallel =
-    record<kPriceAndGreeksTangentFlowLocalisedParallel>();
-constinit const FunctionRecord rows::bel_weights_and_variations_tangent_flow =
-    record<kBelWeightsAndVariationsTangentFlow>();
-
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_sums =
-    record<kPriceAndGreeksTangentFlowLocalisedSums>();
-
-}  // namespace quorvane::py
+}  // namespace quorvane::py::tangent_flow_table
