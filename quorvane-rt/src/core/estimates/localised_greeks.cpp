@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "core/estimates/samples.hpp"
 #include "core/kernels/kernels.hpp"
@@ -132,16 +134,19 @@ LaneSums<Candidates<B, Plain>::template kLanes<3>> constant_flow_sums(
   return sums;
 }
 
-// The price and, per Greek, the chosen candidate's estimate.
-template <std::size_t B, bool Plain, std::size_t K>
-LocalisedGreekEstimate constant_flow_estimate(const Candidates<B, Plain>& cand,
-                                              const LaneSums<K>& sums) {
+// The price and, per Greek, the chosen candidate's estimate, as `Estimate`
+// (LocalisedGreekEstimate or LocalisedTangentFlowEstimate): the price, the
+// Greeks, then their standard errors in the same order, and the bandwidths.
+template <class Estimate, std::size_t B, bool Plain, std::size_t K>
+Estimate localised_estimate(const Candidates<B, Plain>& cand, const LaneSums<K>& sums) {
+  constexpr std::size_t G = std::extent_v<decltype(Estimate::bandwidth)>;
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
-  MeanStderr g[3];
-  LocalisedGreekEstimate out;
-  choose<3>(cand, e, g, out.bandwidth);
-  out.greeks = GreekEstimate{e[0].mean,  g[0].mean,    g[1].mean,    g[2].mean,
-                             e[0].stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_};
+  MeanStderr g[G];
+  Estimate out;
+  choose<G>(cand, e, g, out.bandwidth);
+  out.greeks = [&]<std::size_t... i>(std::index_sequence<i...>) {
+    return decltype(out.greeks){e[0].mean, g[i].mean..., e[0].stderr_, g[i].stderr_...};
+  }(std::make_index_sequence<G>{});
   return out;
 }
 
@@ -242,18 +247,6 @@ Outcome<LaneSums<Candidates<B, Plain>::template kLanes<2>>> tangent_flow_sums(
   return sums;
 }
 
-// The price and, per Greek, the chosen candidate's estimate.
-template <std::size_t B, bool Plain, std::size_t K>
-LocalisedTangentFlowEstimate tangent_flow_estimate_of(const Candidates<B, Plain>& cand,
-                                                      const LaneSums<K>& sums) {
-  const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
-  MeanStderr g[2];
-  LocalisedTangentFlowEstimate out;
-  choose<2>(cand, e, g, out.bandwidth);
-  out.greeks = TangentFlowGreekEstimate{e[0].mean,    g[0].mean,    g[1].mean,
-                                        e[0].stderr_, g[0].stderr_, g[1].stderr_};
-  return out;
-}
 
 }  // namespace
 
@@ -297,7 +290,7 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
   return constant_flow_run<LocalisedGreekEstimate>(
       terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
       bandwidth, std::nullopt,
-      [](const auto& cand, const auto& sums) { return constant_flow_estimate(cand, sums); });
+      [](const auto& cand, const auto& sums) { return localised_estimate<LocalisedGreekEstimate>(cand, sums); });
 }
 
 Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
@@ -348,7 +341,7 @@ Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTange
                                                             Source& source) {
   return tangent_flow_run<LocalisedTangentFlowEstimate>(
       in, source, std::nullopt,
-      [](const auto& cand, const auto& sums) { return tangent_flow_estimate_of(cand, sums); });
+      [](const auto& cand, const auto& sums) { return localised_estimate<LocalisedTangentFlowEstimate>(cand, sums); });
 }
 
 }  // namespace
