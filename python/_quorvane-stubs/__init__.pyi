@@ -1,5 +1,8 @@
 # Type stubs for the _quorvane extension module.
-from quorvane._signatures import ConstantFlowDelta, TangentFlowDelta, _Float, _Matrix, _Vector
+from quorvane._signatures import ConstantFlowDelta, TangentFlowDelta
+# The argument types, declared in quorvane/_signatures.pyi, where stubs import
+# them from; re-exported for stubs that still take them from here.
+from quorvane._signatures import _Float as _Float, _Matrix as _Matrix, _Payoff as _Payoff, _Vector as _Vector
 
 __all__ = [
     "bel_weights_constant_flow",
