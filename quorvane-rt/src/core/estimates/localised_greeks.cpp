@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "core/estimates/samples.hpp"
 #include "core/kernels/kernels.hpp"
@@ -132,16 +134,19 @@ LaneSums<Candidates<B, Plain>::template kLanes<3>> constant_flow_sums(
   return sums;
 }
 
-// The price and, per Greek, the chosen candidate's estimate.
-template <std::size_t B, bool Plain, std::size_t K>
-LocalisedGreekEstimate constant_flow_estimate(const Candidates<B, Plain>& cand,
-                                              const LaneSums<K>& sums) {
+// The price and, per Greek, the chosen candidate's estimate, as `Estimate`
+// (LocalisedGreekEstimate or LocalisedTangentFlowEstimate): the price, the
+// Greeks, then their standard errors in the same order, and the bandwidths.
+template <class Estimate, std::size_t B, bool Plain, std::size_t K>
+Estimate localised_estimate(const Candidates<B, Plain>& cand, const LaneSums<K>& sums) {
+  constexpr std::size_t G = std::extent_v<decltype(Estimate::bandwidth)>;
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
-  MeanStderr g[3];
-  LocalisedGreekEstimate out;
-  choose<3>(cand, e, g, out.bandwidth);
-  out.greeks = GreekEstimate{e[0].mean,  g[0].mean,    g[1].mean,    g[2].mean,
-                             e[0].stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_};
+  MeanStderr g[G];
+  Estimate out;
+  choose<G>(cand, e, g, out.bandwidth);
+  out.greeks = [&]<std::size_t... i>(std::index_sequence<i...>) {
+    return decltype(out.greeks){e[0].mean, g[i].mean..., e[0].stderr_, g[i].stderr_...};
+  }(std::make_index_sequence<G>{});
   return out;
 }
 
@@ -242,18 +247,6 @@ Outcome<LaneSums<Candidates<B, Plain>::template kLanes<2>>> tangent_flow_sums(
   return sums;
 }
 
-// The price and, per Greek, the chosen candidate's estimate.
-template <std::size_t B, bool Plain, std::size_t K>
-LocalisedTangentFlowEstimate tangent_flow_estimate_of(const Candidates<B, Plain>& cand,
-                                                      const LaneSums<K>& sums) {
-  const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
-  MeanStderr g[2];
-  LocalisedTangentFlowEstimate out;
-  choose<2>(cand, e, g, out.bandwidth);
-  out.greeks = TangentFlowGreekEstimate{e[0].mean,    g[0].mean,    g[1].mean,
-                                        e[0].stderr_, g[0].stderr_, g[1].stderr_};
-  return out;
-}
 
 }  // namespace
 
@@ -297,7 +290,7 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
   return constant_flow_run<LocalisedGreekEstimate>(
       terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
       bandwidth, std::nullopt,
-      [](const auto& cand, const auto& sums) { return constant_flow_estimate(cand, sums); });
+      [](const auto& cand, const auto& sums) { return localised_estimate<LocalisedGreekEstimate>(cand, sums); });
 }
 
 Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
@@ -348,36 +341,21 @@ Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTange
                                                             Source& source) {
   return tangent_flow_run<LocalisedTangentFlowEstimate>(
       in, source, std::nullopt,
-      [](const auto& cand, const auto& sums) { return tangent_flow_estimate_of(cand, sums); });
+      [](const auto& cand, const auto& sums) { return localised_estimate<LocalisedTangentFlowEstimate>(cand, sums); });
 }
 
 }  // namespace
 
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike, std::optional<double> bandwidth) {
-  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
-      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
-  if (!v.ok()) return std::move(v).failure();
-  ComputedOutputs source(v.value().paths);
-  return tangent_flow_estimate(v.value(), source);
+    const LocalisedTangentFlowInputs& inputs) {
+  ComputedOutputs source(inputs.paths);
+  return tangent_flow_estimate(inputs, source);
 }
 
 Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike, std::optional<double> bandwidth,
-    std::optional<double> spread) {
-  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
-      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
-  if (!v.ok()) return std::move(v).failure();
-  ComputedOutputs source(v.value().paths);
-  return tangent_flow_run<DoubleBuffer>(v.value(), source, spread, [](const auto&, const auto& sums) {
+    const LocalisedTangentFlowInputs& inputs, std::optional<double> spread) {
+  ComputedOutputs source(inputs.paths);
+  return tangent_flow_run<DoubleBuffer>(inputs, source, spread, [](const auto&, const auto& sums) {
     return chunk_sums_row(sums);
   });
 }
@@ -410,13 +388,7 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_pa
 }
 
 Outcome<WeightsAndVariations> bel_weights_and_variations_tangent_flow(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
-    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
-    const MatrixView& d2_sigma_dx2, double horizon) {
-  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
-      states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
-  if (!v.ok()) return std::move(v).failure();
-  const TangentFlowGammaInputs& in = v.value();
+    const TangentFlowGammaInputs& in) {
   const std::size_t n = in.flow.n_paths;
   WeightsAndVariations out{DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n),
                            DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n)};

@@ -1,8 +1,12 @@
 // The constant-flow family: GBM and ABM, whose flow dX_T/dX_0 is known in
 // closed form, from terminal states and terminal Brownian values.
+//
+// The family's table: its rows, which the module table
+// (boundary/modules/modules.cpp) selects.
+#pragma once
+
 #include "boundary/functions/chunk_sums_docstrings.hpp"
 #include "boundary/functions/constant_flow_docstrings.hpp"
-#include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
@@ -11,9 +15,7 @@
 #include "core/weights/constant_flow.hpp"
 #include "core/weights/constant_flow_gamma_vega.hpp"
 
-namespace quorvane::py {
-
-namespace {
+namespace quorvane::py::constant_flow_table {
 
 // Every argument of the family; a row takes those it names.
 struct ConstantFlow {
@@ -124,19 +126,4 @@ constexpr auto kPriceAndGreeksConstantFlowLocalisedSums =
                                 numpy::array_from_vector);
         });
 
-}  // namespace
-
-constinit const FunctionRecord rows::bel_weights_constant_flow = record<kBelWeightsConstantFlow>();
-constinit const FunctionRecord rows::price_and_delta_constant_flow = record<kPriceAndDeltaConstantFlow>();
-constinit const FunctionRecord rows::bel_weights_gamma_constant_flow = record<kBelWeightsGammaConstantFlow>();
-constinit const FunctionRecord rows::bel_weights_vega_constant_flow = record<kBelWeightsVegaConstantFlow>();
-constinit const FunctionRecord rows::price_and_greeks_constant_flow = record<kPriceAndGreeksConstantFlow>();
-constinit const FunctionRecord rows::price_and_delta_constant_flow_sums = record<kPriceAndDeltaConstantFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_constant_flow_sums = record<kPriceAndGreeksConstantFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_constant_flow_localised =
-    record<kPriceAndGreeksConstantFlowLocalised>();
-
-constinit const FunctionRecord rows::price_and_greeks_constant_flow_localised_sums =
-    record<kPriceAndGreeksConstantFlowLocalisedSums>();
-
-}  // namespace quorvane::py
+}  // namespace quorvane::py::constant_flow_table
