@@ -54,6 +54,8 @@ VALUES: dict[str, Any] = {
     # models: constructors, simulate, fields
     "rate": 0.03, "drift": 0.01, "vol": 0.2, "kappa": 1.0, "theta": 1.0, "beta": 0.5,
     "x0": 1.0, "n_paths": N_PATHS, "n_steps": N_STEPS,
+    # first_window: the first steps of a path batch
+    "window_steps": 2,
 }
 # LocalVol's coefficients: functions f(t, x) of a time and an array of states.
 COEFFICIENTS: dict[str, Callable[[float, np.ndarray], Any]] = {

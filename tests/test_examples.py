@@ -63,6 +63,20 @@ def test_local_vol_delta_agrees_with_finite_differences_by_the_paired_standard_e
     assert abs(gap) < 4 * gap_se
 
 
+def test_barrier_first_window_agrees_with_central_differences_by_the_paired_standard_error():
+    # The weights over the first 13 of 52 steps, for payoffs monitored from step 13 on.
+    out = run_example("barrier_first_window.py")
+    for name, bel_label, fd_label in (("barrier", "barrier BEL delta", "barrier central difference"),
+                                      ("lookback", "lookback BEL delta", "lookback central difference"),
+                                      ("lookback gamma", "lookback BEL gamma", "lookback second difference")):
+        bel, bel_se = number_after(bel_label, out, 2)
+        fd, fd_se = number_after(fd_label, out, 2)
+        gap, gap_se = number_after(f"{name} difference", out, 2)
+        assert bel > 0 and bel_se > 0 and fd_se > 0, name
+        assert abs(gap - (bel - fd)) < 2e-6, name  # the mean of the per-path differences
+        assert abs(gap) < 4 * gap_se, (name, out)
+
+
 @pytest.mark.skipif(not has("dask", "distributed"), reason="needs the dask extra")
 def test_dask_delta_runs_on_a_loopback_cluster():
     out = run_example("dask_delta.py")

@@ -32,13 +32,18 @@ the smooth rest of the payoff differentiated along the path; named tuples
 and ``bel_weights_and_variations_tangent_flow``, the per-path weights and
 variations Y_N, Z_N for localising a payoff of your own.
 
+Every delta, gamma and vega weight is for payoffs of the terminal state X_T
+of the batch it is given. For a payoff that depends on the path only from step
+m on (a barrier or lookback monitored from step m), ``first_window`` cuts the
+first m steps out of the batch (views, and the time of step m), and the
+weights over them give its delta and gamma.
+
 Payoffs of a weighted average of the path, A = sum_k a_k X_k (arithmetic Asians,
-forward-start averages), come from the fourth extension module ``quorvane._average``:
-``bel_weights_average_tangent_flow`` (and its ``_parallel`` form) and
-``price_and_delta_average_tangent_flow`` for any scalar diffusion on an Euler grid,
-``bel_weights_average_constant_flow`` and ``price_and_delta_average_constant_flow``
-for GBM and ABM at the monitoring dates. The other delta weights are for payoffs of
-the terminal state X_T only.
+forward-start averages), have weights of their own in the extension module
+``quorvane._average``: ``bel_weights_average_tangent_flow`` (and its ``_parallel``
+form) and ``price_and_delta_average_tangent_flow`` for any scalar diffusion on an
+Euler grid, ``bel_weights_average_constant_flow`` and
+``price_and_delta_average_constant_flow`` for GBM and ABM at the monitoring dates.
 
 ``quorvane.models`` holds ready-made diffusions (GBM, ABM, OU, CEV, local
 volatility) that simulate Euler paths and build the coefficient fields these
@@ -98,6 +103,7 @@ from quorvane._results import (
     price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
     price_from_samples as price_from_samples,
 )
+from quorvane._window import first_window as first_window
 
 # Every public name, as a literal list (a type checker reads only a literal one).
 # _quorvane.__all__ stays the extension module's own six functions and __version__.
@@ -131,7 +137,9 @@ __all__ = [
     "LocalisedTangentFlowGreeks",
     "Bandwidths",
     "TangentFlowBandwidths",
-    # payoffs of a weighted average of the path (Asians): weights and estimates
+    # path-dependent payoffs: the weights over the first steps of the paths,
+    # and the weights and estimates for payoffs of a weighted average of the path
+    "first_window",
     "bel_weights_average_tangent_flow",
     "bel_weights_average_tangent_flow_parallel",
     "bel_weights_average_constant_flow",

@@ -21,6 +21,10 @@ gamma_w = bel_weights_gamma_constant_flow(w_t, horizon, vol * x0, vol)
 vega_w = bel_weights_vega_constant_flow(w_t, horizon, vol, vol)
 gamma_tf = bel_weights_gamma_tangent_flow(*paths, *f, horizon)
 gamma_par = bel_weights_gamma_tangent_flow_parallel(*paths, *f, horizon)
+# The weights over the first 4 steps, for payoffs of the path from step 4 on.
+window_w = bel_weights_tangent_flow(*first_window(*paths, *f[:3], horizon=horizon, window_steps=4))
+window_g: npt.NDArray[np.float64] = bel_weights_gamma_tangent_flow(
+    *first_window(*paths, *f, horizon=horizon, window_steps=4))
 
 mean, stderr = price_from_samples(np.maximum(x_t - strike, 0.0) * delta_w)
 price, delta, price_se, delta_se = price_and_delta_constant_flow(x_t, w_t, horizon, vol * x0, "call", strike)
@@ -50,7 +54,7 @@ def mistakes_the_checker_catches() -> None:
 
 
 try:
-    price_from_samples(gamma_w + vega_w + gamma_tf + gamma_par + tangent_w + tangent_par)
+    price_from_samples(gamma_w + vega_w + gamma_tf + gamma_par + tangent_w + tangent_par + window_w + window_g)
 except PanicException as failure:
     panic: BaseException = failure
 version: str = __version__

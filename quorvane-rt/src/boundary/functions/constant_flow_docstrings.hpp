@@ -21,7 +21,13 @@ inline constexpr std::string_view kBelWeightsConstantFlow =
     "`w_terminals` is a 1-D float64 array of terminal Brownian values (any\n"
     "strides, never copied); `horizon` and `sigma_at_x0` must be positive.\n"
     "Use this function when sigma(X) = s*X (GBM) or sigma is constant (ABM);\n"
-    "for general scalar SDEs use `bel_weights_tangent_flow`.";
+    "for general scalar SDEs use `bel_weights_tangent_flow`.\n"
+    "\n"
+    "The weights are for payoffs of the terminal state X_T only. For a\n"
+    "payoff that depends on the path only from a time t_m on (a barrier or\n"
+    "lookback monitored from t_m), pass W at t_m and horizon t_m: the weight\n"
+    "over [0, t_m]. For a payoff of a weighted average of monitored values,\n"
+    "use `bel_weights_average_constant_flow`.";
 
 inline constexpr std::string_view kPriceAndDeltaConstantFlow =
     "High-level: GBM (or ABM) constant-flow BEL delta.\n"
@@ -40,6 +46,9 @@ inline constexpr std::string_view kPriceAndDeltaConstantFlow =
     "  **\"digital_call\"**; for other payoffs, use\n"
     "  `bel_weights_constant_flow` and compose in NumPy;\n"
     "- `strike`: K of the payoff (default 0.0; \"identity\" ignores it).\n"
+    "\n"
+    "The payoff is of X_T alone; for payoffs of the path see\n"
+    "`bel_weights_constant_flow` and `price_and_delta_average_constant_flow`.\n"
     "\n"
     "Raises TypeError for an argument of the wrong type (arrays must be\n"
     "float64 NumPy arrays; nothing is converted), ValueError for arrays of\n"
@@ -66,7 +75,9 @@ inline constexpr std::string_view kBelWeightsGammaConstantFlow =
     "`w_terminals` is a 1-D float64 array of terminal Brownian values (any\n"
     "strides, never copied); `horizon` and `sigma_at_x0` must be positive and\n"
     "`d_sigma_dx` (the constant slope of sigma: s for GBM sigma(x) = s*x, 0.0\n"
-    "for ABM) finite. For GBM this is (W^2/(sT) - W - 1/s) / (X_0^2 s T).";
+    "for ABM) finite. For GBM this is (W^2/(sT) - W - 1/s) / (X_0^2 s T).\n"
+    "For payoffs of X_T only; with W at t_m and horizon t_m, for payoffs of\n"
+    "the path from t_m on, as the delta weight.";
 
 inline constexpr std::string_view kBelWeightsVegaConstantFlow =
     "Low-level: per-path BEL constant-flow vega weights for GBM or ABM.\n"
@@ -80,7 +91,9 @@ inline constexpr std::string_view kBelWeightsVegaConstantFlow =
     "`d_sigma_dx = 0.0` and `volatility = sigma` (weight (W^2 - T)/(sigma T)).\n"
     "\n"
     "`w_terminals` is a 1-D float64 array (any strides, never copied);\n"
-    "`horizon` and `volatility` must be positive, `d_sigma_dx` finite.";
+    "`horizon` and `volatility` must be positive, `d_sigma_dx` finite.\n"
+    "For payoffs of X_T only: the volatility moves the whole path, so there\n"
+    "is no first-window form.";
 
 inline constexpr std::string_view kPriceAndGreeksConstantFlow =
     "High-level: GBM or ABM price, delta, gamma and vega in one pass.\n"
@@ -89,9 +102,10 @@ inline constexpr std::string_view kPriceAndGreeksConstantFlow =
     "arrays of equal length), sigma(X_0), the slope `d_sigma_dx` and the\n"
     "volatility parameter (GBM: `s * x0, s, s`; ABM: `sigma, 0.0, sigma`) and\n"
     "the name of a built-in payoff (**\"identity\"**, **\"call\"**, **\"put\"**,\n"
-    "**\"digital_call\"**), and returns the tuple `(price, delta, gamma, vega,\n"
-    "price_stderr, delta_stderr, gamma_stderr, vega_stderr)`; no discount\n"
-    "factor is applied. Price and delta have the bits of\n"
+    "**\"digital_call\"**) of X_T (payoffs of the terminal state only), and\n"
+    "returns the tuple `(price, delta, gamma, vega, price_stderr,\n"
+    "delta_stderr, gamma_stderr, vega_stderr)`; no discount factor is\n"
+    "applied. Price and delta have the bits of\n"
     "`price_and_delta_constant_flow`; the gamma and vega samples are\n"
     "((u * p) * r) * r and (u * p) * h with u the weights' common numerator,\n"
     "r = 1 / (T * sigma(X_0)) and h = 1 / (T * volatility). An estimate that\n"
@@ -109,10 +123,11 @@ inline constexpr std::string_view kPriceAndGreeksConstantFlowLocalised =
     "Arguments as for `price_and_greeks_constant_flow`. The payoff f is split\n"
     "f = g + (f - g) with g smooth around the strike: g is differentiated\n"
     "along the path and only the rest f - g, zero outside the band\n"
-    "(K - bandwidth, K + bandwidth), takes the BEL weight. The pathwise terms\n"
-    "are Y = X_T / X_0 and dX_T/ds = X_T * (W_T - s T) for GBM (X_0 is\n"
-    "sigma_at_x0 / d_sigma_dx, s is d_sigma_dx), Y = 1 and dX_T/dsigma = W_T\n"
-    "for ABM (d_sigma_dx = 0.0). Unbiased for every bandwidth.\n"
+    "(K - bandwidth, K + bandwidth), takes the BEL weight; for payoffs of\n"
+    "X_T only. The pathwise terms are Y = X_T / X_0 and\n"
+    "dX_T/ds = X_T * (W_T - s T) for GBM (X_0 is sigma_at_x0 / d_sigma_dx,\n"
+    "s is d_sigma_dx), Y = 1 and dX_T/dsigma = W_T for ABM\n"
+    "(d_sigma_dx = 0.0). Unbiased for every bandwidth.\n"
     "\n"
     "`bandwidth` is the half-width of the band in units of X, positive and\n"
     "finite; None (the default) chooses it per Greek: plain BEL and the bands\n"

@@ -24,7 +24,14 @@ inline constexpr std::string_view kBelWeightsTangentFlow =
     "\n"
     "Returns a one-dimensional NumPy array of per-path weights `pi_k`; the\n"
     "delta of any payoff f is `(f(X_T) * pi).mean()`. A zero sigma raises\n"
-    "ValueError naming its first position in row-major order.";
+    "ValueError naming its first position in row-major order.\n"
+    "\n"
+    "The weights are for payoffs of the terminal state X_T only. A payoff\n"
+    "that depends on the path only at steps >= m (a barrier or lookback\n"
+    "monitored from step m) takes the weights of the first m steps:\n"
+    "`states[:, :m + 1]`, `dws[:, :m]`, each field `[:, :m]` (views) and\n"
+    "horizon m * dt, as `quorvane.first_window` cuts them. For a payoff of\n"
+    "a weighted average of the path, use `bel_weights_average_tangent_flow`.";
 
 inline constexpr std::string_view kBelWeightsTangentFlowParallel =
     "Low-level (parallel): the same as `bel_weights_tangent_flow`, with the\n"
@@ -37,7 +44,10 @@ inline constexpr std::string_view kBelWeightsTangentFlowParallel =
     "uses the pool's current number of threads (one per logical processor);\n"
     "the number can be bounded through the environment variable\n"
     "`RAYON_NUM_THREADS`, read once when the pool is first built (or, from\n"
-    "native code, by building a custom pool).";
+    "native code, by building a custom pool).\n"
+    "\n"
+    "Like `bel_weights_tangent_flow`, for payoffs of X_T; over the first m\n"
+    "steps, for payoffs of the path from step m on.";
 
 inline constexpr std::string_view kPriceAndDeltaTangentFlow =
     "High-level: tangent-flow BEL delta for a general scalar diffusion\n"
@@ -47,6 +57,9 @@ inline constexpr std::string_view kPriceAndDeltaTangentFlow =
     "arrays, any strides, never copied) and returns\n"
     "`(price, delta, price_stderr, delta_stderr)` for a built-in payoff, in\n"
     "one native pass without collecting the weights; no discount factor.\n"
+    "The payoff is of X_T alone; for a payoff of the path, weight it with\n"
+    "`bel_weights_tangent_flow` over the first steps, or use\n"
+    "`price_and_delta_average_tangent_flow` for an average of the path.\n"
     "\n"
     "- `states` of shape `(n_paths, n_steps + 1)`, column 0 holding X_0: it\n"
     "  alone sets n_paths and n_steps, and only its last column is read,\n"
@@ -88,7 +101,12 @@ inline constexpr std::string_view kBelWeightsGammaTangentFlow =
     "and [T1, T] and C = (1/T1) sum_{j<m} (Z/sigma - Y^2 sigma'/sigma^2) dW.\n"
     "The gamma of any payoff f is `(f(X_T) * g).mean()`; its variance is\n"
     "larger than the delta's. A zero sigma raises ValueError naming its first\n"
-    "position in row-major order.";
+    "position in row-major order.\n"
+    "\n"
+    "The weights are for payoffs of X_T only. Over the first m >= 2 steps\n"
+    "(the views of `bel_weights_tangent_flow`'s first window, horizon\n"
+    "m * dt) they give the gamma of a payoff that depends on the path only\n"
+    "at steps >= m.";
 
 inline constexpr std::string_view kBelWeightsGammaTangentFlowParallel =
     "Low-level (parallel): the same as `bel_weights_gamma_tangent_flow`,\n"
@@ -98,7 +116,8 @@ inline constexpr std::string_view kBelWeightsGammaTangentFlowParallel =
     "\n"
     "Worth it from about 10^5 path-steps. The number of threads is the\n"
     "pool's (one per logical processor), bounded by the environment variable\n"
-    "`RAYON_NUM_THREADS`, read once when the pool is first built.";
+    "`RAYON_NUM_THREADS`, read once when the pool is first built. For\n"
+    "payoffs of X_T, or over a first window as the serial function.";
 
 inline constexpr std::string_view kPriceAndGreeksTangentFlow =
     "High-level: price, delta and gamma of a built-in payoff for a general\n"
@@ -109,8 +128,9 @@ inline constexpr std::string_view kPriceAndGreeksTangentFlow =
     "`states` is read, as X_T); every array must have exactly its shape and\n"
     "`horizon` must be positive. Returns the tuple `(price, delta, gamma,\n"
     "price_stderr, delta_stderr, gamma_stderr)` for **\"identity\"**,\n"
-    "**\"call\"**, **\"put\"** or **\"digital_call\"**. The delta weight over\n"
-    "[0, T] comes from the same pass, so price and delta have the bits of\n"
+    "**\"call\"**, **\"put\"** or **\"digital_call\"** of X_T (payoffs of the\n"
+    "terminal state only). The delta weight over [0, T] comes from the\n"
+    "same pass, so price and delta have the bits of\n"
     "`price_and_delta_tangent_flow`; the gamma is the mean of gamma weight\n"
     "times payoff. An estimate that is NaN or infinite has a NaN standard\n"
     "error. `quorvane.price_and_greeks_tangent_flow` returns the same\n"
@@ -128,8 +148,9 @@ inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalised =
     "g''(X_N) Y_N^2 + g'(X_N) Z_N + (f - g)(X_N) pi_gamma. Returns the tuple\n"
     "`(price, delta, gamma, price_stderr, delta_stderr, gamma_stderr,\n"
     "delta_bandwidth, gamma_bandwidth)`; the price has the bits of\n"
-    "`price_and_greeks_tangent_flow`. A zero sigma_field element raises\n"
-    "ValueError naming its first position in row-major order.\n"
+    "`price_and_greeks_tangent_flow`. For payoffs of X_T only. A zero\n"
+    "sigma_field element raises ValueError naming its first position in\n"
+    "row-major order.\n"
     "`quorvane.price_and_greeks_tangent_flow_localised` returns the same as a\n"
     "`quorvane.LocalisedTangentFlowGreeks` named tuple.";
 
@@ -143,7 +164,8 @@ inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalisedParallel =
     "\n"
     "Worth it from about 10^5 path-steps. It holds four doubles per path\n"
     "(32 bytes) while it runs. A zero sigma_field element raises ValueError\n"
-    "naming the first zero of the lowest block of paths that met one.";
+    "naming the first zero of the lowest block of paths that met one. For\n"
+    "payoffs of X_T only.";
 
 inline constexpr std::string_view kBelWeightsAndVariationsTangentFlow =
     "Low-level: per path, the BEL delta and gamma weights and the last\n"
@@ -151,8 +173,9 @@ inline constexpr std::string_view kBelWeightsAndVariationsTangentFlow =
     "\n"
     "Arrays as for `bel_weights_gamma_tangent_flow`. Returns four 1-D arrays\n"
     "`(delta_weights, gamma_weights, y_n, z_n)`; the weights have the bits of\n"
-    "`bel_weights_tangent_flow` and `bel_weights_gamma_tangent_flow`. They\n"
-    "localise a payoff of your own: with g a smooth part of f,\n"
+    "`bel_weights_tangent_flow` and `bel_weights_gamma_tangent_flow`, and\n"
+    "like them are for payoffs of X_T only. They localise a payoff of your\n"
+    "own: with g a smooth part of f,\n"
     "\n"
     "```python\n"
     "d, g, y, z = quorvane.bel_weights_and_variations_tangent_flow(...)\n"

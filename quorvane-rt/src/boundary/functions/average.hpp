@@ -1,17 +1,19 @@
 // The average family: BEL delta weights and estimates for payoffs of a
 // weighted average of the path, from full tangent-flow path batches (any
 // scalar diffusion) or from GBM and ABM values at monitoring dates.
+//
+// The family's table: its rows, which the module table
+// (boundary/modules/modules.cpp) selects.
+#pragma once
+
 #include "boundary/functions/average_docstrings.hpp"
-#include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "core/estimates/average_price.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/weights/average.hpp"
 
-namespace quorvane::py {
-
-namespace {
+namespace quorvane::py::average_table {
 
 // Every argument of the family; a row takes those it names.
 struct Average {
@@ -41,7 +43,7 @@ constexpr auto monitored = list(param::matrix("monitored_states", &A::monitored_
                                 horizon, param::real("sigma_at_x0", &A::sigma_at_x0),
                                 param::real("d_sigma_dx", &A::d_sigma_dx_value));
 
-PyRef estimate_tuple(const Estimate& e) {
+inline PyRef estimate_tuple(const Estimate& e) {
   return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr});
 }
 
@@ -91,15 +93,4 @@ constexpr auto kPriceAndDeltaAverageConstantFlow =
                                 estimate_tuple);
         });
 
-}  // namespace
-
-constinit const FunctionRecord rows::bel_weights_average_tangent_flow = record<kBelWeightsAverageTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_average_tangent_flow_parallel =
-    record<kBelWeightsAverageTangentFlowParallel>();
-constinit const FunctionRecord rows::price_and_delta_average_tangent_flow =
-    record<kPriceAndDeltaAverageTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_average_constant_flow = record<kBelWeightsAverageConstantFlow>();
-constinit const FunctionRecord rows::price_and_delta_average_constant_flow =
-    record<kPriceAndDeltaAverageConstantFlow>();
-
-}  // namespace quorvane::py
+}  // namespace quorvane::py::average_table
