@@ -11,7 +11,7 @@ import pytest
 
 import _quorvane
 import quorvane
-from quorvane import _chunks, _greeks, _localised
+from quorvane import _average, _chunks, _greeks, _localised
 
 from conftest import SUBINTERPRETER_IMPORT, run_python
 
@@ -85,7 +85,8 @@ def test_docstrings_carry_the_documented_content():
 # functions' text signatures and checks __all__. It never reads a result type, nor
 # the parameters of a function declared through a shared signature: this checks both.
 STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi",
-         _chunks: "python/quorvane/_chunks.pyi", _localised: "python/quorvane/_localised.pyi"}
+         _chunks: "python/quorvane/_chunks.pyi", _localised: "python/quorvane/_localised.pyi",
+         _average: "python/quorvane/_average.pyi"}
 SIGNATURES_STUB = "python/quorvane/_signatures.pyi"  # the parameter lists the stubs share
 N_PATHS, N_STEPS = 5, 4
 
@@ -125,8 +126,12 @@ def stub_argument(parameter):
     kind = ast.unparse(annotation)
     if kind == "_Matrix" and parameter.arg == "sums":  # chunks of one path: n, then S1 and S2 of one lane
         return np.ones((N_PATHS, 3))
+    if kind == "_Matrix" and parameter.arg == "monitored_states":  # as many dates as the vectors have
+        return np.full((N_PATHS, N_PATHS), 0.2)
     if kind == "_Matrix":
         return np.full((N_PATHS, N_STEPS + (parameter.arg == "states")), 0.2)
+    if parameter.arg == "monitoring_times":  # in (0, horizon]
+        return np.linspace(0.2, 1.0, N_PATHS)
     return {"_Vector": np.linspace(0.5, 1.5, N_PATHS), "_Float": 1.0, "_Payoff": "call"}[kind]
 
 
