@@ -92,11 +92,12 @@ def main() -> None:
         raise SystemExit("a path reached 0: it has no BEL weight (see CEV in quorvane.models)")
     fields = MODEL.fields(states)
     a = averaging_weights()
-    t_first = quorvane.first_window(states, dws, *fields[:3], horizon=HORIZON, window_steps=FIRST)[-1]
+    # The steps before the first averaging date (views) and their horizon t_FIRST.
+    window = quorvane.first_window(states, dws, *fields[:3], horizon=HORIZON, window_steps=FIRST)
+    t_first = window[-1]
 
     whole_w = quorvane.bel_weights_average_tangent_flow(states, dws, *fields, HORIZON, a)
-    first_w = quorvane.bel_weights_tangent_flow(
-        *quorvane.first_window(states, dws, *fields[:3], horizon=HORIZON, window_steps=FIRST))
+    first_w = quorvane.bel_weights_tangent_flow(*window)
     european_w = quorvane.bel_weights_tangent_flow(states, dws, *fields[:3], HORIZON)
     estimate = quorvane.price_and_delta_average_tangent_flow(states, dws, *fields, HORIZON, a, "call", STRIKE)
     up, down = averages_from(X0 + BUMP), averages_from(X0 - BUMP)
@@ -104,7 +105,7 @@ def main() -> None:
 
     print(f"CEV: X0={X0:g}, r={MODEL.rate:g}, sigma(x) = {MODEL.vol:g} x^{MODEL.beta:g}, T={HORIZON:g}; "
           f"{N_PATHS:,} Euler paths x {N_STEPS} steps; A = mean of X at steps {FIRST}..{N_STEPS}, "
-          f"first window t_1 = {t_first:.4f}")
+          f"first window t_{FIRST} = {t_first:.4f}")
 
     samples: dict[str, tuple[Array, Array]] = {}
     for name, payoff in (("call", call), ("digital", digital)):
@@ -121,7 +122,7 @@ def main() -> None:
             report("whole-window BEL delta", *quorvane.price_from_samples(value * whole_w),
                    "   (bel_weights_average_tangent_flow)")
         report("first-window BEL delta", *quorvane.price_from_samples(value * first_w),
-               "   (the weight over step 1)")
+               f"   (the weight over [0, t_{FIRST}])")
         report("central difference", *quorvane.price_from_samples(fd), f"   (bump {BUMP:g})")
         gap(f"{name} whole-window difference", value * whole_w, fd)
         gap(f"{name} first-window difference", value * first_w, fd)
