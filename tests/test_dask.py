@@ -538,6 +538,8 @@ SCALARS = {
     "bel_weights_gamma_tangent_flow_parallel": (HORIZON,),
     "price_and_greeks_constant_flow": (HORIZON, VOL * X0, VOL, VOL, "call", STRIKE),
     "price_and_greeks_tangent_flow": (HORIZON, "call", STRIKE),
+    "price_and_delta_tangent_flow_parallel": (HORIZON, "call", STRIKE),
+    "price_and_greeks_tangent_flow_parallel": (HORIZON, "call", STRIKE),
 }
 EVERY_FUNCTION = sorted(SCALARS)
 
@@ -587,7 +589,9 @@ ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
                   "price_and_delta_constant_flow": quorvane.Estimate,
                   "price_and_delta_tangent_flow": quorvane.Estimate,
                   "price_and_greeks_constant_flow": quorvane.Greeks,
-                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks}
+                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks,
+                  "price_and_delta_tangent_flow_parallel": quorvane.Estimate,
+                  "price_and_greeks_tangent_flow_parallel": quorvane.TangentFlowGreeks}
 
 
 @pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS

@@ -12,6 +12,8 @@ __all__ = [
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
     "estimate_from_sums",
     "__version__",
 ]
@@ -59,3 +61,6 @@ def price_and_greeks_tangent_flow(
     strike: _Float = 0.0,
 ) -> _Vector: ...
 def estimate_from_sums(sums: _Matrix, undefined_stderr: Literal["zero", "nan"]) -> _Vector: ...
+# The parallel forms take the same arguments and return the same bits.
+price_and_delta_tangent_flow_parallel = price_and_delta_tangent_flow
+price_and_greeks_tangent_flow_parallel = price_and_greeks_tangent_flow

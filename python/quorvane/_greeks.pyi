@@ -8,6 +8,8 @@ __all__ = [
     "bel_weights_gamma_tangent_flow_parallel",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
     "__version__",
 ]
 __version__: str
@@ -52,3 +54,15 @@ def price_and_greeks_tangent_flow(
     payoff: _Payoff,
     strike: _Float = 0.0,
 ) -> tuple[float, float, float, float, float, float]: ...
+def price_and_delta_tangent_flow_parallel(
+    states: _Matrix,
+    dws: _Matrix,
+    sigma_field: _Matrix,
+    d_mu_dx_field: _Matrix,
+    d_sigma_dx_field: _Matrix,
+    horizon: _Float,
+    payoff: _Payoff,
+    strike: _Float = 0.0,
+) -> tuple[float, float, float, float]: ...
+# The parallel form takes the same arguments and returns the same bits.
+price_and_greeks_tangent_flow_parallel = price_and_greeks_tangent_flow

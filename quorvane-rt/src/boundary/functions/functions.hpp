@@ -37,5 +37,9 @@ extern const FunctionRecord price_and_greeks_tangent_flow_sums;
 extern const FunctionRecord price_and_greeks_tangent_flow_localised;
 extern const FunctionRecord price_and_greeks_tangent_flow_localised_parallel;
 extern const FunctionRecord bel_weights_and_variations_tangent_flow;
+extern const FunctionRecord price_and_delta_tangent_flow_parallel;
+extern const FunctionRecord price_and_greeks_tangent_flow_parallel;
+extern const FunctionRecord price_and_delta_tangent_flow_parallel_sums;
+extern const FunctionRecord price_and_greeks_tangent_flow_parallel_sums;
 
 }  // namespace quorvane::py::rows

@@ -28,6 +28,8 @@ constexpr const FunctionRecord* kFunctions[] = {
     &rows::price_and_delta_tangent_flow_sums,
     &rows::price_and_greeks_constant_flow_sums,
     &rows::price_and_greeks_tangent_flow_sums,
+    &rows::price_and_delta_tangent_flow_parallel_sums,
+    &rows::price_and_greeks_tangent_flow_parallel_sums,
     &rows::estimate_from_sums,
 };
 
