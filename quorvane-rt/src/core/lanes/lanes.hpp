@@ -19,7 +19,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/platform/platform.hpp"
+
+// The two-lane traits are SSE2 intrinsics on x86-64, and GCC/Clang vector
+// extensions (the same IEEE-754 operations lane by lane) in the portable build
+// and on other processors.
+#if defined(__x86_64__) && !defined(QUORVANE_PORTABLE)
+#define QUORVANE_SSE2_LANES 1
 #include <emmintrin.h>
+#endif
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
@@ -33,21 +41,13 @@ inline double lane_load(const std::byte* p) noexcept {
   return v;
 }
 
-// Software prefetch. A prefetch is only a hint: it never faults, so reaching
-// past the end of an array is harmless (addresses are formed as integers for
-// that reason). The instructions are written as volatile assembly because gcc
-// takes a function whose only effect is __builtin_prefetch for one without side
-// effects and may delete the calls to it when it does not inline them.
+// Software prefetch (core/platform). A prefetch is only a hint: it never
+// faults, so reaching past the end of an array is harmless (addresses are
+// formed as integers for that reason).
 inline constexpr std::size_t kCacheLineBytes = 64;
 
-// Into every cache level (prefetcht0).
-inline void prefetch_l1(std::uintptr_t at) noexcept {
-  asm volatile("prefetcht0 (%0)" : : "r"(at));
-}
-// Into L2 and below (prefetcht1).
-inline void prefetch_l2(std::uintptr_t at) noexcept {
-  asm volatile("prefetcht1 (%0)" : : "r"(at));
-}
+using platform::prefetch_l1;
+using platform::prefetch_l2;
 
 // For long sequential reads. On the machines this is tuned on, the hardware
 // prefetcher runs only a short way ahead of a sequential stream, and a loop
@@ -63,6 +63,7 @@ inline void prefetch_ahead(const void* p) noexcept {
 // Sum registers: the vectors the fused loops keep their running sums in, a
 // path's row of sums side by side (see SumRegisters, core/kernels/streams.hpp).
 // Each lane of a register is one accumulator.
+#if defined(QUORVANE_SSE2_LANES)
 struct Sse2Sums {
   using R = __m128d;
   static constexpr std::size_t kWidth = 2;
@@ -72,6 +73,28 @@ struct Sse2Sums {
   static void store(double* p, R r) noexcept { _mm_storeu_pd(p, r); }
   static R load(const double* p) noexcept { return _mm_loadu_pd(p); }
 };
+#else
+// Two doubles in a vector of the compiler's own (no processor's intrinsics).
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = decltype(Pair{} < Pair{});  // a lane of all ones where true
+
+inline Pair pair_load(const std::byte* p) noexcept {
+  Pair v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void pair_store(double* p, Pair v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
+
+struct Sse2Sums {
+  using R = Pair;
+  static constexpr std::size_t kWidth = 2;
+  static R zero() noexcept { return R{0.0, 0.0}; }
+  static R add(R a, R b) noexcept { return a + b; }
+  static R mul(R a, R b) noexcept { return a * b; }
+  static void store(double* p, R r) noexcept { pair_store(p, r); }
+  static R load(const double* p) noexcept { return pair_load(reinterpret_cast<const std::byte*>(p)); }
+};
+#endif
 
 #if defined(__AVX2__)
 struct Avx2Sums {
@@ -100,11 +123,19 @@ struct ScalarLanes {
   // unless the first is strictly greater, which is exactly that, without the
   // data-dependent branch gcc makes of the ternary.
   static V positive(V d) noexcept {
+#if defined(QUORVANE_SSE2_LANES)
     return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
+#else
+    return d > 0.0 ? d : 0.0;
+#endif
   }
   // 1.0 if a < b, else 0.0 (NaN on either side gives 0.0); branch-free.
   static V one_if_less(V a, V b) noexcept {
+#if defined(QUORVANE_SSE2_LANES)
     return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(_mm_set_sd(a), _mm_set_sd(b)), _mm_set_sd(1.0)));
+#else
+    return a < b ? 1.0 : 0.0;
+#endif
   }
   static V loadu(const std::byte* p) noexcept { return lane_load(p); }
   static void storeu(double* p, V v) noexcept { *p = v; }
@@ -128,7 +159,11 @@ struct ScalarLanes {
   template <class S>
   static void rows(const V* x, typename S::R* out) noexcept {
     if constexpr (S::kWidth == 2) {
+#if defined(QUORVANE_SSE2_LANES)
       out[0] = _mm_set_pd(x[1], x[0]);
+#else
+      out[0] = Pair{x[0], x[1]};
+#endif
     } else {
 #if defined(__AVX2__)
       out[0] = _mm256_set_pd(x[3], x[2], x[1], x[0]);
@@ -137,6 +172,7 @@ struct ScalarLanes {
   }
 };
 
+#if defined(QUORVANE_SSE2_LANES)
 struct Sse2Lanes {
   using V = __m128d;
   using Sums = Sse2Sums;
@@ -177,6 +213,55 @@ struct Sse2Lanes {
     out[1] = _mm_unpackhi_pd(x[0], x[1]);
   }
 };
+#else
+// The same two lanes in the compiler's vectors: each operation is the IEEE-754
+// operation of each lane, as the SSE2 instructions are. positive is MAXPD's
+// rule (the second operand, +0.0, unless d > 0, so NaN and -0.0 give +0.0),
+// one_if_less CMPLTPD's (false for NaN), both as masks.
+struct Sse2Lanes {
+  using V = Pair;
+  using Sums = Sse2Sums;
+  static constexpr std::size_t kWidth = 2;
+  static V set1(double x) noexcept { return V{x, x}; }
+  static V div(V a, V b) noexcept { return a / b; }
+  static V mul(V a, V b) noexcept { return a * b; }
+  static V add(V a, V b) noexcept { return a + b; }
+  static V sub(V a, V b) noexcept { return a - b; }
+  static V positive(V d) noexcept {
+    const V zero{0.0, 0.0};
+    return reinterpret_cast<V>(reinterpret_cast<PairMask>(d) & (d > zero));
+  }
+  static V one_if_less(V a, V b) noexcept {
+    return reinterpret_cast<V>((a < b) & reinterpret_cast<PairMask>(set1(1.0)));
+  }
+  static V loadu(const std::byte* p) noexcept { return pair_load(p); }
+  static void storeu(double* p, V v) noexcept { pair_store(p, v); }
+  static V loada(const double* p) noexcept { return pair_load(reinterpret_cast<const std::byte*>(p)); }
+  static void storea(double* p, V v) noexcept { pair_store(p, v); }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return V{lane_load(p + lane[0]), lane_load(p + lane[1])};
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return V{lane_load(p + k * rs), lane_load(p + (k + 1) * rs)};
+  }
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const V r0 = loadu(p + k * rs);
+    const V r1 = loadu(p + (k + 1) * rs);
+    a = V{r0[0], r1[0]};
+    b = V{r0[1], r1[1]};
+  }
+  // Two paths: [a0, b0], then [a1, b1].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    static_assert(S::kWidth == 2);
+    out[0] = V{x[0][0], x[1][0]};
+    out[1] = V{x[0][1], x[1][1]};
+  }
+};
+#endif
 
 #if defined(__AVX2__)
 struct Avx2Lanes {
