@@ -29,16 +29,16 @@ echo "matrix: repaired to $(basename "$wheel")"
 
 mkdir -p "$work/unpacked"
 "$PYTHON" -m zipfile -e "$wheel" "$work/unpacked"
-# Exactly the three extension modules and the one runtime library: no grafted
+# Exactly the extension modules and the one runtime library: no grafted
 # copy of anything (auditwheel would put one in quorvane.libs/).
 libraries=$(cd "$work/unpacked" && find . -name '*.so*' | sed 's|^\./||' | sort)
-if [ "$libraries" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_chunks.abi3.so quorvane/_greeks.abi3.so quorvane/_localised.abi3.so quorvane/libquorvane_rt.so)" ]; then
+if [ "$libraries" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_average.abi3.so quorvane/_chunks.abi3.so quorvane/_greeks.abi3.so quorvane/_localised.abi3.so quorvane/libquorvane_rt.so)" ]; then
   echo "matrix: unexpected shared libraries in the repaired wheel:" $libraries >&2
   exit 1
 fi
 # Each extension module of the wheel exports its initialiser and nothing else.
 modules=$(cd "$work/unpacked" && find . -name '*.abi3.so' | sed 's|^\./||' | sort)
-if [ "$modules" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_chunks.abi3.so quorvane/_greeks.abi3.so quorvane/_localised.abi3.so)" ]; then
+if [ "$modules" != "$(printf '%s\n' _quorvane.abi3.so quorvane/_average.abi3.so quorvane/_chunks.abi3.so quorvane/_greeks.abi3.so quorvane/_localised.abi3.so)" ]; then
   echo "matrix: unexpected extension modules:" $modules >&2
   exit 1
 fi
@@ -54,7 +54,7 @@ done
 # The one native runtime every module loads: it exports their initialisers.
 runtime="$work/unpacked/quorvane/libquorvane_rt.so"
 exports=$(nm -D --defined-only "$runtime" | awk '{print $3}' | sort)
-if [ "$exports" != "$(printf '%s\n' quorvane_rt_init__chunks quorvane_rt_init__greeks quorvane_rt_init__localised quorvane_rt_init__quorvane)" ]; then
+if [ "$exports" != "$(printf '%s\n' quorvane_rt_init__average quorvane_rt_init__chunks quorvane_rt_init__greeks quorvane_rt_init__localised quorvane_rt_init__quorvane)" ]; then
   echo "matrix: quorvane/libquorvane_rt.so exports unexpected symbols:" $exports >&2
   exit 1
 fi

@@ -30,11 +30,11 @@ configure build/asan -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DSKBUILD_SAB
 # A failed allocation must come back as null, as it does without the sanitizer,
 # so that the out-of-memory tests meet the same behaviour.
 # The package's Python files come from the tree, the extensions from build/asan;
-# quorvane._greeks, quorvane._chunks and quorvane._localised live inside the package, so the package is assembled beside it.
+# quorvane._greeks, quorvane._chunks, quorvane._localised and quorvane._average live inside the package, so the package is assembled beside it.
 site=build/asan/site
 rm -rf "$site" && mkdir -p "$site/quorvane"
 cp python/quorvane/*.py python/quorvane/*.pyi python/quorvane/py.typed "$site/quorvane/"
-cp build/asan/_greeks.abi3.so build/asan/_chunks.abi3.so build/asan/_localised.abi3.so "$site/quorvane/"
+cp build/asan/_greeks.abi3.so build/asan/_chunks.abi3.so build/asan/_localised.abi3.so build/asan/_average.abi3.so "$site/quorvane/"
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 ASAN_OPTIONS="detect_leaks=0 halt_on_error=1 abort_on_error=1 allocator_may_return_null=1" \
 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \

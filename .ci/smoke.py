@@ -56,6 +56,11 @@ VALUES: dict[str, Any] = {
     "x0": 1.0, "n_paths": N_PATHS, "n_steps": N_STEPS,
     # first_window: the first steps of a path batch
     "window_steps": 2,
+    # the weights for payoffs of a weighted average: of a batch's N_STEPS + 1
+    # columns, or of as many monitoring dates (constant flow)
+    "average_weights": np.array([0.0, 0.25, 0.25, 0.25, 0.25]),
+    "monitored_states": STATES,
+    "monitoring_times": np.linspace(0.2, 1.0, N_STEPS + 1),
 }
 # LocalVol's coefficients: functions f(t, x) of a time and an array of states.
 COEFFICIENTS: dict[str, Callable[[float, np.ndarray], Any]] = {

@@ -21,4 +21,4 @@ awk '/^## /{types = ($0 == "## Types")} types && /^```toml$/{block = 1; next}
 grep -q '^\[tool\.mypy\]$' "$config" || { echo "typing: no [tool.mypy] block in docs/guide.md's Types section" >&2; exit 1; }
 (cd tests/typing && "$PYTHON" -m mypy --config-file "$config" --no-incremental ./*.py ../../examples/*.py)
 (cd tests/typing && "$PYTHON" use_dask.py)
-(cd tests/typing && "$PYTHON" -m mypy.stubtest _quorvane quorvane._greeks quorvane._chunks quorvane._localised quorvane_runtime)
+(cd tests/typing && "$PYTHON" -m mypy.stubtest _quorvane quorvane._greeks quorvane._chunks quorvane._localised quorvane._average quorvane_runtime)

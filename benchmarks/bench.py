@@ -1,12 +1,18 @@
 """Benchmarks: quorvane against the NumPy and Numba code a user would write.
 
     python3 -m pip install '.[bench]' && python3 benchmarks/bench.py [--quick] [--only NAME] [--plot PATH]
+    python3 benchmarks/bench.py --efficiency [--quick]
 
 Every case times its contenders in this one process on the same inputs (median
 of repeats, Numba's compile time excluded by a warm-up call), checks that they
 agree (bit for bit where the contender computes the same sequential formula, to
 a tolerance where NumPy sums in another order), and prints a Markdown table with
 the ratio of each contender's time to quorvane's (above 1: quorvane is faster).
+
+A full run (no --only) ends with the efficiency table of the localised Greeks:
+per Greek, 1 / (stderr^2 * seconds) of the localised estimator beside plain BEL,
+central differences in NumPy and in Numba and the pathwise derivative, on GBM
+and CEV paths (--efficiency prints only that table).
 
 The "read bound" column is the throughput at which this machine merely reads
 the case's input arrays, measured in the same run by a C reader of the arrays
@@ -193,6 +199,20 @@ if numba is not None:
         return _numba_lane(s1, s2, float(x.size))
 
     @numba.njit(cache=False, inline="always")
+    def _numba_add(s1, s2, v):
+        """A lane's sums (S1, S2) with one more sample: plain sequential sums."""
+        return s1 + v, s2 + v * v
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_estimates(lanes, n):
+        """[mean of each lane, then the stderr of each lane] from each lane's (S1, S2)."""
+        k = len(lanes)
+        out = np.empty(2 * k)
+        for lane, (s1, s2) in enumerate(lanes):
+            out[lane], out[lane + k] = _numba_lane(s1, s2, n)
+        return out
+
+    @numba.njit(cache=False, inline="always")
     def _numba_estimate(p1, p2, d1, d2, n):
         """(price, delta, price_stderr, delta_stderr) from the four sums."""
         pm, pse = _numba_lane(p1, p2, n)
@@ -377,19 +397,19 @@ if numba is not None:
             up = (((w * w) - (slope_t * w)) - horizon) * p
             g = (up * r) * r
             v = up * hf
-            p1 += p
-            p2 += p * p
-            d1 += d
-            d2 += d * d
-            g1 += g
-            g2 += g * g
-            v1 += v
-            v2 += v * v
-        n = float(xt.size)
-        out = np.empty(8)
-        for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2), (v1, v2))):
-            out[lane], out[lane + 4] = _numba_lane(s1, s2, n)
-        return out
+            p1, p2 = _numba_add(p1, p2, p)
+            d1, d2 = _numba_add(d1, d2, d)
+            g1, g2 = _numba_add(g1, g2, g)
+            v1, v2 = _numba_add(v1, v2, v)
+        return _numba_estimates(((p1, p2), (d1, d2), (g1, g2), (v1, v2)), float(xt.size))
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_gamma_grid(n_steps, horizon):
+        """dt, the first interval's m steps and 1 / t1, 1 / (T - t1) of the gamma weight."""
+        dt = horizon / n_steps
+        m = n_steps // 2
+        t1 = m * dt
+        return dt, m, 1.0 / t1, 1.0 / (horizon - t1)
 
     @numba.njit(cache=False, inline="always")
     def _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, m, dt,
@@ -424,11 +444,7 @@ if numba is not None:
     @numba.njit(cache=False)
     def numba_gamma_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon):
         n_paths, n_steps = dws.shape
-        dt = horizon / n_steps
-        m = n_steps // 2
-        t1 = m * dt
-        inv_t1 = 1.0 / t1
-        inv_t2 = 1.0 / (horizon - t1)
+        dt, m, inv_t1, inv_t2 = _numba_gamma_grid(n_steps, horizon)
         out = np.empty(n_paths)
         for i in range(n_paths):
             g, zero = _numba_gamma_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i,
@@ -442,11 +458,7 @@ if numba is not None:
     def numba_gamma_tangent_flow_prange(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                         horizon):
         n_paths, n_steps = dws.shape
-        dt = horizon / n_steps
-        m = n_steps // 2
-        t1 = m * dt
-        inv_t1 = 1.0 / t1
-        inv_t2 = 1.0 / (horizon - t1)
+        dt, m, inv_t1, inv_t2 = _numba_gamma_grid(n_steps, horizon)
         out = np.empty(n_paths)
         # A raise inside prange keeps Numba from parallelising: flag instead.
         zero = np.zeros(n_paths, dtype=np.bool_)
@@ -461,12 +473,8 @@ if numba is not None:
     def numba_greeks_tangent_call(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                   horizon, strike):
         n_paths, n_steps = dws.shape
-        dt = horizon / n_steps
+        dt, m, inv_t1, inv_t2 = _numba_gamma_grid(n_steps, horizon)
         inv_horizon = 1.0 / horizon
-        m = n_steps // 2
-        t1 = m * dt
-        inv_t1 = 1.0 / t1
-        inv_t2 = 1.0 / (horizon - t1)
         p1 = p2 = d1 = d2 = g1 = g2 = 0.0
         for i in range(n_paths):
             w = _numba_path(dws, sigma, d_mu_dx, d_sigma_dx, i, dt, inv_horizon)
@@ -476,17 +484,10 @@ if numba is not None:
             p = diff if diff > 0.0 else 0.0
             d = w * p
             gp = g * p
-            p1 += p
-            p2 += p * p
-            d1 += d
-            d2 += d * d
-            g1 += gp
-            g2 += gp * gp
-        n = float(n_paths)
-        out = np.empty(6)
-        for lane, (s1, s2) in enumerate(((p1, p2), (d1, d2), (g1, g2))):
-            out[lane], out[lane + 3] = _numba_lane(s1, s2, n)
-        return out
+            p1, p2 = _numba_add(p1, p2, p)
+            d1, d2 = _numba_add(d1, d2, d)
+            g1, g2 = _numba_add(g1, g2, gp)
+        return _numba_estimates(((p1, p2), (d1, d2), (g1, g2)), float(n_paths))
 
 
 
@@ -705,6 +706,320 @@ GROUPS: dict[str, Callable[[bool], list[Case]]] = {
 }
 
 
+# --------------------------------------------------------------------- efficiency
+#
+# Error per second: for each Greek, efficiency = 1 / (stderr^2 * seconds), the
+# inverse of the time it takes to bring the standard error down to 1. Every
+# method starts from the same standard normals (common random numbers), drawn
+# once and not timed; a method's time is that of the code a user would run to
+# get the Greek from them, added from its parts, each timed apart (median of
+# repeats):
+#   localised, plain BEL  the paths (the faster of the NumPy and the Numba
+#                         simulation), for CEV the model's fields, and the call;
+#   FD NumPy              a central difference with one NumPy re-simulation per
+#                         bump (two, three for gamma), then the payoffs;
+#   FD Numba              the same in one Numba loop per path over the bumped
+#                         paths, summing the differences as it goes;
+#   pathwise              f'(X_N) dX_N/dtheta where f' exists (call and put delta
+#                         and vega): the paths (with the tangent Y_N for CEV, the
+#                         faster of NumPy and Numba), then the samples.
+# The bump is 1 % of X_0 for delta and gamma and 0.01 of the volatility for vega.
+
+EFFICIENCY_X0, EFFICIENCY_T = 100.0, 1.0
+GBM_RATE, GBM_VOL = 0.03, 0.2
+CEV = quorvane.models.CEV(rate=0.03, vol=0.8, beta=0.7)  # sigma(X_0) = 20.1, 20 % at X_0
+EFFICIENCY_STRIKES = (100.0, 120.0)  # at the money, and 20 % above it
+EFFICIENCY_PAYOFFS = ("call", "put", "digital_call")
+PAYOFF_CODES = {"call": 0, "put": 1, "digital_call": 2}
+GREEK_CODES = {"delta": 0, "gamma": 1, "vega": 2}
+
+
+def payoff_values(payoff: str, x: np.ndarray, strike: float) -> np.ndarray:
+    if payoff == "call":
+        return np.maximum(x - strike, 0.0)
+    if payoff == "put":
+        return np.maximum(strike - x, 0.0)
+    return (x > strike).astype(np.float64)
+
+
+def numpy_gbm_terminal(z: np.ndarray, x0: float, vol: float) -> tuple[np.ndarray, np.ndarray]:
+    """Exact GBM on the grid t_j = j T / m from normals z (n, m), every path built:
+    (X_T, W_T)."""
+    m = z.shape[1]
+    dt = EFFICIENCY_T / m
+    w = np.cumsum(z * math.sqrt(dt), axis=1)
+    x = x0 * np.exp((GBM_RATE - 0.5 * vol * vol) * (dt * np.arange(1, m + 1)) + vol * w)
+    return x[:, -1], w[:, -1]
+
+
+def numpy_cev_paths(dws: np.ndarray, x0: float, tangent: bool = False) -> Any:
+    """Euler CEV paths absorbed at 0 from increments dws (n, m, column-major): the states
+    (n, m + 1), or with ``tangent`` (X_N, Y_N = dX_N/dX_0)."""
+    n, m = dws.shape
+    dt = EFFICIENCY_T / m
+    states = np.empty((n, m + 1), order="F")
+    states[:, 0] = x0
+    y = np.ones(n)
+    for j in range(m):
+        x = states[:, j]
+        alive = x > 0.0
+        power = np.power(np.where(alive, x, 1.0), CEV.beta - 1.0)
+        if tangent:
+            slope = np.where(alive, (CEV.vol * CEV.beta) * power, 0.0)
+            y = y + ((slope * y) * dws[:, j] + (CEV.rate * y) * dt)
+        sigma = np.where(alive, CEV.vol * (power * x), 0.0)
+        states[:, j + 1] = np.maximum((x + (CEV.rate * x) * dt) + sigma * dws[:, j], 0.0)
+    return (states[:, -1], y) if tangent else states
+
+
+if numba is not None:
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_payoff(x, strike, code):
+        if code == 0:
+            return x - strike if x > strike else 0.0
+        if code == 1:
+            return strike - x if x < strike else 0.0
+        return 1.0 if x > strike else 0.0
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_cev_step(x, dw, dt, rate, vol, beta):
+        if x <= 0.0:
+            return 0.0
+        nxt = (x + (rate * x) * dt) + (vol * x**beta) * dw
+        return nxt if nxt > 0.0 else 0.0
+
+    @numba.njit(cache=False)
+    def numba_gbm_terminal(z, x0, vol, rate, horizon):
+        n, m = z.shape
+        dt = horizon / m
+        root = math.sqrt(dt)
+        drift = (rate - 0.5 * vol * vol) * dt
+        xt = np.empty(n)
+        wt = np.empty(n)
+        for i in range(n):
+            x = x0
+            w = 0.0
+            for j in range(m):
+                dw = z[i, j] * root
+                w += dw
+                x *= math.exp(drift + vol * dw)
+            xt[i] = x
+            wt[i] = w
+        return xt, wt
+
+    @numba.njit(cache=False)
+    def numba_cev_paths(z, x0, rate, vol, beta, horizon):
+        """Row-major states (n, m + 1) and increments (n, m)."""
+        n, m = z.shape
+        dt = horizon / m
+        root = math.sqrt(dt)
+        states = np.empty((n, m + 1))
+        dws = np.empty((n, m))
+        for i in range(n):
+            x = x0
+            states[i, 0] = x
+            for j in range(m):
+                dw = z[i, j] * root
+                dws[i, j] = dw
+                x = _numba_cev_step(x, dw, dt, rate, vol, beta)
+                states[i, j + 1] = x
+        return states, dws
+
+    @numba.njit(cache=False)
+    def numba_cev_tangent(z, x0, rate, vol, beta, horizon):
+        """(X_N, Y_N) per path."""
+        n, m = z.shape
+        dt = horizon / m
+        root = math.sqrt(dt)
+        xt = np.empty(n)
+        yt = np.empty(n)
+        for i in range(n):
+            x = x0
+            y = 1.0
+            for j in range(m):
+                dw = z[i, j] * root
+                if x > 0.0:
+                    y = y + (((vol * beta) * x ** (beta - 1.0)) * y) * dw + (rate * y) * dt
+                x = _numba_cev_step(x, dw, dt, rate, vol, beta)
+            xt[i] = x
+            yt[i] = y
+        return xt, yt
+
+    @numba.njit(cache=False)
+    def numba_fd(z, cev, x0, rate, vol, beta, horizon, strike, payoff, greek, h):
+        """Mean and stderr of the central difference of one Greek (0 delta, 1 gamma, 2
+        vega), every path re-simulated per bump from the same normals."""
+        n, m = z.shape
+        dt = horizon / m
+        root = math.sqrt(dt)
+        s1 = s2 = 0.0
+        for i in range(n):
+            if greek == 2:  # GBM vega: the volatility bumped
+                up = down = x0
+                drift_up = (rate - 0.5 * (vol + h) * (vol + h)) * dt
+                drift_down = (rate - 0.5 * (vol - h) * (vol - h)) * dt
+                for j in range(m):
+                    dw = z[i, j] * root
+                    up *= math.exp(drift_up + (vol + h) * dw)
+                    down *= math.exp(drift_down + (vol - h) * dw)
+                mid = 0.0
+            else:
+                up, mid, down = x0 + h, x0, x0 - h
+                drift = (rate - 0.5 * vol * vol) * dt
+                for j in range(m):
+                    dw = z[i, j] * root
+                    if cev:
+                        up = _numba_cev_step(up, dw, dt, rate, vol, beta)
+                        down = _numba_cev_step(down, dw, dt, rate, vol, beta)
+                        if greek == 1:
+                            mid = _numba_cev_step(mid, dw, dt, rate, vol, beta)
+                    else:
+                        step = math.exp(drift + vol * dw)
+                        up *= step
+                        down *= step
+                        mid *= step
+            fu = _numba_payoff(up, strike, payoff)
+            fd = _numba_payoff(down, strike, payoff)
+            if greek == 1:
+                v = ((fu - 2.0 * _numba_payoff(mid, strike, payoff)) + fd) / (h * h)
+            else:
+                v = (fu - fd) / (2.0 * h)
+            s1, s2 = _numba_add(s1, s2, v)
+        return _numba_estimates(((s1, s2),), float(n))
+
+
+def sample_stderr(samples: np.ndarray) -> float:
+    return math.sqrt(float(samples.var()) / samples.size)
+
+
+@dataclass
+class EfficiencyRow:
+    model: str
+    payoff: str
+    strike: float
+    greek: str
+    stderr: dict[str, float]  # per method
+    seconds: dict[str, float]
+    variance_ratio: float  # plain BEL's variance over the localised one's
+
+    def efficiency(self, method: str) -> float:
+        return 1.0 / (self.stderr[method] ** 2 * self.seconds[method])
+
+
+EFFICIENCY_METHODS = ("localised", "plain BEL", "FD NumPy", "FD Numba", "pathwise")
+
+
+def efficiency_rows(model: str, n: int, m: int, budget: float, rng: np.random.Generator) -> list[EfficiencyRow]:
+    """Every (payoff, strike, Greek) of one model ("GBM" or "CEV") on n paths of m steps."""
+    z = rng.standard_normal((n, m))
+    x0, h, h_vol = EFFICIENCY_X0, 0.01 * EFFICIENCY_X0, 0.01
+    timed: Callable[[Callable[[], Any]], float] = lambda fn: median_seconds(fn, budget, min_repeats=3)
+    greeks = ("delta", "gamma", "vega") if model == "GBM" else ("delta", "gamma")
+    gbm = model == "GBM"
+    params = (GBM_RATE, GBM_VOL, 1.0) if gbm else (CEV.rate, CEV.vol, CEV.beta)
+    # The paths, and what simulating them costs.
+    if gbm:
+        xt, wt = numpy_gbm_terminal(z, x0, GBM_VOL)
+        t_paths = timed(lambda: numpy_gbm_terminal(z, x0, GBM_VOL))
+        if numba is not None:
+            t_paths = min(t_paths, timed(lambda: numba_gbm_terminal(z, x0, GBM_VOL, GBM_RATE, EFFICIENCY_T)))
+        t_fields = 0.0
+        t_tangent = t_paths
+        resimulate: Callable[..., np.ndarray] = lambda x_start, vol=GBM_VOL: numpy_gbm_terminal(z, x_start, vol)[0]
+        t_resimulate = timed(lambda: numpy_gbm_terminal(z, x0, GBM_VOL))
+    else:
+        dws = np.asfortranarray(z * math.sqrt(EFFICIENCY_T / m))
+        states = numpy_cev_paths(dws, x0)
+        t_paths = timed(lambda: numpy_cev_paths(dws, x0))
+        if numba is not None:
+            t_paths = min(t_paths, timed(lambda: numba_cev_paths(z, x0, *params, EFFICIENCY_T)))
+        fields = CEV.fields(states)
+        t_fields = timed(lambda: CEV.fields(states))
+        batch = (states, dws, *fields)
+        xt = states[:, -1]
+        yt = numpy_cev_paths(dws, x0, tangent=True)[1]
+        t_tangent = timed(lambda: numpy_cev_paths(dws, x0, tangent=True))
+        if numba is not None:
+            t_tangent = min(t_tangent, timed(lambda: numba_cev_tangent(z, x0, *params, EFFICIENCY_T)))
+        resimulate = lambda x_start: numpy_cev_paths(dws, x_start)[:, -1]
+        t_resimulate = t_paths if numba is None else timed(lambda: numpy_cev_paths(dws, x0))
+    bumped = {"delta": (resimulate(x0 + h), resimulate(x0 - h)), "gamma": (resimulate(x0 + h), resimulate(x0 - h))}
+    if gbm:
+        bumped["vega"] = (resimulate(x0, GBM_VOL + h_vol), resimulate(x0, GBM_VOL - h_vol))
+    rows = []
+    for payoff in EFFICIENCY_PAYOFFS:
+        for strike in EFFICIENCY_STRIKES:
+            if gbm:
+                args = (xt, wt, EFFICIENCY_T, GBM_VOL * x0, GBM_VOL, GBM_VOL, payoff, strike)
+                localised = lambda: quorvane.price_and_greeks_constant_flow_localised(*args)
+                plain = lambda: quorvane.price_and_greeks_constant_flow(*args)
+            else:
+                args = (*batch, EFFICIENCY_T, payoff, strike)
+                localised = lambda: quorvane.price_and_greeks_tangent_flow_localised(*args)
+                plain = lambda: quorvane.price_and_greeks_tangent_flow(*args)
+            loc, bel = localised(), plain()
+            t_loc, t_bel = timed(localised), timed(plain)
+            for greek in greeks:
+                up, down = bumped[greek]
+                step = h_vol if greek == "vega" else h
+
+                def fd_samples(up=up, down=down, step=step, greek=greek) -> np.ndarray:
+                    fu, fd = payoff_values(payoff, up, strike), payoff_values(payoff, down, strike)
+                    if greek == "gamma":
+                        return ((fu - 2.0 * payoff_values(payoff, xt, strike)) + fd) / (step * step)
+                    return (fu - fd) / (2.0 * step)
+
+                stderr = {"localised": getattr(loc, greek + "_stderr"), "plain BEL": getattr(bel, greek + "_stderr"),
+                          "FD NumPy": sample_stderr(fd_samples())}
+                seconds = {"localised": t_paths + t_fields + t_loc, "plain BEL": t_paths + t_fields + t_bel,
+                           "FD NumPy": (3 if greek == "gamma" else 2) * t_resimulate + timed(fd_samples)}
+                if numba is not None:
+                    fd_numba = lambda greek=greek, step=step: numba_fd(
+                        z, not gbm, x0, *params, EFFICIENCY_T, strike, PAYOFF_CODES[payoff], GREEK_CODES[greek], step)
+                    stderr["FD Numba"] = float(fd_numba()[1])
+                    seconds["FD Numba"] = timed(fd_numba)
+                if payoff != "digital_call" and greek != "gamma":
+                    sign = 1.0 if payoff == "call" else -1.0
+                    itm = (xt > strike) if payoff == "call" else (xt < strike)
+                    if greek == "delta":
+                        tangent = xt / x0 if gbm else yt
+                        pathwise = lambda itm=itm, tangent=tangent: sign * (itm * tangent)
+                    else:
+                        pathwise = lambda itm=itm: sign * (itm * (xt * (wt - GBM_VOL * EFFICIENCY_T)))
+                    stderr["pathwise"] = sample_stderr(pathwise())
+                    seconds["pathwise"] = t_tangent + timed(pathwise)
+                ratio = (stderr["plain BEL"] / stderr["localised"]) ** 2
+                rows.append(EfficiencyRow(model, payoff, strike, greek, stderr, seconds, ratio))
+    return rows
+
+
+def efficiency_table(quick: bool, budget: float) -> bool:
+    """Prints the efficiency table; returns whether the localised estimator was the most
+    efficient in every row and never more than 10 % worse than plain BEL in stderr."""
+    n, m = (20_000, 16) if quick else (200_000, 64)
+    rng = np.random.default_rng(20)
+    print(f"\nEfficiency = 1 / (stderr^2 × seconds) per Greek, {n:,} paths × {m} steps "
+          f"(GBM exact on the grid, CEV beta {CEV.beta} by Euler); the localised estimator's, "
+          "then each other method's as a share of it (below 1: the localised one is more efficient).\n")
+    print("| model | payoff | K | Greek | localised (1/s) | plain BEL | FD NumPy | FD Numba | pathwise "
+          "| BEL var / localised var | most efficient |")
+    print("|---|---|---:|---|---:|---:|---:|---:|---:|---:|---|")
+    ok = True
+    for model in ("GBM", "CEV"):
+        for row in efficiency_rows(model, n, m, budget, rng):
+            mine = row.efficiency("localised")
+            cells = [f"{row.efficiency(name) / mine:.3g}" if name in row.stderr else "–"
+                     for name in EFFICIENCY_METHODS[1:]]
+            best = max(row.stderr, key=row.efficiency)
+            worse = row.stderr["localised"] > 1.10 * row.stderr["plain BEL"]
+            ok = ok and best == "localised" and not worse
+            note = best + (" (localised stderr > 1.1 × BEL's)" if worse else "")
+            print(f"| {row.model} | {row.payoff} | {row.strike:g} | {row.greek} | {mine:.3g} | "
+                  f"{' | '.join(cells)} | {row.variance_ratio:.3g} | {note} |", flush=True)
+    return ok
+
+
 def machine() -> str:
     """The CPU (its model, whether virtual, its widest vector extension), logical
     CPUs, memory and OS, then the versions of what was measured."""
@@ -901,6 +1216,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="small sizes only")
     parser.add_argument("--only", action="append", help="run only these groups (repeatable)")
     parser.add_argument("--budget", type=float, default=1.0, help="seconds per contender and case")
+    parser.add_argument("--efficiency", action="store_true",
+                        help="only the efficiency table (error per second of the localised Greeks)")
     parser.add_argument("--plot", metavar="PATH", help="also write a PNG of throughput against batch size")
     parser.add_argument("--replot", metavar="TABLE",
                         help="run nothing: draw --plot from a recorded run, the saved output of this "
@@ -914,9 +1231,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"plot: {options.plot} (from {options.replot})")
         return 0
 
+    title = f"Machine: {machine()}  ({time.strftime('%Y-%m-%d')})"
+    if options.efficiency:
+        print(title)
+        efficiency_table(options.quick, options.budget)
+        return 0
     names = options.only or list(GROUPS)
     bound = ReadBound()
-    title = f"Machine: {machine()}  ({time.strftime('%Y-%m-%d')})"
     print(f"{title}\nRead bound: {bound.kind}; one thread, the pool's {pool_threads()} for the parallel form.\n")
     print("| function | case | quorvane | throughput | read bound (share) | contender time / quorvane time |")
     print("|---|---|---:|---:|---:|---|")
@@ -941,6 +1262,8 @@ def main(argv: list[str] | None = None) -> int:
             print(f"| {case.group} | {case.label} | {ours * 1e6:,.1f} µs | "
                   f"{rate / 1e9:.3f} G {case.unit}/s | {share} | {', '.join(ratios)} |", flush=True)
             results.append(Result(case, seconds, limit))
+    if not options.only:
+        efficiency_table(options.quick, options.budget)
     if options.plot:
         plot([measured(r) for r in results], options.plot, title)
         print(f"\nplot: {options.plot}")

@@ -15,7 +15,7 @@ from dask.delayed import Delayed  # noqa: E402
 import _quorvane as q  # noqa: E402
 import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
-from quorvane import _chunks, _greeks as g  # noqa: E402
+from quorvane import _chunks, _greeks as g, _localised  # noqa: E402
 from conftest import (DEFAULT_NAN, array_bits, assert_worked, bit_list, bits,  # noqa: E402
                       ref_payoff, ref_reciprocal)
 
@@ -513,7 +513,7 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
 def test_all_is_every_native_function_and_every_public_name_defined_here():
     # A literal list (so that a type checker sees it): every function of the native
     # modules, each with its own chunked form here, and nothing defined here left out.
-    native = [name for module in (q, g) for name in module.__all__ if name != "__version__"]
+    native = [name for module in (q, g, _localised) for name in module.__all__ if name != "__version__"]
     assert sorted(qd.__all__) == sorted([*native, "PanicError"])
     assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)
     defined = {name for name, value in vars(qd).items() if not name.startswith("_")
@@ -538,6 +538,10 @@ SCALARS = {
     "bel_weights_gamma_tangent_flow_parallel": (HORIZON,),
     "price_and_greeks_constant_flow": (HORIZON, VOL * X0, VOL, VOL, "call", STRIKE),
     "price_and_greeks_tangent_flow": (HORIZON, "call", STRIKE),
+    "price_and_greeks_constant_flow_localised": (HORIZON, VOL * X0, VOL, VOL, "call", STRIKE, None),
+    "price_and_greeks_tangent_flow_localised": (HORIZON, "call", STRIKE, None),
+    "price_and_greeks_tangent_flow_localised_parallel": (HORIZON, "call", STRIKE, None),
+    "bel_weights_and_variations_tangent_flow": (HORIZON,),
     "price_and_delta_tangent_flow_parallel": (HORIZON, "call", STRIKE),
     "price_and_greeks_tangent_flow_parallel": (HORIZON, "call", STRIKE),
 }
@@ -584,7 +588,10 @@ def call_package(name, **options):
                                    **options)
 
 
-ESTIMATORS = [name for name in EVERY_FUNCTION if name.startswith("price_")]
+# The estimators whose every field is a float (the localised ones add their bandwidths:
+# tests/test_localised_dask.py).
+ESTIMATORS = [name for name in EVERY_FUNCTION if name.startswith("price_") and "_localised" not in name]
+LOCALISED = [name for name in EVERY_FUNCTION if name.startswith("price_") and "_localised" in name]
 ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
                   "price_and_delta_constant_flow": quorvane.Estimate,
                   "price_and_delta_tangent_flow": quorvane.Estimate,
@@ -620,7 +627,7 @@ def test_discount_multiplies_every_field_once(name, chunks):
     assert bit_list(discounted) == bit_list(value * discount for value in plain)
 
 
-@pytest.mark.parametrize("name", ESTIMATORS)
+@pytest.mark.parametrize("name", ESTIMATORS + LOCALISED)
 def test_a_discount_not_a_finite_positive_factor_is_refused_before_any_task(name):
     # Refused when the lazy estimate is built, with the message of quorvane's function.
     for discount in (0.0, -1.0, math.nan, math.inf):
@@ -659,7 +666,7 @@ def test_an_internal_failure_in_any_task_reaches_compute_as_panic_error(monkeypa
             return function(*args, **kwargs)
         return call
 
-    for module in (q, g, _chunks):
+    for module in (q, g, _chunks, _localised):
         for function_name in module.__all__[:-1]:  # the functions, then __version__
             monkeypatch.setattr(module, function_name, failing(getattr(module, function_name)))
     lazy = call_every(name, (40,) if chunking == "one" else (10, 0, 30))

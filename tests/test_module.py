@@ -11,20 +11,11 @@ import pytest
 
 import _quorvane
 import quorvane
-from quorvane import _chunks, _greeks, _localised
+from quorvane import _average, _chunks, _greeks, _localised
 
 from conftest import SUBINTERPRETER_IMPORT, run_python
 
-# Every function of the module, in table order.
-FUNCTION_TABLE = [
-    "bel_weights_constant_flow",
-    "bel_weights_tangent_flow",
-    "bel_weights_tangent_flow_parallel",
-    "price_from_samples",
-    "price_and_delta_constant_flow",
-    "price_and_delta_tangent_flow",
-]
-
+# Every function of the module, in table order, and its text signature.
 SIGNATURES = {
     "bel_weights_constant_flow": "(w_terminals, horizon, sigma_at_x0)",
     "bel_weights_tangent_flow": "(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)",
@@ -35,6 +26,7 @@ SIGNATURES = {
     "price_and_delta_tangent_flow":
         "(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike=0.0)",
 }
+FUNCTION_TABLE = list(SIGNATURES)
 
 DOC_START = {
     "bel_weights_constant_flow": "Low-level",
@@ -89,17 +81,24 @@ def test_docstrings_carry_the_documented_content():
         assert payoff in doc
 
 
-# The stubs of the modules. mypy.stubtest (.ci/typing.sh) holds their parameters
-# to the functions' text signatures: names, order, kinds, default values and
-# __all__. It never reads a result type, which this checks.
+# The stubs of the modules. mypy.stubtest (.ci/typing.sh) holds their `def`s to the
+# functions' text signatures and checks __all__. It never reads a result type, nor
+# the parameters of a function declared through a shared signature: this checks both.
 STUBS = {_quorvane: "python/_quorvane-stubs/__init__.pyi", _greeks: "python/quorvane/_greeks.pyi",
-         _chunks: "python/quorvane/_chunks.pyi", _localised: "python/quorvane/_localised.pyi"}
+         _chunks: "python/quorvane/_chunks.pyi", _localised: "python/quorvane/_localised.pyi",
+         _average: "python/quorvane/_average.pyi"}
+SIGNATURES_STUB = "python/quorvane/_signatures.pyi"  # the parameter lists the stubs share
 N_PATHS, N_STEPS = 5, 4
 
 
 def stub_functions():
     # A list, not a generator: newer pytest deprecates parametrizing over an iterator.
     root = pathlib.Path(__file__).resolve().parents[1]
+    # A function declared as `name: Signature[Result]` has the parameters of the
+    # Protocol's __call__ (without self) and returns Result.
+    signatures = {node.name: next(f for f in node.body if isinstance(f, ast.FunctionDef))
+                  for node in ast.parse((root / SIGNATURES_STUB).read_text()).body
+                  if isinstance(node, ast.ClassDef)}
     functions = []
     for module, path in STUBS.items():
         declared = {}
@@ -108,6 +107,12 @@ def stub_functions():
                 declared[node.name] = node
             elif isinstance(node, ast.Assign) and isinstance(node.value, ast.Name):
                 declared[node.targets[0].id] = declared[node.value.id]  # a form declared as another
+            elif isinstance(node, ast.AnnAssign) and isinstance(node.annotation, ast.Subscript):
+                call = signatures[node.annotation.value.id]
+                arguments = ast.arguments(posonlyargs=[], args=call.args.args[1:], kwonlyargs=[],
+                                          kw_defaults=[], defaults=call.args.defaults)
+                declared[node.target.id] = ast.FunctionDef(node.target.id, arguments, [], [],
+                                                           node.annotation.slice)
         for name, node in declared.items():
             functions.append(pytest.param(module, name, node, id=f"{module.__name__}.{name}"))
     return functions
@@ -121,8 +126,12 @@ def stub_argument(parameter):
     kind = ast.unparse(annotation)
     if kind == "_Matrix" and parameter.arg == "sums":  # chunks of one path: n, then S1 and S2 of one lane
         return np.ones((N_PATHS, 3))
+    if kind == "_Matrix" and parameter.arg == "monitored_states":  # as many dates as the vectors have
+        return np.full((N_PATHS, N_PATHS), 0.2)
     if kind == "_Matrix":
         return np.full((N_PATHS, N_STEPS + (parameter.arg == "states")), 0.2)
+    if parameter.arg == "monitoring_times":  # in (0, horizon]
+        return np.linspace(0.2, 1.0, N_PATHS)
     return {"_Vector": np.linspace(0.5, 1.5, N_PATHS), "_Float": 1.0, "_Payoff": "call"}[kind]
 
 
@@ -131,13 +140,19 @@ def vector_length(module, name, arguments):
         return N_PATHS  # weights, one per path
     if name == "estimate_from_sums":
         return arguments[0].shape[1] - 1  # the mean, then the stderr, of each lane
+    if name.endswith("_localised"):  # the price, then per Greek plain BEL and four bands
+        greeks = (len(getattr(_localised, name)(*arguments)) - 2) // 3
+        return 1 + 2 * (1 + 5 * greeks)
     estimator = getattr(_quorvane, name, None) or getattr(_greeks, name)
     return 1 + len(estimator(*arguments))  # n, then S1 and S2 of each of the estimator's lanes
 
 
 @pytest.mark.parametrize(("module", "name", "stub"), stub_functions())
-def test_stub_result_types_are_what_the_functions_return(module, name, stub):
+def test_stub_parameters_and_result_types_are_the_functions(module, name, stub):
     # stubtest passed a stub that declared price_from_samples -> tuple[float, float, float].
+    defaults = [None] * (len(stub.args.args) - len(stub.args.defaults)) + stub.args.defaults
+    parameters = [p.arg if d is None else f"{p.arg}={ast.unparse(d)}" for p, d in zip(stub.args.args, defaults)]
+    assert f"({', '.join(parameters)})" == getattr(module, name).__text_signature__
     required = stub.args.args[:len(stub.args.args) - len(stub.args.defaults)]
     arguments = [stub_argument(parameter) for parameter in required]
     result = getattr(module, name)(*arguments)

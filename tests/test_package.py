@@ -279,7 +279,7 @@ def test_payoff_names_agree_in_the_native_table_the_package_and_the_stubs():
     with pytest.raises(ValueError) as caught:
         _quorvane.price_and_delta_constant_flow(np.zeros(0), np.zeros(0), 1.0, 1.0, "?")
     native = re.findall(r"'([^']*)'", str(caught.value).split("expected", 1)[1])
-    stub = pathlib.Path(__file__).parents[1] / "python" / "_quorvane-stubs" / "__init__.pyi"
+    stub = pathlib.Path(__file__).parents[1] / "python" / "quorvane" / "_signatures.pyi"
     (literal,) = [node.value.slice for node in ast.walk(ast.parse(stub.read_text()))
                   if isinstance(node, ast.AnnAssign) and getattr(node.target, "id", "") == "_Payoff"]
     assert [element.value for element in literal.elts] == native

@@ -40,6 +40,13 @@ m on (a barrier or lookback monitored from step m), ``first_window`` cuts the
 first m steps out of the batch (views, and the time of step m), and the
 weights over them give its delta and gamma.
 
+Payoffs of a weighted average of the path, A = sum_k a_k X_k (arithmetic Asians,
+forward-start averages), have weights of their own in the extension module
+``quorvane._average``: ``bel_weights_average_tangent_flow`` (and its ``_parallel``
+form) and ``price_and_delta_average_tangent_flow`` for any scalar diffusion on an
+Euler grid, ``bel_weights_average_constant_flow`` and
+``price_and_delta_average_constant_flow`` for GBM and ABM at the monitoring dates.
+
 ``quorvane.models`` holds ready-made diffusions (GBM, ABM, OU, CEV, local
 volatility) that simulate Euler paths and build the coefficient fields these
 functions take. ``quorvane.dask`` (imported by its own name; it needs Dask) runs
@@ -60,6 +67,15 @@ from _quorvane import (
 from quorvane_runtime import PanicException as PanicException
 
 from quorvane import models as models
+from quorvane._average import (
+    bel_weights_average_constant_flow as bel_weights_average_constant_flow,
+    bel_weights_average_tangent_flow as bel_weights_average_tangent_flow,
+    bel_weights_average_tangent_flow_parallel as bel_weights_average_tangent_flow_parallel,
+)
+from quorvane._average_results import (
+    price_and_delta_average_constant_flow as price_and_delta_average_constant_flow,
+    price_and_delta_average_tangent_flow as price_and_delta_average_tangent_flow,
+)
 from quorvane._greeks import (
     bel_weights_gamma_constant_flow as bel_weights_gamma_constant_flow,
     bel_weights_gamma_tangent_flow as bel_weights_gamma_tangent_flow,
@@ -127,8 +143,14 @@ __all__ = [
     "LocalisedTangentFlowGreeks",
     "Bandwidths",
     "TangentFlowBandwidths",
-    # path-dependent payoffs: the weights over the first steps of the paths
+    # path-dependent payoffs: the weights over the first steps of the paths,
+    # and the weights and estimates for payoffs of a weighted average of the path
     "first_window",
+    "bel_weights_average_tangent_flow",
+    "bel_weights_average_tangent_flow_parallel",
+    "bel_weights_average_constant_flow",
+    "price_and_delta_average_tangent_flow",
+    "price_and_delta_average_constant_flow",
     # ready-made diffusions: Euler paths and coefficient fields
     "models",
     "PanicException",

@@ -4,7 +4,16 @@
 # then the standard errors.
 from typing import Literal
 
-from _quorvane import _Float, _Matrix, _Payoff, _Vector
+from quorvane._signatures import (
+    ConstantFlowDelta,
+    ConstantFlowGreeks,
+    ConstantFlowGreeksLocalisedSums,
+    TangentFlowDelta,
+    TangentFlowGreeks,
+    TangentFlowGreeksLocalisedSums,
+    _Matrix,
+    _Vector,
+)
 
 __all__ = [
     "price_from_samples",
@@ -12,6 +21,8 @@ __all__ = [
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "price_and_greeks_constant_flow_localised",
+    "price_and_greeks_tangent_flow_localised",
     "price_and_delta_tangent_flow_parallel",
     "price_and_greeks_tangent_flow_parallel",
     "estimate_from_sums",
@@ -20,46 +31,12 @@ __all__ = [
 __version__: str
 
 def price_from_samples(samples: _Vector) -> _Vector: ...
-def price_and_delta_constant_flow(
-    terminal_states: _Vector,
-    w_terminals: _Vector,
-    horizon: _Float,
-    sigma_at_x0: _Float,
-    payoff: _Payoff,
-    strike: _Float = 0.0,
-) -> _Vector: ...
-def price_and_delta_tangent_flow(
-    states: _Matrix,
-    dws: _Matrix,
-    sigma_field: _Matrix,
-    d_mu_dx_field: _Matrix,
-    d_sigma_dx_field: _Matrix,
-    horizon: _Float,
-    payoff: _Payoff,
-    strike: _Float = 0.0,
-) -> _Vector: ...
-def price_and_greeks_constant_flow(
-    terminal_states: _Vector,
-    w_terminals: _Vector,
-    horizon: _Float,
-    sigma_at_x0: _Float,
-    d_sigma_dx: _Float,
-    volatility: _Float,
-    payoff: _Payoff,
-    strike: _Float = 0.0,
-) -> _Vector: ...
-def price_and_greeks_tangent_flow(
-    states: _Matrix,
-    dws: _Matrix,
-    sigma_field: _Matrix,
-    d_mu_dx_field: _Matrix,
-    d_sigma_dx_field: _Matrix,
-    d2_mu_dx2_field: _Matrix,
-    d2_sigma_dx2_field: _Matrix,
-    horizon: _Float,
-    payoff: _Payoff,
-    strike: _Float = 0.0,
-) -> _Vector: ...
+price_and_delta_constant_flow: ConstantFlowDelta[_Vector]
+price_and_delta_tangent_flow: TangentFlowDelta[_Vector]
+price_and_greeks_constant_flow: ConstantFlowGreeks[_Vector]
+price_and_greeks_tangent_flow: TangentFlowGreeks[_Vector]
+price_and_greeks_constant_flow_localised: ConstantFlowGreeksLocalisedSums[_Vector]
+price_and_greeks_tangent_flow_localised: TangentFlowGreeksLocalisedSums[_Vector]
 def estimate_from_sums(sums: _Matrix, undefined_stderr: Literal["zero", "nan"]) -> _Vector: ...
 # The parallel forms take the same arguments and return the same bits.
 price_and_delta_tangent_flow_parallel = price_and_delta_tangent_flow

@@ -13,7 +13,7 @@ The tangent-flow form checks the shapes of the path batch exactly, as
 
 from __future__ import annotations
 
-from typing import Callable, NamedTuple, Optional
+from typing import Callable, NamedTuple, Optional, Sequence, TypeVar
 
 from quorvane import _localised
 from quorvane._results import _Array, _check_path_batch, _discount_factor, _Float, _Payoff
@@ -92,12 +92,9 @@ def price_and_greeks_constant_flow_localised(
     multiplies every field but ``bandwidth``.
     """
     factor = _discount_factor(discount)
-    v = _localised.price_and_greeks_constant_flow_localised(
+    return _discounted_localised(LocalisedGreeks, Bandwidths, _localised.price_and_greeks_constant_flow_localised(
         terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
-        bandwidth)
-    f = factor
-    return LocalisedGreeks(v[0] * f, v[1] * f, v[2] * f, v[3] * f, v[4] * f, v[5] * f, v[6] * f,
-                           v[7] * f, Bandwidths(v[8], v[9], v[10]))
+        bandwidth), factor)
 
 
 def price_and_greeks_tangent_flow_localised(
@@ -156,8 +153,21 @@ def _tangent_flow_localised(
                        "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
                        "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field},
                       horizon, payoff, strike, bandwidth)
-    v = native(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-               d2_sigma_dx2_field, horizon, payoff, strike, bandwidth)
-    f = factor
-    return LocalisedTangentFlowGreeks(v[0] * f, v[1] * f, v[2] * f, v[3] * f, v[4] * f, v[5] * f,
-                                      TangentFlowBandwidths(v[6], v[7]))
+    return _discounted_localised(LocalisedTangentFlowGreeks, TangentFlowBandwidths, native(
+        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+        d2_sigma_dx2_field, horizon, payoff, strike, bandwidth), factor)
+
+
+_Localised = TypeVar("_Localised", LocalisedGreeks, LocalisedTangentFlowGreeks)
+
+
+def _discounted_localised(kind: type[_Localised], bandwidths: type[tuple[float, ...]],
+                          values: Sequence[float], factor: float) -> _Localised:
+    """``kind`` of the module's floats: the Greeks, each multiplied by ``factor`` as
+    ``_discounted`` does (one rounded product, none for 1.0), then the bandwidths as
+    ``bandwidths``, never discounted."""
+    split = len(kind._fields) - 1  # the Greeks' fields, then the one of the bandwidths
+    greeks: Sequence[float] = values[:split]
+    if factor != 1.0:
+        greeks = [value * factor for value in greeks]
+    return tuple.__new__(kind, (*greeks, tuple.__new__(bandwidths, values[split:])))

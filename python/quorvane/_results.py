@@ -47,8 +47,9 @@ from quorvane import _greeks
 _Float = Union[SupportsFloat, SupportsIndex]
 # The names of the built-in payoffs, in the order of the native payoff table: the
 # package's one spelling of them, which quorvane.dask imports. The extension
-# modules' stubs spell the same Literal (stubs cannot import it); a test checks
-# that the three agree, reading the native table's names from its message.
+# modules' stubs spell the same Literal in quorvane/_signatures.pyi (the package
+# cannot import a stub); a test checks that the three agree, reading the native
+# table's names from its message.
 _Payoff = Literal["identity", "call", "put", "digital_call"]
 _Array = npt.NDArray[np.float64]
 

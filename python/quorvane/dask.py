@@ -34,6 +34,21 @@ is what the rule gives on the out-of-range sums (an infinity, 0.0 or NaN).
 ``discount`` (keyword-only, default 1.0, a finite factor > 0 such as exp(-r T))
 multiplies each field of the result once, combined or not.
 
+Localised estimates. ``price_and_greeks_*_localised`` return ``LocalisedGreeks`` and
+``LocalisedTangentFlowGreeks``: one chunk, the module's call bit for bit; several,
+chunk sums of every candidate band's samples, from the function of the same name
+in ``quorvane._chunks``. A given ``bandwidth`` is the one candidate. With
+``bandwidth=None`` a first pass computes sd(X_N) from sums of the terminal values
+carried from chunk to chunk in row order (a chain of small tasks: the module's
+sums and operations, so its bits), each chunk then sums plain BEL and the bands
+0.5, 1, 2 and 4 sd, and the module's choice (per Greek the least standard error,
+ties to the earlier candidate) is made on the combined sums. So the bands and the
+reported bandwidths are the module's numbers; the estimates are the same estimator
+without the same last bits, and where two candidates' standard errors agree to
+their last bits the choice can fall the other way. ``bel_weights_and_variations_
+tangent_flow`` returns its four per-path arrays as four lazy Dask arrays of one
+task per chunk.
+
 Errors. Before any task is submitted: ``discount``; Dask arrays of float64 with
 the expected number of dimensions, not masked (``TypeError``); known chunk sizes,
 one chunk along the step axis, the same path-axis chunks and rows for all
@@ -79,7 +94,9 @@ import numpy.typing as npt
 
 import _quorvane
 import quorvane
-from quorvane import _chunks, _greeks
+from quorvane import _chunks, _greeks, _localised
+from quorvane._localised_results import (Bandwidths, LocalisedGreeks, LocalisedTangentFlowGreeks,
+                                         TangentFlowBandwidths)
 from quorvane._results import (Estimate, Greeks, MeanEstimate, TangentFlowGreeks, _discount_factor,
                                _discounted, _Float, _path_batch_error, _Payoff)
 from quorvane_runtime import PanicException
@@ -91,7 +108,9 @@ __all__ = [
     "price_from_samples", "price_and_delta_constant_flow", "price_and_delta_tangent_flow", "PanicError",
     "bel_weights_gamma_constant_flow", "bel_weights_vega_constant_flow", "bel_weights_gamma_tangent_flow",
     "bel_weights_gamma_tangent_flow_parallel", "price_and_greeks_constant_flow",
-    "price_and_greeks_tangent_flow", "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow", "price_and_greeks_constant_flow_localised",
+    "price_and_greeks_tangent_flow_localised", "price_and_greeks_tangent_flow_localised_parallel",
+    "bel_weights_and_variations_tangent_flow", "price_and_delta_tangent_flow_parallel",
     "price_and_greeks_tangent_flow_parallel",
 ]
 
@@ -102,6 +121,7 @@ _T = TypeVar("_T")
 _blockwise: Callable[..., da.Array] = da.blockwise
 _from_array: Callable[..., da.Array] = da.from_array
 _compute: Callable[[Delayed], Any] = Delayed.compute
+_to_delayed: Callable[[da.Array], Any] = da.Array.to_delayed
 
 
 class _Row(NamedTuple):
@@ -111,6 +131,8 @@ class _Row(NamedTuple):
     arrays: tuple[str, ...]  # the array parameters, 1-D, or 2-D from "states" (a path batch)
     result: type[Any] | None = None  # an estimate's named tuple; None: lazy weights
     undefined_stderr: Literal["zero", "nan"] = "zero"  # the variant of the statistics rule
+    columns: int = 1  # lazy weights: the per-path arrays the function returns
+    bandwidths: type[Any] | None = None  # a localised estimate's named tuple of bandwidths
 
 
 _TANGENT = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx")
@@ -134,10 +156,23 @@ _ROWS: dict[str, _Row] = {
     "price_and_greeks_constant_flow": _Row(_greeks, _TERMINAL, Greeks, "nan"),
     "price_and_greeks_tangent_flow": _Row(
         _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
+    "price_and_greeks_constant_flow_localised": _Row(
+        _localised, _TERMINAL, LocalisedGreeks, "nan", bandwidths=Bandwidths),
+    "price_and_greeks_tangent_flow_localised": _Row(
+        _localised, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), LocalisedTangentFlowGreeks,
+        "nan", bandwidths=TangentFlowBandwidths),
+    "price_and_greeks_tangent_flow_localised_parallel": _Row(
+        _localised, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), LocalisedTangentFlowGreeks,
+        "nan", bandwidths=TangentFlowBandwidths),
+    "bel_weights_and_variations_tangent_flow": _Row(_localised, _GAMMA, columns=4),
     "price_and_delta_tangent_flow_parallel": _Row(_greeks, _FIELDS, Estimate),
     "price_and_greeks_tangent_flow_parallel": _Row(
         _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
 }
+
+# The candidate bands of the automatic bandwidth, as multiples of sd(X_N), in the
+# module's order (plain BEL comes first).
+_BANDWIDTH_MULTIPLES = (0.5, 1.0, 2.0, 4.0)
 
 
 class PanicError(RuntimeError):
@@ -161,28 +196,103 @@ def _chunk(name: str, *args: Any) -> _Block:
     an estimate over several chunks quorvane._chunks's, looked up when the task runs."""
     *arguments, first_row, n_chunks = args
     row = _ROWS[name]
-    module = _chunks if row.result is not None and n_chunks > 1 else row.module
+    sums = row.result is not None and n_chunks > 1
+    module = _chunks if sums else row.module
     try:
-        out = getattr(module, name)(*arguments)
+        # The parallel form's sums are the serial form's (the same bits by design).
+        out = getattr(module, name.removesuffix("_parallel") if sums else name)(*arguments)
     except ValueError as error:
         if n_chunks > 1 and hasattr(error, "add_note"):  # Python 3.11 and later
             error.add_note(f"raised for the Dask chunk starting at row {int(first_row[0])}: "
                            "row indices in the message count from the start of the chunk")
         raise
+    if row.columns > 1:
+        return np.stack(out, axis=1)  # one column per array, for the caller to split
     return out if row.result is None else np.array(out, dtype=np.float64).reshape(1, -1)
 
 
-def _finish(parts: _Block, name: str, single: bool, discount: float) -> Any:
-    """The estimate of the chunks' rows, each field times ``discount`` (one product each)."""
+def _finish(parts: _Block, name: str, single: bool, discount: float,
+            bands: Sequence[float] | None = None) -> Any:
+    """The estimate of the chunks' rows, each field times ``discount`` (one product each);
+    for a localised estimate over several chunks ``bands`` are its candidates' bandwidths."""
     row = _ROWS[name]
     values = parts[0] if single else _chunks.estimate_from_sums(parts, row.undefined_stderr)
-    return _discounted(cast("type[Any]", row.result), values.tolist(), discount)
+    if row.bandwidths is None:
+        return _discounted(cast("type[Any]", row.result), values.tolist(), discount)
+    figures, used = _localised_figures(values.tolist(), len(row.bandwidths._fields), single, bands)
+    # As the package's localised functions: every figure times the factor, not the bandwidths.
+    return cast("type[Any]", row.result)(*[value * discount for value in figures],
+                                         row.bandwidths(*used))
+
+
+def _localised_figures(values: list[float], greeks: int, single: bool,
+                       bands: Sequence[float] | None) -> tuple[list[float], list[float]]:
+    """(price, the Greeks, their standard errors) and each Greek's bandwidth: from the
+    module's tuple (one chunk), or from the estimates of the combined sums, whose lanes
+    are the price, then per Greek one per candidate of ``bands`` (0.0: plain BEL)."""
+    if single:
+        return values[:2 * (greeks + 1)], values[2 * (greeks + 1):]
+    assert bands is not None
+    lanes = len(values) // 2
+    means, stderrs = values[:lanes], values[lanes:]
+    n_bands = len(bands)
+    mean_of, stderr_of, used = [means[0]], [stderrs[0]], []
+    for q in range(greeks):
+        # The module's choice: the least standard error among the usable candidates (plain
+        # BEL always; a band when positive and finite), ties to the earlier, never a NaN.
+        first = 1 + q * n_bands
+        best = 0
+        for c in range(1, n_bands):
+            now, was = stderrs[first + c], stderrs[first + best]
+            if (bands[c] > 0.0 and math.isfinite(bands[c]) and not math.isnan(now)
+                    and (math.isnan(was) or now < was)):
+                best = c
+        mean_of.append(means[first + best])
+        stderr_of.append(stderrs[first + best])
+        used.append(bands[best])
+    return mean_of + stderr_of, used
+
+
+def _spread_sums(carry: _Block, block: _Block) -> _Block:
+    """The running sums [S1, S2] of the terminal values carried on through one more chunk:
+    plain sequential sums in row order (``add.accumulate`` adds one value at a time), the
+    squares rounded first, as the module sums them in one pass."""
+    x = np.ascontiguousarray(block, dtype=np.float64).reshape(-1)
+    s1 = np.add.accumulate(np.concatenate((carry[:1], x)))[-1]
+    s2 = np.add.accumulate(np.concatenate((carry[1:], x * x)))[-1]
+    return np.array([s1, s2])
+
+
+def _spread(sums: _Block, n_paths: int) -> float:
+    """sd(X_N) from the sums of all the paths, with the module's operations in its order:
+    sqrt(S2 / N - (S1 / N) * (S1 / N)), 0.0 unless that variance is positive and finite."""
+    if n_paths == 0:
+        return 0.0  # the module's 0 / 0 is NaN, so no band
+    count = float(n_paths)
+    mean = float(sums[0]) / count
+    var = float(sums[1]) / count - mean * mean
+    return math.sqrt(var) if var > 0.0 and math.isfinite(var) else 0.0
+
+
+def _automatic_spread(terminal: da.Array) -> Delayed:
+    """sd(X_N) of the terminal values, lazily: their sums carried from chunk to chunk in
+    row order (a chain of small tasks), so the bits of the module's first pass."""
+    carry: Any = np.zeros(2)
+    for block in _to_delayed(terminal).reshape(-1):
+        carry = delayed(_call, pure=True)(_spread_sums, carry, block)
+    return cast(Delayed, delayed(_call, pure=True)(_spread, carry, terminal.shape[0]))
+
+
+def _band_candidates(spread: float) -> list[float]:
+    """The automatic candidates' bandwidths: 0.0 for plain BEL, then c * sd."""
+    return [0.0, *[multiple * spread for multiple in _BANDWIDTH_MULTIPLES]]
 
 
 def _map_rows(name: str, arrays: Sequence[da.Array], scalars: Sequence[object],
               width: int | None = None) -> da.Array:
     """The tasks of ``_chunk(name, ...)``, one per path-axis chunk, each through ``_call``:
-    a weight per path, chunked like the paths, or with ``width`` one row per chunk."""
+    a weight per path, chunked like the paths (a column per array for a function that
+    returns several), or with ``width`` one row per chunk."""
     task = functools.partial(_call, _chunk, name)
     row_chunks = arrays[0].chunks[0]
     starts = np.cumsum((0,) + tuple(row_chunks[:-1]), dtype=np.int64)
@@ -191,7 +301,10 @@ def _map_rows(name: str, arrays: Sequence[da.Array], scalars: Sequence[object],
         pairs += [array, "i" if array.ndim == 1 else ("ij" if k == 0 else "ik")]
     pairs += [item for value in scalars for item in (value, None)]
     pairs += [_from_array(starts, chunks=1), "i", len(row_chunks), None]
+    columns = _ROWS[name].columns
     rows: dict[str, Any] = {} if width is None else {"new_axes": {"w": width}, "adjust_chunks": {"i": 1}}
+    if columns > 1:
+        rows, width = {"new_axes": {"w": columns}}, columns
     return _blockwise(task, "i" if width is None else "iw", *pairs, token=name.replace("_", "-"),
                       dtype=np.float64, concatenate=True, align_arrays=False,
                       meta=_empty(0) if width is None else _empty(0, 0), **rows)
@@ -261,7 +374,8 @@ def _checked(name: str, arrays: Sequence[object],
         message = _path_batch_error({n: a.shape for n, a in zip(row.arrays, checked)})
         if message is not None:
             raise ValueError(message)
-    return checked, [value if isinstance(value, str) else float(cast(Any, value)) for value in scalars]
+    return checked, [value if value is None or isinstance(value, str) else float(cast(Any, value))
+                     for value in scalars]
 
 
 def _empty(*shape: int) -> _Block:
@@ -274,12 +388,34 @@ def _weights(name: str, arrays: Sequence[object], scalars: Sequence[object]) -> 
 
 def _estimate(name: str, arrays: Sequence[object], scalars: Sequence[object], compute: bool,
               discount: _Float) -> Any:
-    result = cast("type[Any]", _ROWS[name].result)
+    row = _ROWS[name]
+    result = cast("type[Any]", row.result)
     factor = _discount_factor(discount)
     checked, converted = _checked(name, arrays, scalars)
     single = len(checked[0].chunks[0]) == 1
-    parts = _map_rows(name, checked, converted, len(result._fields) + (0 if single else 1))
-    combined: Delayed = delayed(_call, pure=True)(_finish, parts, name, single, factor)
+    if row.bandwidths is None:
+        parts = _map_rows(name, checked, converted, len(result._fields) + (0 if single else 1))
+        combined: Delayed = delayed(_call, pure=True)(_finish, parts, name, single, factor)
+        return _compute(combined) if compute else combined
+    # Localised: one chunk is the module's own call. Over several, each chunk's sums of
+    # the candidates' samples: the given band, or, when the bandwidth is chosen, plain BEL
+    # and the bands around sd(X_N) of all the paths (a first pass); then the choice on
+    # the combined sums.
+    greeks = len(row.bandwidths._fields)
+    bandwidth = converted[-1]
+    if single:
+        parts = _map_rows(name, checked, converted, 2 * (greeks + 1) + greeks)
+        bands: Any = None
+    elif bandwidth is not None:
+        parts = _map_rows(name, checked, [*converted, None], 1 + 2 * (1 + greeks))
+        bands = [bandwidth]
+    else:
+        terminal = checked[0] if checked[0].ndim == 1 else checked[0][:, -1]
+        spread = _automatic_spread(terminal)
+        parts = _map_rows(name, checked, [*converted, spread],
+                          1 + 2 * (1 + greeks * (1 + len(_BANDWIDTH_MULTIPLES))))
+        bands = delayed(_call, pure=True)(_band_candidates, spread)
+    combined = delayed(_call, pure=True)(_finish, parts, name, single, factor, bands)
     return _compute(combined) if compute else combined
 
 
@@ -453,6 +589,73 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
                       d2_sigma_dx2_field], [horizon, payoff, strike], compute, discount)
 
 
+def price_and_greeks_constant_flow_localised(
+        terminal_states: da.Array, w_terminals: da.Array, horizon: _Float, sigma_at_x0: _Float,
+        d_sigma_dx: _Float, volatility: _Float, payoff: _Payoff, strike: _Float = 0.0,
+        bandwidth: _Float | None = None, *, compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``quorvane.LocalisedGreeks`` (``Greeks`` by localised BEL and the ``bandwidth`` each
+    Greek used) for GBM or ABM from 1-D Dask arrays of terminal states and Brownian
+    values, chunked alike.
+
+    One chunk: ``quorvane.price_and_greeks_constant_flow_localised`` on it, bit for bit.
+    Several, with a ``bandwidth``: chunk sums of that band's samples combined. Several,
+    with ``bandwidth=None``: first sd(X_N), from sums of the terminal values carried
+    from chunk to chunk in row order (a chain of small tasks, the module's own sums
+    and operations, so its bits); then per chunk the sums of every candidate's
+    samples (plain BEL and the bands 0.5, 1, 2 and 4 sd, the module's candidates to
+    the bit); then, on the combined sums, the module's choice per Greek (least
+    standard error, ties to the earlier candidate). The reported bandwidths are the
+    module's numbers; the estimates are the same estimator, not the same last bits,
+    and where two candidates' standard errors agree to their last bits the choice may
+    fall on the other one. The bandwidths are never multiplied by ``discount``.
+    """
+    return _estimate("price_and_greeks_constant_flow_localised", [terminal_states, w_terminals],
+                     [horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike, bandwidth],
+                     compute, discount)
+
+
+def price_and_greeks_tangent_flow_localised(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, bandwidth: _Float | None = None, *,
+        compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``quorvane.LocalisedTangentFlowGreeks`` for a general scalar diffusion from a path
+    batch (as for ``bel_weights_gamma_tangent_flow``; sd(X_N) is that of the last column
+    of ``states``). One chunk: ``quorvane.price_and_greeks_tangent_flow_localised`` on
+    it, bit for bit; several: as ``price_and_greeks_constant_flow_localised`` combines
+    them. A zero sigma raises its ``ValueError`` at compute time.
+    """
+    return _estimate("price_and_greeks_tangent_flow_localised",
+                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                      d2_sigma_dx2_field], [horizon, payoff, strike, bandwidth], compute, discount)
+
+
+def price_and_greeks_tangent_flow_localised_parallel(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, bandwidth: _Float | None = None, *,
+        compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``price_and_greeks_tangent_flow_localised`` with one chunk on the worker's thread
+    pool (the serial bits); over several chunks each chunk's sums are the serial form's,
+    which the parallel form equals bit for bit, so the same result as the serial form."""
+    return _estimate("price_and_greeks_tangent_flow_localised_parallel",
+                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                      d2_sigma_dx2_field], [horizon, payoff, strike, bandwidth], compute, discount)
+
+
+def bel_weights_and_variations_tangent_flow(
+        states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array, d_sigma_dx: da.Array,
+        d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
+        horizon: _Float) -> tuple[da.Array, da.Array, da.Array, da.Array]:
+    """Per path, lazily: the delta weights, the gamma weights, Y_N and Z_N of a path batch
+    (as for ``bel_weights_gamma_tangent_flow``), four 1-D Dask arrays chunked like the
+    paths whose chunks have the bits of ``quorvane.bel_weights_and_variations_tangent_flow``
+    on the same rows. The four come from one task per chunk: compute them together
+    (``dask.compute(*arrays)``) to run each chunk once."""
+    name = "bel_weights_and_variations_tangent_flow"
+    columns = _weights(name, [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
+                       [horizon])
+    return columns[:, 0], columns[:, 1], columns[:, 2], columns[:, 3]
 def price_and_delta_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                           d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                           horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,

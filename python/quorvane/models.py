@@ -114,6 +114,14 @@ def _positive(name: str, value: _Float) -> float:
     return number
 
 
+# The metadata of a model's parameter (a dataclass field): its check, a float
+# that is finite, or positive and finite. Making the model checks each
+# parameter in the order declared and stores it as a Python float
+# (Model.__post_init__).
+_FINITE = {"check": _finite}
+_POSITIVE = {"check": _positive}
+
+
 def _count(name: str, value: SupportsIndex) -> int:
     number = operator.index(value)
     if number < 1:
@@ -143,6 +151,14 @@ class Model(abc.ABC):
 
     time_dependent: ClassVar[bool] = False
     """Whether the coefficients depend on t, so that ``fields`` needs the horizon."""
+
+    def __post_init__(self) -> None:
+        # The models are frozen dataclasses; each parameter declared with a check
+        # (_FINITE, _POSITIVE) is checked in order and stored as a Python float.
+        for field in dataclasses.fields(self):  # type: ignore[arg-type]
+            check = field.metadata.get("check")
+            if check is not None:
+                object.__setattr__(self, field.name, check(field.name, getattr(self, field.name)))
 
     @abc.abstractmethod
     def mu(self, t: float, x: Array) -> Array:
@@ -211,11 +227,6 @@ class Model(abc.ABC):
         return Paths(states, dws)
 
 
-def _set(model: Model, name: str, value: float) -> None:
-    # The models are frozen dataclasses; their parameters are stored as Python floats.
-    object.__setattr__(model, name, value)
-
-
 @dataclasses.dataclass(frozen=True)
 class GBM(Model):
     """Geometric Brownian motion dX = rate X dt + vol X dW.
@@ -225,12 +236,8 @@ class GBM(Model):
     some step, which is negligible unless vol * sqrt(dt) is large.
     """
 
-    rate: float
-    vol: float
-
-    def __post_init__(self) -> None:
-        _set(self, "rate", _finite("rate", self.rate))
-        _set(self, "vol", _positive("vol", self.vol))
+    rate: float = dataclasses.field(metadata=_FINITE)
+    vol: float = dataclasses.field(metadata=_POSITIVE)
 
     def mu(self, t: float, x: Array) -> Array:
         return self.rate * x
@@ -251,12 +258,8 @@ class ABM(Model):
     constant arrays).
     """
 
-    drift: float
-    vol: float
-
-    def __post_init__(self) -> None:
-        _set(self, "drift", _finite("drift", self.drift))
-        _set(self, "vol", _positive("vol", self.vol))
+    drift: float = dataclasses.field(metadata=_FINITE)
+    vol: float = dataclasses.field(metadata=_POSITIVE)
 
     def mu(self, t: float, x: Array) -> Array:
         return np.full_like(x, self.drift)
@@ -277,14 +280,9 @@ class OU(Model):
     kappa * (theta - x).
     """
 
-    kappa: float
-    theta: float
-    vol: float
-
-    def __post_init__(self) -> None:
-        _set(self, "kappa", _finite("kappa", self.kappa))
-        _set(self, "theta", _finite("theta", self.theta))
-        _set(self, "vol", _positive("vol", self.vol))
+    kappa: float = dataclasses.field(metadata=_FINITE)
+    theta: float = dataclasses.field(metadata=_FINITE)
+    vol: float = dataclasses.field(metadata=_POSITIVE)
 
     def mu(self, t: float, x: Array) -> Array:
         return self.kappa * (self.theta - x)
@@ -342,14 +340,9 @@ class CEV(Model):
     own absorption (beta < 1) rare.
     """
 
-    rate: float
-    vol: float
-    beta: float
-
-    def __post_init__(self) -> None:
-        _set(self, "rate", _finite("rate", self.rate))
-        _set(self, "vol", _positive("vol", self.vol))
-        _set(self, "beta", _finite("beta", self.beta))
+    rate: float = dataclasses.field(metadata=_FINITE)
+    vol: float = dataclasses.field(metadata=_POSITIVE)
+    beta: float = dataclasses.field(metadata=_FINITE)
 
     def mu(self, t: float, x: Array) -> Array:
         result: Array = np.where(x > 0.0, self.rate * x, 0.0)

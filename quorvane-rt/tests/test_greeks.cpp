@@ -24,9 +24,12 @@
 #include "core/payoffs/payoffs.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
 #include "core/weights/tangent_flow_variations.hpp"
+#include "core/weights/average.hpp"
+#include "core/payoffs/functionals.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
 #include "core/estimates/tangent_flow_greeks.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/kernels/recursion_groups.hpp"
 #include "core/support/interrupt.hpp"
 #include "support.hpp"
 
@@ -660,6 +663,174 @@ TEST(ConstantFlowGreeks, ValidationInOrder) {
   auto vega = bel_weights_vega_constant_flow(a.view(), 1.0, 0.0, -0.0);
   ASSERT_FALSE(vega.ok());
   EXPECT_EQ(vega.failure().message, "volatility must be positive");
+}
+
+// ---------------------------------------------------------------------------
+// The average weights (a forward pass storing a history, a backward pass in the
+// finish): the fast kernels of every target and layout against the one-lane
+// recursion, bit for bit, and the first failing path (a zero sigma, or Q = 0
+// reported at step n_steps).
+
+struct AverageCase {
+  std::vector<double> weights;
+  AverageInputs in;
+  AverageCase(const TangentFlowGammaInputs& g, std::vector<double> a) : weights(std::move(a)) {
+    in.flow = g.flow;
+    in.d2_mu_dx2 = g.d2_mu_dx2;
+    in.d2_sigma_dx2 = g.d2_sigma_dx2;
+    in.weights = VectorView{reinterpret_cast<const std::byte*>(weights.data()), weights.size(), 8};
+    for (std::size_t k = 1; k < weights.size(); ++k)
+      if (weights[k] != 0.0) in.last = k;
+    in.inv_dt = 1.0 / g.flow.dt;
+  }
+};
+
+// Weights with zeros inside and, every other seed, after the last date; a_1 is
+// never zero, so that every grid has a date after column 0.
+std::vector<double> random_average_weights(std::size_t n_steps, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> unit(-0.5, 1.5);
+  std::vector<double> a(n_steps + 1);
+  for (double& x : a) x = rng() % 3 == 0 ? 0.0 : unit(rng);
+  a[1] = 0.5;
+  if (seed % 2 == 1 && n_steps > 1) a[n_steps] = 0.0;
+  return a;
+}
+
+void expect_average_kernels_match_scan(KernelTarget target, const AverageInputs& in, std::size_t first,
+                                       std::size_t count, const std::string& where) {
+  std::vector<double> expected;
+  std::optional<ZeroSigma> expected_failure;
+  for (std::size_t path = first; path < first + count; ++path) {
+    const PathAverage p = average_path_weight(in, path);
+    if (p.zero_sigma_step) {
+      expected_failure = ZeroSigma{path, *p.zero_sigma_step};
+      break;
+    }
+    if (p.q == 0.0) {
+      expected_failure = ZeroSigma{path, in.flow.n_steps};
+      break;
+    }
+    expected.push_back(p.weight);
+  }
+  std::vector<double> got(count + 1, 12345.0);
+  ASSERT_EQ(tangent_flow_average_weights_with(target, in, first, count, got.data()), expected_failure) << where;
+  EXPECT_EQ(got[count], 12345.0) << where << ": wrote past the range";
+  if (expected_failure) return;
+  got.pop_back();
+  EXPECT_TRUE(same_bits(got, expected)) << where;
+}
+
+TEST_P(TangentFlowGammaKernels, AverageWeightsMatchTheOneLaneRecursionBitForBit) {
+  const KernelCase c = GetParam();
+  for (std::size_t n_steps : {2u, 5u, 13u}) {
+    for (std::size_t n_paths : {0u, 1u, 3u, 7u, 8u, 9u, 17u, 33u, 300u}) {
+      const std::uint32_t seed = static_cast<std::uint32_t>(5 * n_paths + n_steps);
+      const GammaBatch b = random_batch(n_paths, n_steps, seed, 0.03);
+      const LaidBatch laid(b, c.layout);
+      const AverageCase avg(laid.inputs(0.9), random_average_weights(n_steps, seed));
+      expect_average_kernels_match_scan(c.target, avg.in, 0, n_paths, describe(c, n_paths, n_steps));
+      if (n_paths > 5)
+        expect_average_kernels_match_scan(c.target, avg.in, 3, n_paths - 5,
+                                          describe(c, n_paths, n_steps) + " sub-range");
+    }
+  }
+  // Zero sigmas among specials: the first failing path, as the scan meets it.
+  const GammaBatch zeros = random_batch(600, 4, 9, 0.05, 0.0005);
+  const LaidBatch laid_zeros(zeros, c.layout);
+  const AverageCase avg(laid_zeros.inputs(1.0), random_average_weights(4, 2));
+  expect_average_kernels_match_scan(c.target, avg.in, 0, 600, describe(c, 600, 4) + " zeros");
+  // Paths longer than one run of kKernelPaceSteps steps: the history spans the
+  // runs; in Fortran order in blocks, then (a history beyond kHistoryBlockBytes)
+  // in register groups.
+  for (std::size_t long_steps : {2 * kKernelPaceSteps + 3, 3 * kKernelPaceSteps + 3}) {
+    const GammaBatch long_paths = random_batch(70, long_steps, 4, 0.0);
+    const LaidBatch laid_long(long_paths, c.layout);
+    const AverageCase long_avg(laid_long.inputs(1.0), random_average_weights(long_steps, 3));
+    expect_average_kernels_match_scan(c.target, long_avg.in, 0, 70, describe(c, 70, long_steps));
+  }
+  static_assert(detail::kHistoryBlockBytes / (3 * 8 * detail::kHistoryBlockLanes) < 3 * kKernelPaceSteps + 3 &&
+                detail::kHistoryBlockBytes / (3 * 8 * detail::kHistoryBlockLanes) >= 2 * kKernelPaceSteps + 3);
+}
+
+// A path with Q = sum_k a_k k Y_k = 0 is reported at step n_steps, after the
+// zero sigmas of earlier paths and before those of later ones.
+TEST(AverageWeights, AZeroQIsTheFailureOfItsPath) {
+  GammaBatch b = random_batch(12, 4, 31, 0.0);
+  for (int k : {0, 2, 3}) std::fill_n(b.a[k].begin() + 6 * 4, 4, 0.0);  // path 6: Y = 1 throughout
+  b.at(1, 9, 2) = 0.0;                                                    // path 9: a zero sigma
+  for (KernelTarget t : supported_targets()) {
+    for (Layout l : kLayouts) {
+      const LaidBatch laid(b, l);
+      // Q = 1 * 1 + 2 * 0 + 3 * 1 + 4 * -1 = 0 on path 6.
+      const AverageCase avg(laid.inputs(1.0), {0.0, 1.0, 0.0, 1.0, -1.0});
+      std::vector<double> out(12);
+      const std::string where = std::string(kernel_target_name(t)) + " " + layout_name(l);
+      EXPECT_EQ(tangent_flow_average_weights_with(t, avg.in, 0, 12, out.data()), (ZeroSigma{6, 4})) << where;
+      EXPECT_EQ(tangent_flow_average_weights_with(t, avg.in, 7, 5, out.data()), (ZeroSigma{9, 2})) << where;
+    }
+  }
+}
+
+// 2^62 steps: kHistory * kHistoryBlockLanes * 8 * n_steps and the history's
+// size wrap to 0 in a size_t, which once chose the Fortran blocks and reserved
+// a history of nothing; the sizes saturate, so the reservation fails as an
+// allocation failure before any step runs.
+TEST(AverageWeights, AHistoryOfAnImpossibleLengthIsAnAllocationFailureNotAWrappedSize) {
+  const double one = 1.0;
+  const auto* p = reinterpret_cast<const std::byte*>(&one);
+  const std::size_t n_steps = std::size_t{1} << 62;
+  const MatrixView everywhere{p, 1, n_steps, 8, 0};  // row stride 8: the Fortran-order kernels
+  AverageInputs in;
+  in.flow = make_tangent_flow_inputs(everywhere, everywhere, everywhere, everywhere, 1, n_steps, 1.0);
+  in.d2_mu_dx2 = in.d2_sigma_dx2 = everywhere;
+  in.weights = VectorView{p, n_steps + 1, 0};
+  in.last = n_steps;
+  in.inv_dt = 1.0 / in.flow.dt;
+  EXPECT_FALSE(detail::history_blocks<detail::AverageRecursion>(in));
+  EXPECT_EQ(detail::history_doubles<detail::AverageRecursion>(in), static_cast<std::size_t>(-1));
+  double out = 0.0;
+  for (KernelTarget t : supported_targets())
+    EXPECT_THROW(tangent_flow_average_weights_with(t, in, 0, 1, &out), AllocationFailure) << kernel_target_name(t);
+  EXPECT_THROW(average_path_weight(in, 0), AllocationFailure);
+}
+
+// The path functionals of the fused estimators on every layout, against plain
+// loops: the terminal value, the weighted average in column order, and the
+// running maximum and minimum, which keep the first of equal values (0.0 and
+// -0.0 compare equal) and pass over a NaN after column 0.
+TEST(PathFunctionals, MatchPlainLoopsOnEveryLayout) {
+  const std::vector<double> rows = {
+      1.0,  3.0,  -2.0, 3.0,  0.5,   //
+      0.0,  -0.0, kNaN, -1.0, 2.0,   //
+      kNaN, 4.0,  -5.0, kInf, 1e300,  //
+      -0.0, 0.0,  0.0,  -0.0, -0.0,  //
+  };
+  const std::size_t n_paths = 4, cols = 5;
+  const std::vector<double> a = {0.5, -1.0, 0.25, 0.0, 2.0};
+  const VectorView weights{reinterpret_cast<const std::byte*>(a.data()), a.size(), 8};
+  for (Layout l : kLayouts) {
+    const Laid laid(rows, n_paths, cols, l);
+    for (std::size_t i = 0; i < n_paths; ++i) {
+      const double* x = rows.data() + i * cols;
+      double average = a[0] * x[0], maximum = x[0], minimum = x[0];
+      for (std::size_t k = 1; k < cols; ++k) {
+        average = average + a[k] * x[k];
+        if (x[k] > maximum) maximum = x[k];
+        if (x[k] < minimum) minimum = x[k];
+      }
+      const std::string where = std::string(layout_name(l)) + " path " + std::to_string(i);
+      expect_same_value(x[cols - 1], PathFunctional::terminal()(laid.view(), i), where + " terminal");
+      expect_same_value(average, PathFunctional::weighted_average(weights)(laid.view(), i), where + " average");
+      expect_same_value(maximum, PathFunctional::maximum()(laid.view(), i), where + " maximum");
+      expect_same_value(minimum, PathFunctional::minimum()(laid.view(), i), where + " minimum");
+    }
+  }
+  // Equal zeros: the first is kept, so the sign is column 0's.
+  const Laid zeros(rows, n_paths, cols, Layout::c_order);
+  EXPECT_EQ(bits_of(PathFunctional::maximum()(zeros.view(), 3)), bits_of(-0.0));
+  EXPECT_EQ(bits_of(PathFunctional::minimum()(zeros.view(), 1)), bits_of(-1.0));
+  EXPECT_TRUE(std::isnan(PathFunctional::maximum()(zeros.view(), 2)));  // a NaN in column 0 stays
 }
 
 }  // namespace

@@ -12,4 +12,5 @@ __attribute__((visibility("default"))) PyObject* quorvane_rt_init__quorvane(void
 __attribute__((visibility("default"))) PyObject* quorvane_rt_init__greeks(void);
 __attribute__((visibility("default"))) PyObject* quorvane_rt_init__chunks(void);
 __attribute__((visibility("default"))) PyObject* quorvane_rt_init__localised(void);
+__attribute__((visibility("default"))) PyObject* quorvane_rt_init__average(void);
 }

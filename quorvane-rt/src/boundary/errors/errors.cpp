@@ -13,15 +13,11 @@ PyObject* cached_panic_type = nullptr;  // guarded by the interpreter lock; neve
 constexpr const char* kRuntimeModule = "quorvane_runtime";
 constexpr const char* kPanicDottedName = "quorvane_runtime.PanicException";
 
-// The docstring of the class in quorvane_runtime, for the fallback class.
+// The docstring of the class in quorvane_runtime, for the fallback class: the
+// module's own string literals, copied at configure time (CMakeLists.txt).
 constexpr const char* kPanicDoc =
-    "\n"
-    "The exception raised when the native code of this extension, called from\n"
-    "Python, panics (fails internally).\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
+#include "boundary/errors/panic_doc.inc"
+    ;
 
 void append_utf8(std::string& out, Py_UCS4 c) {
   if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;  // a lone surrogate cannot be encoded

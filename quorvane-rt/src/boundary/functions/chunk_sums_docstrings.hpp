@@ -42,6 +42,27 @@ inline constexpr std::string_view kPriceAndDeltaTangentFlowParallelSums = QUORVA
 inline constexpr std::string_view kPriceAndGreeksTangentFlowParallelSums = QUORVANE_CHUNK_SUMS_BODY(
     "quorvane._greeks.price_and_greeks_tangent_flow_parallel", "(payoff, delta, gamma)");
 
+#define QUORVANE_LOCALISED_SUMS_TAIL(greeks)                                                \
+  "\nWith a `bandwidth`, the lanes are those of that band. Without one, they\n"          \
+  "are the payoff, then for each of " greeks " the samples of every\n"               \
+  "candidate of the automatic choice: plain BEL, then the bands 0.5, 1, 2\n"            \
+  "and 4 times `spread`, the population standard deviation of the terminal\n"         \
+  "values of all the chunks (that of this chunk's when None), so 1 + 2 (1 +\n"       \
+  "5 G) numbers. A band that is not positive and finite is summed all the\n"          \
+  "same; the choice, per Greek the least standard error with ties to the\n"          \
+  "earlier candidate, is the caller's, on the combined sums."
+
+inline constexpr std::string_view kPriceAndGreeksConstantFlowLocalisedSums =
+    QUORVANE_CHUNK_SUMS_BODY("quorvane._localised.price_and_greeks_constant_flow_localised",
+                             "(payoff, delta, gamma, vega)")
+    QUORVANE_LOCALISED_SUMS_TAIL("delta, gamma and vega");
+
+inline constexpr std::string_view kPriceAndGreeksTangentFlowLocalisedSums =
+    QUORVANE_CHUNK_SUMS_BODY("quorvane._localised.price_and_greeks_tangent_flow_localised",
+                             "(payoff, delta, gamma)")
+    QUORVANE_LOCALISED_SUMS_TAIL("delta and gamma");
+
+#undef QUORVANE_LOCALISED_SUMS_TAIL
 #undef QUORVANE_CHUNK_SUMS_BODY
 
 inline constexpr std::string_view kEstimateFromSums =

@@ -36,6 +36,14 @@ Fallible<PyRef> sums_result(Outcome<LaneSums<K>>&& sums) {
                         [](const LaneSums<K>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
 }
 
+// A serial computation on checked inputs: the validation failure as ValueError,
+// else the outcome of `run` on the inputs, as outcome_result builds it.
+template <class Inputs, class Run, class Build>
+Fallible<PyRef> checked_result(Outcome<Inputs>&& inputs, Run&& run, Build&& build) {
+  if (!inputs.ok()) return value_error(std::move(inputs.failure().message));
+  return outcome_result(run(inputs.value()), std::forward<Build>(build));
+}
+
 // Several per-path arrays as one tuple of new NumPy arrays, in order.
 template <std::size_t N>
 PyRef tuple_of_arrays(std::array<DoubleBuffer, N>&& buffers) {

@@ -12,7 +12,7 @@
 //   constexpr auto kWeights = row("bel_weights_constant_flow", list(w_terminals, horizon, sigma_at_x0),
 //                                 docs::kBelWeightsConstantFlow,
 //                                 [](const A& a) -> Fallible<PyRef> { ... a.w_terminals.vector() ... });
-//   constinit const FunctionRecord rows::bel_weights_constant_flow = record<kWeights>();
+//   ... record<kWeights>() ...   // what a module registers (boundary/modules/modules.cpp)
 //
 // A call binds its arguments to as many slots as the row has parameters,
 // converts them one by one in parameter order (the first failure ends the

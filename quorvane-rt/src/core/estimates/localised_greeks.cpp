@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "core/estimates/samples.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/payoffs/payoffs.hpp"
+#include "core/statistics/chunk_sums.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/weights/constant_flow_gamma_vega.hpp"
@@ -41,12 +44,20 @@ Candidates<1, false> fixed_band(double strike, double bandwidth) noexcept {
   return c;
 }
 
-Candidates<kAutoBands, true> automatic_bands(double strike, const VectorView& terminal) {
+// sd(X_N): the population standard deviation of the terminal values from their
+// sums in path order, sqrt(S2 / N - (S1 / N)^2); 0.0 unless that variance is
+// positive and finite.
+double terminal_spread(const VectorView& terminal) {
   const LaneSums<1> s = sum_samples(terminal);
   const double count = static_cast<double>(s.n);
   const double mean = s.s1[0] / count;
   const double var = s.s2[0] / count - mean * mean;
-  const double sd = var > 0.0 && std::isfinite(var) ? std::sqrt(var) : 0.0;
+  return var > 0.0 && std::isfinite(var) ? std::sqrt(var) : 0.0;
+}
+
+// The automatic candidates for the spread sd: a band c * sd is usable when it
+// is positive and finite (so none is for sd = 0.0 or NaN).
+Candidates<kAutoBands, true> automatic_bands(double strike, double sd) {
   Candidates<kAutoBands, true> c;
   for (std::size_t b = 0; b < kAutoBands; ++b) {
     const double delta = kBandwidthMultiples[b] * sd;
@@ -84,10 +95,11 @@ struct ConstantFlowPathConstants {
   double ix;  // 1 / X_0 = sigma' / sigma(X_0), for GBM
 };
 
+// The sums of the price lane and of every candidate's Greek lanes, in path order.
 template <class Row, std::size_t B, bool Plain>
-LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView& ws,
-                                          const ConstantFlowPathConstants& k, double strike,
-                                          const Candidates<B, Plain>& cand) {
+LaneSums<Candidates<B, Plain>::template kLanes<3>> constant_flow_sums(
+    const VectorView& xs, const VectorView& ws, const ConstantFlowPathConstants& k, double strike,
+    const Candidates<B, Plain>& cand) {
   using Cs = Candidates<B, Plain>;
   constexpr std::size_t C = Cs::C;
   constexpr std::size_t K = Cs::template kLanes<3>;
@@ -119,12 +131,22 @@ LocalisedGreekEstimate constant_flow_pass(const VectorView& xs, const VectorView
       sums.add(v);
     }
   });
+  return sums;
+}
+
+// The price and, per Greek, the chosen candidate's estimate, as `Estimate`
+// (LocalisedGreekEstimate or LocalisedTangentFlowEstimate): the price, the
+// Greeks, then their standard errors in the same order, and the bandwidths.
+template <class Estimate, std::size_t B, bool Plain, std::size_t K>
+Estimate localised_estimate(const Candidates<B, Plain>& cand, const LaneSums<K>& sums) {
+  constexpr std::size_t G = std::extent_v<decltype(Estimate::bandwidth)>;
   const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
-  MeanStderr g[3];
-  LocalisedGreekEstimate out;
-  choose<3>(cand, e, g, out.bandwidth);
-  out.greeks = GreekEstimate{e[0].mean,  g[0].mean,    g[1].mean,    g[2].mean,
-                             e[0].stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_};
+  MeanStderr g[G];
+  Estimate out;
+  choose<G>(cand, e, g, out.bandwidth);
+  out.greeks = [&]<std::size_t... i>(std::index_sequence<i...>) {
+    return decltype(out.greeks){e[0].mean, g[i].mean..., e[0].stderr_, g[i].stderr_...};
+  }(std::make_index_sequence<G>{});
   return out;
 }
 
@@ -135,12 +157,15 @@ std::optional<ValueFailure> bandwidth_failure(std::optional<double> bandwidth) {
   return std::nullopt;
 }
 
-// f(candidates) for the given bandwidth or the automatic ones.
+// f(candidates) for the given bandwidth or the automatic ones, whose spread is
+// `spread` when given (that of all the paths, for a chunk of them) or else
+// that of `terminal`.
 template <class F>
 decltype(auto) with_candidates(std::optional<double> bandwidth, double strike,
-                               const VectorView& terminal, F&& f) {
+                               const VectorView& terminal, F&& f,
+                               std::optional<double> spread = std::nullopt) {
   if (bandwidth) return f(fixed_band(strike, *bandwidth));
-  return f(automatic_bands(strike, terminal));
+  return f(automatic_bands(strike, spread ? *spread : terminal_spread(terminal)));
 }
 
 // ---------------------------------------------------------------------------
@@ -185,9 +210,9 @@ struct StoredOutputs {
 // The samples of every path from its recursion outputs (`Source`: computed
 // group by group, or stored), summed in path order.
 template <class Row, std::size_t B, bool Plain, class Source>
-Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(Source& source, std::size_t n_paths,
-                                                        const VectorView& terminal, double strike,
-                                                        const Candidates<B, Plain>& cand) {
+Outcome<LaneSums<Candidates<B, Plain>::template kLanes<2>>> tangent_flow_sums(
+    Source& source, std::size_t n_paths, const VectorView& terminal, double strike,
+    const Candidates<B, Plain>& cand) {
   using Cs = Candidates<B, Plain>;
   constexpr std::size_t C = Cs::C;
   constexpr std::size_t K = Cs::template kLanes<2>;
@@ -219,21 +244,23 @@ Outcome<LocalisedTangentFlowEstimate> tangent_flow_pass(Source& source, std::siz
     }
     budget.spend(count * source.work_per_path());
   }
-  const std::array<MeanStderr, K> e = lane_estimates(sums, UndefinedStderr::nan);
-  MeanStderr g[2];
-  LocalisedTangentFlowEstimate out;
-  choose<2>(cand, e, g, out.bandwidth);
-  out.greeks = TangentFlowGreekEstimate{e[0].mean,    g[0].mean,    g[1].mean,
-                                        e[0].stderr_, g[0].stderr_, g[1].stderr_};
-  return out;
+  return sums;
 }
+
 
 }  // namespace
 
-Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
-    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
-    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
-    double strike, std::optional<double> bandwidth) {
+namespace {
+
+// The checks, then the sums of the constant-flow pass for the given bandwidth
+// or the automatic candidates (with_candidates), turned into the result by
+// finish(candidates, sums).
+template <class R, class Finish>
+Outcome<R> constant_flow_run(const VectorView& terminal_states, const VectorView& w_terminals,
+                             double horizon, double sigma_at_x0, double d_sigma_dx,
+                             double volatility, std::string_view payoff, double strike,
+                             std::optional<double> bandwidth, std::optional<double> spread,
+                             Finish&& finish) {
   Outcome<PayoffKind> kind = validate_constant_flow_greeks_inputs(
       terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff);
   if (!kind.ok()) return std::move(kind).failure();
@@ -243,11 +270,36 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
   k.c = constant_flow_greek_constants(horizon, sigma_at_x0, d_sigma_dx, volatility);
   k.gbm = d_sigma_dx != 0.0;
   k.ix = d_sigma_dx / sigma_at_x0;
-  return with_candidates(bandwidth, strike, terminal_states, [&](const auto& cand) {
-    return detail::with_payoff(kind.value(), [&](auto row) {
-      return constant_flow_pass<decltype(row)>(terminal_states, w_terminals, k, strike, cand);
-    });
-  });
+  return with_candidates(
+      bandwidth, strike, terminal_states,
+      [&](const auto& cand) -> Outcome<R> {
+        return detail::with_payoff(kind.value(), [&](auto row) -> Outcome<R> {
+          return finish(cand, constant_flow_sums<decltype(row)>(terminal_states, w_terminals, k,
+                                                                strike, cand));
+        });
+      },
+      spread);
+}
+
+}  // namespace
+
+Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth) {
+  return constant_flow_run<LocalisedGreekEstimate>(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
+      bandwidth, std::nullopt,
+      [](const auto& cand, const auto& sums) { return localised_estimate<LocalisedGreekEstimate>(cand, sums); });
+}
+
+Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth, std::optional<double> spread) {
+  return constant_flow_run<DoubleBuffer>(
+      terminal_states, w_terminals, horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike,
+      bandwidth, spread, [](const auto&, const auto& sums) { return chunk_sums_row(sums); });
 }
 
 Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
@@ -265,31 +317,47 @@ Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
 
 namespace {
 
-// The bands, then the pass over the paths' outputs from `source`.
+// The bands (the given bandwidth, or the automatic candidates of `spread` or
+// of the terminal values), then the pass over the paths' outputs from
+// `source`, whose sums finish(candidates, sums) turns into the result.
+template <class R, class Source, class Finish>
+Outcome<R> tangent_flow_run(const LocalisedTangentFlowInputs& in, Source& source,
+                            std::optional<double> spread, Finish&& finish) {
+  return with_candidates(
+      in.bandwidth, in.strike, in.terminal,
+      [&](const auto& cand) -> Outcome<R> {
+        return detail::with_payoff(in.payoff, [&](auto row) -> Outcome<R> {
+          auto sums = tangent_flow_sums<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
+                                                       in.strike, cand);
+          if (!sums.ok()) return std::move(sums).failure();
+          return finish(cand, sums.value());
+        });
+      },
+      spread);
+}
+
 template <class Source>
 Outcome<LocalisedTangentFlowEstimate> tangent_flow_estimate(const LocalisedTangentFlowInputs& in,
                                                             Source& source) {
-  return with_candidates(in.bandwidth, in.strike, in.terminal, [&](const auto& cand) {
-    return detail::with_payoff(in.payoff, [&](auto row) {
-      return tangent_flow_pass<decltype(row)>(source, in.paths.flow.n_paths, in.terminal,
-                                              in.strike, cand);
-    });
-  });
+  return tangent_flow_run<LocalisedTangentFlowEstimate>(
+      in, source, std::nullopt,
+      [](const auto& cand, const auto& sums) { return localised_estimate<LocalisedTangentFlowEstimate>(cand, sums); });
 }
 
 }  // namespace
 
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike, std::optional<double> bandwidth) {
-  Outcome<LocalisedTangentFlowInputs> v = validate_tangent_flow_localised_inputs(
-      states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-      d2_sigma_dx2_field, horizon, payoff, strike, bandwidth);
-  if (!v.ok()) return std::move(v).failure();
-  ComputedOutputs source(v.value().paths);
-  return tangent_flow_estimate(v.value(), source);
+    const LocalisedTangentFlowInputs& inputs) {
+  ComputedOutputs source(inputs.paths);
+  return tangent_flow_estimate(inputs, source);
+}
+
+Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
+    const LocalisedTangentFlowInputs& inputs, std::optional<double> spread) {
+  ComputedOutputs source(inputs.paths);
+  return tangent_flow_run<DoubleBuffer>(inputs, source, spread, [](const auto&, const auto& sums) {
+    return chunk_sums_row(sums);
+  });
 }
 
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(
@@ -309,13 +377,7 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_pa
 }
 
 Outcome<WeightsAndVariations> bel_weights_and_variations_tangent_flow(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
-    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
-    const MatrixView& d2_sigma_dx2, double horizon) {
-  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
-      states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
-  if (!v.ok()) return std::move(v).failure();
-  const TangentFlowGammaInputs& in = v.value();
+    const TangentFlowGammaInputs& in) {
   const std::size_t n = in.flow.n_paths;
   WeightsAndVariations out{DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n),
                            DoubleBuffer::uninitialized(n), DoubleBuffer::uninitialized(n)};

@@ -82,27 +82,42 @@ Outcome<LocalisedGreekEstimate> price_and_greeks_constant_flow_localised(
     double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
     double strike, std::optional<double> bandwidth);
 
-// Checks as price_and_greeks_tangent_flow (the zero sigma during the pass), with
-// the bandwidth checked after the payoff.
-Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike, std::optional<double> bandwidth);
+// One chunk's sums (quorvane.dask): the row [n, S1, S2 of each lane] of
+// core/statistics/chunk_sums.hpp, lanes: the payoff, then for each Greek each
+// candidate's samples, summed in path order with the estimator's own samples.
+// A given bandwidth is the one candidate. Without one, the candidates are
+// those of the automatic choice (plain BEL, then c * sd for each multiple),
+// where sd is `spread` when given (the spread of all the chunks' terminal
+// values, computed as above from sums in path order) and else this chunk's;
+// a band c * sd that is not positive and finite is still summed, but never
+// chosen. The same checks and errors as the estimators (the tangent flow's on
+// its checked inputs, below).
+Outcome<DoubleBuffer> price_and_greeks_constant_flow_localised_sums(
+    const VectorView& terminal_states, const VectorView& w_terminals, double horizon,
+    double sigma_at_x0, double d_sigma_dx, double volatility, std::string_view payoff,
+    double strike, std::optional<double> bandwidth, std::optional<double> spread);
 
-// The checked arguments of the tangent-flow estimator, for its parallel form.
+// The checked arguments of the tangent-flow estimator and its parallel form.
 struct LocalisedTangentFlowInputs : TangentFlowGreeksInputs {
   double strike;
   std::optional<double> bandwidth;
 };
 
-// The checks of price_and_greeks_tangent_flow_localised but the zero sigma,
-// which only the pass can meet, in the same order.
+// The checks of the tangent-flow estimator: those of price_and_greeks_tangent_flow
+// but the zero sigma, which only the pass can meet, in the same order, with the
+// bandwidth checked after the payoff.
 Outcome<LocalisedTangentFlowInputs> validate_tangent_flow_localised_inputs(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike, std::optional<double> bandwidth);
+
+// The serial estimator on checked inputs; a zero sigma fails as in
+// price_and_greeks_tangent_flow.
+Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised(
+    const LocalisedTangentFlowInputs& inputs);
+Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
+    const LocalisedTangentFlowInputs& inputs, std::optional<double> spread);
 
 // The parallel form, run without the interpreter lock on checked inputs (after
 // prepare_parallel_run): the per-path recursion outputs (pi_G, pi_D, Y_N, Z_N)
@@ -118,14 +133,12 @@ Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_pa
 
 // Per path, for localising a payoff of one's own: the delta weights, the gamma
 // weights (with the bits of bel_weights_tangent_flow and
-// bel_weights_gamma_tangent_flow), Y_N and Z_N. Checks as
-// bel_weights_gamma_tangent_flow.
+// bel_weights_gamma_tangent_flow), Y_N and Z_N, on the inputs that function
+// takes (validate_tangent_flow_gamma_inputs).
 struct WeightsAndVariations {
   DoubleBuffer delta, gamma, y, z;
 };
 Outcome<WeightsAndVariations> bel_weights_and_variations_tangent_flow(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
-    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
-    const MatrixView& d2_sigma_dx2, double horizon);
+    const TangentFlowGammaInputs& inputs);
 
 }  // namespace quorvane

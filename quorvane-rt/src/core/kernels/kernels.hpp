@@ -16,6 +16,7 @@
 
 #include "core/kernels/target.hpp"
 #include "core/payoffs/payoffs.hpp"
+#include "core/recursions/average_recursion.hpp"
 #include "core/recursions/constant_flow_formulas.hpp"
 #include "core/recursions/delta_recursion.hpp"
 #include "core/recursions/gamma_recursion.hpp"
@@ -69,6 +70,7 @@ struct TargetKernels {
   RawRecursionKernel<TangentFlowGammaInputs> delta_gamma_raw;  // GammaRecursion<true>
   RawRecursionKernel<TangentFlowInputs> delta_variation_raw;   // DeltaVariationRecursion
   RawRecursionKernel<TangentFlowGammaInputs> variations_raw;   // GammaRecursion<true, true>
+  RawRecursionKernel<AverageInputs> average_raw;               // AverageRecursion
   ScaleKernel scale;
   GreekWeightsKernel greek_weights;
   GreekSumsKernel greek_sums;
@@ -113,6 +115,11 @@ struct RawSlot<DeltaVariationRecursion> {
 template <>
 struct RawSlot<GammaRecursion<true, true>> {
   static constexpr auto kSlot = &TargetKernels::variations_raw;
+};
+
+template <>
+struct RawSlot<AverageRecursion> {
+  static constexpr auto kSlot = &TargetKernels::average_raw;
 };
 
 }  // namespace

@@ -104,7 +104,7 @@ struct SumRegisters {
       row[k] = from.s1[k];
       row[K + k] = from.s2[k];
     }
-    for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::load(row + m * A);
+    for (std::size_t m = 0; m < kRegs; ++m) r[m] = S::loadu(row + m * A);
   }
 
   // Always inlined: it is the body of the hot loop, and a call there (which
@@ -146,7 +146,7 @@ struct SumRegisters {
   // The sums of the n paths added.
   LaneSums<K> sums(std::uint64_t n) const noexcept {
     double row[2 * K];
-    for (std::size_t m = 0; m < kRegs; ++m) S::store(row + m * A, r[m]);
+    for (std::size_t m = 0; m < kRegs; ++m) S::storeu(row + m * A, r[m]);
     LaneSums<K> out;
     out.n = n;
     for (std::size_t k = 0; k < K; ++k) {

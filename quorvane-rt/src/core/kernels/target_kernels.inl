@@ -28,6 +28,9 @@ template <>
 struct Widths<2> {
   static constexpr Chains kDelta{3, 3, 2, 2048};
   static constexpr Chains kGamma{2, 2, 2, 256};
+  // The average's forward pass stores a history per lane, so its groups stay
+  // within kHistoryGroupLanes and its Fortran blocks within kHistoryBlockLanes.
+  static constexpr Chains kAverage{2, 2, 2, kHistoryBlockLanes};
 };
 
 // Four lanes (AVX2). Three chains for the delta in C order; with arbitrary
@@ -38,6 +41,7 @@ template <>
 struct Widths<4> {
   static constexpr Chains kDelta{3, 3, 1, 2048};
   static constexpr Chains kGamma{2, 2, 1, 256};
+  static constexpr Chains kAverage{2, 2, 1, kHistoryBlockLanes};
 };
 
 template <class L>
@@ -49,6 +53,7 @@ struct Kernels {
                                         &recursion_raw<GammaRecursion<true>, L, W::kGamma>,
                                         &recursion_raw<DeltaVariationRecursion, L, W::kDelta>,
                                         &recursion_raw<GammaRecursion<true, true>, L, W::kGamma>,
+                                        &recursion_raw<AverageRecursion, L, W::kAverage>,
                                         &scale_by_reciprocal<L>,
                                         &constant_flow_greek_weights<L>,
                                         &constant_flow_greek_sums<L>};

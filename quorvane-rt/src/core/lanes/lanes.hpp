@@ -60,52 +60,67 @@ inline void prefetch_ahead(const void* p) noexcept {
   prefetch_l1(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAheadBytes);
 }
 
-// Sum registers: the vectors the fused loops keep their running sums in, a
-// path's row of sums side by side (see SumRegisters, core/kernels/streams.hpp).
-// Each lane of a register is one accumulator.
+// The operations the packed widths spell alike. GCC and Clang define the
+// arithmetic operators of __m128d and __m256d as the lane-wise IEEE-754
+// operations (their _mm_add_pd, _mm256_mul_pd and kin are these operators), and
+// their loads and stores are dereferences of the vector type (U: its unaligned
+// twin): each width's own instructions. The types are named through
+// Packed<kWidth>, which keeps their may_alias and alignment attributes (a
+// template argument would drop them).
+template <std::size_t Width>
+struct Packed;
 #if defined(QUORVANE_SSE2_LANES)
-struct Sse2Sums {
-  using R = __m128d;
-  static constexpr std::size_t kWidth = 2;
-  static R zero() noexcept { return _mm_setzero_pd(); }
-  static R add(R a, R b) noexcept { return _mm_add_pd(a, b); }
-  static R mul(R a, R b) noexcept { return _mm_mul_pd(a, b); }
-  static void store(double* p, R r) noexcept { _mm_storeu_pd(p, r); }
-  static R load(const double* p) noexcept { return _mm_loadu_pd(p); }
+template <>
+struct Packed<2> {
+  using V = __m128d;
+  using U = __m128d_u;
 };
 #else
-// Two doubles in a vector of the compiler's own (no processor's intrinsics).
+// Two doubles in a vector of the compiler's own (no processor's intrinsics),
+// and its unaligned twin.
 using Pair = double __attribute__((vector_size(16)));
 using PairMask = decltype(Pair{} < Pair{});  // a lane of all ones where true
-
-inline Pair pair_load(const std::byte* p) noexcept {
-  Pair v;
-  __builtin_memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void pair_store(double* p, Pair v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
-
-struct Sse2Sums {
-  using R = Pair;
-  static constexpr std::size_t kWidth = 2;
-  static R zero() noexcept { return R{0.0, 0.0}; }
-  static R add(R a, R b) noexcept { return a + b; }
-  static R mul(R a, R b) noexcept { return a * b; }
-  static void store(double* p, R r) noexcept { pair_store(p, r); }
-  static R load(const double* p) noexcept { return pair_load(reinterpret_cast<const std::byte*>(p)); }
+typedef double PairU __attribute__((vector_size(16), aligned(8), may_alias));
+template <>
+struct Packed<2> {
+  using V = Pair;
+  using U = PairU;
+};
+#endif
+#if defined(__AVX2__)
+template <>
+struct Packed<4> {
+  using V = __m256d;
+  using U = __m256d_u;
 };
 #endif
 
-#if defined(__AVX2__)
-struct Avx2Sums {
-  using R = __m256d;
-  static constexpr std::size_t kWidth = 4;
-  static R zero() noexcept { return _mm256_setzero_pd(); }
-  static R add(R a, R b) noexcept { return _mm256_add_pd(a, b); }
-  static R mul(R a, R b) noexcept { return _mm256_mul_pd(a, b); }
-  static void store(double* p, R r) noexcept { _mm256_storeu_pd(p, r); }
-  static R load(const double* p) noexcept { return _mm256_loadu_pd(p); }
+template <std::size_t Width>
+struct PackedLanes {
+  using V = typename Packed<Width>::V;
+  using U = typename Packed<Width>::U;
+  static constexpr std::size_t kWidth = Width;
+  static V zero() noexcept { return V{}; }
+  static V div(V a, V b) noexcept { return a / b; }
+  static V mul(V a, V b) noexcept { return a * b; }
+  static V add(V a, V b) noexcept { return a + b; }
+  static V sub(V a, V b) noexcept { return a - b; }
+  static V loadu(const void* p) noexcept { return *static_cast<const U*>(p); }
+  static void storeu(double* p, V v) noexcept { *reinterpret_cast<U*>(p) = v; }
+  static V loada(const double* p) noexcept { return *reinterpret_cast<const V*>(p); }
+  static void storea(double* p, V v) noexcept { *reinterpret_cast<V*>(p) = v; }
 };
+
+// Sum registers: the vectors the fused loops keep their running sums in, a
+// path's row of sums side by side (see SumRegisters, core/kernels/streams.hpp).
+// Each lane of a register is one accumulator; R is the register type.
+template <std::size_t Width>
+struct PackedSums : PackedLanes<Width> {
+  using R = typename PackedLanes<Width>::V;
+};
+using Sse2Sums = PackedSums<2>;
+#if defined(__AVX2__)
+using Avx2Sums = PackedSums<4>;
 #endif
 
 // One lane: plain doubles. The scalar loops are this instance of the same
@@ -173,23 +188,11 @@ struct ScalarLanes {
 };
 
 #if defined(QUORVANE_SSE2_LANES)
-struct Sse2Lanes {
-  using V = __m128d;
+struct Sse2Lanes : PackedLanes<2> {
   using Sums = Sse2Sums;
-  static constexpr std::size_t kWidth = 2;
   static V set1(double x) noexcept { return _mm_set1_pd(x); }
-  static V div(V a, V b) noexcept { return _mm_div_pd(a, b); }
-  static V mul(V a, V b) noexcept { return _mm_mul_pd(a, b); }
-  static V add(V a, V b) noexcept { return _mm_add_pd(a, b); }
-  static V sub(V a, V b) noexcept { return _mm_sub_pd(a, b); }
   static V positive(V d) noexcept { return _mm_max_pd(d, _mm_setzero_pd()); }
   static V one_if_less(V a, V b) noexcept { return _mm_and_pd(_mm_cmplt_pd(a, b), _mm_set1_pd(1.0)); }
-  static V loadu(const std::byte* p) noexcept {
-    return _mm_loadu_pd(reinterpret_cast<const double*>(p));
-  }
-  static void storeu(double* p, V v) noexcept { _mm_storeu_pd(p, v); }
-  static V loada(const double* p) noexcept { return _mm_load_pd(p); }
-  static void storea(double* p, V v) noexcept { _mm_store_pd(p, v); }
   static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
     return _mm_set_pd(lane_load(p + lane[1]), lane_load(p + lane[0]));
   }
@@ -213,31 +216,21 @@ struct Sse2Lanes {
     out[1] = _mm_unpackhi_pd(x[0], x[1]);
   }
 };
+
 #else
 // The same two lanes in the compiler's vectors: each operation is the IEEE-754
 // operation of each lane, as the SSE2 instructions are. positive is MAXPD's
 // rule (the second operand, +0.0, unless d > 0, so NaN and -0.0 give +0.0),
 // one_if_less CMPLTPD's (false for NaN), both as masks.
-struct Sse2Lanes {
-  using V = Pair;
+struct Sse2Lanes : PackedLanes<2> {
   using Sums = Sse2Sums;
-  static constexpr std::size_t kWidth = 2;
   static V set1(double x) noexcept { return V{x, x}; }
-  static V div(V a, V b) noexcept { return a / b; }
-  static V mul(V a, V b) noexcept { return a * b; }
-  static V add(V a, V b) noexcept { return a + b; }
-  static V sub(V a, V b) noexcept { return a - b; }
   static V positive(V d) noexcept {
-    const V zero{0.0, 0.0};
-    return reinterpret_cast<V>(reinterpret_cast<PairMask>(d) & (d > zero));
+    return reinterpret_cast<V>(reinterpret_cast<PairMask>(d) & (d > V{0.0, 0.0}));
   }
   static V one_if_less(V a, V b) noexcept {
     return reinterpret_cast<V>((a < b) & reinterpret_cast<PairMask>(set1(1.0)));
   }
-  static V loadu(const std::byte* p) noexcept { return pair_load(p); }
-  static void storeu(double* p, V v) noexcept { pair_store(p, v); }
-  static V loada(const double* p) noexcept { return pair_load(reinterpret_cast<const std::byte*>(p)); }
-  static void storea(double* p, V v) noexcept { pair_store(p, v); }
   static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
     return V{lane_load(p + lane[0]), lane_load(p + lane[1])};
   }
@@ -264,25 +257,13 @@ struct Sse2Lanes {
 #endif
 
 #if defined(__AVX2__)
-struct Avx2Lanes {
-  using V = __m256d;
+struct Avx2Lanes : PackedLanes<4> {
   using Sums = Avx2Sums;
-  static constexpr std::size_t kWidth = 4;
   static V set1(double x) noexcept { return _mm256_set1_pd(x); }
-  static V div(V a, V b) noexcept { return _mm256_div_pd(a, b); }
-  static V mul(V a, V b) noexcept { return _mm256_mul_pd(a, b); }
-  static V add(V a, V b) noexcept { return _mm256_add_pd(a, b); }
-  static V sub(V a, V b) noexcept { return _mm256_sub_pd(a, b); }
   static V positive(V d) noexcept { return _mm256_max_pd(d, _mm256_setzero_pd()); }
   static V one_if_less(V a, V b) noexcept {
     return _mm256_and_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ), _mm256_set1_pd(1.0));
   }
-  static V loadu(const std::byte* p) noexcept {
-    return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
-  }
-  static void storeu(double* p, V v) noexcept { _mm256_storeu_pd(p, v); }
-  static V loada(const double* p) noexcept { return _mm256_load_pd(p); }
-  static void storea(double* p, V v) noexcept { _mm256_store_pd(p, v); }
   static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
     return _mm256_set_pd(lane_load(p + lane[3]), lane_load(p + lane[2]), lane_load(p + lane[1]),
                          lane_load(p + lane[0]));

@@ -121,8 +121,13 @@ namespace {
 // The one parallel weights driver: every weight of a recursion's range
 // function `Weights`, in blocks on the pool, or the zero-sigma message of the
 // block that failed.
+std::string average_message(const AverageInputs& inputs, ZeroSigma failure) {
+  return average_failure_message(inputs, failure);
+}
+
 template <class Inputs, std::optional<ZeroSigma> (*Weights)(const Inputs&, std::size_t,
-                                                             std::size_t, double*)>
+                                                             std::size_t, double*),
+          std::string (*Message)(const Inputs&, ZeroSigma) = nullptr>
 Outcome<DoubleBuffer> parallel_weights(const Inputs& inputs, std::size_t n_paths,
                                        std::size_t n_steps) {
   std::array<DoubleBuffer, 1> out;
@@ -130,8 +135,10 @@ Outcome<DoubleBuffer> parallel_weights(const Inputs& inputs, std::size_t n_paths
           out, n_paths, n_steps,
           [&](std::size_t first, std::size_t count, const std::array<double*, 1>& at) {
             return Weights(inputs, first, count, at[0]);
-          }))
+          })) {
+    if constexpr (Message != nullptr) return ValueFailure{Message(inputs, *failure)};
     return ValueFailure{zero_sigma_message(*failure)};
+  }
   return std::move(out[0]);
 }
 
@@ -144,6 +151,11 @@ Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inp
 
 Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs) {
   return parallel_weights<TangentFlowGammaInputs, &tangent_flow_gamma_weights>(
+      inputs, inputs.flow.n_paths, inputs.flow.n_steps);
+}
+
+Outcome<DoubleBuffer> average_weights_parallel(const AverageInputs& inputs) {
+  return parallel_weights<AverageInputs, &tangent_flow_average_weights, &average_message>(
       inputs, inputs.flow.n_paths, inputs.flow.n_steps);
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/weights/average.hpp"
 #include "core/weights/tangent_flow.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
 
@@ -101,5 +102,9 @@ Outcome<DoubleBuffer> tangent_flow_weights_parallel(const TangentFlowInputs& inp
 // function's bits. A zero sigma reports the first zero of the lowest failing
 // block that ran.
 Outcome<DoubleBuffer> tangent_flow_gamma_weights_parallel(const TangentFlowGammaInputs& inputs);
+
+// The average weights the same way, with the serial function's bits; a failure
+// reports the first failing path of the lowest failing block that ran.
+Outcome<DoubleBuffer> average_weights_parallel(const AverageInputs& inputs);
 
 }  // namespace quorvane

@@ -1,7 +1,7 @@
-// What every per-path recursion (delta_recursion.hpp, gamma_recursion.hpp)
-// provides, so that the one group machinery (core/kernels/recursion_groups.hpp)
-// and the one raw-then-fix-up driver (core/weights/recursion_weights.hpp) can
-// run it.
+// What every per-path recursion (delta_recursion.hpp, gamma_recursion.hpp,
+// average_recursion.hpp) provides, so that the one group machinery
+// (core/kernels/recursion_groups.hpp) and the one raw-then-fix-up driver
+// (core/weights/recursion_weights.hpp) can run it.
 //
 // A recursion is a struct with:
 //   Inputs           the validated bundle it reads;
@@ -21,6 +21,12 @@
 //                    in the recursion's fixed operation order;
 //   finish(state, constants, out)
 //                    the outputs out[0 .. kOutputs).
+// A recursion that needs a backward pass also declares
+//   kHistory         doubles stored per lane and step; start then takes
+//                    start(state, history, step_doubles), the chain's entries
+//                    of step 0 and the distance from one step's to the next,
+//                    its steps store into them and finish reads them back
+//                    (core/kernels/recursion_groups.hpp provides the storage).
 // Recursions have internal linkage (anonymous namespace), like the lane traits,
 // so that each target's translation unit keeps its own copies.
 #pragma once

@@ -4,7 +4,7 @@
 //
 // Why that is exact rests on two facts, which each recursion's header argues
 // for its own operations (the delta in core/weights/tangent_flow.cpp, the gamma
-// in core/weights/tangent_flow_gamma.cpp):
+// in core/weights/tangent_flow_gamma.cpp, the average in core/weights/average.cpp):
 // 1. a zero sigma always leaves an output non-finite, so a path whose outputs
 //    are all finite has no zero sigma;
 // 2. a path without a zero sigma takes the same IEEE operations in the same
@@ -55,6 +55,7 @@ inline std::optional<std::size_t> one_lane(const typename Rec::Inputs& in, std::
   double* outs[Rec::kOutputs];
   for (std::size_t o = 0; o < Rec::kOutputs; ++o) outs[o] = out + o;
   const KernelPace pace;
+  if constexpr (KeepsHistory<Rec>) reserve_history(history_size<Rec>(in, 1));
   const std::size_t stop =
       run_group<Rec, ScalarLanes, 1>(PathViewSource<Rec, Checked>(in, path), in, 1, outs);
   pace.check();
@@ -75,6 +76,7 @@ std::optional<ZeroSigma> recursion_outputs(KernelTarget target, const typename R
                                            double* const* outs, OneLane&& one_lane_of) {
   constexpr std::size_t O = Rec::kOutputs;
   const RawRecursionKernel<typename Rec::Inputs> raw = kernels_for(target).*RawSlot<Rec>::kSlot;
+  if constexpr (KeepsHistory<Rec>) reserve_history(history_doubles<Rec>(in));
   InterruptBudget budget;
   // A group of long paths can be stopped inside the kernel (core/support/interrupt.hpp).
   const KernelPace pace;

@@ -177,14 +177,7 @@ std::optional<ZeroSigma> tangent_flow_delta_gamma_weights_with(
       });
 }
 
-Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
-    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
-    const MatrixView& d2_sigma_dx2, double horizon) {
-  Outcome<TangentFlowGammaInputs> v = validate_tangent_flow_gamma_inputs(
-      states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
-  if (!v.ok()) return std::move(v).failure();
-  const TangentFlowGammaInputs& in = v.value();
+Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(const TangentFlowGammaInputs& in) {
   DoubleBuffer out = DoubleBuffer::uninitialized(in.flow.n_paths);
   if (std::optional<ZeroSigma> zero = tangent_flow_gamma_weights(in, 0, in.flow.n_paths, out.data()))
     return ValueFailure{zero_sigma_message(*zero)};

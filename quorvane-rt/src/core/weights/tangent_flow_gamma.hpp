@@ -77,12 +77,9 @@ std::optional<ZeroSigma> tangent_flow_delta_gamma_weights_with(
     KernelTarget target, const TangentFlowGammaInputs& inputs, std::size_t first,
     std::size_t count, double* gamma_out, double* delta_out);
 
-// The whole serial estimator: validate, allocate, fill; or the validation
-// message, or "sigma[i, j] = 0 produces division by zero in BEL weight" for the
-// first zero in row-major order.
-Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
-    const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
-    const MatrixView& d2_sigma_dx2, double horizon);
+// The whole serial estimator on checked inputs (validate_tangent_flow_gamma_inputs):
+// allocate, fill; or "sigma[i, j] = 0 produces division by zero in BEL weight"
+// for the first zero in row-major order.
+Outcome<DoubleBuffer> bel_weights_gamma_tangent_flow(const TangentFlowGammaInputs& inputs);
 
 }  // namespace quorvane

@@ -1,18 +1,20 @@
 // The samples family: statistics of payoff samples the user computed, and of
 // the chunk sums of any estimator.
+//
+// The family's table: its rows, which the module table
+// (boundary/modules/modules.cpp) selects.
+#pragma once
+
 #include <string>
 
 #include "boundary/functions/chunk_sums_docstrings.hpp"
-#include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/samples_docstrings.hpp"
 #include "boundary/functions/table.hpp"
 #include "core/estimates/samples.hpp"
 #include "core/statistics/chunk_sums.hpp"
 
-namespace quorvane::py {
-
-namespace {
+namespace quorvane::py::samples_table {
 
 struct Samples {
   ReadonlyArray samples, sums;
@@ -50,10 +52,4 @@ constexpr auto kEstimateFromSums = row(
       return outcome_result(estimates_from_chunk_sums(a.sums.matrix(), undefined), numpy::array_from_vector);
     });
 
-}  // namespace
-
-constinit const FunctionRecord rows::price_from_samples = record<kPriceFromSamples>();
-constinit const FunctionRecord rows::price_from_samples_sums = record<kPriceFromSamplesSums>();
-constinit const FunctionRecord rows::estimate_from_sums = record<kEstimateFromSums>();
-
-}  // namespace quorvane::py
+}  // namespace quorvane::py::samples_table

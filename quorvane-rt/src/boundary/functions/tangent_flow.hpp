@@ -2,8 +2,12 @@
 // from full path batches and the coefficient fields at the state before each
 // step. The weights take the fields as `sigma`, `d_mu_dx`, ...; the estimators
 // as `sigma_field`, `d_mu_dx_field`, ...: both fill the same fields here.
+//
+// The family's table: its rows, which the module table
+// (boundary/modules/modules.cpp) selects.
+#pragma once
+
 #include "boundary/functions/chunk_sums_docstrings.hpp"
-#include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "boundary/functions/tangent_flow_docstrings.hpp"
@@ -14,9 +18,7 @@
 #include "core/weights/tangent_flow.hpp"
 #include "core/weights/tangent_flow_gamma.hpp"
 
-namespace quorvane::py {
-
-namespace {
+namespace quorvane::py::tangent_flow_table {
 
 // Every argument of the family; a row takes those it names.
 struct TangentFlow {
@@ -24,7 +26,20 @@ struct TangentFlow {
   double horizon;
   std::string_view payoff;
   double strike;
-  std::optional<double> bandwidth;
+  std::optional<double> bandwidth, spread;
+
+  // The checks of the gamma's path batch, and of the localised estimators'
+  // arguments, before any path is read.
+  Outcome<TangentFlowGammaInputs> gamma_inputs() const {
+    return validate_tangent_flow_gamma_inputs(states.matrix(), dws.matrix(), sigma.matrix(), d_mu_dx.matrix(),
+                                              d_sigma_dx.matrix(), d2_mu_dx2.matrix(), d2_sigma_dx2.matrix(),
+                                              horizon);
+  }
+  Outcome<LocalisedTangentFlowInputs> localised_inputs() const {
+    return validate_tangent_flow_localised_inputs(states.matrix(), dws.matrix(), sigma.matrix(), d_mu_dx.matrix(),
+                                                  d_sigma_dx.matrix(), d2_mu_dx2.matrix(), d2_sigma_dx2.matrix(),
+                                                  horizon, payoff, strike, bandwidth);
+  }
 };
 using A = TangentFlow;
 
@@ -46,6 +61,8 @@ constexpr auto horizon = param::real("horizon", &A::horizon);
 constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
 // The localised estimators' half-width of the band around the strike; None chooses it.
 constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
+// A chunk's sums for the automatic bandwidth: the spread of all the chunks' terminal values.
+constexpr auto spread = param::real_or_none("spread", &A::spread);
 
 constexpr auto kBelWeightsTangentFlow = row(
     "bel_weights_tangent_flow", list(path_batch, fields, horizon), docs::kBelWeightsTangentFlow, [](const A& a) {
@@ -73,19 +90,13 @@ constexpr auto kPriceAndDeltaTangentFlow =
 constexpr auto kBelWeightsGammaTangentFlow =
     row("bel_weights_gamma_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
         docs::kBelWeightsGammaTangentFlow, [](const A& a) {
-          return weights_result(bel_weights_gamma_tangent_flow(
-              a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
-              a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon));
+          return checked_result(a.gamma_inputs(), bel_weights_gamma_tangent_flow, numpy::array_from_vector);
         });
 
 constexpr auto kBelWeightsGammaTangentFlowParallel =
     row("bel_weights_gamma_tangent_flow_parallel", list(path_batch, fields, second_order_fields, horizon),
         docs::kBelWeightsGammaTangentFlowParallel, [](const A& a) {
-          return parallel_weights(
-              validate_tangent_flow_gamma_inputs(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
-                                                 a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(),
-                                                 a.d2_sigma_dx2.matrix(), a.horizon),
-              tangent_flow_gamma_weights_parallel);
+          return parallel_weights(a.gamma_inputs(), tangent_flow_gamma_weights_parallel);
         });
 
 constexpr auto kPriceAndGreeksTangentFlow = row(
@@ -119,7 +130,7 @@ constexpr auto kPriceAndGreeksTangentFlowSums = row(
     });
 
 // The localised estimate as the call's result: the Greeks, then the bandwidths.
-PyRef localised_result(const LocalisedTangentFlowEstimate& l) {
+inline PyRef localised_result(const LocalisedTangentFlowEstimate& l) {
   const TangentFlowGreekEstimate& e = l.greeks;
   return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr,
                           l.bandwidth[0], l.bandwidth[1]});
@@ -131,31 +142,32 @@ constexpr auto localised_parameters =
 constexpr auto kPriceAndGreeksTangentFlowLocalised =
     row("price_and_greeks_tangent_flow_localised", localised_parameters,
         docs::kPriceAndGreeksTangentFlowLocalised, [](const A& a) {
-          return outcome_result(price_and_greeks_tangent_flow_localised(
-                                    a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
-                                    a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
-                                    a.horizon, a.payoff, a.strike, a.bandwidth),
-                                localised_result);
+          return checked_result(a.localised_inputs(), price_and_greeks_tangent_flow_localised, localised_result);
         });
 
 constexpr auto kPriceAndGreeksTangentFlowLocalisedParallel =
     row("price_and_greeks_tangent_flow_localised_parallel", localised_parameters,
         docs::kPriceAndGreeksTangentFlowLocalisedParallel, [](const A& a) {
-          return parallel_result(validate_tangent_flow_localised_inputs(
-                                     a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
-                                     a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
-                                     a.horizon, a.payoff, a.strike, a.bandwidth),
-                                 price_and_greeks_tangent_flow_localised_parallel, localised_result);
+          return parallel_result(a.localised_inputs(), price_and_greeks_tangent_flow_localised_parallel,
+                                 localised_result);
+        });
+
+constexpr auto kPriceAndGreeksTangentFlowLocalisedSums =
+    row("price_and_greeks_tangent_flow_localised", list(localised_parameters, spread),
+        docs::kPriceAndGreeksTangentFlowLocalisedSums, [](const A& a) {
+          return checked_result(
+              a.localised_inputs(),
+              [&](const LocalisedTangentFlowInputs& in) {
+                return price_and_greeks_tangent_flow_localised_sums(in, a.spread);
+              },
+              numpy::array_from_vector);
         });
 
 constexpr auto kBelWeightsAndVariationsTangentFlow =
     row("bel_weights_and_variations_tangent_flow", list(path_batch, fields, second_order_fields, horizon),
         docs::kBelWeightsAndVariationsTangentFlow, [](const A& a) {
-          return outcome_result(
-              bel_weights_and_variations_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(),
-                                                      a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
-                                                      a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon),
-              [](WeightsAndVariations&& w) {
+          return checked_result(
+              a.gamma_inputs(), bel_weights_and_variations_tangent_flow, [](WeightsAndVariations&& w) {
                 return tuple_of_arrays<4>(
                     {std::move(w.delta), std::move(w.gamma), std::move(w.y), std::move(w.z)});
               });
@@ -208,32 +220,4 @@ constexpr auto kPriceAndGreeksTangentFlowParallelSums = row(
                              [](const LaneSums<3>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
     });
 
-}  // namespace
-
-constinit const FunctionRecord rows::bel_weights_tangent_flow = record<kBelWeightsTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_tangent_flow_parallel = record<kBelWeightsTangentFlowParallel>();
-constinit const FunctionRecord rows::price_and_delta_tangent_flow = record<kPriceAndDeltaTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow = record<kBelWeightsGammaTangentFlow>();
-constinit const FunctionRecord rows::bel_weights_gamma_tangent_flow_parallel =
-    record<kBelWeightsGammaTangentFlowParallel>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow = record<kPriceAndGreeksTangentFlow>();
-constinit const FunctionRecord rows::price_and_delta_tangent_flow_sums = record<kPriceAndDeltaTangentFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_sums = record<kPriceAndGreeksTangentFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised =
-    record<kPriceAndGreeksTangentFlowLocalised>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_localised_parallel =
-    record<kPriceAndGreeksTangentFlowLocalisedParallel>();
-constinit const FunctionRecord rows::bel_weights_and_variations_tangent_flow =
-    record<kBelWeightsAndVariationsTangentFlow>();
-
-constinit const FunctionRecord rows::price_and_delta_tangent_flow_parallel =
-    record<kPriceAndDeltaTangentFlowParallel>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_parallel =
-    record<kPriceAndGreeksTangentFlowParallel>();
-
-constinit const FunctionRecord rows::price_and_delta_tangent_flow_parallel_sums =
-    record<kPriceAndDeltaTangentFlowParallelSums>();
-constinit const FunctionRecord rows::price_and_greeks_tangent_flow_parallel_sums =
-    record<kPriceAndGreeksTangentFlowParallelSums>();
-
-}  // namespace quorvane::py
+}  // namespace quorvane::py::tangent_flow_table

@@ -1,8 +1,12 @@
 // The constant-flow family: GBM and ABM, whose flow dX_T/dX_0 is known in
 // closed form, from terminal states and terminal Brownian values.
+//
+// The family's table: its rows, which the module table
+// (boundary/modules/modules.cpp) selects.
+#pragma once
+
 #include "boundary/functions/chunk_sums_docstrings.hpp"
 #include "boundary/functions/constant_flow_docstrings.hpp"
-#include "boundary/functions/functions.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "core/estimates/constant_flow_greeks.hpp"
@@ -11,9 +15,7 @@
 #include "core/weights/constant_flow.hpp"
 #include "core/weights/constant_flow_gamma_vega.hpp"
 
-namespace quorvane::py {
-
-namespace {
+namespace quorvane::py::constant_flow_table {
 
 // Every argument of the family; a row takes those it names.
 struct ConstantFlow {
@@ -21,7 +23,7 @@ struct ConstantFlow {
   double horizon, sigma_at_x0, d_sigma_dx, volatility;
   std::string_view payoff;
   double strike;
-  std::optional<double> bandwidth;
+  std::optional<double> bandwidth, spread;
 };
 using A = ConstantFlow;
 
@@ -35,6 +37,8 @@ constexpr auto volatility = param::real("volatility", &A::volatility);
 constexpr auto payoff = list(param::text("payoff", &A::payoff), param::real_or_zero("strike", &A::strike));
 // The localised estimator's half-width of the band around the strike; None chooses it.
 constexpr auto bandwidth = param::real_or_none("bandwidth", &A::bandwidth);
+// A chunk's sums for the automatic bandwidth: the spread of all the chunks' terminal values.
+constexpr auto spread = param::real_or_none("spread", &A::spread);
 
 constexpr auto kBelWeightsConstantFlow =
     row("bel_weights_constant_flow", list(w_terminals, horizon, sigma_at_x0), docs::kBelWeightsConstantFlow,
@@ -111,16 +115,15 @@ constexpr auto kPriceAndGreeksConstantFlowLocalised =
               });
         });
 
-}  // namespace
+constexpr auto kPriceAndGreeksConstantFlowLocalisedSums =
+    row("price_and_greeks_constant_flow_localised",
+        list(kPriceAndGreeksConstantFlowLocalised.parameters, spread),
+        docs::kPriceAndGreeksConstantFlowLocalisedSums, [](const A& a) {
+          return outcome_result(price_and_greeks_constant_flow_localised_sums(
+                                    a.terminal_states.vector(), a.w_terminals.vector(), a.horizon,
+                                    a.sigma_at_x0, a.d_sigma_dx, a.volatility, a.payoff, a.strike,
+                                    a.bandwidth, a.spread),
+                                numpy::array_from_vector);
+        });
 
-constinit const FunctionRecord rows::bel_weights_constant_flow = record<kBelWeightsConstantFlow>();
-constinit const FunctionRecord rows::price_and_delta_constant_flow = record<kPriceAndDeltaConstantFlow>();
-constinit const FunctionRecord rows::bel_weights_gamma_constant_flow = record<kBelWeightsGammaConstantFlow>();
-constinit const FunctionRecord rows::bel_weights_vega_constant_flow = record<kBelWeightsVegaConstantFlow>();
-constinit const FunctionRecord rows::price_and_greeks_constant_flow = record<kPriceAndGreeksConstantFlow>();
-constinit const FunctionRecord rows::price_and_delta_constant_flow_sums = record<kPriceAndDeltaConstantFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_constant_flow_sums = record<kPriceAndGreeksConstantFlowSums>();
-constinit const FunctionRecord rows::price_and_greeks_constant_flow_localised =
-    record<kPriceAndGreeksConstantFlowLocalised>();
-
-}  // namespace quorvane::py
+}  // namespace quorvane::py::constant_flow_table
