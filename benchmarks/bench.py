@@ -675,6 +675,21 @@ def cases_price_and_greeks_tangent_flow(quick: bool) -> list[Case]:
                          close=("NumPy",), read_bound=False)
 
 
+def cases_price_and_delta_tangent_flow_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_delta_tangent_flow_parallel (call)", tangent_shapes(quick), path_batch,
+                         lambda *b: quorvane.price_and_delta_tangent_flow_parallel(*b, 1.0, "call", 1.0),
+                         {"serial": lambda *b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0)},
+                         threads=pool_threads())
+
+
+def cases_price_and_greeks_tangent_flow_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_greeks_tangent_flow_parallel (call)", tangent_shapes(quick)[:3],
+                         gamma_batch,
+                         lambda *b: quorvane.price_and_greeks_tangent_flow_parallel(*b, 1.0, "call", 1.0),
+                         {"serial": lambda *b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0)},
+                         read_bound=False, threads=pool_threads())
+
+
 GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "price_from_samples": cases_price_from_samples,
     "bel_weights_constant_flow": cases_bel_weights_constant_flow,
@@ -686,6 +701,8 @@ GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "bel_weights_gamma_tangent_flow": cases_bel_weights_gamma_tangent_flow,
     "bel_weights_gamma_tangent_flow_parallel": cases_bel_weights_gamma_tangent_flow_parallel,
     "price_and_greeks_tangent_flow": cases_price_and_greeks_tangent_flow,
+    "price_and_delta_tangent_flow_parallel": cases_price_and_delta_tangent_flow_parallel,
+    "price_and_greeks_tangent_flow_parallel": cases_price_and_greeks_tangent_flow_parallel,
 }
 
 

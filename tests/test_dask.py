@@ -542,6 +542,8 @@ SCALARS = {
     "price_and_greeks_tangent_flow_localised": (HORIZON, "call", STRIKE, None),
     "price_and_greeks_tangent_flow_localised_parallel": (HORIZON, "call", STRIKE, None),
     "bel_weights_and_variations_tangent_flow": (HORIZON,),
+    "price_and_delta_tangent_flow_parallel": (HORIZON, "call", STRIKE),
+    "price_and_greeks_tangent_flow_parallel": (HORIZON, "call", STRIKE),
 }
 EVERY_FUNCTION = sorted(SCALARS)
 
@@ -594,7 +596,9 @@ ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
                   "price_and_delta_constant_flow": quorvane.Estimate,
                   "price_and_delta_tangent_flow": quorvane.Estimate,
                   "price_and_greeks_constant_flow": quorvane.Greeks,
-                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks}
+                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks,
+                  "price_and_delta_tangent_flow_parallel": quorvane.Estimate,
+                  "price_and_greeks_tangent_flow_parallel": quorvane.TangentFlowGreeks}
 
 
 @pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS

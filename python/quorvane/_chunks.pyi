@@ -23,6 +23,8 @@ __all__ = [
     "price_and_greeks_tangent_flow",
     "price_and_greeks_constant_flow_localised",
     "price_and_greeks_tangent_flow_localised",
+    "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
     "estimate_from_sums",
     "__version__",
 ]
@@ -36,3 +38,6 @@ price_and_greeks_tangent_flow: TangentFlowGreeks[_Vector]
 price_and_greeks_constant_flow_localised: ConstantFlowGreeksLocalisedSums[_Vector]
 price_and_greeks_tangent_flow_localised: TangentFlowGreeksLocalisedSums[_Vector]
 def estimate_from_sums(sums: _Matrix, undefined_stderr: Literal["zero", "nan"]) -> _Vector: ...
+# The parallel forms take the same arguments and return the same bits.
+price_and_delta_tangent_flow_parallel = price_and_delta_tangent_flow
+price_and_greeks_tangent_flow_parallel = price_and_greeks_tangent_flow

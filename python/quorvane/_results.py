@@ -398,3 +398,49 @@ def price_and_greeks_tangent_flow(states: _Array, dws: _Array, sigma_field: _Arr
     return _discounted(TangentFlowGreeks, _greeks.price_and_greeks_tangent_flow(
         states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
         d2_sigma_dx2_field, horizon, payoff, strike), factor)
+
+
+def price_and_delta_tangent_flow_parallel(states: _Array, dws: _Array, sigma_field: _Array,
+                                          d_mu_dx_field: _Array, d_sigma_dx_field: _Array,
+                                          horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                          discount: _Float = 1.0) -> Estimate:
+    """The same as ``price_and_delta_tangent_flow``, bit for bit, with the per-path
+    weights computed on the worker pool (the interpreter lock released meanwhile) and
+    the samples then summed in path order.
+
+    Worth it from about 10^5 path-steps; it holds 8 bytes per path while it runs. A
+    zero ``sigma_field`` element names the first zero of the lowest block of paths
+    that met one.
+    """
+    factor = _discount_factor(discount)
+    _check_path_batch(_greeks.price_and_delta_tangent_flow_parallel,
+                      {"states": states, "dws": dws, "sigma_field": sigma_field,
+                       "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field},
+                      horizon, payoff, strike)
+    return _discounted(Estimate, _greeks.price_and_delta_tangent_flow_parallel(
+        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike), factor)
+
+
+def price_and_greeks_tangent_flow_parallel(states: _Array, dws: _Array, sigma_field: _Array,
+                                           d_mu_dx_field: _Array, d_sigma_dx_field: _Array,
+                                           d2_mu_dx2_field: _Array, d2_sigma_dx2_field: _Array,
+                                           horizon: _Float, payoff: _Payoff,
+                                           strike: _Float = 0.0, *,
+                                           discount: _Float = 1.0) -> TangentFlowGreeks:
+    """The same as ``price_and_greeks_tangent_flow``, bit for bit, with the per-path
+    delta and gamma weights computed on the worker pool (the interpreter lock released
+    meanwhile) and the samples then summed in path order.
+
+    Worth it from about 10^5 path-steps; it holds 16 bytes per path while it runs. A
+    zero ``sigma_field`` element names the first zero of the lowest block of paths
+    that met one.
+    """
+    factor = _discount_factor(discount)
+    _check_path_batch(_greeks.price_and_greeks_tangent_flow_parallel,
+                      {"states": states, "dws": dws, "sigma_field": sigma_field,
+                       "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
+                       "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field},
+                      horizon, payoff, strike)
+    return _discounted(TangentFlowGreeks, _greeks.price_and_greeks_tangent_flow_parallel(
+        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+        d2_sigma_dx2_field, horizon, payoff, strike), factor)

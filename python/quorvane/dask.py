@@ -67,9 +67,9 @@ built here raises :class:`PanicError`, a ``RuntimeError`` with the same message,
 instead; ordinary inputs do not reach it, a worker whose thread pool cannot be
 built does.
 
-Threads. All but the ``*_parallel`` weights run each chunk on one thread with the
+Threads. All but the ``*_parallel`` functions run each chunk on one thread with the
 interpreter lock held: run chunks side by side in worker processes (for example
-``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel`` weights
+``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel`` functions
 use the module's thread pool in each worker, one thread per logical processor
 unless ``RAYON_NUM_THREADS`` is set in the workers' environment.
 """
@@ -110,7 +110,8 @@ __all__ = [
     "bel_weights_gamma_tangent_flow_parallel", "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow", "price_and_greeks_constant_flow_localised",
     "price_and_greeks_tangent_flow_localised", "price_and_greeks_tangent_flow_localised_parallel",
-    "bel_weights_and_variations_tangent_flow",
+    "bel_weights_and_variations_tangent_flow", "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
 ]
 
 _Block = npt.NDArray[np.float64]
@@ -164,6 +165,9 @@ _ROWS: dict[str, _Row] = {
         _localised, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), LocalisedTangentFlowGreeks,
         "nan", bandwidths=TangentFlowBandwidths),
     "bel_weights_and_variations_tangent_flow": _Row(_localised, _GAMMA, columns=4),
+    "price_and_delta_tangent_flow_parallel": _Row(_greeks, _FIELDS, Estimate),
+    "price_and_greeks_tangent_flow_parallel": _Row(
+        _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
 }
 
 # The candidate bands of the automatic bandwidth, as multiples of sd(X_N), in the
@@ -652,3 +656,24 @@ def bel_weights_and_variations_tangent_flow(
     columns = _weights(name, [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
                        [horizon])
     return columns[:, 0], columns[:, 1], columns[:, 2], columns[:, 3]
+def price_and_delta_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                          d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                          horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                          compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``price_and_delta_tangent_flow`` with each chunk's weights on the worker's thread
+    pool (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the same bits."""
+    return _estimate("price_and_delta_tangent_flow_parallel",
+                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
+                     [horizon, payoff, strike], compute, discount)
+
+
+def price_and_greeks_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                           d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                           d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+                                           horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                           compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``price_and_greeks_tangent_flow`` with each chunk's weights on the worker's thread
+    pool (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the same bits."""
+    return _estimate("price_and_greeks_tangent_flow_parallel",
+                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                      d2_sigma_dx2_field], [horizon, payoff, strike], compute, discount)

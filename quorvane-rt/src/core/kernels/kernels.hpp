@@ -80,9 +80,15 @@ const TargetKernels& kernels_baseline() noexcept;
 const TargetKernels& kernels_avx2() noexcept;
 
 // The build for `target`; a target the CPU does not support is an internal failure.
+// Only builds with the AVX2 objects (x86-64, not QUORVANE_PORTABLE; CMake
+// defines QUORVANE_AVX2_TARGET) can name kernels_avx2; elsewhere AVX2 is never
+// supported, so require_kernel_target stops first.
 inline const TargetKernels& kernels_for(KernelTarget target) {
   require_kernel_target(target);
-  return target == KernelTarget::avx2 ? kernels_avx2() : kernels_baseline();
+#if defined(QUORVANE_AVX2_TARGET)
+  if (target == KernelTarget::avx2) return kernels_avx2();
+#endif
+  return kernels_baseline();
 }
 
 namespace {

@@ -11,7 +11,12 @@ namespace quorvane {
 bool kernel_target_supported(KernelTarget target) noexcept {
   switch (target) {
     case KernelTarget::baseline: return true;
-    case KernelTarget::avx2: return __builtin_cpu_supports("avx2");
+    case KernelTarget::avx2:
+#if defined(QUORVANE_AVX2_TARGET)
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;  // a build without the AVX2 objects
+#endif
   }
   return false;
 }
