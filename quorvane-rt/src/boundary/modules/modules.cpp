@@ -89,6 +89,8 @@ constexpr Selection kSelections[] = {
     {Module::chunks, record<tf::kPriceAndGreeksTangentFlowSums>()},
     {Module::chunks, record<cf::kPriceAndGreeksConstantFlowLocalisedSums>()},
     {Module::chunks, record<tf::kPriceAndGreeksTangentFlowLocalisedSums>()},
+    {Module::chunks, record<av::kPriceAndDeltaAverageTangentFlowSums>()},
+    {Module::chunks, record<av::kPriceAndDeltaAverageConstantFlowSums>()},
     {Module::chunks, record<samples_table::kEstimateFromSums>()},
     {Module::localised, record<cf::kPriceAndGreeksConstantFlowLocalised>()},
     {Module::localised, record<tf::kPriceAndGreeksTangentFlowLocalised>()},
