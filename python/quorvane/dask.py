@@ -376,7 +376,7 @@ def _checked(name: str, arrays: Sequence[object],
     row = _ROWS[name]
     batch = row.arrays[0] == "states"
     checked = [_check_array(n, a, 2 if batch or n in _DATES else 1) for n, a in zip(row.arrays, arrays)]
-    scalars = _whole_arrays(name, scalars)
+    scalars, whole = _whole_arrays(name, scalars)
     first, reference = row.arrays[0], checked[0]
     for n, array in zip(row.arrays[1:], checked[1:]):
         if array.shape[0] != reference.shape[0]:
@@ -398,30 +398,31 @@ def _checked(name: str, arrays: Sequence[object],
         if message is not None:
             raise ValueError(message)
     # A whole array is copied: the tasks read it later, after any change by the caller.
-    return checked, [value.copy() if isinstance(value, np.ndarray)
+    return checked, [(value.copy() if isinstance(value, np.ndarray) else value) if k in whole
                      else value if value is None or isinstance(value, str)
-                     else float(cast(Any, value)) for value in scalars]
+                     else float(cast(Any, value)) for k, value in enumerate(scalars)]
 
 
-def _whole_arrays(name: str, scalars: Sequence[object]) -> list[object]:
+def _whole_arrays(name: str, scalars: Sequence[object]) -> tuple[list[object], set[int]]:
     """The scalars, with each parameter of the row's ``whole`` as the NumPy array every
     chunk gets: a NumPy array as given (the module's checks follow, on no paths), a Dask
-    array computed here at once (a vector of one entry per date); a masked one refused."""
+    array computed here at once (a vector of one entry per date); a masked one refused.
+    Also the positions of those parameters among the scalars."""
     whole = _ROWS[name].whole
     if not whole:
-        return list(scalars)
+        return list(scalars), set()
     parameters = list(inspect.signature(globals()[name]).parameters)[len(_ROWS[name].arrays):]
     out = list(scalars)
-    for k, parameter in enumerate(parameters[:len(out)]):
-        if parameter not in whole:
-            continue
+    positions = {k for k, parameter in enumerate(parameters[:len(out)]) if parameter in whole}
+    for k in sorted(positions):
+        parameter = parameters[k]
         value = out[k]
         if isinstance(value, np.ma.MaskedArray) or (isinstance(value, da.Array)
                                                      and isinstance(value._meta, np.ma.MaskedArray)):
             raise TypeError(f"{parameter} is a masked array; fill it ({parameter}.filled(value)) "
                             "first: every chunk gets its data whole, and the module ignores a mask")
         out[k] = cast(Any, value).compute() if isinstance(value, da.Array) else value
-    return out
+    return out, positions
 
 
 def _empty(*shape: int) -> _Block:
