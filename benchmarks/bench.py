@@ -639,7 +639,8 @@ if numba is not None:
         y = np.empty(n_steps + 1)
         p1 = p2 = d1 = d2 = 0.0
         for i in range(n_paths):
-            w = _numba_average_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, dt, a, last, y)
+            w = _numba_average_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, dt, a,
+                                    last, y)
             if math.isnan(w):
                 raise ValueError("zero sigma")
             average = 0.0
@@ -662,7 +663,8 @@ if numba is not None:
                 big_a += a[k] * monitored[i, k]
                 big_b += at * monitored[i, k]
                 big_c += (at * times[k]) * monitored[i, k]
-            out[i] = (w_terminals[i] * big_a / big_b - slope * (1.0 - big_a * big_c / (big_b * big_b))) / sigma0
+            ratio = big_a * big_c / (big_b * big_b)
+            out[i] = (w_terminals[i] * big_a / big_b - slope * (1.0 - ratio)) / sigma0
         return out
 
 
@@ -860,10 +862,11 @@ def cases_bel_weights_average_tangent_flow(quick: bool) -> list[Case]:
     return tangent_cases("bel_weights_average_tangent_flow", tangent_shapes(quick), gamma_batch,
                          lambda *b: quorvane.bel_weights_average_tangent_flow(
                              *b, 1.0, average_weights_of(b[1].shape[1])),
-                         {"NumPy": lambda _, *b: numpy_average_tangent_flow(*b, 1.0, average_weights_of(b[0].shape[1])),
+                         {"NumPy": lambda _, *b: numpy_average_tangent_flow(
+                             *b, 1.0, average_weights_of(b[0].shape[1])),
                           "Numba": lambda _, *b: numba_average_tangent_flow(
                               *b, 1.0, average_weights_of(b[0].shape[1]))},
-                         close=("NumPy", "Numba"), read_bound=False)
+                         close=("NumPy", "Numba"))
 
 
 def cases_bel_weights_average_tangent_flow_parallel(quick: bool) -> list[Case]:
@@ -875,11 +878,12 @@ def cases_bel_weights_average_tangent_flow_parallel(quick: bool) -> list[Case]:
                              *b, 1.0, average_weights_of(b[1].shape[1])),
                           "Numba prange": lambda _, *b: numba_average_tangent_flow_prange(
                               *b, 1.0, average_weights_of(b[0].shape[1]))},
-                         close=("Numba prange",), read_bound=False, threads=pool_threads())
+                         close=("Numba prange",), threads=pool_threads())
 
 
 def cases_price_and_delta_average_tangent_flow(quick: bool) -> list[Case]:
-    return tangent_cases("price_and_delta_average_tangent_flow (call)", tangent_shapes(quick)[:3], gamma_batch,
+    return tangent_cases("price_and_delta_average_tangent_flow (call)", tangent_shapes(quick)[:3],
+                         gamma_batch,
                          lambda *b: quorvane.price_and_delta_average_tangent_flow(
                              *b, 1.0, average_weights_of(b[1].shape[1]), "call", 1.0),
                          {"NumPy": lambda *b: numpy_price_and_delta_average_call(
@@ -901,7 +905,8 @@ def cases_bel_weights_average_constant_flow(quick: bool) -> list[Case]:
         monitored = x0 * np.exp(-0.5 * vol * vol * times + vol * w)
         wt = w[:, -1].copy()
         args = (monitored, wt, times, a)
-        out.append(compared("bel_weights_average_constant_flow", f"{n:,} × {n_dates}", n * n_dates, "path-dates",
+        out.append(compared("bel_weights_average_constant_flow", f"{n:,} × {n_dates}", n * n_dates,
+                            "path-dates",
                             lambda g=args: quorvane.bel_weights_average_constant_flow(*g, 1.0, vol * x0, vol),
                             {"NumPy": lambda g=args: numpy_average_constant_flow(*g, vol * x0, vol),
                              "Numba": lambda g=args: numba_average_constant_flow(*g, vol * x0, vol)},
