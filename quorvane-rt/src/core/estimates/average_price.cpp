@@ -62,10 +62,18 @@ Outcome<LaneSums<2>> price_and_delta_average_constant_flow_sums(
   const PathFunctional average = PathFunctional::weighted_average(average_weights);
   LaneSums<2> sums;
   InterruptBudget budget;
-  for (std::size_t i = 0; i < w_terminals.length; ++i) {
-    const double p = (*f)(average(monitored_states, i));
-    sums.add({p, c.weight(i) * p});
-    budget.spend(monitored_states.cols);
+  constexpr std::size_t kLanes = AverageConstantFlow::kLanes;
+  double w[kLanes];
+  // The weights a group of paths at a time (each with weight(i)'s bits), then the
+  // samples strictly in path order.
+  for (std::size_t first = 0; first < w_terminals.length; first += kLanes) {
+    const std::size_t count = w_terminals.length - first < kLanes ? w_terminals.length - first : kLanes;
+    c.weights_of(first, count, w);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double p = (*f)(average(monitored_states, first + k));
+      sums.add({p, w[k] * p});
+    }
+    budget.spend(count * monitored_states.cols);
   }
   return sums;
 }
