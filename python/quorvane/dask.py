@@ -739,11 +739,29 @@ def bel_weights_average_tangent_flow_parallel(
                     [horizon, average_weights])
 
 
+@overload
 def price_and_delta_average_tangent_flow(
         states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
         d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
         horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
-        compute: bool = True, discount: _Float = 1.0) -> Any:
+        compute: Literal[True] = ..., discount: _Float = 1.0) -> Estimate: ...
+@overload
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: Literal[False], discount: _Float = 1.0) -> Delayed: ...
+@overload
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: bool, discount: _Float = 1.0) -> Estimate | Delayed: ...
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: bool = True, discount: _Float = 1.0) -> Estimate | Delayed:
     """``quorvane.Estimate`` (price, delta and their standard errors) of a built-in payoff
     of A = sum_k a_k X_k, from a path batch (as for ``bel_weights_average_tangent_flow``).
 
@@ -753,9 +771,10 @@ def price_and_delta_average_tangent_flow(
     ``quorvane._chunks``), combined in chunk order: the same estimator, not the same last
     bits as one call. A zero sigma raises its ``ValueError`` at compute time.
     """
-    return _estimate("price_and_delta_average_tangent_flow",
-                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                      d2_sigma_dx2_field], [horizon, average_weights, payoff, strike], compute, discount)
+    return cast("Estimate | Delayed", _estimate(
+        "price_and_delta_average_tangent_flow",
+        [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field],
+        [horizon, average_weights, payoff, strike], compute, discount))
 
 
 def bel_weights_average_constant_flow(
@@ -775,16 +794,35 @@ def bel_weights_average_constant_flow(
                     [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx])
 
 
+@overload
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[True] = ...,
+        discount: _Float = 1.0) -> Estimate: ...
+@overload
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[False],
+        discount: _Float = 1.0) -> Delayed: ...
+@overload
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: bool,
+        discount: _Float = 1.0) -> Estimate | Delayed: ...
 def price_and_delta_average_constant_flow(
         monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
         average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
         payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
-        discount: _Float = 1.0) -> Any:
+        discount: _Float = 1.0) -> Estimate | Delayed:
     """``quorvane.Estimate`` of a built-in payoff of A = sum_k a_k S_k for GBM or ABM at
     the monitoring dates (arrays as for ``bel_weights_average_constant_flow``). One
     chunk: ``quorvane.price_and_delta_average_constant_flow`` on it, bit for bit;
     several: chunk sums combined (the same estimator, not the same last bits).
     """
-    return _estimate("price_and_delta_average_constant_flow", [monitored_states, w_terminals],
-                     [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx, payoff,
-                      strike], compute, discount)
+    return cast("Estimate | Delayed", _estimate(
+        "price_and_delta_average_constant_flow", [monitored_states, w_terminals],
+        [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx, payoff, strike],
+        compute, discount))
