@@ -93,6 +93,8 @@ constexpr Selection kSelections[] = {
     {Module::chunks, record<tf::kPriceAndGreeksTangentFlowLocalisedSums>()},
     {Module::chunks, record<tf::kPriceAndDeltaTangentFlowParallelSums>()},
     {Module::chunks, record<tf::kPriceAndGreeksTangentFlowParallelSums>()},
+    {Module::chunks, record<av::kPriceAndDeltaAverageTangentFlowSums>()},
+    {Module::chunks, record<av::kPriceAndDeltaAverageConstantFlowSums>()},
     {Module::chunks, record<samples_table::kEstimateFromSums>()},
     {Module::localised, record<cf::kPriceAndGreeksConstantFlowLocalised>()},
     {Module::localised, record<tf::kPriceAndGreeksTangentFlowLocalised>()},
