@@ -611,7 +611,7 @@ ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
                   "price_and_greeks_constant_flow": quorvane.Greeks,
                   "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks,
                   "price_and_delta_tangent_flow_parallel": quorvane.Estimate,
-                  "price_and_greeks_tangent_flow_parallel": quorvane.TangentFlowGreeks}
+                  "price_and_greeks_tangent_flow_parallel": quorvane.TangentFlowGreeks,
                   "price_and_delta_average_tangent_flow": quorvane.Estimate,
                   "price_and_delta_average_constant_flow": quorvane.Estimate}
 
