@@ -36,6 +36,8 @@ import numpy.typing as npt
 import quorvane
 from quorvane.models import CEV
 
+from _paired import cev_paths, gap, report
+
 Array = npt.NDArray[np.float64]
 
 X0, STRIKE, BARRIER, HORIZON = 100.0, 100.0, 130.0, 1.0
@@ -66,19 +68,8 @@ def paths(x0: float) -> Array:
     return MODEL.simulate(x0, N_PATHS, N_STEPS, HORIZON, np.random.default_rng(SEED)).states
 
 
-def report(label: str, estimate: float, stderr: float, note: str = "") -> None:
-    print(f"  {label:<30}{estimate:+.6f} ± {stderr:.6f}{note}")
-
-
-def gap(label: str, bel_samples: Array, fd_samples: Array) -> None:
-    difference, stderr = quorvane.price_from_samples(bel_samples - fd_samples)
-    report(label, difference, stderr, f"   ({difference / stderr:+.2f} stderr of the paired differences)")
-
-
 def main() -> None:
-    states, dws = MODEL.simulate(X0, N_PATHS, N_STEPS, HORIZON, np.random.default_rng(SEED))
-    if MODEL.absorbed(states).any():
-        raise SystemExit("a path reached 0: it has no BEL weight (see CEV in quorvane.models)")
+    states, dws = cev_paths(MODEL, X0, N_PATHS, N_STEPS, HORIZON, SEED)
     fields = MODEL.fields(states)
     # The arguments of the weight functions cut to the first FIRST steps (views) and
     # t_m: states[:, :m + 1], dws[:, :m], each field[:, :m], m * dt.

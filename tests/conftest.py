@@ -464,6 +464,17 @@ def run_python(code, *, python=sys.executable, env_extra=None, timeout=120):
                           timeout=timeout)
 
 
+def run_on_threads(script, threads):
+    """Runs ``script`` (a format string with ``{tests}``, this folder, that records the
+    thread count ``base`` and then checks its forms) with RAYON_NUM_THREADS=``threads``,
+    and checks that it ends well and that the worker pool has exactly that many threads."""
+    tail = 'print("ok", len(os.listdir("/proc/self/task")) - base)\n'
+    done = run_python(script.format(tests=os.path.dirname(__file__)) + tail,
+                      env_extra={"RAYON_NUM_THREADS": threads})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok", threads]
+
+
 # ---------------------------------------------------------------------------
 # Function descriptors: module, name, parameter names, required count, valid
 # arguments. FUNCTIONS is _quorvane's six; GREEKS_FUNCTIONS is quorvane._greeks's;

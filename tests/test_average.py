@@ -13,7 +13,7 @@ import pytest
 import quorvane
 from quorvane import _average
 from conftest import (DEFAULT_NAN, LAYOUTS, assert_worked, bit_list, ieee_div, make_layout,
-                      ref_mean_stderr_of_sums, ref_payoff, run_python)
+                      ref_mean_stderr_of_sums, ref_payoff, run_on_threads)
 
 PAYOFFS = ("identity", "call", "put", "digital_call")
 
@@ -185,16 +185,12 @@ for n_paths in (0, 1, 7, 9, 300, 4099, 9000):
         expected = [f"sigma[{{n_paths - 1}}, 3] = 0 produces division by zero in BEL weight",
                     f"average weight of path {{n_paths - 5}} is undefined: sum_k average_weights[k] * k * Y_k = 0"]
         assert messages == expected * 2, messages
-print("ok", len(os.listdir("/proc/self/task")) - base)
 """
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_parallel_form_has_the_serial_bits_for_any_thread_count(threads):
-    done = run_python(PARALLEL_AVERAGE.format(tests=os.path.dirname(__file__)),
-                      env_extra={"RAYON_NUM_THREADS": threads})
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["ok", threads]
+    run_on_threads(PARALLEL_AVERAGE, threads)
 
 
 # ---------------------------------------------------------------------------

@@ -16,7 +16,7 @@ import quorvane
 from quorvane import _greeks as g
 from conftest import (DEFAULT_NAN, GREEKS_FUNCTIONS, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
                       random_values, ref_mean_stderr_of_sums, ref_payoff, ref_reciprocal,
-                      ref_sums, run_python)
+                      ref_sums, run_on_threads, run_python)
 from test_binding import missing_message, raises_type_error, too_many_message
 from test_tangent_flow import LAYOUTS_2D, batch, layout2d, ref_weights as ref_delta_weights
 
@@ -564,16 +564,12 @@ for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
                     messages.append(e.args)
             expected = f"sigma_field[{{n_paths - 1}}, 4] = 0 produces division by zero{{suffix}}"
             assert messages == [(expected,)] * 2, messages
-print("ok", len(os.listdir("/proc/self/task")) - base)
 """
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_parallel_estimators_have_the_serial_bits_for_any_thread_count(threads):
-    done = run_python(PARALLEL_ESTIMATORS.format(tests=os.path.dirname(__file__)),
-                      env_extra={"RAYON_NUM_THREADS": threads})
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["ok", threads]
+    run_on_threads(PARALLEL_ESTIMATORS, threads)
 
 
 PARALLEL_PAIRS = [("price_and_delta_tangent_flow", 5), ("price_and_greeks_tangent_flow", 7)]

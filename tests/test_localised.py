@@ -11,7 +11,7 @@ import pytest
 
 import quorvane
 from quorvane import _greeks, _localised
-from conftest import LAYOUTS, bits, bit_list, make_layout, ref_mean_stderr_of_sums, ref_sums, run_python
+from conftest import LAYOUTS, bits, bit_list, make_layout, ref_mean_stderr_of_sums, ref_sums, run_on_threads
 
 MULTIPLES = (0.5, 1.0, 2.0, 4.0)
 PAYOFFS = ("call", "put", "digital_call")
@@ -331,16 +331,12 @@ for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
             except ValueError as e:
                 messages.append(e.args)
         assert messages == [(f"sigma_field[{{n_paths - 1}}, 4] = 0 produces division by zero in BEL weight",)] * 2
-print("ok", len(os.listdir("/proc/self/task")) - base)
 """
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_parallel_form_has_the_serial_bits_for_any_thread_count(threads):
-    done = run_python(PARALLEL_LOCALISED.format(tests=os.path.dirname(__file__)),
-                      env_extra={"RAYON_NUM_THREADS": threads})
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["ok", threads]
+    run_on_threads(PARALLEL_LOCALISED, threads)
 
 
 def test_parallel_form_validates_as_the_serial_one_and_discounts_alike():

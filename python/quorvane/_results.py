@@ -229,6 +229,22 @@ def _check_path_batch(estimator: Callable[..., object], arrays: Mapping[str, obj
     raise ValueError(message)
 
 
+# The arrays of a path batch, by name, in the estimators' order: states, dws and the
+# first-derivative fields for the delta; the second-derivative fields for the gamma too.
+_DELTA_ARRAYS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field")
+_GAMMA_ARRAYS = (*_DELTA_ARRAYS, "d2_mu_dx2_field", "d2_sigma_dx2_field")
+
+
+def _path_estimate(kind: type[_Result], estimator: Callable[..., Iterable[float]],
+                   names: tuple[str, ...], arrays: tuple[_Array, ...], horizon: _Float,
+                   payoff: _Payoff, strike: _Float, discount: _Float) -> _Result:
+    """``kind`` of ``estimator`` over a path batch, times ``discount``: the discount is
+    checked first, then the shapes (``_check_path_batch``), then the estimator runs."""
+    factor = _discount_factor(discount)
+    _check_path_batch(estimator, dict(zip(names, arrays)), horizon, payoff, strike)
+    return _discounted(kind, estimator(*arrays, horizon, payoff, strike), factor)
+
+
 # ---------------------------------------------------------------------------
 # The estimators
 # ---------------------------------------------------------------------------
@@ -330,13 +346,9 @@ def price_and_delta_tangent_flow(states: _Array, dws: _Array, sigma_field: _Arra
     wrong shapes, an unknown payoff, a ``horizon`` that is not positive or a zero
     in ``sigma_field``. The result is the module's times ``discount``, bit for bit.
     """
-    factor = _discount_factor(discount)
-    _check_path_batch(_quorvane.price_and_delta_tangent_flow,
-                      {"states": states, "dws": dws, "sigma_field": sigma_field,
-                       "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field},
-                      horizon, payoff, strike)
-    return _discounted(Estimate, _quorvane.price_and_delta_tangent_flow(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike), factor)
+    return _path_estimate(Estimate, _quorvane.price_and_delta_tangent_flow, _DELTA_ARRAYS,
+                          (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field),
+                          horizon, payoff, strike, discount)
 
 
 def price_and_greeks_constant_flow(terminal_states: _Array, w_terminals: _Array, horizon: _Float,
@@ -389,15 +401,10 @@ def price_and_greeks_tangent_flow(states: _Array, dws: _Array, sigma_field: _Arr
     sigma_field element); a shape error names the array that is off, as in
     ``price_and_delta_tangent_flow``.
     """
-    factor = _discount_factor(discount)
-    _check_path_batch(_greeks.price_and_greeks_tangent_flow,
-                      {"states": states, "dws": dws, "sigma_field": sigma_field,
-                       "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
-                       "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field},
-                      horizon, payoff, strike)
-    return _discounted(TangentFlowGreeks, _greeks.price_and_greeks_tangent_flow(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-        d2_sigma_dx2_field, horizon, payoff, strike), factor)
+    return _path_estimate(TangentFlowGreeks, _greeks.price_and_greeks_tangent_flow, _GAMMA_ARRAYS,
+                          (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                           d2_mu_dx2_field, d2_sigma_dx2_field),
+                          horizon, payoff, strike, discount)
 
 
 def price_and_delta_tangent_flow_parallel(states: _Array, dws: _Array, sigma_field: _Array,
@@ -412,13 +419,9 @@ def price_and_delta_tangent_flow_parallel(states: _Array, dws: _Array, sigma_fie
     zero ``sigma_field`` element names the first zero of the lowest block of paths
     that met one.
     """
-    factor = _discount_factor(discount)
-    _check_path_batch(_greeks.price_and_delta_tangent_flow_parallel,
-                      {"states": states, "dws": dws, "sigma_field": sigma_field,
-                       "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field},
-                      horizon, payoff, strike)
-    return _discounted(Estimate, _greeks.price_and_delta_tangent_flow_parallel(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff, strike), factor)
+    return _path_estimate(Estimate, _greeks.price_and_delta_tangent_flow_parallel, _DELTA_ARRAYS,
+                          (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field),
+                          horizon, payoff, strike, discount)
 
 
 def price_and_greeks_tangent_flow_parallel(states: _Array, dws: _Array, sigma_field: _Array,
@@ -435,12 +438,7 @@ def price_and_greeks_tangent_flow_parallel(states: _Array, dws: _Array, sigma_fi
     zero ``sigma_field`` element names the first zero of the lowest block of paths
     that met one.
     """
-    factor = _discount_factor(discount)
-    _check_path_batch(_greeks.price_and_greeks_tangent_flow_parallel,
-                      {"states": states, "dws": dws, "sigma_field": sigma_field,
-                       "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
-                       "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field},
-                      horizon, payoff, strike)
-    return _discounted(TangentFlowGreeks, _greeks.price_and_greeks_tangent_flow_parallel(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-        d2_sigma_dx2_field, horizon, payoff, strike), factor)
+    return _path_estimate(TangentFlowGreeks, _greeks.price_and_greeks_tangent_flow_parallel, _GAMMA_ARRAYS,
+                          (states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                           d2_mu_dx2_field, d2_sigma_dx2_field),
+                          horizon, payoff, strike, discount)
