@@ -40,8 +40,34 @@ struct TangentFlow {
                                                   d_sigma_dx.matrix(), d2_mu_dx2.matrix(), d2_sigma_dx2.matrix(),
                                                   horizon, payoff, strike, bandwidth);
   }
+  // The checks of the parallel fused estimators (and of their sums), delta and gamma.
+  Outcome<TangentFlowPriceInputs> price_call_inputs() const {
+    return validate_price_and_delta_tangent_flow_inputs(states.matrix(), dws.matrix(), sigma.matrix(),
+                                                        d_mu_dx.matrix(), d_sigma_dx.matrix(), horizon, payoff,
+                                                        strike);
+  }
+  Outcome<TangentFlowGreeksCallInputs> greeks_call_inputs() const {
+    return with_strike(validate_tangent_flow_greeks_inputs(states.matrix(), dws.matrix(), sigma.matrix(),
+                                                           d_mu_dx.matrix(), d_sigma_dx.matrix(),
+                                                           d2_mu_dx2.matrix(), d2_sigma_dx2.matrix(), horizon,
+                                                           payoff),
+                       strike);
+  }
 };
 using A = TangentFlow;
+
+// The estimators' results as the calls return them: the estimates as tuples of
+// floats, a chunk's sums as one array [n, S1, S2 of each lane].
+inline PyRef estimate_tuple(const Estimate& e) {
+  return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr});
+}
+inline PyRef greeks_tuple(const TangentFlowGreekEstimate& e) {
+  return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr});
+}
+template <std::size_t K>
+PyRef sums_array(const LaneSums<K>& s) {
+  return numpy::array_from_vector(chunk_sums_row(s));
+}
 
 // The path batch: states and increments, then the first-order fields (the
 // delta's), then the second-order ones (the gamma's), as the weights name them
@@ -84,7 +110,7 @@ constexpr auto kPriceAndDeltaTangentFlow =
           return outcome_result(
               price_and_delta_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
                                            a.d_sigma_dx.matrix(), a.horizon, a.payoff, a.strike),
-              [](const Estimate& e) { return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr}); });
+              estimate_tuple);
         });
 
 constexpr auto kBelWeightsGammaTangentFlow =
@@ -107,9 +133,7 @@ constexpr auto kPriceAndGreeksTangentFlow = row(
           price_and_greeks_tangent_flow(a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
                                         a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
                                         a.horizon, a.payoff, a.strike),
-          [](const TangentFlowGreekEstimate& e) {
-            return tuple_of_floats({e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr});
-          });
+          greeks_tuple);
     });
 
 // The chunk sums of the estimators (quorvane._chunks): same parameters.
@@ -124,9 +148,7 @@ constexpr auto kPriceAndDeltaTangentFlowSums = row(
 constexpr auto kPriceAndGreeksTangentFlowSums = row(
     "price_and_greeks_tangent_flow", kPriceAndGreeksTangentFlow.parameters, docs::kPriceAndGreeksTangentFlowSums,
     [](const A& a) {
-      return sums_result(price_and_greeks_tangent_flow_sums(
-          a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
-          a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon, a.payoff, a.strike));
+      return checked_result(a.greeks_call_inputs(), price_and_greeks_tangent_flow_sums, sums_array<3>);
     });
 
 // The localised estimate as the call's result: the Greeks, then the bandwidths.
@@ -178,46 +200,25 @@ constexpr auto kBelWeightsAndVariationsTangentFlow =
 constexpr auto kPriceAndDeltaTangentFlowParallel = row(
     "price_and_delta_tangent_flow_parallel", kPriceAndDeltaTangentFlow.parameters,
     docs::kPriceAndDeltaTangentFlowParallel, [](const A& a) {
-      return parallel_result(validate_price_and_delta_tangent_flow_inputs(
-                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
-                                 a.d_sigma_dx.matrix(), a.horizon, a.payoff, a.strike),
-                             price_and_delta_tangent_flow_parallel, [](const Estimate& e) {
-                               return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr});
-                             });
+      return parallel_result(a.price_call_inputs(), price_and_delta_tangent_flow_parallel, estimate_tuple);
     });
 
 constexpr auto kPriceAndGreeksTangentFlowParallel = row(
     "price_and_greeks_tangent_flow_parallel", kPriceAndGreeksTangentFlow.parameters,
     docs::kPriceAndGreeksTangentFlowParallel, [](const A& a) {
-      return parallel_result(validate_price_and_greeks_tangent_flow_inputs(
-                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
-                                 a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
-                                 a.horizon, a.payoff, a.strike),
-                             price_and_greeks_tangent_flow_parallel, [](const TangentFlowGreekEstimate& e) {
-                               return tuple_of_floats(
-                                   {e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr});
-                             });
+      return parallel_result(a.greeks_call_inputs(), price_and_greeks_tangent_flow_parallel, greeks_tuple);
     });
 
 constexpr auto kPriceAndDeltaTangentFlowParallelSums = row(
     "price_and_delta_tangent_flow_parallel", kPriceAndDeltaTangentFlow.parameters,
     docs::kPriceAndDeltaTangentFlowParallelSums, [](const A& a) {
-      return parallel_result(validate_price_and_delta_tangent_flow_inputs(
-                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
-                                 a.d_sigma_dx.matrix(), a.horizon, a.payoff, a.strike),
-                             price_and_delta_tangent_flow_parallel_sums,
-                             [](const LaneSums<2>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
+      return parallel_result(a.price_call_inputs(), price_and_delta_tangent_flow_parallel_sums, sums_array<2>);
     });
 
 constexpr auto kPriceAndGreeksTangentFlowParallelSums = row(
     "price_and_greeks_tangent_flow_parallel", kPriceAndGreeksTangentFlow.parameters,
     docs::kPriceAndGreeksTangentFlowParallelSums, [](const A& a) {
-      return parallel_result(validate_price_and_greeks_tangent_flow_inputs(
-                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
-                                 a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
-                                 a.horizon, a.payoff, a.strike),
-                             price_and_greeks_tangent_flow_parallel_sums,
-                             [](const LaneSums<3>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
+      return parallel_result(a.greeks_call_inputs(), price_and_greeks_tangent_flow_parallel_sums, sums_array<3>);
     });
 
 }  // namespace quorvane::py::tangent_flow_table

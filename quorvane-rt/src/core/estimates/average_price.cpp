@@ -1,6 +1,7 @@
 #include "core/estimates/average_price.hpp"
 
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "core/kernels/kernels.hpp"
@@ -13,9 +14,32 @@ namespace quorvane {
 
 namespace {
 
-// Weights and averages a pass of the fast kernels at a time, then the samples
-// strictly in path order.
-constexpr std::size_t kGroup = detail::kPassPaths;
+// The pass of both average estimators over the paths, a group of at most Group
+// at a time: the weights from `weights(first, count, w)`, which returns the
+// failure message of a path without a weight or nothing, and the averages A from
+// `averages(first, count, a)`; then p = payoff(A) and w * p into the sums, strictly
+// in path order. `work_per_path` is what a path costs, for the interrupt polls.
+template <std::size_t Group, class Weights, class Averages>
+Outcome<LaneSums<2>> average_payoff_sums(std::size_t n_paths, std::size_t work_per_path,
+                                         std::string_view payoff, double strike, Weights&& weights,
+                                         Averages&& averages) {
+  const std::optional<Payoff> f = payoff_from_name(payoff, strike);
+  if (!f) return ValueFailure{unknown_payoff_message(payoff)};
+  LaneSums<2> sums;
+  double w[Group], a[Group];
+  InterruptBudget budget;  // a long call can be interrupted between two groups
+  for (std::size_t first = 0; first < n_paths; first += Group) {
+    const std::size_t count = n_paths - first < Group ? n_paths - first : Group;
+    if (std::optional<std::string> failure = weights(first, count, w)) return ValueFailure{std::move(*failure)};
+    averages(first, count, a);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double p = (*f)(a[k]);
+      sums.add({p, w[k] * p});
+    }
+    budget.spend(count * work_per_path);
+  }
+  return sums;
+}
 
 }  // namespace
 
@@ -28,25 +52,17 @@ Outcome<LaneSums<2>> price_and_delta_average_tangent_flow_sums(
       validate_average_inputs(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
                               d2_sigma_dx2_field, horizon, average_weights, kGammaFieldNames);
   if (!v.ok()) return std::move(v).failure();
-  const std::optional<Payoff> f = payoff_from_name(payoff, strike);
-  if (!f) return ValueFailure{unknown_payoff_message(payoff)};
   const AverageInputs& in = v.value();
   const PathFunctional average = PathFunctional::weighted_average(average_weights);
-  LaneSums<2> sums;
-  double w[kGroup], a[kGroup];
-  InterruptBudget budget;  // a long call can be interrupted between two groups
-  for (std::size_t first = 0; first < in.flow.n_paths; first += kGroup) {
-    const std::size_t count = in.flow.n_paths - first < kGroup ? in.flow.n_paths - first : kGroup;
-    if (std::optional<ZeroSigma> failure = tangent_flow_average_weights(in, first, count, w))
-      return ValueFailure{average_failure_message(in, *failure, "sigma_field", "")};
-    average.values(states, first, count, a);
-    for (std::size_t k = 0; k < count; ++k) {
-      const double p = (*f)(a[k]);
-      sums.add({p, w[k] * p});
-    }
-    budget.spend(count * in.flow.n_steps);
-  }
-  return sums;
+  // A group is one pass of the fast kernels.
+  return average_payoff_sums<detail::kPassPaths>(
+      in.flow.n_paths, in.flow.n_steps, payoff, strike,
+      [&](std::size_t first, std::size_t count, double* w) -> std::optional<std::string> {
+        if (std::optional<ZeroSigma> failure = tangent_flow_average_weights(in, first, count, w))
+          return average_failure_message(in, *failure, "sigma_field", "");
+        return std::nullopt;
+      },
+      [&](std::size_t first, std::size_t count, double* a) { average.values(states, first, count, a); });
 }
 
 Outcome<LaneSums<2>> price_and_delta_average_constant_flow_sums(
@@ -56,26 +72,18 @@ Outcome<LaneSums<2>> price_and_delta_average_constant_flow_sums(
   Outcome<AverageConstantFlow> v = validate_average_constant_flow(
       monitored_states, w_terminals, monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx);
   if (!v.ok()) return std::move(v).failure();
-  const std::optional<Payoff> f = payoff_from_name(payoff, strike);
-  if (!f) return ValueFailure{unknown_payoff_message(payoff)};
   const AverageConstantFlow& c = v.value();
   const PathFunctional average = PathFunctional::weighted_average(average_weights);
-  LaneSums<2> sums;
-  InterruptBudget budget;
-  constexpr std::size_t kLanes = AverageConstantFlow::kLanes;
-  double w[kLanes];
-  // The weights a group of paths at a time (each with weight(i)'s bits), then the
-  // samples strictly in path order.
-  for (std::size_t first = 0; first < w_terminals.length; first += kLanes) {
-    const std::size_t count = w_terminals.length - first < kLanes ? w_terminals.length - first : kLanes;
-    c.weights_of(first, count, w);
-    for (std::size_t k = 0; k < count; ++k) {
-      const double p = (*f)(average(monitored_states, first + k));
-      sums.add({p, w[k] * p});
-    }
-    budget.spend(count * monitored_states.cols);
-  }
-  return sums;
+  // A group is a set of lanes of the weight (each with weight(i)'s bits).
+  return average_payoff_sums<AverageConstantFlow::kLanes>(
+      w_terminals.length, monitored_states.cols, payoff, strike,
+      [&](std::size_t first, std::size_t count, double* w) -> std::optional<std::string> {
+        c.weights_of(first, count, w);
+        return std::nullopt;
+      },
+      [&](std::size_t first, std::size_t count, double* a) {
+        for (std::size_t k = 0; k < count; ++k) a[k] = average(monitored_states, first + k);
+      });
 }
 
 Outcome<Estimate> price_and_delta_average_tangent_flow(

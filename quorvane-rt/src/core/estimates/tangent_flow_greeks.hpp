@@ -13,6 +13,7 @@
 
 #include <string_view>
 
+#include "core/estimates/pass_inputs.hpp"
 #include "core/payoffs/payoffs.hpp"
 #include "core/statistics/statistics.hpp"
 #include "core/support/outcome.hpp"
@@ -42,11 +43,7 @@ Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow(
     std::string_view payoff, double strike);
 
 // The checked arguments of a tangent-flow Greeks pass.
-struct TangentFlowGreeksInputs {
-  TangentFlowGammaInputs paths;
-  VectorView terminal;  // the last column of states, X_N
-  PayoffKind payoff;
-};
+using TangentFlowGreeksInputs = PayoffPassInputs<TangentFlowGammaInputs>;
 
 // The checks of price_and_greeks_tangent_flow but the zero sigma, which only the
 // pass can meet, in the same order.
@@ -56,26 +53,17 @@ Outcome<TangentFlowGreeksInputs> validate_tangent_flow_greeks_inputs(
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff);
 
-// The sums behind it, lanes (payoff, delta, gamma), with the same checks; the
-// estimate is the statistics rule (UndefinedStderr::nan) on them.
-Outcome<LaneSums<3>> price_and_greeks_tangent_flow_sums(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike);
-
 // The checked arguments of the parallel form: the pass's inputs and the strike.
-struct TangentFlowGreeksCallInputs : TangentFlowGreeksInputs {
-  double strike;
-};
+using TangentFlowGreeksCallInputs = PayoffCallInputs<TangentFlowGammaInputs>;
 
-// The checks of price_and_greeks_tangent_flow but the zero sigma, as
-// validate_tangent_flow_greeks_inputs.
-Outcome<TangentFlowGreeksCallInputs> validate_price_and_greeks_tangent_flow_inputs(
-    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
-    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
-    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
-    std::string_view payoff, double strike);
+// The checked arguments with the strike (those of the sums and of the parallel
+// form), or the checks' failure.
+Outcome<TangentFlowGreeksCallInputs> with_strike(Outcome<TangentFlowGreeksInputs>&& checked,
+                                                 double strike);
+
+// The serial pass's sums on checked arguments, lanes (payoff, delta, gamma); the
+// estimate is the statistics rule (UndefinedStderr::nan) on them.
+Outcome<LaneSums<3>> price_and_greeks_tangent_flow_sums(const TangentFlowGreeksCallInputs& inputs);
 
 // The parallel form, run without the interpreter lock on checked inputs (after
 // prepare_parallel_run): every path's delta and gamma weights on the worker

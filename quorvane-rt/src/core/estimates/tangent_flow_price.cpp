@@ -10,6 +10,7 @@
 #include "core/kernels/streams.hpp"
 #include "core/support/failure.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/estimates/weighted_payoff_paths.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/support/interrupt.hpp"
 
@@ -21,35 +22,6 @@ bool covers(const MatrixView& m, std::size_t n_paths, std::size_t n_steps) noexc
   return m.rows >= n_paths && m.cols >= n_steps;
 }
 
-// Weights are computed a group at a time into a stack buffer and then accumulated
-// strictly in path order, so the sums see exactly the sequence of the one-path-at-a-
-// time loop. A group is one pass of the fast kernels.
-constexpr std::size_t kGroup = detail::kPassPaths;
-
-// The pass over the paths for one payoff kind: per group the weights from
-// `weights(first, count, w)`, which points `w` at the group's weights and returns
-// the first zero sigma it met, then p = payoff(X_T), d = w * p into the sums.
-// `work_per_path` is what a path costs `weights`, for the interrupt polls.
-template <class Payoff, class Weights>
-Outcome<LaneSums<2>> price_paths(std::size_t n_paths, std::size_t work_per_path,
-                                 const VectorView& terminal, double strike, Weights&& weights) {
-  using X = detail::Stream<false>;
-  using W = detail::Stream<true>;
-  detail::PriceSums<Payoff, false, X, W> sums{X::of(terminal), {}, strike, 0.0};
-  InterruptBudget budget;  // a long call can be interrupted between two groups
-  for (std::size_t first = 0; first < n_paths; first += kGroup) {
-    const std::size_t count = n_paths - first < kGroup ? n_paths - first : kGroup;
-    const double* w = nullptr;
-    if (std::optional<ZeroSigma> zero = weights(first, count, w))
-      return ValueFailure{zero_sigma_message(*zero, "sigma_field", "")};
-    sums.w[0] = W::of(w);
-    sums.x = X::of(VectorView{terminal.address(first), count, terminal.stride});
-    detail::walk<detail::Sse2Lanes>(sums, 0, count);
-    budget.spend(count * work_per_path);
-  }
-  return sums.sums.sums(n_paths);
-}
-
 // The serial pass: the weights of each group into a stack buffer as it is
 // summed, by the fast kernels, or by the checked scalar recursion when some
 // field may lack an element the row-major scan needs (the call then ends in the
@@ -57,11 +29,12 @@ Outcome<LaneSums<2>> price_paths(std::size_t n_paths, std::size_t work_per_path,
 template <class Payoff>
 Outcome<LaneSums<2>> serial_price_paths(const TangentFlowInputs& in, const VectorView& terminal,
                                         double strike, bool checked) {
-  double w[kGroup];
-  return price_paths<Payoff>(
-      in.n_paths, in.n_steps, terminal, strike,
-      [&](std::size_t first, std::size_t count, const double*& out) -> std::optional<ZeroSigma> {
-        out = w;
+  double w[detail::kWeightGroup];
+  return detail::weighted_payoff_paths<Payoff, 1>(
+      in.n_paths, in.n_steps, terminal, strike, "",
+      [&](std::size_t first, std::size_t count,
+          std::array<const double*, 1>& at) -> std::optional<ZeroSigma> {
+        at[0] = w;
         if (!checked) return tangent_flow_weights(in, first, count, w);
         for (std::size_t k = 0; k < count; ++k) {
           const PathWeight pw = tangent_flow_path_weight_checked(in, first + k);
@@ -78,11 +51,11 @@ Outcome<LaneSums<2>> price_and_delta_tangent_flow_sums(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field, double horizon,
     std::string_view payoff, double strike) {
-  // Written as a negated strict comparison so that NaN is rejected; +inf passes.
-  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
-  if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
-  const std::size_t n_paths = states.rows;
-  const std::size_t n_steps = states.cols - 1;
+  // The arrays are not held to the exact shape here: whatever covers the paths is read.
+  Outcome<PathGrid> grid = check_path_batch(states, horizon, {});
+  if (!grid.ok()) return std::move(grid).failure();
+  const std::size_t n_paths = grid.value().n_paths;
+  const std::size_t n_steps = grid.value().n_steps;
   if (n_paths > 0 && !covers(dws, n_paths, n_steps)) fail(kIndexOutOfBounds);
   const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
   if (!kind) return ValueFailure{unknown_payoff_message(payoff, false)};
@@ -113,27 +86,20 @@ Outcome<TangentFlowPriceInputs> validate_price_and_delta_tangent_flow_inputs(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
     const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field, double horizon,
     std::string_view payoff, double strike) {
-  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
-  if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
-  const std::size_t n_paths = states.rows;
-  const std::size_t n_steps = states.cols - 1;
-  const struct {
-    const char* name;
-    const MatrixView& view;
-  } arrays[] = {{"dws", dws},
-                {"sigma_field", sigma_field},
-                {"d_mu_dx_field", d_mu_dx_field},
-                {"d_sigma_dx_field", d_sigma_dx_field}};
-  for (const auto& a : arrays) {
-    if (!(a.view.rows == n_paths && a.view.cols == n_steps))
-      return ValueFailure{shape_message(a.name, a.view, n_paths, n_steps)};
-  }
+  Outcome<PathGrid> grid = check_path_batch(states, horizon,
+                                            {{"dws", dws},
+                                             {"sigma_field", sigma_field},
+                                             {"d_mu_dx_field", d_mu_dx_field},
+                                             {"d_sigma_dx_field", d_sigma_dx_field}});
+  if (!grid.ok()) return std::move(grid).failure();
+  const std::size_t n_paths = grid.value().n_paths;
+  const std::size_t n_steps = grid.value().n_steps;
   const std::optional<PayoffKind> kind = payoff_kind_from_name(payoff);
   if (!kind) return ValueFailure{unknown_payoff_message(payoff, false)};
-  return TangentFlowPriceInputs{make_tangent_flow_inputs(dws, sigma_field, d_mu_dx_field,
-                                                         d_sigma_dx_field, n_paths, n_steps,
-                                                         horizon),
-                                states.column(n_steps), *kind, strike};
+  return TangentFlowPriceInputs{{make_tangent_flow_inputs(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                                          n_paths, n_steps, horizon),
+                                 states.column(n_steps), *kind},
+                                strike};
 }
 
 Outcome<LaneSums<2>> price_and_delta_tangent_flow_parallel_sums(
@@ -146,15 +112,8 @@ Outcome<LaneSums<2>> price_and_delta_tangent_flow_parallel_sums(
             return tangent_flow_weights(in, first, count, at[0]);
           }))
     return ValueFailure{zero_sigma_message(*zero, "sigma_field", "")};
-  const double* all = weights[0].data();
-  return detail::with_payoff(inputs.payoff, [&](auto row) {
-    return price_paths<decltype(row)>(
-        in.n_paths, 1, inputs.terminal, inputs.strike,
-        [&](std::size_t first, std::size_t, const double*& out) -> std::optional<ZeroSigma> {
-          out = all + first;
-          return std::nullopt;
-        });
-  });
+  return detail::stored_weight_paths<1>(inputs.payoff, in.n_paths, inputs.terminal, inputs.strike,
+                                        {weights[0].data()});
 }
 
 Outcome<Estimate> price_and_delta_tangent_flow_parallel(const TangentFlowPriceInputs& inputs) {

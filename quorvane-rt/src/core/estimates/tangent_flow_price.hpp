@@ -9,6 +9,7 @@
 
 #include <string_view>
 
+#include "core/estimates/pass_inputs.hpp"
 #include "core/payoffs/payoffs.hpp"
 #include "core/views/views.hpp"
 #include "core/statistics/statistics.hpp"
@@ -43,12 +44,7 @@ Outcome<LaneSums<2>> price_and_delta_tangent_flow_sums(
     std::string_view payoff, double strike);
 
 // The checked arguments of the parallel form.
-struct TangentFlowPriceInputs {
-  TangentFlowInputs paths;
-  VectorView terminal;  // the last column of states, X_N
-  PayoffKind payoff;
-  double strike;
-};
+using TangentFlowPriceInputs = PayoffCallInputs<TangentFlowInputs>;
 
 // The parallel form's checks, in this order: horizon > 0, states has at least 2
 // columns, then dws, sigma_field, d_mu_dx_field and d_sigma_dx_field each of

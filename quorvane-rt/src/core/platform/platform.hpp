@@ -97,20 +97,21 @@ namespace {
 // into L2 and below (l2). On x86-64 written as volatile assembly, because gcc
 // takes a function whose only effect is __builtin_prefetch for one without
 // side effects and may delete the calls to it when it does not inline them.
-inline void prefetch_l1(std::uintptr_t at) noexcept {
+// `Locality` is __builtin_prefetch's: 3 for every level, 2 for L2 and below.
+template <int Locality>
+inline void prefetch(std::uintptr_t at) noexcept {
+  static_assert(Locality == 3 || Locality == 2);
 #if defined(QUORVANE_PLATFORM_LINUX_X86_64)
-  asm volatile("prefetcht0 (%0)" : : "r"(at));
+  if constexpr (Locality == 3)
+    asm volatile("prefetcht0 (%0)" : : "r"(at));
+  else
+    asm volatile("prefetcht1 (%0)" : : "r"(at));
 #else
-  __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 3);
+  __builtin_prefetch(reinterpret_cast<const void*>(at), 0, Locality);
 #endif
 }
-inline void prefetch_l2(std::uintptr_t at) noexcept {
-#if defined(QUORVANE_PLATFORM_LINUX_X86_64)
-  asm volatile("prefetcht1 (%0)" : : "r"(at));
-#else
-  __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 2);
-#endif
-}
+inline void prefetch_l1(std::uintptr_t at) noexcept { prefetch<3>(at); }
+inline void prefetch_l2(std::uintptr_t at) noexcept { prefetch<2>(at); }
 
 // One processor hint for a spin-wait loop.
 inline void cpu_relax() noexcept {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "core/payoffs/functionals.hpp"
 #include "core/support/interrupt.hpp"
@@ -39,16 +40,13 @@ Outcome<AverageInputs> validate_average_inputs(const MatrixView& states, const M
                                                const MatrixView& d2_sigma_dx2, double horizon,
                                                const VectorView& average_weights,
                                                const GammaArrayNames& names) {
-  // A negated strict comparison, so that NaN is rejected; +inf passes.
-  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
-  if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
-  const std::size_t n_paths = states.rows;
-  const std::size_t n_steps = states.cols - 1;
-  const MatrixView* arrays[] = {&dws, &sigma, &d_mu_dx, &d_sigma_dx, &d2_mu_dx2, &d2_sigma_dx2};
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    if (arrays[k]->rows != n_paths || arrays[k]->cols != n_steps)
-      return ValueFailure{shape_message(names[k], *arrays[k], n_paths, n_steps)};
-  }
+  Outcome<PathGrid> grid = check_path_batch(
+      states, horizon,
+      {{names[0], dws}, {names[1], sigma}, {names[2], d_mu_dx}, {names[3], d_sigma_dx},
+       {names[4], d2_mu_dx2}, {names[5], d2_sigma_dx2}});
+  if (!grid.ok()) return std::move(grid).failure();
+  const std::size_t n_paths = grid.value().n_paths;
+  const std::size_t n_steps = grid.value().n_steps;
   if (std::optional<std::string> bad = check_average_weights(average_weights, n_steps + 1, 1, "n_steps + 1"))
     return ValueFailure{std::move(*bad)};
   AverageInputs in;

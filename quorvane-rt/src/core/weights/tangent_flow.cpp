@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "core/support/failure.hpp"
 #include "core/weights/recursion_weights.hpp"
@@ -38,20 +39,26 @@ Outcome<TangentFlowInputs> validate_tangent_flow_inputs(const MatrixView& states
                                                         const MatrixView& d_mu_dx,
                                                         const MatrixView& d_sigma_dx,
                                                         double horizon) {
+  Outcome<PathGrid> grid = check_path_batch(
+      states, horizon,
+      {{"dws", dws}, {"sigma", sigma}, {"d_mu_dx", d_mu_dx}, {"d_sigma_dx", d_sigma_dx}});
+  if (!grid.ok()) return std::move(grid).failure();
+  return make_tangent_flow_inputs(dws, sigma, d_mu_dx, d_sigma_dx, grid.value().n_paths,
+                                  grid.value().n_steps, horizon);
+}
+
+Outcome<PathGrid> check_path_batch(const MatrixView& states, double horizon,
+                                   std::initializer_list<NamedMatrix> per_step,
+                                   std::size_t min_columns, std::string_view too_narrow) {
   // Written as a negated strict comparison so that NaN is rejected; +inf passes.
   if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
-  if (states.cols < 2) return ValueFailure{"states must have at least 2 columns (n_steps + 1)"};
-  const std::size_t n_paths = states.rows;
-  const std::size_t n_steps = states.cols - 1;
-  const struct {
-    const char* name;
-    const MatrixView& view;
-  } arrays[] = {{"dws", dws}, {"sigma", sigma}, {"d_mu_dx", d_mu_dx}, {"d_sigma_dx", d_sigma_dx}};
-  for (const auto& a : arrays) {
-    if (a.view.rows != n_paths || a.view.cols != n_steps)
-      return ValueFailure{shape_message(a.name, a.view, n_paths, n_steps)};
+  if (states.cols < min_columns) return ValueFailure{std::string(too_narrow)};
+  const PathGrid grid{states.rows, states.cols - 1};
+  for (const NamedMatrix& a : per_step) {
+    if (a.view.rows != grid.n_paths || a.view.cols != grid.n_steps)
+      return ValueFailure{shape_message(a.name, a.view, grid.n_paths, grid.n_steps)};
   }
-  return make_tangent_flow_inputs(dws, sigma, d_mu_dx, d_sigma_dx, n_paths, n_steps, horizon);
+  return grid;
 }
 
 TangentFlowInputs make_tangent_flow_inputs(const MatrixView& dws, const MatrixView& sigma,

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,27 @@ PathWeight tangent_flow_path_weight_checked(const TangentFlowInputs& inputs, std
 // "sigma shape [4, 10] != expected (4, 9)"
 std::string shape_message(std::string_view name, const MatrixView& m, std::size_t n_paths,
                           std::size_t n_steps);
+
+// The size of a path batch: states is (n_paths, n_steps + 1).
+struct PathGrid {
+  std::size_t n_paths;
+  std::size_t n_steps;
+};
+
+// A per-step array and the name the messages give it.
+struct NamedMatrix {
+  std::string_view name;
+  const MatrixView& view;
+};
+
+// Checks a path batch in the order every tangent-flow function reports: horizon > 0
+// (false for NaN, +inf passes) "horizon must be positive"; at least `min_columns`
+// columns of states (else `too_narrow`); then each of `per_step` in turn, exactly
+// (n_paths, n_steps) (shape_message). The values of the arrays are never read.
+Outcome<PathGrid> check_path_batch(
+    const MatrixView& states, double horizon, std::initializer_list<NamedMatrix> per_step,
+    std::size_t min_columns = 2,
+    std::string_view too_narrow = "states must have at least 2 columns (n_steps + 1)");
 
 // "sigma[2, 5] = 0 produces division by zero in BEL weight", naming the sigma
 // array as the caller did ("sigma_field[2, 5] = ..."), with its own suffix.

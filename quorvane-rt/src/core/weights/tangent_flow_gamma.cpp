@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "core/weights/recursion_weights.hpp"
 
@@ -11,18 +12,15 @@ Outcome<TangentFlowGammaInputs> validate_tangent_flow_gamma_inputs(
     const MatrixView& states, const MatrixView& dws, const MatrixView& sigma,
     const MatrixView& d_mu_dx, const MatrixView& d_sigma_dx, const MatrixView& d2_mu_dx2,
     const MatrixView& d2_sigma_dx2, double horizon, const GammaArrayNames& names) {
-  // A negated strict comparison, so that NaN is rejected; +inf passes.
-  if (!(horizon > 0.0)) return ValueFailure{"horizon must be positive"};
   // Both intervals need a step: m = floor(N / 2) >= 1 and N - m >= 1.
-  if (states.cols < 3)
-    return ValueFailure{"states must have at least 3 columns (n_steps + 1, and gamma needs n_steps >= 2)"};
-  const std::size_t n_paths = states.rows;
-  const std::size_t n_steps = states.cols - 1;
-  const MatrixView* arrays[] = {&dws, &sigma, &d_mu_dx, &d_sigma_dx, &d2_mu_dx2, &d2_sigma_dx2};
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    if (arrays[k]->rows != n_paths || arrays[k]->cols != n_steps)
-      return ValueFailure{shape_message(names[k], *arrays[k], n_paths, n_steps)};
-  }
+  Outcome<PathGrid> grid = check_path_batch(
+      states, horizon,
+      {{names[0], dws}, {names[1], sigma}, {names[2], d_mu_dx}, {names[3], d_sigma_dx},
+       {names[4], d2_mu_dx2}, {names[5], d2_sigma_dx2}},
+      3, "states must have at least 3 columns (n_steps + 1, and gamma needs n_steps >= 2)");
+  if (!grid.ok()) return std::move(grid).failure();
+  const std::size_t n_paths = grid.value().n_paths;
+  const std::size_t n_steps = grid.value().n_steps;
   TangentFlowGammaInputs in;
   in.flow = make_tangent_flow_inputs(dws, sigma, d_mu_dx, d_sigma_dx, n_paths, n_steps, horizon);
   in.d2_mu_dx2 = d2_mu_dx2;
