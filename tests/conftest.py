@@ -464,6 +464,18 @@ def run_python(code, *, python=sys.executable, env_extra=None, timeout=120):
                           timeout=timeout)
 
 
+def value_errors(functions, *args):
+    """The args of the ValueError each of ``functions`` raises on ``args`` (none when it
+    returns), in order: for comparing the messages of two forms of one estimator."""
+    messages = []
+    for f in functions:
+        try:
+            f(*args)
+        except ValueError as e:
+            messages.append(e.args)
+    return messages
+
+
 def run_on_threads(script, threads):
     """Runs ``script`` (a format string with ``{tests}``, this folder, that records the
     thread count ``base`` and then checks its forms) with RAYON_NUM_THREADS=``threads``,

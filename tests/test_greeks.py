@@ -535,18 +535,14 @@ PARALLEL_ESTIMATORS = """
 import os, sys
 sys.path.insert(0, {tests!r})
 import _quorvane
-from conftest import bit_list
-from test_localised import cev_batch
+from conftest import bit_list, value_errors
+from test_localised import cev_batch_layouts
 from quorvane import _chunks, _greeks as g
 base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
 forms = [(_quorvane.price_and_delta_tangent_flow, g.price_and_delta_tangent_flow_parallel, 5, ""),
          (g.price_and_greeks_tangent_flow, g.price_and_greeks_tangent_flow_parallel, 7, " in BEL weight")]
 for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
-    for order in ("C", "F", "strided"):
-        batch = cev_batch(max(n_paths, 1), 9, n_paths, order if order != "strided" else "C")
-        batch = [a[:n_paths] for a in batch]  # the models simulate at least one path
-        if order == "strided":
-            batch = [a.repeat(2, axis=0)[::2] for a in batch]
+    for order, batch in cev_batch_layouts(n_paths):
         for serial, parallel, k, _ in forms:
             for payoff in ("identity", "call", "put", "digital_call"):
                 args = (*batch[:k], 1.0, payoff, 100.0)
@@ -556,12 +552,7 @@ for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
     if n_paths:
         batch[2][n_paths - 1, 4] = 0.0
         for serial, parallel, k, suffix in forms:
-            messages = []
-            for f in (serial, parallel):
-                try:
-                    f(*batch[:k], 1.0, "call", 100.0)
-                except ValueError as e:
-                    messages.append(e.args)
+            messages = value_errors((serial, parallel), *batch[:k], 1.0, "call", 100.0)
             expected = f"sigma_field[{{n_paths - 1}}, 4] = 0 produces division by zero{{suffix}}"
             assert messages == [(expected,)] * 2, messages
 """

@@ -231,6 +231,17 @@ def cev_batch(n_paths, n_steps, seed, order="F"):
     return [np.asarray(a, order=order) if order in "CF" else a for a in arrays]
 
 
+def cev_batch_layouts(n_paths, n_steps=9):
+    """(order, batch): cev_batch of exactly n_paths paths (0 too) in C, F and then a
+    strided layout (every other row of a larger array), for the parallel forms."""
+    for order in ("C", "F", "strided"):
+        batch = cev_batch(max(n_paths, 1), n_steps, n_paths, order if order != "strided" else "C")
+        batch = [a[:n_paths] for a in batch]  # the models simulate at least one path
+        if order == "strided":
+            batch = [a.repeat(2, axis=0)[::2] for a in batch]
+        yield order, batch
+
+
 def ref_tangent_flow(batch, payoff, strike, bandwidth):
     states, *_ = batch
     delta_w, gamma_w, y, z = _localised.bel_weights_and_variations_tangent_flow(*batch, 1.0)
@@ -306,16 +317,12 @@ def test_tangent_flow_agrees_with_plain_bel_on_cev_paths(payoff):
 PARALLEL_LOCALISED = """
 import os, sys
 sys.path.insert(0, {tests!r})
-from conftest import bit_list
-from test_localised import cev_batch
+from conftest import bit_list, value_errors
+from test_localised import cev_batch_layouts
 from quorvane import _localised as m
 base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
 for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
-    for order in ("C", "F", "strided"):
-        batch = cev_batch(max(n_paths, 1), 9, n_paths, order if order != "strided" else "C")
-        batch = [a[:n_paths] for a in batch]  # the models simulate at least one path
-        if order == "strided":
-            batch = [a.repeat(2, axis=0)[::2] for a in batch]
+    for order, batch in cev_batch_layouts(n_paths):
         for payoff in ("identity", "call", "put", "digital_call"):
             for bandwidth in (None, 9.0):
                 args = (*batch, 1.0, payoff, 100.0, bandwidth)
@@ -324,12 +331,8 @@ for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
                 assert bit_list(serial) == bit_list(parallel), (n_paths, order, payoff, bandwidth)
     if n_paths:
         batch[2][n_paths - 1, 4] = 0.0
-        messages = []
-        for f in (m.price_and_greeks_tangent_flow_localised, m.price_and_greeks_tangent_flow_localised_parallel):
-            try:
-                f(*batch, 1.0, "call", 100.0)
-            except ValueError as e:
-                messages.append(e.args)
+        messages = value_errors((m.price_and_greeks_tangent_flow_localised,
+                                 m.price_and_greeks_tangent_flow_localised_parallel), *batch, 1.0, "call", 100.0)
         assert messages == [(f"sigma_field[{{n_paths - 1}}, 4] = 0 produces division by zero in BEL weight",)] * 2
 """
 
