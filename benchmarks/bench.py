@@ -1026,6 +1026,14 @@ if numba is not None:
         return 1.0 if x > strike else 0.0
 
     @numba.njit(cache=False, inline="always")
+    def _numba_grid(z, horizon):
+        """Paths n and steps m of the normals z (n, m), the step dt = horizon / m and
+        sqrt(dt), which scales a normal into an increment."""
+        n, m = z.shape
+        dt = horizon / m
+        return n, m, dt, math.sqrt(dt)
+
+    @numba.njit(cache=False, inline="always")
     def _numba_cev_step(x, dw, dt, rate, vol, beta):
         if x <= 0.0:
             return 0.0
@@ -1034,9 +1042,7 @@ if numba is not None:
 
     @numba.njit(cache=False)
     def numba_gbm_terminal(z, x0, vol, rate, horizon):
-        n, m = z.shape
-        dt = horizon / m
-        root = math.sqrt(dt)
+        n, m, dt, root = _numba_grid(z, horizon)
         drift = (rate - 0.5 * vol * vol) * dt
         xt = np.empty(n)
         wt = np.empty(n)
@@ -1054,9 +1060,7 @@ if numba is not None:
     @numba.njit(cache=False)
     def numba_cev_paths(z, x0, rate, vol, beta, horizon):
         """Row-major states (n, m + 1) and increments (n, m)."""
-        n, m = z.shape
-        dt = horizon / m
-        root = math.sqrt(dt)
+        n, m, dt, root = _numba_grid(z, horizon)
         states = np.empty((n, m + 1))
         dws = np.empty((n, m))
         for i in range(n):
@@ -1072,9 +1076,7 @@ if numba is not None:
     @numba.njit(cache=False)
     def numba_cev_tangent(z, x0, rate, vol, beta, horizon):
         """(X_N, Y_N) per path."""
-        n, m = z.shape
-        dt = horizon / m
-        root = math.sqrt(dt)
+        n, m, dt, root = _numba_grid(z, horizon)
         xt = np.empty(n)
         yt = np.empty(n)
         for i in range(n):
@@ -1093,9 +1095,7 @@ if numba is not None:
     def numba_fd(z, cev, x0, rate, vol, beta, horizon, strike, payoff, greek, h):
         """Mean and stderr of the central difference of one Greek (0 delta, 1 gamma, 2
         vega), every path re-simulated per bump from the same normals."""
-        n, m = z.shape
-        dt = horizon / m
-        root = math.sqrt(dt)
+        n, m, dt, root = _numba_grid(z, horizon)
         s1 = s2 = 0.0
         for i in range(n):
             if greek == 2:  # GBM vega: the volatility bumped
