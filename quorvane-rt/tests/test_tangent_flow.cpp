@@ -871,12 +871,13 @@ TEST(TangentFlowKernelMixed, EachArrayItsOwnLayout) {
 }
 
 TEST(TangentFlowKernelSelection, ActiveKernelFollowsCpuAndEnvironment) {
-  // The widest target this CPU runs, unless the baseline is forced; whichever
-  // targets exist and whichever this CPU has.
+  // The widest target this CPU runs, unless QUORVANE_KERNEL names a target;
+  // whichever targets exist and whichever this CPU has.
   const char* forced = std::getenv("QUORVANE_KERNEL");
-  const bool baseline_forced = forced != nullptr && std::string(forced) == "baseline";
-  const char* expected = kernel_target_name(baseline_forced ? KernelTarget::baseline
-                                                            : supported_targets().back());
+  const char* expected = kernel_target_name(supported_targets().back());
+  for (KernelTarget target : kEveryKernelTarget)
+    if (forced != nullptr && std::string(forced) == kernel_target_name(target))
+      expected = kernel_target_name(target);
   EXPECT_STREQ(active_tangent_flow_kernel(), expected);
   EXPECT_STREQ(kernel_target_name(active_kernel_target()), expected);
   EXPECT_TRUE(kernel_target_supported(KernelTarget::baseline));

@@ -1,15 +1,16 @@
 // The kernels built once per target (internal): the table of entry points of
-// the baseline (SSE2) and AVX2 builds, and the one place that maps a target to
-// its build.
+// the baseline (SSE2), AVX2 and AVX-512 builds, and the one place that maps a
+// target to its build.
 //
 // Each build lives in a translation unit compiled for its target
-// (kernels_baseline.cpp, kernels_avx2.cpp), which instantiates the one body of
-// every kernel (target_kernels.inl) with its lane traits. They share nothing but
-// these declarations: the functions in a table have internal linkage, so no
-// inline function compiled for AVX2 can be merged by the linker into code that
-// runs on a baseline CPU (.ci/check_avx2_symbols.sh checks the AVX2 objects for
-// that). The AVX2 table may only be used after the caller has checked that the
-// CPU supports AVX2: kernels_for does.
+// (kernels_baseline.cpp, kernels_avx2.cpp, kernels_avx512.cpp), which
+// instantiates the one body of every kernel (target_kernels.inl) with its lane
+// traits. They share nothing but these declarations: the functions in a table
+// have internal linkage, so no inline function compiled for AVX2 or AVX-512 can
+// be merged by the linker into code that runs on a baseline CPU
+// (.ci/check_avx2_symbols.sh checks the AVX2 and AVX-512 objects for that). A
+// wider table may only be used after the caller has checked that the CPU
+// supports its target: kernels_for does.
 #pragma once
 
 #include <cstddef>
@@ -78,11 +79,17 @@ struct TargetKernels {
 
 const TargetKernels& kernels_baseline() noexcept;
 const TargetKernels& kernels_avx2() noexcept;
+const TargetKernels& kernels_avx512() noexcept;
 
 // The build for `target`; a target the CPU does not support is an internal failure.
 inline const TargetKernels& kernels_for(KernelTarget target) {
   require_kernel_target(target);
-  return target == KernelTarget::avx2 ? kernels_avx2() : kernels_baseline();
+  switch (target) {
+    case KernelTarget::avx2: return kernels_avx2();
+    case KernelTarget::avx512: return kernels_avx512();
+    case KernelTarget::baseline: break;
+  }
+  return kernels_baseline();
 }
 
 namespace {
