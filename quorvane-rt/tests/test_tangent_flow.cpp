@@ -870,6 +870,17 @@ TEST(TangentFlowKernelMixed, EachArrayItsOwnLayout) {
   }
 }
 
+TEST(TangentFlowKernelSelection, QuorvaneKernelForcedWiderTargetWasIgnored) {
+  // QUORVANE_KERNEL names any target, whether or not this CPU runs it (a call
+  // then fails in kernels_for); unset or unknown, the widest this CPU runs.
+  for (KernelTarget target : kEveryKernelTarget)
+    EXPECT_EQ(kernel_target_for(kernel_target_name(target)), target) << kernel_target_name(target);
+  const KernelTarget widest = supported_targets().back();
+  EXPECT_EQ(kernel_target_for(nullptr), widest);
+  EXPECT_EQ(kernel_target_for("sse9"), widest);
+  EXPECT_EQ(kernel_target_for(""), widest);
+}
+
 TEST(TangentFlowKernelSelection, ActiveKernelFollowsCpuAndEnvironment) {
   // The widest target this CPU runs, unless QUORVANE_KERNEL names a target;
   // whichever targets exist and whichever this CPU has.

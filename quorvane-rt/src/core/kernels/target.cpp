@@ -59,8 +59,9 @@ namespace {
 constexpr KernelTarget kByPreference[] = {KernelTarget::avx512, KernelTarget::avx2,
                                           KernelTarget::baseline};
 
-KernelTarget choose_kernel_target() noexcept {
-  const char* forced = std::getenv("QUORVANE_KERNEL");
+}  // namespace
+
+KernelTarget kernel_target_for(const char* forced) noexcept {
   if (forced != nullptr) {
     for (KernelTarget target : kByPreference)
       if (std::strcmp(forced, kernel_target_name(target)) == 0) return target;
@@ -70,10 +71,8 @@ KernelTarget choose_kernel_target() noexcept {
   return KernelTarget::baseline;
 }
 
-}  // namespace
-
 KernelTarget active_kernel_target() noexcept {
-  static const KernelTarget target = choose_kernel_target();
+  static const KernelTarget target = kernel_target_for(std::getenv("QUORVANE_KERNEL"));
   return target;
 }
 

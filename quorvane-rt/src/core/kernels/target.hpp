@@ -25,6 +25,9 @@ void require_kernel_target(KernelTarget target);
 // that build, and a forced target the CPU lacks fails every call that needs a
 // kernel (require_kernel_target); any other value is ignored.
 KernelTarget active_kernel_target() noexcept;
+// The choice active_kernel_target makes for a QUORVANE_KERNEL value (nullptr
+// when the variable is unset).
+KernelTarget kernel_target_for(const char* forced) noexcept;
 // "avx512", "avx2" or "baseline".
 const char* kernel_target_name(KernelTarget target) noexcept;
 inline const char* active_tangent_flow_kernel() noexcept {
