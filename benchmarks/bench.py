@@ -491,6 +491,184 @@ if numba is not None:
 
 
 
+# --------------------------------------------------------------------- weighted averages
+#
+# The whole-window delta weight for payoffs of A = sum_k a_k X_k, as a user writes it
+# from its formula: a forward pass for Y (and P, Q), then a backward pass with the
+# suffix sums R_j, R2_j, S_j, S2_j. Not quorvane's operation order: they agree to a
+# tolerance.
+
+def numpy_average_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon, a):
+    """The formula vectorised over paths: Y stored as an (n_paths, n_steps + 1) array."""
+    n_paths, n_steps = dws.shape
+    dt = horizon / n_steps
+    last = int(np.flatnonzero(a[1:])[-1]) + 1
+    y = np.empty((n_paths, n_steps + 1))
+    y[:, 0] = 1.0
+    for j in range(n_steps):
+        y[:, j + 1] = y[:, j] + ((d_sigma_dx[:, j] * y[:, j]) * dws[:, j] + (d_mu_dx[:, j] * y[:, j]) * dt)
+    k = np.arange(n_steps + 1, dtype=np.float64)
+    p = y @ a
+    q = y @ (a * k)
+    c = p / q
+    r = np.zeros(n_paths)
+    r2 = np.zeros(n_paths)
+    s = np.zeros(n_paths)
+    s2 = np.zeros(n_paths)
+    pi = np.zeros(n_paths)
+    e_next = np.zeros(n_paths)
+    for j in range(n_steps - 1, -1, -1):
+        s = s + e_next * r  # S_j = S_{j+1} + e_{j+1} R_{j+1}
+        s2 = s2 + e_next * r2
+        r = r + a[j + 1] * y[:, j + 1]  # R_j
+        r2 = r2 + (a[j + 1] * (j + 1)) * y[:, j + 1]
+        sig, dsig = sigma[:, j], d_sigma_dx[:, j]
+        if j < last:
+            dp = dsig * (y[:, j] / y[:, j + 1]) * r + (sig / y[:, j + 1]) * s
+            dq = dsig * (y[:, j] / y[:, j + 1]) * r2 + (sig / y[:, j + 1]) * s2
+            dc = (dp * q - p * dq) / (q * q)
+            pi = pi + (c * y[:, j + 1] * dws[:, j] / (sig * dt) - dc * y[:, j + 1] / sig
+                       - c * y[:, j] * dsig / sig)
+        h = d2_mu_dx2[:, j] * dt + d2_sigma_dx2[:, j] * dws[:, j]
+        e_next = h * y[:, j] * y[:, j] / y[:, j + 1]
+    return pi
+
+
+def numpy_price_and_delta_average_call(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                       horizon, a, strike):
+    w = numpy_average_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon, a)
+    p = np.maximum(states @ a - strike, 0.0)
+    d = w * p
+    n = p.size
+    return float(p.mean()), float(d.mean()), math.sqrt(p.var() / n), math.sqrt(d.var() / n)
+
+
+def numpy_average_constant_flow(monitored, w_terminals, times, a, sigma0, slope):
+    """The GBM weight [W A / B - s (1 - A C / B^2)] / sigma0 with NumPy's products."""
+    big_a = monitored @ a
+    big_b = monitored @ (a * times)
+    big_c = monitored @ (a * times * times)
+    return (w_terminals * big_a / big_b - slope * (1.0 - big_a * big_c / (big_b * big_b))) / sigma0
+
+
+if numba is not None:
+
+    @numba.njit(cache=False, inline="always")
+    def _numba_average_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, dt, a, last, y):
+        """The weight of path i, Y kept in the scratch y (n_steps + 1); NaN on a zero sigma."""
+        n_steps = dws.shape[1]
+        y[0] = 1.0
+        p = a[0]
+        q = 0.0
+        for j in range(n_steps):
+            if sigma[i, j] == 0.0:
+                return math.nan
+            y[j + 1] = y[j] + ((d_sigma_dx[i, j] * y[j]) * dws[i, j] + (d_mu_dx[i, j] * y[j]) * dt)
+            p += a[j + 1] * y[j + 1]
+            q += (a[j + 1] * (j + 1)) * y[j + 1]
+        c = p / q
+        r = r2 = s = s2 = e_next = pi = 0.0
+        for j in range(n_steps - 1, -1, -1):
+            s += e_next * r
+            s2 += e_next * r2
+            r += a[j + 1] * y[j + 1]
+            r2 += (a[j + 1] * (j + 1)) * y[j + 1]
+            sig = sigma[i, j]
+            dsig = d_sigma_dx[i, j]
+            dw = dws[i, j]
+            if j < last:
+                ratio = y[j] / y[j + 1]
+                dp = dsig * ratio * r + (sig / y[j + 1]) * s
+                dq = dsig * ratio * r2 + (sig / y[j + 1]) * s2
+                dc = (dp * q - p * dq) / (q * q)
+                pi += c * y[j + 1] * dw / (sig * dt) - dc * y[j + 1] / sig - c * y[j] * dsig / sig
+            h = d2_mu_dx2[i, j] * dt + d2_sigma_dx2[i, j] * dw
+            e_next = h * y[j] * y[j] / y[j + 1]
+        return pi
+
+    @numba.njit(cache=False)
+    def _numba_last(a):
+        last = 0
+        for k in range(1, a.size):
+            if a[k] != 0.0:
+                last = k
+        return last
+
+    @numba.njit(cache=False)
+    def numba_average_tangent_flow(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon, a):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        last = _numba_last(a)
+        y = np.empty(n_steps + 1)
+        out = np.empty(n_paths)
+        for i in range(n_paths):
+            out[i] = _numba_average_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, dt, a,
+                                         last, y)
+            if math.isnan(out[i]):
+                raise ValueError("zero sigma")
+        return out
+
+    @numba.njit(cache=False, parallel=True)
+    def numba_average_tangent_flow_prange(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon,
+                                          a):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        last = _numba_last(a)
+        out = np.empty(n_paths)
+        block = 256  # paths per task, each with its own scratch for Y
+        n_blocks = (n_paths + block - 1) // block
+        # A raise inside prange keeps Numba from parallelising: flag instead.
+        zero = np.zeros(n_blocks, dtype=np.bool_)
+        for b in numba.prange(n_blocks):
+            y = np.empty(n_steps + 1)
+            for i in range(b * block, min(n_paths, (b + 1) * block)):
+                out[i] = _numba_average_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, dt,
+                                             a, last, y)
+                if math.isnan(out[i]):
+                    zero[b] = True
+        if zero.any():
+            raise ValueError("zero sigma")
+        return out
+
+    @numba.njit(cache=False)
+    def numba_price_and_delta_average_call(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                           horizon, a, strike):
+        n_paths, n_steps = dws.shape
+        dt = horizon / n_steps
+        last = _numba_last(a)
+        y = np.empty(n_steps + 1)
+        p1 = p2 = d1 = d2 = 0.0
+        for i in range(n_paths):
+            w = _numba_average_path(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, i, dt, a,
+                                    last, y)
+            if math.isnan(w):
+                raise ValueError("zero sigma")
+            average = 0.0
+            for k in range(n_steps + 1):
+                average += a[k] * states[i, k]
+            diff = average - strike
+            p = diff if diff > 0.0 else 0.0
+            p1, p2 = _numba_add(p1, p2, p)
+            d1, d2 = _numba_add(d1, d2, w * p)
+        return _numba_estimate(p1, p2, d1, d2, float(n_paths))
+
+    @numba.njit(cache=False)
+    def numba_average_constant_flow(monitored, w_terminals, times, a, sigma0, slope):
+        n_paths, n_dates = monitored.shape
+        out = np.empty(n_paths)
+        for i in range(n_paths):
+            big_a = big_b = big_c = 0.0
+            for k in range(n_dates):
+                at = a[k] * times[k]
+                big_a += a[k] * monitored[i, k]
+                big_b += at * monitored[i, k]
+                big_c += (at * times[k]) * monitored[i, k]
+            ratio = big_a * big_c / (big_b * big_b)
+            out[i] = (w_terminals[i] * big_a / big_b - slope * (1.0 - ratio)) / sigma0
+        return out
+
+
+
 # --------------------------------------------------------------------- cases
 
 def compared(group: str, label: str, work: float, unit: str, ours: Callable[[], Any],
@@ -675,6 +853,82 @@ def cases_price_and_greeks_tangent_flow(quick: bool) -> list[Case]:
                          close=("NumPy",), read_bound=False)
 
 
+def cases_price_and_delta_tangent_flow_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_delta_tangent_flow_parallel (call)", tangent_shapes(quick), path_batch,
+                         lambda *b: quorvane.price_and_delta_tangent_flow_parallel(*b, 1.0, "call", 1.0),
+                         {"serial": lambda *b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0)},
+                         threads=pool_threads())
+
+
+def cases_price_and_greeks_tangent_flow_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_greeks_tangent_flow_parallel (call)", tangent_shapes(quick)[:3],
+                         gamma_batch,
+                         lambda *b: quorvane.price_and_greeks_tangent_flow_parallel(*b, 1.0, "call", 1.0),
+                         {"serial": lambda *b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0)},
+                         read_bound=False, threads=pool_threads())
+
+
+def average_weights_of(n_steps: int) -> np.ndarray:
+    """An arithmetic Asian from step 1: a_0 = 0, then 1 / n_steps at every column."""
+    return np.concatenate(([0.0], np.full(n_steps, 1.0 / n_steps)))
+
+
+def cases_bel_weights_average_tangent_flow(quick: bool) -> list[Case]:
+    return tangent_cases("bel_weights_average_tangent_flow", tangent_shapes(quick), gamma_batch,
+                         lambda *b: quorvane.bel_weights_average_tangent_flow(
+                             *b, 1.0, average_weights_of(b[1].shape[1])),
+                         {"NumPy": lambda _, *b: numpy_average_tangent_flow(
+                             *b, 1.0, average_weights_of(b[0].shape[1])),
+                          "Numba": lambda _, *b: numba_average_tangent_flow(
+                              *b, 1.0, average_weights_of(b[0].shape[1]))},
+                         close=("NumPy", "Numba"))
+
+
+def cases_bel_weights_average_tangent_flow_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("bel_weights_average_tangent_flow_parallel",
+                         [(10, 4, "C")] + [s for s in tangent_shapes(quick) if s[2] == "C"], gamma_batch,
+                         lambda *b: quorvane.bel_weights_average_tangent_flow_parallel(
+                             *b, 1.0, average_weights_of(b[1].shape[1])),
+                         {"serial": lambda *b: quorvane.bel_weights_average_tangent_flow(
+                             *b, 1.0, average_weights_of(b[1].shape[1])),
+                          "Numba prange": lambda _, *b: numba_average_tangent_flow_prange(
+                              *b, 1.0, average_weights_of(b[0].shape[1]))},
+                         close=("Numba prange",), threads=pool_threads())
+
+
+def cases_price_and_delta_average_tangent_flow(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_delta_average_tangent_flow (call)", tangent_shapes(quick)[:3],
+                         gamma_batch,
+                         lambda *b: quorvane.price_and_delta_average_tangent_flow(
+                             *b, 1.0, average_weights_of(b[1].shape[1]), "call", 1.0),
+                         {"NumPy": lambda *b: numpy_price_and_delta_average_call(
+                             *b, 1.0, average_weights_of(b[1].shape[1]), 1.0),
+                          "Numba": lambda *b: numba_price_and_delta_average_call(
+                              *b, 1.0, average_weights_of(b[1].shape[1]), 1.0)},
+                         close=("NumPy", "Numba"), read_bound=False)
+
+
+def cases_bel_weights_average_constant_flow(quick: bool) -> list[Case]:
+    """GBM at 52 weekly dates (a weekly Asian), the weights of every path."""
+    rng = np.random.default_rng(9)
+    x0, vol, n_dates = 100.0, 0.2, 52
+    times = np.arange(1, n_dates + 1) / n_dates
+    a = np.full(n_dates, 1.0 / n_dates)
+    out = []
+    for n in ([1_000, 20_000] if quick else [1_000, 100_000, 1_000_000]):
+        w = np.cumsum(rng.standard_normal((n, n_dates)) * math.sqrt(1.0 / n_dates), axis=1)
+        monitored = x0 * np.exp(-0.5 * vol * vol * times + vol * w)
+        wt = w[:, -1].copy()
+        args = (monitored, wt, times, a)
+        out.append(compared("bel_weights_average_constant_flow", f"{n:,} × {n_dates}", n * n_dates,
+                            "path-dates",
+                            lambda g=args: quorvane.bel_weights_average_constant_flow(*g, 1.0, vol * x0, vol),
+                            {"NumPy": lambda g=args: numpy_average_constant_flow(*g, vol * x0, vol),
+                             "Numba": lambda g=args: numba_average_constant_flow(*g, vol * x0, vol)},
+                            close=("NumPy", "Numba")))
+    return out
+
+
 GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "price_from_samples": cases_price_from_samples,
     "bel_weights_constant_flow": cases_bel_weights_constant_flow,
@@ -686,6 +940,12 @@ GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "bel_weights_gamma_tangent_flow": cases_bel_weights_gamma_tangent_flow,
     "bel_weights_gamma_tangent_flow_parallel": cases_bel_weights_gamma_tangent_flow_parallel,
     "price_and_greeks_tangent_flow": cases_price_and_greeks_tangent_flow,
+    "price_and_delta_tangent_flow_parallel": cases_price_and_delta_tangent_flow_parallel,
+    "price_and_greeks_tangent_flow_parallel": cases_price_and_greeks_tangent_flow_parallel,
+    "bel_weights_average_tangent_flow": cases_bel_weights_average_tangent_flow,
+    "bel_weights_average_tangent_flow_parallel": cases_bel_weights_average_tangent_flow_parallel,
+    "price_and_delta_average_tangent_flow": cases_price_and_delta_average_tangent_flow,
+    "bel_weights_average_constant_flow": cases_bel_weights_average_constant_flow,
 }
 
 

@@ -552,6 +552,14 @@ GREEKS_FUNCTIONS = [
                  ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field",
                   "d2_mu_dx2_field", "d2_sigma_dx2_field", "horizon", "payoff", "strike"), 9,
                  lambda: (*_gamma_path_batch(), 2.0, "call", 1.0), _greeks),
+    FunctionCase("price_and_delta_tangent_flow_parallel",
+                 ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field", "horizon",
+                  "payoff", "strike"),
+                 7, lambda: (*_path_batch(), 2.0, "call", 1.0), _greeks),
+    FunctionCase("price_and_greeks_tangent_flow_parallel",
+                 ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field",
+                  "d2_mu_dx2_field", "d2_sigma_dx2_field", "horizon", "payoff", "strike"), 9,
+                 lambda: (*_gamma_path_batch(), 2.0, "call", 1.0), _greeks),
 ]
 
 ALL_FUNCTIONS = FUNCTIONS + GREEKS_FUNCTIONS

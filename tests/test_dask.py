@@ -15,7 +15,7 @@ from dask.delayed import Delayed  # noqa: E402
 import _quorvane as q  # noqa: E402
 import quorvane  # noqa: E402
 import quorvane.dask as qd  # noqa: E402
-from quorvane import _chunks, _greeks as g, _localised  # noqa: E402
+from quorvane import _average, _chunks, _greeks as g, _localised  # noqa: E402
 from conftest import (DEFAULT_NAN, array_bits, assert_worked, bit_list, bits,  # noqa: E402
                       ref_payoff, ref_reciprocal)
 
@@ -513,7 +513,8 @@ def test_panic_in_a_task_becomes_panic_error_distributed(client):
 def test_all_is_every_native_function_and_every_public_name_defined_here():
     # A literal list (so that a type checker sees it): every function of the native
     # modules, each with its own chunked form here, and nothing defined here left out.
-    native = [name for module in (q, g, _localised) for name in module.__all__ if name != "__version__"]
+    native = [name for module in (q, g, _localised, _average) for name in module.__all__
+              if name != "__version__"]
     assert sorted(qd.__all__) == sorted([*native, "PanicError"])
     assert all(getattr(qd, name).__module__ == "quorvane.dask" for name in qd.__all__)
     defined = {name for name, value in vars(qd).items() if not name.startswith("_")
@@ -524,6 +525,10 @@ def test_all_is_every_native_function_and_every_public_name_defined_here():
 # ---------------------------------------------------------------------------
 # Every function at once: each one's arrays, by parameter name, and its scalars
 # ---------------------------------------------------------------------------
+
+# An average of the columns from step 1 on (the constant flow's dates: one per column).
+AVERAGE_WEIGHTS = np.array([0.0] + [1.0 / N_STEPS] * N_STEPS)
+MONITORING_TIMES = HORIZON * np.arange(1, N_STEPS + 2) / (N_STEPS + 1)
 
 SCALARS = {
     "bel_weights_constant_flow": (HORIZON, VOL * X0),
@@ -542,6 +547,15 @@ SCALARS = {
     "price_and_greeks_tangent_flow_localised": (HORIZON, "call", STRIKE, None),
     "price_and_greeks_tangent_flow_localised_parallel": (HORIZON, "call", STRIKE, None),
     "bel_weights_and_variations_tangent_flow": (HORIZON,),
+    "price_and_delta_tangent_flow_parallel": (HORIZON, "call", STRIKE),
+    "price_and_greeks_tangent_flow_parallel": (HORIZON, "call", STRIKE),
+    # average_weights and monitoring_times: NumPy arrays that every chunk gets whole
+    "bel_weights_average_tangent_flow": (HORIZON, AVERAGE_WEIGHTS),
+    "bel_weights_average_tangent_flow_parallel": (HORIZON, AVERAGE_WEIGHTS),
+    "price_and_delta_average_tangent_flow": (HORIZON, AVERAGE_WEIGHTS, "call", STRIKE),
+    "bel_weights_average_constant_flow": (MONITORING_TIMES, AVERAGE_WEIGHTS, HORIZON, VOL * X0, VOL),
+    "price_and_delta_average_constant_flow": (MONITORING_TIMES, AVERAGE_WEIGHTS, HORIZON, VOL * X0, VOL,
+                                              "call", STRIKE),
 }
 EVERY_FUNCTION = sorted(SCALARS)
 
@@ -555,7 +569,8 @@ def every_argument(batch=None):
     paths unless another batch is given)."""
     batch = gbm_batch(n_paths=40) if batch is None else batch
     x_t, w_t = constant_flow_data(batch)
-    data = dict(terminal_states=x_t, w_terminals=w_t, samples=x_t, states=batch[0], dws=batch[1])
+    data = dict(terminal_states=x_t, w_terminals=w_t, samples=x_t, states=batch[0], dws=batch[1],
+                monitored_states=batch[0])
     fields = batch[2:] + [np.zeros_like(batch[1]), np.full_like(batch[1], 0.01)]
     for name, field in zip(["sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2"], fields):
         data[name] = data[name + "_field"] = field
@@ -594,7 +609,11 @@ ESTIMATE_TYPES = {"price_from_samples": quorvane.MeanEstimate,
                   "price_and_delta_constant_flow": quorvane.Estimate,
                   "price_and_delta_tangent_flow": quorvane.Estimate,
                   "price_and_greeks_constant_flow": quorvane.Greeks,
-                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks}
+                  "price_and_greeks_tangent_flow": quorvane.TangentFlowGreeks,
+                  "price_and_delta_tangent_flow_parallel": quorvane.Estimate,
+                  "price_and_greeks_tangent_flow_parallel": quorvane.TangentFlowGreeks,
+                  "price_and_delta_average_tangent_flow": quorvane.Estimate,
+                  "price_and_delta_average_constant_flow": quorvane.Estimate}
 
 
 @pytest.mark.parametrize("name, chunks", [(name, chunks) for name in ESTIMATORS
@@ -657,12 +676,13 @@ def test_an_internal_failure_in_any_task_reaches_compute_as_panic_error(monkeypa
     # them on no paths, and work); whatever a task calls, compute raises PanicError.
     def failing(function):
         def call(*args, **kwargs):
-            if any(isinstance(a, np.ndarray) and a.size for a in args):
+            # The paths come first (arrays of dates, passed whole, are never empty).
+            if args and isinstance(args[0], np.ndarray) and args[0].size:
                 raise quorvane.PanicException("forced internal failure")
             return function(*args, **kwargs)
         return call
 
-    for module in (q, g, _chunks, _localised):
+    for module in (q, g, _chunks, _localised, _average):
         for function_name in module.__all__[:-1]:  # the functions, then __version__
             monkeypatch.setattr(module, function_name, failing(getattr(module, function_name)))
     lazy = call_every(name, (40,) if chunking == "one" else (10, 0, 30))
@@ -683,13 +703,13 @@ def test_chunk_sums_follow_the_module_sample_by_sample(name, payoff, seed):
         # errors from the samples scaled, which sums cannot (the documented exception).
         x = chunk["terminal_states"]
         chunk["terminal_states"] = np.where(np.abs(x) == 1e200, x * 1e-100, x)
-    scalars = [payoff if value == "call" else value for value in SCALARS[name]]
+    scalars = [payoff if isinstance(value, str) and value == "call" else value for value in SCALARS[name]]
     arguments = [*[chunk[p] for p in array_parameters(name)], *scalars]
     sums = getattr(_chunks, name)(*arguments)
     assert sums[0] == 97.0 and sums.shape == (1 + len(ESTIMATE_TYPES[name]._fields),)
     rule = "nan" if "greeks" in name else "zero"
     assert_worked(tuple(_chunks.estimate_from_sums(sums.reshape(1, -1), rule).tolist()),
-                  getattr(q if hasattr(q, name) else g, name)(*arguments))
+                  getattr(next(m for m in (q, g, _average) if hasattr(m, name)), name)(*arguments))
 
 
 @pytest.mark.parametrize("sums, rule, message", [

@@ -77,6 +77,23 @@ def test_barrier_first_window_agrees_with_central_differences_by_the_paired_stan
         assert abs(gap) < 4 * gap_se, (name, out)
 
 
+def test_asian_local_vol_whole_window_delta_agrees_with_central_differences_by_the_paired_standard_error():
+    # An average of the path: the European weight is off by many paired standard
+    # errors, the whole-window weight (fused for the call, per path for the
+    # digital) within four.
+    out = run_example("asian_local_vol.py")
+    for name in ("call", "digital"):
+        section = out[out.index(f"Asian {name} on A"):]
+        bel, bel_se = number_after("whole-window BEL delta", section, 2)
+        fd, fd_se = number_after("central difference", section, 2)
+        gap, gap_se = number_after(f"{name} whole-window difference", section, 2)
+        wrong, wrong_se = number_after(f"{name} European-weight difference", section, 2)
+        assert bel > 0 and bel_se > 0 and fd_se > 0, name
+        assert abs(gap - (bel - fd)) < 2e-6, name  # the mean of the per-path differences
+        assert abs(gap) < 4 * gap_se, (name, out)
+        assert abs(wrong) > 4 * wrong_se, (name, out)
+
+
 @pytest.mark.skipif(not has("dask", "distributed"), reason="needs the dask extra")
 def test_dask_delta_runs_on_a_loopback_cluster():
     out = run_example("dask_delta.py")

@@ -521,7 +521,20 @@ def model_greeks(name, a):
         return [tuple_result(ref_greeks_constant_flow(
             ts.tolist(), w.tolist(), *(a[k] for k in ("horizon", "sigma_at_x0", "d_sigma_dx", "volatility",
                                                        "payoff", "strike"))))]
-    fused = name == "price_and_greeks_tangent_flow"
+    if name == "price_and_delta_tangent_flow_parallel":
+        # Exact shapes, as the parallel weights check theirs, then the serial form's checks.
+        n_paths, n_steps = tangent_flow_steps(a)
+        fields = ["dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field"]
+        check_shapes(a, fields, n_paths, n_steps)
+        if a["payoff"] not in PAYOFFS:
+            raise Raised(ValueError, f"unknown payoff '{a['payoff']}'")
+        zeros = zero_sigma_candidates(a["sigma_field"], True)
+        if zeros:
+            return [("raised", ValueError, f"sigma_field[{i}, {j}] = 0 produces division by zero")
+                    for i, j in zeros]
+        return [tuple_result(tf_ref_price_and_delta(a["states"], *[a[k] for k in fields], a["horizon"],
+                                                    a["payoff"], a["strike"]))]
+    fused = name.startswith("price_and_greeks_tangent_flow")
     assert fused or name in ("bel_weights_gamma_tangent_flow", "bel_weights_gamma_tangent_flow_parallel")
     n_paths, n_steps = tangent_flow_steps(a, gamma=True)
     suffix = "_field" if fused else ""

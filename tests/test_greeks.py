@@ -11,6 +11,7 @@ import random
 import numpy as np
 import pytest
 
+import _quorvane
 import quorvane
 from quorvane import _greeks as g
 from conftest import (DEFAULT_NAN, GREEKS_FUNCTIONS, LAYOUTS, array_bits, bit_list, ieee_div, make_layout,
@@ -473,8 +474,8 @@ def test_module_surface():
     for case in CASES:
         f = case.function
         assert f.__module__ == "quorvane._greeks"
-        assert f.__doc__.startswith("Low-level (parallel)" if case.name.endswith("parallel") else
-                                    "Low-level" if case.name.startswith("bel_") else "High-level")
+        level = "Low-level" if case.name.startswith("bel_") else "High-level"
+        assert f.__doc__.startswith(f"{level} (parallel)" if case.name.endswith("parallel") else level)
         parameters = list(inspect.signature(f).parameters.values())
         assert [p.name for p in parameters] == list(case.parameters)
         assert [p.default for p in parameters[case.required:]] == [0.0] * (len(parameters) - case.required)
@@ -520,3 +521,88 @@ def test_package_reexports_and_named_tuples():
                                        "gamma_stderr", "vega_stderr")
     assert quorvane.TangentFlowGreeks._fields == ("price", "delta", "gamma", "price_stderr",
                                                   "delta_stderr", "gamma_stderr")
+
+
+# ---------------------------------------------------------------------------
+# The parallel fused estimators
+# ---------------------------------------------------------------------------
+
+# A child process with a given RAYON_NUM_THREADS: each parallel estimator against
+# its serial form, for path counts around the pool's blocks and the pass's groups
+# of 4096 paths, in three layouts and every payoff; then one zero sigma, whose
+# message both forms give. Prints "ok" and the number of threads the calls started.
+PARALLEL_ESTIMATORS = """
+import os, sys
+sys.path.insert(0, {tests!r})
+import _quorvane
+from conftest import bit_list
+from test_localised import cev_batch
+from quorvane import _chunks, _greeks as g
+base = len(os.listdir("/proc/self/task"))  # NumPy's BLAS may run threads of its own
+forms = [(_quorvane.price_and_delta_tangent_flow, g.price_and_delta_tangent_flow_parallel, 5, ""),
+         (g.price_and_greeks_tangent_flow, g.price_and_greeks_tangent_flow_parallel, 7, " in BEL weight")]
+for n_paths in (0, 1, 2, 3, 7, 64, 129, 1000, 8195):
+    for order in ("C", "F", "strided"):
+        batch = cev_batch(max(n_paths, 1), 9, n_paths, order if order != "strided" else "C")
+        batch = [a[:n_paths] for a in batch]  # the models simulate at least one path
+        if order == "strided":
+            batch = [a.repeat(2, axis=0)[::2] for a in batch]
+        for serial, parallel, k, _ in forms:
+            for payoff in ("identity", "call", "put", "digital_call"):
+                args = (*batch[:k], 1.0, payoff, 100.0)
+                assert bit_list(serial(*args)) == bit_list(parallel(*args)), (n_paths, order, payoff)
+                chunk = getattr(_chunks, serial.__name__)
+                assert chunk(*args).tobytes() == getattr(_chunks, parallel.__name__)(*args).tobytes()
+    if n_paths:
+        batch[2][n_paths - 1, 4] = 0.0
+        for serial, parallel, k, suffix in forms:
+            messages = []
+            for f in (serial, parallel):
+                try:
+                    f(*batch[:k], 1.0, "call", 100.0)
+                except ValueError as e:
+                    messages.append(e.args)
+            expected = f"sigma_field[{{n_paths - 1}}, 4] = 0 produces division by zero{{suffix}}"
+            assert messages == [(expected,)] * 2, messages
+print("ok", len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
+def test_parallel_estimators_have_the_serial_bits_for_any_thread_count(threads):
+    done = run_python(PARALLEL_ESTIMATORS.format(tests=os.path.dirname(__file__)),
+                      env_extra={"RAYON_NUM_THREADS": threads})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok", threads]
+
+
+PARALLEL_PAIRS = [("price_and_delta_tangent_flow", 5), ("price_and_greeks_tangent_flow", 7)]
+
+
+@pytest.mark.parametrize("name, k", PARALLEL_PAIRS)
+def test_parallel_estimators_validate_as_the_serial_ones_and_discount_alike(name, k):
+    from test_localised import cev_batch
+    serial, parallel = getattr(quorvane, name), getattr(quorvane, name + "_parallel")
+    batch = cev_batch(300, 6, 3)[:k]
+    shifted = [*batch[:k - 1], batch[k - 1][:, 1:]]
+    for args in [(*batch, 1.0, "straddle", 100.0), (*batch, 0.0, "call", 100.0),
+                 (*batch, math.nan, "call", 100.0), (*shifted, 1.0, "call"),
+                 (batch[0][:, :1], *[a[:, :0] for a in batch[1:]], 1.0, "call")]:
+        with pytest.raises(ValueError) as s:
+            serial(*args)
+        with pytest.raises(ValueError) as p:
+            parallel(*args)
+        assert s.value.args == p.value.args
+    got = parallel(*batch, 1.0, "put", 90.0, discount=0.5)
+    expected = serial(*batch, 1.0, "put", 90.0, discount=0.5)
+    assert type(got) is type(expected) and bit_list(got) == bit_list(expected)
+
+
+def test_parallel_delta_checks_the_shapes_the_serial_one_reads_a_block_of():
+    # The module's serial delta reads the leading block of larger fields; the
+    # parallel form hands blocks of rows to threads, so it takes exact shapes only.
+    batch = [np.ones((4, 4)), *[np.full((4, 3), 0.2)] * 4]
+    wide = [*batch[:2], np.full((5, 4), 0.2), *batch[3:]]
+    _quorvane.price_and_delta_tangent_flow(*wide, 1.0, "call")
+    with pytest.raises(ValueError, match=r"^sigma_field shape \[5, 4\] != expected \(4, 3\)$"):
+        g.price_and_delta_tangent_flow_parallel(*wide, 1.0, "call")

@@ -143,7 +143,7 @@ def vector_length(module, name, arguments):
     if name.endswith("_localised"):  # the price, then per Greek plain BEL and four bands
         greeks = (len(getattr(_localised, name)(*arguments)) - 2) // 3
         return 1 + 2 * (1 + 5 * greeks)
-    estimator = getattr(_quorvane, name, None) or getattr(_greeks, name)
+    estimator = getattr(_quorvane, name, None) or getattr(_greeks, name, None) or getattr(_average, name)
     return 1 + len(estimator(*arguments))  # n, then S1 and S2 of each of the estimator's lanes
 
 

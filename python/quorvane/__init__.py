@@ -22,7 +22,9 @@ Gamma and vega come from the second extension module ``quorvane._greeks``:
 gamma and vega weights for GBM and ABM, gamma weights for any scalar diffusion
 (serial and parallel), and ``price_and_greeks_constant_flow`` /
 ``price_and_greeks_tangent_flow``, which return the named tuples ``Greeks`` and
-``TangentFlowGreeks``.
+``TangentFlowGreeks``; ``price_and_delta_tangent_flow_parallel`` and
+``price_and_greeks_tangent_flow_parallel`` give the tangent-flow estimates, bit
+for bit, with the per-path weights computed on the worker pool.
 
 Localised Greeks come from the third extension module ``quorvane._localised``:
 ``price_and_greeks_constant_flow_localised`` and
@@ -99,8 +101,10 @@ from quorvane._results import (
     TangentFlowGreeks as TangentFlowGreeks,
     price_and_delta_constant_flow as price_and_delta_constant_flow,
     price_and_delta_tangent_flow as price_and_delta_tangent_flow,
+    price_and_delta_tangent_flow_parallel as price_and_delta_tangent_flow_parallel,
     price_and_greeks_constant_flow as price_and_greeks_constant_flow,
     price_and_greeks_tangent_flow as price_and_greeks_tangent_flow,
+    price_and_greeks_tangent_flow_parallel as price_and_greeks_tangent_flow_parallel,
     price_from_samples as price_from_samples,
 )
 from quorvane._window import first_window as first_window
@@ -124,6 +128,8 @@ __all__ = [
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
     "Estimate",
     "MeanEstimate",
     "Greeks",

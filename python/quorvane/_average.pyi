@@ -1,5 +1,11 @@
 # Type stubs for the quorvane._average extension module.
-from _quorvane import _Float, _Matrix, _Payoff, _Vector
+from quorvane._signatures import (
+    AverageConstantFlowDelta,
+    AverageTangentFlowDelta,
+    _Float,
+    _Matrix,
+    _Vector,
+)
 
 __all__ = [
     "bel_weights_average_tangent_flow",
@@ -23,19 +29,7 @@ def bel_weights_average_tangent_flow(
     average_weights: _Vector,
 ) -> _Vector: ...
 bel_weights_average_tangent_flow_parallel = bel_weights_average_tangent_flow
-def price_and_delta_average_tangent_flow(
-    states: _Matrix,
-    dws: _Matrix,
-    sigma_field: _Matrix,
-    d_mu_dx_field: _Matrix,
-    d_sigma_dx_field: _Matrix,
-    d2_mu_dx2_field: _Matrix,
-    d2_sigma_dx2_field: _Matrix,
-    horizon: _Float,
-    average_weights: _Vector,
-    payoff: _Payoff,
-    strike: _Float = 0.0,
-) -> tuple[float, float, float, float]: ...
+price_and_delta_average_tangent_flow: AverageTangentFlowDelta[tuple[float, float, float, float]]
 def bel_weights_average_constant_flow(
     monitored_states: _Matrix,
     w_terminals: _Vector,
@@ -45,14 +39,4 @@ def bel_weights_average_constant_flow(
     sigma_at_x0: _Float,
     d_sigma_dx: _Float,
 ) -> _Vector: ...
-def price_and_delta_average_constant_flow(
-    monitored_states: _Matrix,
-    w_terminals: _Vector,
-    monitoring_times: _Vector,
-    average_weights: _Vector,
-    horizon: _Float,
-    sigma_at_x0: _Float,
-    d_sigma_dx: _Float,
-    payoff: _Payoff,
-    strike: _Float = 0.0,
-) -> tuple[float, float, float, float]: ...
+price_and_delta_average_constant_flow: AverageConstantFlowDelta[tuple[float, float, float, float]]

@@ -5,6 +5,8 @@
 from typing import Literal
 
 from quorvane._signatures import (
+    AverageConstantFlowDelta,
+    AverageTangentFlowDelta,
     ConstantFlowDelta,
     ConstantFlowGreeks,
     ConstantFlowGreeksLocalisedSums,
@@ -23,6 +25,10 @@ __all__ = [
     "price_and_greeks_tangent_flow",
     "price_and_greeks_constant_flow_localised",
     "price_and_greeks_tangent_flow_localised",
+    "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
+    "price_and_delta_average_tangent_flow",
+    "price_and_delta_average_constant_flow",
     "estimate_from_sums",
     "__version__",
 ]
@@ -35,4 +41,9 @@ price_and_greeks_constant_flow: ConstantFlowGreeks[_Vector]
 price_and_greeks_tangent_flow: TangentFlowGreeks[_Vector]
 price_and_greeks_constant_flow_localised: ConstantFlowGreeksLocalisedSums[_Vector]
 price_and_greeks_tangent_flow_localised: TangentFlowGreeksLocalisedSums[_Vector]
+price_and_delta_average_tangent_flow: AverageTangentFlowDelta[_Vector]
+price_and_delta_average_constant_flow: AverageConstantFlowDelta[_Vector]
 def estimate_from_sums(sums: _Matrix, undefined_stderr: Literal["zero", "nan"]) -> _Vector: ...
+# The parallel forms take the same arguments and return the same bits.
+price_and_delta_tangent_flow_parallel = price_and_delta_tangent_flow
+price_and_greeks_tangent_flow_parallel = price_and_greeks_tangent_flow

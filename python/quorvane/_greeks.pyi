@@ -1,5 +1,12 @@
 # Type stubs for the quorvane._greeks extension module.
-from quorvane._signatures import ConstantFlowGreeks, TangentFlowGammaWeights, TangentFlowGreeks, _Float, _Vector
+from quorvane._signatures import (
+    ConstantFlowGreeks,
+    TangentFlowDelta,
+    TangentFlowGammaWeights,
+    TangentFlowGreeks,
+    _Float,
+    _Vector,
+)
 
 __all__ = [
     "bel_weights_gamma_constant_flow",
@@ -8,6 +15,8 @@ __all__ = [
     "bel_weights_gamma_tangent_flow_parallel",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
+    "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
     "__version__",
 ]
 __version__: str
@@ -23,3 +32,6 @@ bel_weights_gamma_tangent_flow: TangentFlowGammaWeights[_Vector]
 bel_weights_gamma_tangent_flow_parallel = bel_weights_gamma_tangent_flow
 price_and_greeks_constant_flow: ConstantFlowGreeks[tuple[float, float, float, float, float, float, float, float]]
 price_and_greeks_tangent_flow: TangentFlowGreeks[tuple[float, float, float, float, float, float]]
+price_and_delta_tangent_flow_parallel: TangentFlowDelta[tuple[float, float, float, float]]
+# The parallel form takes the same arguments and returns the same bits.
+price_and_greeks_tangent_flow_parallel = price_and_greeks_tangent_flow

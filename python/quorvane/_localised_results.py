@@ -79,7 +79,10 @@ def price_and_greeks_constant_flow_localised(
     (GBM: Y = X_T / X_0 with X_0 = sigma_at_x0 / d_sigma_dx, dX_T/ds = X_T (W_T - s T);
     ABM, ``d_sigma_dx = 0.0``: Y = 1, dX_T/dsigma = W_T) and only the rest f - g,
     zero outside (K - bandwidth, K + bandwidth), takes the BEL weight. Unbiased for
-    every bandwidth.
+    every bandwidth. The payoff is of X_T alone; for payoffs of the path see
+    ``bel_weights_constant_flow`` (with W and the horizon at the first monitoring
+    date, as ``first_window`` cuts Euler paths) and
+    ``price_and_delta_average_constant_flow``.
 
     ``bandwidth`` (units of X) fixes the band's half-width; it must be positive and
     finite (``ValueError``). None, the default, chooses it per Greek in the same pass:
@@ -112,9 +115,12 @@ def price_and_greeks_tangent_flow_localised(
     Y_N and Z_N; the delta sample is g'(X_N) Y_N + (f - g)(X_N) pi_delta, the gamma
     sample g''(X_N) Y_N^2 + g'(X_N) Z_N + (f - g)(X_N) pi_gamma. Returns a
     ``LocalisedTangentFlowGreeks``; the price has the bits of
-    ``price_and_greeks_tangent_flow``. Invalid values raise ``ValueError`` as there,
-    and for a bandwidth that is not positive and finite; a shape error names the
-    array that is off.
+    ``price_and_greeks_tangent_flow``. The payoff is of X_T alone; for a payoff of the
+    path, weight it with ``bel_weights_tangent_flow`` and ``bel_weights_gamma_tangent_flow``
+    over the first steps (``first_window``), or use
+    ``price_and_delta_average_tangent_flow`` for an average of the path. Invalid values
+    raise ``ValueError`` as there, and for a bandwidth that is not positive and finite; a
+    shape error names the array that is off.
     """
     return _tangent_flow_localised(
         _localised.price_and_greeks_tangent_flow_localised, states, dws, sigma_field,

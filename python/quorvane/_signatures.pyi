@@ -68,3 +68,17 @@ class TangentFlowGreeksLocalisedSums(Protocol[_Result]):
 class TangentFlowGammaWeights(Protocol[_Result]):
     def __call__(self, states: _Matrix, dws: _Matrix, sigma: _Matrix, d_mu_dx: _Matrix, d_sigma_dx: _Matrix,
                  d2_mu_dx2: _Matrix, d2_sigma_dx2: _Matrix, horizon: _Float) -> _Result: ...
+
+# Payoffs of a weighted average A = sum_k a_k X_k: a path batch with the first and
+# second order fields, or GBM and ABM values at monitoring dates; then the
+# average's weights, one per column or date, and the payoff applied to A.
+class AverageTangentFlowDelta(Protocol[_Result]):
+    def __call__(self, states: _Matrix, dws: _Matrix, sigma_field: _Matrix, d_mu_dx_field: _Matrix,
+                 d_sigma_dx_field: _Matrix, d2_mu_dx2_field: _Matrix, d2_sigma_dx2_field: _Matrix,
+                 horizon: _Float, average_weights: _Vector, payoff: _Payoff,
+                 strike: _Float = 0.0) -> _Result: ...
+
+class AverageConstantFlowDelta(Protocol[_Result]):
+    def __call__(self, monitored_states: _Matrix, w_terminals: _Vector, monitoring_times: _Vector,
+                 average_weights: _Vector, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+                 payoff: _Payoff, strike: _Float = 0.0) -> _Result: ...

@@ -49,6 +49,15 @@ their last bits the choice can fall the other way. ``bel_weights_and_variations_
 tangent_flow`` returns its four per-path arrays as four lazy Dask arrays of one
 task per chunk.
 
+Payoffs of a weighted average. The ``*_average_*`` functions take
+``average_weights`` (and the constant flow's ``monitoring_times``) as 1-D float64
+NumPy arrays, one entry per column of ``states`` or per monitoring date, which
+every chunk gets whole (copied when the call is made; a Dask array there is
+computed then, a masked one refused); ``monitored_states`` is (n_paths, n_dates),
+chunked along the path axis like ``w_terminals``. Their estimates over several
+chunks add the chunks' sums of the module's samples (payoff(A) and the weight
+times it) from ``quorvane._chunks``, as above.
+
 Errors. Before any task is submitted: ``discount``; Dask arrays of float64 with
 the expected number of dimensions, not masked (``TypeError``); known chunk sizes,
 one chunk along the step axis, the same path-axis chunks and rows for all
@@ -67,9 +76,9 @@ built here raises :class:`PanicError`, a ``RuntimeError`` with the same message,
 instead; ordinary inputs do not reach it, a worker whose thread pool cannot be
 built does.
 
-Threads. All but the ``*_parallel`` weights run each chunk on one thread with the
+Threads. All but the ``*_parallel`` functions run each chunk on one thread with the
 interpreter lock held: run chunks side by side in worker processes (for example
-``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel`` weights
+``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel`` functions
 use the module's thread pool in each worker, one thread per logical processor
 unless ``RAYON_NUM_THREADS`` is set in the workers' environment.
 """
@@ -77,6 +86,7 @@ unless ``RAYON_NUM_THREADS`` is set in the workers' environment.
 from __future__ import annotations
 
 import functools
+import inspect
 import math
 from collections.abc import Callable, Sequence
 from types import ModuleType
@@ -94,7 +104,7 @@ import numpy.typing as npt
 
 import _quorvane
 import quorvane
-from quorvane import _chunks, _greeks, _localised
+from quorvane import _average, _chunks, _greeks, _localised
 from quorvane._localised_results import (Bandwidths, LocalisedGreeks, LocalisedTangentFlowGreeks,
                                          TangentFlowBandwidths)
 from quorvane._results import (Estimate, Greeks, MeanEstimate, TangentFlowGreeks, _discount_factor,
@@ -110,7 +120,11 @@ __all__ = [
     "bel_weights_gamma_tangent_flow_parallel", "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow", "price_and_greeks_constant_flow_localised",
     "price_and_greeks_tangent_flow_localised", "price_and_greeks_tangent_flow_localised_parallel",
-    "bel_weights_and_variations_tangent_flow",
+    "bel_weights_and_variations_tangent_flow", "price_and_delta_tangent_flow_parallel",
+    "price_and_greeks_tangent_flow_parallel",
+    "bel_weights_average_tangent_flow", "bel_weights_average_tangent_flow_parallel",
+    "price_and_delta_average_tangent_flow", "bel_weights_average_constant_flow",
+    "price_and_delta_average_constant_flow",
 ]
 
 _Block = npt.NDArray[np.float64]
@@ -132,12 +146,15 @@ class _Row(NamedTuple):
     undefined_stderr: Literal["zero", "nan"] = "zero"  # the variant of the statistics rule
     columns: int = 1  # lazy weights: the per-path arrays the function returns
     bandwidths: type[Any] | None = None  # a localised estimate's named tuple of bandwidths
+    whole: tuple[str, ...] = ()  # 1-D NumPy parameters among the scalars, the same for every chunk
 
 
 _TANGENT = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx")
 _GAMMA = (*_TANGENT, "d2_mu_dx2", "d2_sigma_dx2")
 _FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field")
 _TERMINAL = ("terminal_states", "w_terminals")
+# Arrays of one row per path that are 2-D outside a path batch: (n_paths, n_dates).
+_DATES = ("monitored_states",)
 
 # One row per function. A new function is a row, its signature and docstring below;
 # a new estimate also needs its sums function in quorvane._chunks.
@@ -164,6 +181,19 @@ _ROWS: dict[str, _Row] = {
         _localised, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), LocalisedTangentFlowGreeks,
         "nan", bandwidths=TangentFlowBandwidths),
     "bel_weights_and_variations_tangent_flow": _Row(_localised, _GAMMA, columns=4),
+    "price_and_delta_tangent_flow_parallel": _Row(_greeks, _FIELDS, Estimate),
+    "price_and_greeks_tangent_flow_parallel": _Row(
+        _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
+    "bel_weights_average_tangent_flow": _Row(_average, _GAMMA, whole=("average_weights",)),
+    "bel_weights_average_tangent_flow_parallel": _Row(_average, _GAMMA, whole=("average_weights",)),
+    "price_and_delta_average_tangent_flow": _Row(
+        _average, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), Estimate,
+        whole=("average_weights",)),
+    "bel_weights_average_constant_flow": _Row(
+        _average, ("monitored_states", "w_terminals"), whole=("monitoring_times", "average_weights")),
+    "price_and_delta_average_constant_flow": _Row(
+        _average, ("monitored_states", "w_terminals"), Estimate,
+        whole=("monitoring_times", "average_weights")),
 }
 
 # The candidate bands of the automatic bandwidth, as multiples of sd(X_N), in the
@@ -348,8 +378,9 @@ def _checked(name: str, arrays: Sequence[object],
     function itself on empty arrays (of the arguments' column counts), then the exact
     shapes of a path batch. Returns the arrays and the scalars as the tasks take them."""
     row = _ROWS[name]
-    ndim = 2 if row.arrays[0] == "states" else 1
-    checked = [_check_array(n, a, ndim) for n, a in zip(row.arrays, arrays)]
+    batch = row.arrays[0] == "states"
+    checked = [_check_array(n, a, 2 if batch or n in _DATES else 1) for n, a in zip(row.arrays, arrays)]
+    scalars, whole = _whole_arrays(name, scalars)
     first, reference = row.arrays[0], checked[0]
     for n, array in zip(row.arrays[1:], checked[1:]):
         if array.shape[0] != reference.shape[0]:
@@ -361,8 +392,8 @@ def _checked(name: str, arrays: Sequence[object],
                 f"({n}: {_show_chunks(array.chunks[0])}, {first}: "
                 f"{_show_chunks(reference.chunks[0])}); rechunk with "
                 f"{n}.rechunk({{0: {first}.chunks[0]}})")
-    if ndim == 1:
-        getattr(quorvane, name)(*[_empty(0)] * len(checked), *scalars)
+    if not batch:
+        getattr(quorvane, name)(*[_empty(0, *a.shape[1:]) for a in checked], *scalars)
     else:
         columns = reference.shape[1]
         steps = [_empty(0, max(columns - 1, 0))] * (len(checked) - 1)
@@ -370,8 +401,32 @@ def _checked(name: str, arrays: Sequence[object],
         message = _path_batch_error({n: a.shape for n, a in zip(row.arrays, checked)})
         if message is not None:
             raise ValueError(message)
-    return checked, [value if value is None or isinstance(value, str) else float(cast(Any, value))
-                     for value in scalars]
+    # A whole array is copied: the tasks read it later, after any change by the caller.
+    return checked, [(value.copy() if isinstance(value, np.ndarray) else value) if k in whole
+                     else value if value is None or isinstance(value, str)
+                     else float(cast(Any, value)) for k, value in enumerate(scalars)]
+
+
+def _whole_arrays(name: str, scalars: Sequence[object]) -> tuple[list[object], set[int]]:
+    """The scalars, with each parameter of the row's ``whole`` as the NumPy array every
+    chunk gets: a NumPy array as given (the module's checks follow, on no paths), a Dask
+    array computed here at once (a vector of one entry per date); a masked one refused.
+    Also the positions of those parameters among the scalars."""
+    whole = _ROWS[name].whole
+    if not whole:
+        return list(scalars), set()
+    parameters = list(inspect.signature(globals()[name]).parameters)[len(_ROWS[name].arrays):]
+    out = list(scalars)
+    positions = {k for k, parameter in enumerate(parameters[:len(out)]) if parameter in whole}
+    for k in sorted(positions):
+        parameter = parameters[k]
+        value = out[k]
+        if isinstance(value, np.ma.MaskedArray) or (isinstance(value, da.Array)
+                                                     and isinstance(value._meta, np.ma.MaskedArray)):
+            raise TypeError(f"{parameter} is a masked array; fill it ({parameter}.filled(value)) "
+                            "first: every chunk gets its data whole, and the module ignores a mask")
+        out[k] = cast(Any, value).compute() if isinstance(value, da.Array) else value
+    return out, positions
 
 
 def _empty(*shape: int) -> _Block:
@@ -652,3 +707,147 @@ def bel_weights_and_variations_tangent_flow(
     columns = _weights(name, [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
                        [horizon])
     return columns[:, 0], columns[:, 1], columns[:, 2], columns[:, 3]
+def price_and_delta_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                          d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                          horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                          compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``price_and_delta_tangent_flow`` with each chunk's weights on the worker's thread
+    pool (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the same bits."""
+    return _estimate("price_and_delta_tangent_flow_parallel",
+                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
+                     [horizon, payoff, strike], compute, discount)
+
+
+def price_and_greeks_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                           d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                           d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+                                           horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
+                                           compute: bool = True, discount: _Float = 1.0) -> Any:
+    """``price_and_greeks_tangent_flow`` with each chunk's weights on the worker's thread
+    pool (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the same bits."""
+    return _estimate("price_and_greeks_tangent_flow_parallel",
+                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                      d2_sigma_dx2_field], [horizon, payoff, strike], compute, discount)
+
+
+# Payoffs of a weighted average of the path. average_weights (and monitoring_times) are
+# 1-D NumPy arrays of one entry per column or date, the same for every chunk.
+
+
+def bel_weights_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array, d_sigma_dx: da.Array,
+        d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array, horizon: _Float,
+        average_weights: npt.ArrayLike) -> da.Array:
+    """BEL delta weights for payoffs of A = sum_k a_k X_k of a path batch (arrays as for
+    ``bel_weights_gamma_tangent_flow``), lazily, one per path, every chunk with the bits of
+    ``quorvane.bel_weights_average_tangent_flow`` on the same rows.
+
+    ``average_weights`` (the n_steps + 1 weights a_k) is a 1-D float64 NumPy array that
+    every chunk gets whole (a Dask array is computed when the call is made); it is
+    checked by that function before any task. A zero sigma, or a path whose
+    sum_k a_k k Y_k is 0, raises its ``ValueError`` at compute time, the row counted
+    from the start of the chunk.
+    """
+    return _weights("bel_weights_average_tangent_flow",
+                    [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
+                    [horizon, average_weights])
+
+
+def bel_weights_average_tangent_flow_parallel(
+        states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array, d_sigma_dx: da.Array,
+        d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array, horizon: _Float,
+        average_weights: npt.ArrayLike) -> da.Array:
+    """``bel_weights_average_tangent_flow`` with each chunk on the worker's thread pool
+    (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the serial bits."""
+    return _weights("bel_weights_average_tangent_flow_parallel",
+                    [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
+                    [horizon, average_weights])
+
+
+@overload
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: Literal[True] = ..., discount: _Float = 1.0) -> Estimate: ...
+@overload
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: Literal[False], discount: _Float = 1.0) -> Delayed: ...
+@overload
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: bool, discount: _Float = 1.0) -> Estimate | Delayed: ...
+def price_and_delta_average_tangent_flow(
+        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
+        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
+        compute: bool = True, discount: _Float = 1.0) -> Estimate | Delayed:
+    """``quorvane.Estimate`` (price, delta and their standard errors) of a built-in payoff
+    of A = sum_k a_k X_k, from a path batch (as for ``bel_weights_average_tangent_flow``).
+
+    One chunk: ``quorvane.price_and_delta_average_tangent_flow`` on it, bit for bit.
+    Several: per chunk the module's own samples (payoff(A) and the weight times it,
+    added in row order from +0.0 by the function of the same name in
+    ``quorvane._chunks``), combined in chunk order: the same estimator, not the same last
+    bits as one call. A zero sigma raises its ``ValueError`` at compute time.
+    """
+    return cast("Estimate | Delayed", _estimate(
+        "price_and_delta_average_tangent_flow",
+        [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field],
+        [horizon, average_weights, payoff, strike], compute, discount))
+
+
+def bel_weights_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float,
+        d_sigma_dx: _Float) -> da.Array:
+    """BEL delta weights for payoffs of A = sum_k a_k S_k of GBM or ABM values at the
+    monitoring dates, lazily, one per path.
+
+    ``monitored_states`` is a 2-D (n_paths, n_dates) float64 Dask array chunked along
+    the path axis only, ``w_terminals`` a 1-D one chunked alike; ``monitoring_times``
+    and ``average_weights`` are 1-D NumPy arrays of n_dates entries that every chunk
+    gets whole. Every chunk has the bits of ``quorvane.bel_weights_average_constant_flow``
+    on the same rows, which checks the dates and the scalars before any task.
+    """
+    return _weights("bel_weights_average_constant_flow", [monitored_states, w_terminals],
+                    [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx])
+
+
+@overload
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[True] = ...,
+        discount: _Float = 1.0) -> Estimate: ...
+@overload
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[False],
+        discount: _Float = 1.0) -> Delayed: ...
+@overload
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: bool,
+        discount: _Float = 1.0) -> Estimate | Delayed: ...
+def price_and_delta_average_constant_flow(
+        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
+        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
+        payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
+        discount: _Float = 1.0) -> Estimate | Delayed:
+    """``quorvane.Estimate`` of a built-in payoff of A = sum_k a_k S_k for GBM or ABM at
+    the monitoring dates (arrays as for ``bel_weights_average_constant_flow``). One
+    chunk: ``quorvane.price_and_delta_average_constant_flow`` on it, bit for bit;
+    several: chunk sums combined (the same estimator, not the same last bits).
+    """
+    return cast("Estimate | Delayed", _estimate(
+        "price_and_delta_average_constant_flow", [monitored_states, w_terminals],
+        [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx, payoff, strike],
+        compute, discount))

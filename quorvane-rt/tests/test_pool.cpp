@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cfenv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -31,12 +32,12 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <xmmintrin.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "core/platform/platform.hpp"
 #include "core/weights/tangent_flow.hpp"
 #include "core/parallel/tangent_flow_parallel.hpp"
 #include "core/support/failure.hpp"
@@ -55,6 +56,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace qp = quorvane::pool;
+namespace qpl = quorvane::platform;
 
 // Polls `condition` until it holds or `limit` passes, so that a scheduling bug
 // fails a test instead of hanging it.
@@ -1018,11 +1020,13 @@ TEST_P(PoolInterrupt, StoppedParallelWeightsLeaveThePoolGivingTheSameBits) {
 // ---------------------------------------------------------------------------
 // The caller's floating-point control state
 
-// MXCSR control bits of the calling thread: flush-to-zero with
-// denormals-are-zero, or one of the directed rounding modes.
+// Control states of the calling thread: flush-to-zero with denormals-are-zero
+// (MXCSR bits; carried only by the x86-64 platform layer), or one of the
+// directed rounding modes (MXCSR bits there, <cfenv> in the portable layer).
 struct FpState {
   const char* name;
-  unsigned bits;
+  unsigned bits;  // MXCSR
+  int round;      // <cfenv>; -1 for no rounding mode
 };
 
 void PrintTo(const FpState& state, std::ostream* os) { *os << state.name; }
@@ -1030,26 +1034,38 @@ void PrintTo(const FpState& state, std::ostream* os) { *os << state.name; }
 class PoolFpControl : public ::testing::TestWithParam<FpState> {};
 
 INSTANTIATE_TEST_SUITE_P(States, PoolFpControl,
-                         ::testing::Values(FpState{"FlushToZeroDenormalsAreZero", 0x8040},
-                                           FpState{"RoundUp", 0x4000},
-                                           FpState{"RoundDown", 0x2000},
-                                           FpState{"RoundTowardZero", 0x6000}),
+                         ::testing::Values(FpState{"FlushToZeroDenormalsAreZero", 0x8040, -1},
+                                           FpState{"RoundUp", 0x4000, FE_UPWARD},
+                                           FpState{"RoundDown", 0x2000, FE_DOWNWARD},
+                                           FpState{"RoundTowardZero", 0x6000, FE_TOWARDZERO}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Sets the calling thread's state to `state` and returns the state it had.
+qpl::FpControl enter(const FpState& state) {
+  const qpl::FpControl saved = qpl::current_fp_control();
+#if defined(QUORVANE_PLATFORM_LINUX_X86_64)
+  qpl::apply_fp_control(state.bits);
+#else
+  qpl::apply_fp_control(static_cast<qpl::FpControl>(state.round));
+#endif
+  return saved;
+}
 
 // Workers took their state from the thread that built the pool, so a caller
 // in another state got other bits from the parallel form than from the serial.
 TEST_P(PoolFpControl, ParallelWeightsHaveTheSerialBitsInTheCallersState) {
-  const unsigned bits = GetParam().bits;
-  int status = run_in_child([bits]() -> int {
+  const FpState state = GetParam();
+  if (state.round < 0 && !qpl::kCarriesFlushToZero)
+    GTEST_SKIP() << "flush-to-zero has no portable spelling; this platform layer does not carry it";
+  int status = run_in_child([state]() -> int {
     ::setenv("RAYON_NUM_THREADS", "3", 1);
     qp::global_pool();  // built in the default state
     const OverlappingBatch batch(301, 17, /*denormal_paths=*/true);
     const std::vector<double> nearest = batch.serial();
-    const unsigned saved = _mm_getcsr();
-    _mm_setcsr((saved & ~0xE040u) | bits);
+    const qpl::FpControl saved = enter(state);
     const std::vector<double> serial = batch.serial();
     const std::vector<double> parallel = batch.parallel();
-    _mm_setcsr(saved);
+    qpl::apply_fp_control(saved);
     if (nearest.size() != 301 || serial.size() != 301) return 10;
     if (same_bits(serial, nearest)) return 11;  // this state must matter for the data
     if (!same_bits(parallel, serial)) return 12;

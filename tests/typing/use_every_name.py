@@ -35,6 +35,8 @@ sample_mean: MeanEstimate = price_from_samples(delta_w)
 tf_delta: float = named.delta + named.delta_stderr + sample_mean.mean + sample_mean.stderr
 greeks: Greeks = price_and_greeks_constant_flow(x_t, w_t, horizon, vol * x0, vol, vol, "call", strike)
 tf_greeks: TangentFlowGreeks = price_and_greeks_tangent_flow(*paths, *f, horizon, "digital_call", strike)
+named_par: Estimate = price_and_delta_tangent_flow_parallel(*paths, *f[:3], horizon, "put", strike)
+tf_greeks_par: TangentFlowGreeks = price_and_greeks_tangent_flow_parallel(*paths, *f, horizon, "call", strike)
 
 # Discounted, by a keyword-only factor: every field times exp(-r T).
 rate = 0.03

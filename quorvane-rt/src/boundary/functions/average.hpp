@@ -7,6 +7,7 @@
 #pragma once
 
 #include "boundary/functions/average_docstrings.hpp"
+#include "boundary/functions/chunk_sums_docstrings.hpp"
 #include "boundary/functions/results.hpp"
 #include "boundary/functions/table.hpp"
 #include "core/estimates/average_price.hpp"
@@ -91,6 +92,24 @@ constexpr auto kPriceAndDeltaAverageConstantFlow =
                                     a.monitoring_times.vector(), a.average_weights.vector(), a.horizon,
                                     a.sigma_at_x0, a.d_sigma_dx_value, a.payoff, a.strike),
                                 estimate_tuple);
+        });
+
+// The chunk sums of the estimators (quorvane._chunks): same parameters.
+constexpr auto kPriceAndDeltaAverageTangentFlowSums =
+    row("price_and_delta_average_tangent_flow", kPriceAndDeltaAverageTangentFlow.parameters,
+        docs::kPriceAndDeltaAverageTangentFlowSums, [](const A& a) {
+          return sums_result(price_and_delta_average_tangent_flow_sums(
+              a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(), a.d_sigma_dx.matrix(),
+              a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(), a.horizon, a.average_weights.vector(), a.payoff,
+              a.strike));
+        });
+
+constexpr auto kPriceAndDeltaAverageConstantFlowSums =
+    row("price_and_delta_average_constant_flow", kPriceAndDeltaAverageConstantFlow.parameters,
+        docs::kPriceAndDeltaAverageConstantFlowSums, [](const A& a) {
+          return sums_result(price_and_delta_average_constant_flow_sums(
+              a.monitored_states.matrix(), a.w_terminals.vector(), a.monitoring_times.vector(),
+              a.average_weights.vector(), a.horizon, a.sigma_at_x0, a.d_sigma_dx_value, a.payoff, a.strike));
         });
 
 }  // namespace quorvane::py::average_table

@@ -36,6 +36,18 @@ inline constexpr std::string_view kPriceAndGreeksConstantFlowSums =
 inline constexpr std::string_view kPriceAndGreeksTangentFlowSums =
     QUORVANE_CHUNK_SUMS_BODY("quorvane._greeks.price_and_greeks_tangent_flow", "(payoff, delta, gamma)");
 
+inline constexpr std::string_view kPriceAndDeltaTangentFlowParallelSums = QUORVANE_CHUNK_SUMS_BODY(
+    "quorvane._greeks.price_and_delta_tangent_flow_parallel", "(payoff, delta)");
+
+inline constexpr std::string_view kPriceAndGreeksTangentFlowParallelSums = QUORVANE_CHUNK_SUMS_BODY(
+    "quorvane._greeks.price_and_greeks_tangent_flow_parallel", "(payoff, delta, gamma)");
+
+inline constexpr std::string_view kPriceAndDeltaAverageTangentFlowSums =
+    QUORVANE_CHUNK_SUMS_BODY("quorvane._average.price_and_delta_average_tangent_flow", "(payoff, delta)");
+
+inline constexpr std::string_view kPriceAndDeltaAverageConstantFlowSums =
+    QUORVANE_CHUNK_SUMS_BODY("quorvane._average.price_and_delta_average_constant_flow", "(payoff, delta)");
+
 #define QUORVANE_LOCALISED_SUMS_TAIL(greeks)                                                \
   "\nWith a `bandwidth`, the lanes are those of that band. Without one, they\n"          \
   "are the payoff, then for each of " greeks " the samples of every\n"               \

@@ -173,4 +173,51 @@ constexpr auto kBelWeightsAndVariationsTangentFlow =
               });
         });
 
+// The parallel fused estimators: the serial forms' results, from the per-path
+// weights computed on the pool.
+constexpr auto kPriceAndDeltaTangentFlowParallel = row(
+    "price_and_delta_tangent_flow_parallel", kPriceAndDeltaTangentFlow.parameters,
+    docs::kPriceAndDeltaTangentFlowParallel, [](const A& a) {
+      return parallel_result(validate_price_and_delta_tangent_flow_inputs(
+                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                 a.d_sigma_dx.matrix(), a.horizon, a.payoff, a.strike),
+                             price_and_delta_tangent_flow_parallel, [](const Estimate& e) {
+                               return tuple_of_floats({e.price, e.delta, e.price_stderr, e.delta_stderr});
+                             });
+    });
+
+constexpr auto kPriceAndGreeksTangentFlowParallel = row(
+    "price_and_greeks_tangent_flow_parallel", kPriceAndGreeksTangentFlow.parameters,
+    docs::kPriceAndGreeksTangentFlowParallel, [](const A& a) {
+      return parallel_result(validate_price_and_greeks_tangent_flow_inputs(
+                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                 a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                 a.horizon, a.payoff, a.strike),
+                             price_and_greeks_tangent_flow_parallel, [](const TangentFlowGreekEstimate& e) {
+                               return tuple_of_floats(
+                                   {e.price, e.delta, e.gamma, e.price_stderr, e.delta_stderr, e.gamma_stderr});
+                             });
+    });
+
+constexpr auto kPriceAndDeltaTangentFlowParallelSums = row(
+    "price_and_delta_tangent_flow_parallel", kPriceAndDeltaTangentFlow.parameters,
+    docs::kPriceAndDeltaTangentFlowParallelSums, [](const A& a) {
+      return parallel_result(validate_price_and_delta_tangent_flow_inputs(
+                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                 a.d_sigma_dx.matrix(), a.horizon, a.payoff, a.strike),
+                             price_and_delta_tangent_flow_parallel_sums,
+                             [](const LaneSums<2>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
+    });
+
+constexpr auto kPriceAndGreeksTangentFlowParallelSums = row(
+    "price_and_greeks_tangent_flow_parallel", kPriceAndGreeksTangentFlow.parameters,
+    docs::kPriceAndGreeksTangentFlowParallelSums, [](const A& a) {
+      return parallel_result(validate_price_and_greeks_tangent_flow_inputs(
+                                 a.states.matrix(), a.dws.matrix(), a.sigma.matrix(), a.d_mu_dx.matrix(),
+                                 a.d_sigma_dx.matrix(), a.d2_mu_dx2.matrix(), a.d2_sigma_dx2.matrix(),
+                                 a.horizon, a.payoff, a.strike),
+                             price_and_greeks_tangent_flow_parallel_sums,
+                             [](const LaneSums<3>& s) { return numpy::array_from_vector(chunk_sums_row(s)); });
+    });
+
 }  // namespace quorvane::py::tangent_flow_table

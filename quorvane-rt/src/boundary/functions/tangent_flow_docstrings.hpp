@@ -186,4 +186,31 @@ inline constexpr std::string_view kBelWeightsAndVariationsTangentFlow =
     "A zero sigma raises ValueError naming its first position in row-major\n"
     "order.";
 
+inline constexpr std::string_view kPriceAndDeltaTangentFlowParallel =
+    "High-level (parallel): the same as `price_and_delta_tangent_flow`, with\n"
+    "bit-identical results, but the per-path weights are computed on the\n"
+    "worker pool of `bel_weights_tangent_flow_parallel`, with the interpreter\n"
+    "lock (GIL) released for the duration; the samples are then summed in\n"
+    "path order.\n"
+    "\n"
+    "Every array must have exactly its shape: `dws` and the three fields\n"
+    "`(n_paths, n_steps)`, where the serial function reads the leading block\n"
+    "of larger ones (ValueError \"sigma_field shape [4, 10] != expected\n"
+    "(4, 9)\"). Worth it from about 10^5 path-steps; it holds one double per\n"
+    "path while it runs. A zero sigma_field element raises ValueError naming\n"
+    "the first zero of the lowest block of paths that met one. For payoffs\n"
+    "of X_T only.";
+
+inline constexpr std::string_view kPriceAndGreeksTangentFlowParallel =
+    "High-level (parallel): the same as `price_and_greeks_tangent_flow`,\n"
+    "with the same validation and bit-identical results, but the per-path\n"
+    "delta and gamma weights are computed on the worker pool of\n"
+    "`bel_weights_tangent_flow_parallel`, with the interpreter lock (GIL)\n"
+    "released for the duration; the samples are then summed in path order.\n"
+    "\n"
+    "Worth it from about 10^5 path-steps; it holds two doubles per path\n"
+    "(16 bytes) while it runs. A zero sigma_field element raises ValueError\n"
+    "naming the first zero of the lowest block of paths that met one. For\n"
+    "payoffs of X_T only.";
+
 }  // namespace quorvane::py::docs

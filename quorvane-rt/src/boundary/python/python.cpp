@@ -1,7 +1,6 @@
 #include "boundary/python/python.hpp"
 
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "core/platform/platform.hpp"
 
 namespace quorvane::py {
 
@@ -10,9 +9,7 @@ int& lock_depth() noexcept {
   return depth;
 }
 
-bool on_signal_thread() noexcept {
-  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
-}
+bool on_signal_thread() noexcept { return platform::on_main_thread(); }
 
 bool poll_signals_unlocked(PyThreadState*& state, bool (*locked)(void*), void* context) noexcept {
   PyEval_RestoreThread(state);

@@ -363,27 +363,16 @@ Outcome<DoubleBuffer> price_and_greeks_tangent_flow_localised_sums(
 Outcome<LocalisedTangentFlowEstimate> price_and_greeks_tangent_flow_localised_parallel(
     const LocalisedTangentFlowInputs& inputs) {
   const TangentFlowGammaInputs& in = inputs.paths;
-  const std::size_t n = in.flow.n_paths;
-  // Every element is written by exactly one block before it is read.
-  DoubleBuffer gamma = DoubleBuffer::uninitialized(n), delta = DoubleBuffer::uninitialized(n),
-               y = DoubleBuffer::uninitialized(n), z = DoubleBuffer::uninitialized(n);
-  struct Context {
-    const TangentFlowGammaInputs& in;
-    KernelTarget target;
-    double *delta, *y, *z;
-  } context{in, active_kernel_target(), delta.data(), y.data(), z.data()};
-  // The driver hands each block its slice of the gamma weights; the other
-  // outputs go to the same paths' slots of their buffers.
-  const BlockKernel kernel = [](const void* c, std::size_t first, std::size_t count,
-                                double* gamma_out) {
-    const Context& k = *static_cast<const Context*>(c);
-    return tangent_flow_variations_with(k.target, k.in, first, count, gamma_out,
-                                        k.delta + first, k.y + first, k.z + first);
-  };
-  if (std::optional<ZeroSigma> zero =
-          run_path_blocks(n, gamma.data(), kernel, &context, in.flow.n_steps))
+  const KernelTarget target = active_kernel_target();
+  std::array<DoubleBuffer, 4> out;  // pi_G, pi_D, Y_N, Z_N
+  if (std::optional<ZeroSigma> zero = path_outputs_parallel(
+          out, in.flow.n_paths, in.flow.n_steps,
+          [&](std::size_t first, std::size_t count, const std::array<double*, 4>& at) {
+            return tangent_flow_variations_with(target, in, first, count, at[0], at[1], at[2],
+                                                at[3]);
+          }))
     return ValueFailure{zero_sigma_message(*zero, "sigma_field")};
-  StoredOutputs source{{gamma.data(), delta.data(), y.data(), z.data()}};
+  StoredOutputs source{{out[0].data(), out[1].data(), out[2].data(), out[3].data()}};
   return tangent_flow_estimate(inputs, source);
 }
 

@@ -64,4 +64,33 @@ Outcome<LaneSums<3>> price_and_greeks_tangent_flow_sums(
     const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
     std::string_view payoff, double strike);
 
+// The checked arguments of the parallel form: the pass's inputs and the strike.
+struct TangentFlowGreeksCallInputs : TangentFlowGreeksInputs {
+  double strike;
+};
+
+// The checks of price_and_greeks_tangent_flow but the zero sigma, as
+// validate_tangent_flow_greeks_inputs.
+Outcome<TangentFlowGreeksCallInputs> validate_price_and_greeks_tangent_flow_inputs(
+    const MatrixView& states, const MatrixView& dws, const MatrixView& sigma_field,
+    const MatrixView& d_mu_dx_field, const MatrixView& d_sigma_dx_field,
+    const MatrixView& d2_mu_dx2_field, const MatrixView& d2_sigma_dx2_field, double horizon,
+    std::string_view payoff, double strike);
+
+// The parallel form, run without the interpreter lock on checked inputs (after
+// prepare_parallel_run): every path's delta and gamma weights on the worker
+// pool, in blocks by the one parallel driver (core/parallel), into buffers;
+// then, on the calling thread, the serial pass's own loop sums p, w * p and
+// gamma_weight * p in path order. Each weight has the bits of the serial
+// pass's (the same kernel per path) and the sums see the same values in the
+// same order, so the estimate has the serial form's bits for every thread
+// count. A zero sigma reports the first zero of the lowest failing block that
+// ran. Throws Interrupted as run_path_blocks does.
+Outcome<TangentFlowGreekEstimate> price_and_greeks_tangent_flow_parallel(
+    const TangentFlowGreeksCallInputs& inputs);
+
+// The sums behind it, as price_and_greeks_tangent_flow_sums gives them.
+Outcome<LaneSums<3>> price_and_greeks_tangent_flow_parallel_sums(
+    const TangentFlowGreeksCallInputs& inputs);
+
 }  // namespace quorvane

@@ -82,13 +82,18 @@ const TargetKernels& kernels_avx2() noexcept;
 const TargetKernels& kernels_avx512() noexcept;
 
 // The build for `target`; a target the CPU does not support is an internal failure.
+// Only builds with the AVX2 and AVX-512 objects (x86-64, not QUORVANE_PORTABLE;
+// CMake defines QUORVANE_AVX2_TARGET and QUORVANE_AVX512_TARGET) can name
+// kernels_avx2 and kernels_avx512; elsewhere those targets are never supported,
+// so require_kernel_target stops first.
 inline const TargetKernels& kernels_for(KernelTarget target) {
   require_kernel_target(target);
-  switch (target) {
-    case KernelTarget::avx2: return kernels_avx2();
-    case KernelTarget::avx512: return kernels_avx512();
-    case KernelTarget::baseline: break;
-  }
+#if defined(QUORVANE_AVX2_TARGET)
+  if (target == KernelTarget::avx2) return kernels_avx2();
+#endif
+#if defined(QUORVANE_AVX512_TARGET)
+  if (target == KernelTarget::avx512) return kernels_avx512();
+#endif
   return kernels_baseline();
 }
 

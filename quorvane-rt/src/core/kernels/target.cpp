@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QUORVANE_AVX512_TARGET)
 #include <cpuid.h>
 #endif
 
@@ -13,6 +13,7 @@
 
 namespace quorvane {
 
+#if defined(QUORVANE_AVX512_TARGET)
 namespace {
 
 // Whether the OS saves and restores the full AVX-512 register state on a
@@ -21,27 +22,33 @@ namespace {
 // (bit 7). A CPU can have AVX-512F while the OS leaves it off; XGETBV may only
 // be executed where CPUID reports OSXSAVE.
 bool os_saves_zmm_state() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0) return false;
   std::uint32_t xcr0_lo = 0, xcr0_hi = 0;
   asm volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
   constexpr std::uint32_t kZmmState = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
   return (xcr0_lo & kZmmState) == kZmmState;
-#else
-  return false;
-#endif
 }
 
 }  // namespace
+#endif
 
 bool kernel_target_supported(KernelTarget target) noexcept {
   switch (target) {
     case KernelTarget::baseline: return true;
-    case KernelTarget::avx2: return __builtin_cpu_supports("avx2");
+    case KernelTarget::avx2:
+#if defined(QUORVANE_AVX2_TARGET)
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;  // a build without the AVX2 objects
+#endif
     case KernelTarget::avx512: {
+#if defined(QUORVANE_AVX512_TARGET)
       static const bool supported = __builtin_cpu_supports("avx512f") && os_saves_zmm_state();
       return supported;
+#else
+      return false;  // a build without the AVX-512 objects
+#endif
     }
   }
   return false;

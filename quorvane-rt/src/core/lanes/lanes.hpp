@@ -20,7 +20,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/platform/platform.hpp"
+
+// The two-lane traits are SSE2 intrinsics on x86-64, and GCC/Clang vector
+// extensions (the same IEEE-754 operations lane by lane) in the portable build
+// and on other processors.
+#if defined(__x86_64__) && !defined(QUORVANE_PORTABLE)
+#define QUORVANE_SSE2_LANES 1
 #include <emmintrin.h>
+#endif
 #if defined(__AVX2__) || defined(__AVX512F__)
 #include <immintrin.h>
 #endif
@@ -34,21 +42,13 @@ inline double lane_load(const std::byte* p) noexcept {
   return v;
 }
 
-// Software prefetch. A prefetch is only a hint: it never faults, so reaching
-// past the end of an array is harmless (addresses are formed as integers for
-// that reason). The instructions are written as volatile assembly because gcc
-// takes a function whose only effect is __builtin_prefetch for one without side
-// effects and may delete the calls to it when it does not inline them.
+// Software prefetch (core/platform). A prefetch is only a hint: it never
+// faults, so reaching past the end of an array is harmless (addresses are
+// formed as integers for that reason).
 inline constexpr std::size_t kCacheLineBytes = 64;
 
-// Into every cache level (prefetcht0).
-inline void prefetch_l1(std::uintptr_t at) noexcept {
-  asm volatile("prefetcht0 (%0)" : : "r"(at));
-}
-// Into L2 and below (prefetcht1).
-inline void prefetch_l2(std::uintptr_t at) noexcept {
-  asm volatile("prefetcht1 (%0)" : : "r"(at));
-}
+using platform::prefetch_l1;
+using platform::prefetch_l2;
 
 // For long sequential reads. On the machines this is tuned on, the hardware
 // prefetcher runs only a short way ahead of a sequential stream, and a loop
@@ -71,11 +71,24 @@ inline void prefetch_ahead(const void* p) noexcept {
 // template argument would drop them).
 template <std::size_t Width>
 struct Packed;
+#if defined(QUORVANE_SSE2_LANES)
 template <>
 struct Packed<2> {
   using V = __m128d;
   using U = __m128d_u;
 };
+#else
+// Two doubles in a vector of the compiler's own (no processor's intrinsics),
+// and its unaligned twin.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = decltype(Pair{} < Pair{});  // a lane of all ones where true
+typedef double PairU __attribute__((vector_size(16), aligned(8), may_alias));
+template <>
+struct Packed<2> {
+  using V = Pair;
+  using U = PairU;
+};
+#endif
 #if defined(__AVX2__)
 template <>
 struct Packed<4> {
@@ -134,11 +147,19 @@ struct ScalarLanes {
   // unless the first is strictly greater, which is exactly that, without the
   // data-dependent branch gcc makes of the ternary.
   static V positive(V d) noexcept {
+#if defined(QUORVANE_SSE2_LANES)
     return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
+#else
+    return d > 0.0 ? d : 0.0;
+#endif
   }
   // 1.0 if a < b, else 0.0 (NaN on either side gives 0.0); branch-free.
   static V one_if_less(V a, V b) noexcept {
+#if defined(QUORVANE_SSE2_LANES)
     return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(_mm_set_sd(a), _mm_set_sd(b)), _mm_set_sd(1.0)));
+#else
+    return a < b ? 1.0 : 0.0;
+#endif
   }
   static V loadu(const std::byte* p) noexcept { return lane_load(p); }
   static void storeu(double* p, V v) noexcept { *p = v; }
@@ -162,7 +183,11 @@ struct ScalarLanes {
   template <class S>
   static void rows(const V* x, typename S::R* out) noexcept {
     if constexpr (S::kWidth == 2) {
+#if defined(QUORVANE_SSE2_LANES)
       out[0] = _mm_set_pd(x[1], x[0]);
+#else
+      out[0] = Pair{x[0], x[1]};
+#endif
     } else {
 #if defined(__AVX2__)
       out[0] = _mm256_set_pd(x[3], x[2], x[1], x[0]);
@@ -171,6 +196,7 @@ struct ScalarLanes {
   }
 };
 
+#if defined(QUORVANE_SSE2_LANES)
 struct Sse2Lanes : PackedLanes<2> {
   using Sums = Sse2Sums;
   static V set1(double x) noexcept { return _mm_set1_pd(x); }
@@ -199,6 +225,45 @@ struct Sse2Lanes : PackedLanes<2> {
     out[1] = _mm_unpackhi_pd(x[0], x[1]);
   }
 };
+
+#else
+// The same two lanes in the compiler's vectors: each operation is the IEEE-754
+// operation of each lane, as the SSE2 instructions are. positive is MAXPD's
+// rule (the second operand, +0.0, unless d > 0, so NaN and -0.0 give +0.0),
+// one_if_less CMPLTPD's (false for NaN), both as masks.
+struct Sse2Lanes : PackedLanes<2> {
+  using Sums = Sse2Sums;
+  static V set1(double x) noexcept { return V{x, x}; }
+  static V positive(V d) noexcept {
+    return reinterpret_cast<V>(reinterpret_cast<PairMask>(d) & (d > V{0.0, 0.0}));
+  }
+  static V one_if_less(V a, V b) noexcept {
+    return reinterpret_cast<V>((a < b) & reinterpret_cast<PairMask>(set1(1.0)));
+  }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return V{lane_load(p + lane[0]), lane_load(p + lane[1])};
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return V{lane_load(p + k * rs), lane_load(p + (k + 1) * rs)};
+  }
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const V r0 = loadu(p + k * rs);
+    const V r1 = loadu(p + (k + 1) * rs);
+    a = V{r0[0], r1[0]};
+    b = V{r0[1], r1[1]};
+  }
+  // Two paths: [a0, b0], then [a1, b1].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    static_assert(S::kWidth == 2);
+    out[0] = V{x[0][0], x[1][0]};
+    out[1] = V{x[0][1], x[1][1]};
+  }
+};
+#endif
 
 #if defined(__AVX2__)
 struct Avx2Lanes : PackedLanes<4> {

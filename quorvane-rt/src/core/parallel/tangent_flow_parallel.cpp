@@ -3,6 +3,7 @@
 #include <atomic>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/target.hpp"
@@ -129,19 +130,16 @@ template <class Inputs, std::optional<ZeroSigma> (*Weights)(const Inputs&, std::
           std::string (*Message)(const Inputs&, ZeroSigma) = nullptr>
 Outcome<DoubleBuffer> parallel_weights(const Inputs& inputs, std::size_t n_paths,
                                        std::size_t n_steps) {
-  // Every element is written by exactly one block before the buffer is read, so
-  // it needs no zero fill; leaving the first touch to the workers also spreads
-  // the page faults of a large output over them.
-  DoubleBuffer out = DoubleBuffer::uninitialized(n_paths);
-  const BlockKernel kernel = [](const void* context, std::size_t first, std::size_t count,
-                                double* block_out) {
-    return Weights(*static_cast<const Inputs*>(context), first, count, block_out);
-  };
-  if (const TaskResult failure = run_path_blocks(n_paths, out.data(), kernel, &inputs, n_steps)) {
+  std::array<DoubleBuffer, 1> out;
+  if (const TaskResult failure = path_outputs_parallel(
+          out, n_paths, n_steps,
+          [&](std::size_t first, std::size_t count, const std::array<double*, 1>& at) {
+            return Weights(inputs, first, count, at[0]);
+          })) {
     if constexpr (Message != nullptr) return ValueFailure{Message(inputs, *failure)};
     return ValueFailure{zero_sigma_message(*failure)};
   }
-  return out;
+  return std::move(out[0]);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // serial function, whatever the thread count and the scheduling.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <vector>
@@ -48,6 +49,40 @@ using BlockKernel = std::optional<ZeroSigma> (*)(const void* context, std::size_
 // path is computed by the kernel on its own.
 std::optional<ZeroSigma> run_path_blocks(std::size_t n_paths, double* out, BlockKernel kernel,
                                          const void* context, std::size_t work_per_path = 1);
+
+// The per-path outputs of a recursion for every path, on the pool: M arrays of
+// n_paths doubles in `out`, filled by run_path_blocks. `fill(first, count, at)`
+// computes paths [first, first + count) into at[m][0 .. count) for each output
+// m (at[m] is the first of those paths' slots in out[m]) and returns the first
+// zero sigma it met, as a BlockKernel does. Each element is written by exactly
+// one block before anything reads it, so the buffers get no zero fill, and the
+// first touch of their pages is spread over the workers. A path's outputs are
+// those the same kernel gives it on the calling thread, whatever the blocks:
+// this is what the parallel weights and the parallel estimators (which then
+// sum the stored outputs in path order on the caller) are built on.
+template <std::size_t M, class Fill>
+std::optional<ZeroSigma> path_outputs_parallel(std::array<DoubleBuffer, M>& out,
+                                               std::size_t n_paths, std::size_t work_per_path,
+                                               const Fill& fill) {
+  static_assert(M >= 1);
+  struct Context {
+    const Fill& fill;
+    std::array<double*, M> base;
+  } context{fill, {}};
+  for (std::size_t m = 0; m < M; ++m) {
+    out[m] = DoubleBuffer::uninitialized(n_paths);
+    context.base[m] = out[m].data();
+  }
+  // The driver hands each block its slice of output 0; the others are found
+  // from the same first path.
+  const BlockKernel kernel = [](const void* c, std::size_t first, std::size_t count, double*) {
+    const Context& k = *static_cast<const Context*>(c);
+    std::array<double*, M> at;
+    for (std::size_t m = 0; m < M; ++m) at[m] = k.base[m] + first;
+    return k.fill(first, count, at);
+  };
+  return run_path_blocks(n_paths, context.base[0], kernel, &context, work_per_path);
+}
 
 // What a parallel call does while it still holds the interpreter lock, before
 // it releases it: reads the environment that the pool's build and the kernel

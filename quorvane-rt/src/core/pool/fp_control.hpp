@@ -12,36 +12,19 @@
 // masks and the sticky status flags stay the worker's: they do not change a
 // result, and unmasking a trap on a worker would turn a harmless division by
 // zero of a raw kernel into a crash. (x86-64 arithmetic is SSE2 only, so the
-// x87 control word decides nothing here.)
+// x87 control word decides nothing here.) The state is read and set by the
+// platform layer (core/platform).
 #pragma once
 
-#include <cstdint>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
+#include "core/platform/platform.hpp"
 
 namespace quorvane::pool::detail {
 
-// The bits of the state that decide results; 0 where there is nothing to carry.
-using FpControl = std::uint32_t;
-
-#if defined(__x86_64__) || defined(__i386__)
-
-// MXCSR: flush-to-zero (bit 15), rounding control (bits 13-14), denormals-are-zero (bit 6).
-inline constexpr std::uint32_t kFpControlMask = 0x8000u | 0x6000u | 0x0040u;
-
-inline FpControl current_fp_control() noexcept { return _mm_getcsr() & kFpControlMask; }
-
-inline void apply_fp_control(FpControl control) noexcept {
-  _mm_setcsr((_mm_getcsr() & ~kFpControlMask) | control);
-}
-
-#else
-
-inline FpControl current_fp_control() noexcept { return 0; }
-inline void apply_fp_control(FpControl) noexcept {}
-
-#endif
+// The bits of the state that decide results (platform::FpControl: MXCSR's
+// flush-to-zero, rounding and denormals-are-zero on x86-64; the rounding mode in
+// the portable form); 0 where there is nothing to carry.
+using FpControl = platform::FpControl;
+using platform::apply_fp_control;
+using platform::current_fp_control;
 
 }  // namespace quorvane::pool::detail

@@ -1,35 +1,40 @@
-// Waiting on and waking an address (Linux futexes), for the pool's sleep
-// states, its per-job latches and its once-guard; the fatal-error exit of the
-// pool's bookkeeping; fences and spin hints.
+// Waiting on and waking an address, for the pool's sleep states, its per-job
+// latches and its once-guard; the fatal-error exit of the pool's bookkeeping;
+// fences and spin hints.
 //
-// The pool uses futexes directly instead of std::atomic::wait because it does
-// its own spinning before it sleeps, wants exactly one system call per sleep
-// and per wake-up, and needs a wait with a time limit. All words are
-// process-private.
+// The waits are the platform layer's (core/platform): futexes on Linux x86-64,
+// std::atomic wait/notify elsewhere. The pool uses futexes directly instead of
+// std::atomic::wait where it can because it does its own spinning before it
+// sleeps, wants exactly one system call per sleep and per wake-up, and needs a
+// wait with a time limit. All words are process-private.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-namespace quorvane::pool::detail {
+#include "core/platform/platform.hpp"
 
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free,
-              "futex words must be plain 32-bit integers");
+namespace quorvane::pool::detail {
 
 // Sleeps while *word == expected. Returns on a wake-up, a spurious wake-up or
 // at once when the value differs; callers re-check their condition in a loop.
-void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+inline void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+  platform::wait(word, expected);
+}
 
 // As futex_wait, for at most `nanoseconds`. Returns true when the wait ended by
 // the time limit or by a signal handler that ran on this thread, false on a
 // wake-up (or at once when the value differs).
-bool futex_wait_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
-                    long nanoseconds) noexcept;
+inline bool futex_wait_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                           long nanoseconds) noexcept {
+  return platform::wait_for(word, expected, nanoseconds);
+}
 
 // Wakes up to `count` threads sleeping on `word`. Waking needs no access to the
 // word's memory, so it may be called after the word's owner has moved on.
-void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept;
+inline void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept {
+  platform::wake(word, count);
+}
 
 inline void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
   futex_wake(word, 0x7fffffff);
@@ -56,12 +61,6 @@ inline void full_fence() noexcept {
 }
 
 // One processor hint for a spin-wait loop.
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
+inline void cpu_relax() noexcept { platform::cpu_relax(); }
 
 }  // namespace quorvane::pool::detail

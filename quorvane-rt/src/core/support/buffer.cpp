@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
 
 namespace quorvane {
 
@@ -23,8 +25,11 @@ double* allocate(std::size_t n) {
   if (bytes >= kHugePage) {
     std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     p = std::aligned_alloc(kHugePage, rounded);
-    // Advice only: a kernel without transparent huge pages ignores it.
+#if defined(MADV_HUGEPAGE)
+    // Advice only: a kernel without transparent huge pages ignores it. Where
+    // the system has no such advice (macOS), the alignment alone remains.
     if (p != nullptr) ::madvise(p, rounded, MADV_HUGEPAGE);
+#endif
   } else {
     p = std::malloc(bytes);
   }

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include <sys/syscall.h>
 #include <unistd.h>
+
+#include "core/platform/platform.hpp"
 
 namespace quorvane {
 
@@ -12,11 +13,10 @@ namespace {
 
 // The interpreter's main thread is the process's first thread, which goes
 // unnamed; any other thread (Python threads and pool workers alike) is named by
-// its kernel thread id.
+// its number (the kernel thread id on Linux).
 std::string thread_note() {
-  const auto tid = static_cast<pid_t>(::syscall(SYS_gettid));
-  if (tid == ::getpid()) return {};
-  return " (thread " + std::to_string(tid) + ")";
+  if (platform::on_main_thread()) return {};
+  return " (thread " + std::to_string(platform::thread_number()) + ")";
 }
 
 const char* file_tail(const char* path) {

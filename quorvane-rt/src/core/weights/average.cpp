@@ -175,6 +175,45 @@ double AverageConstantFlow::weight(std::size_t i) const noexcept {
   return (((w * a) / b) - (slope * (1.0 - ((a * c) / (b * b))))) / sigma0;
 }
 
+void AverageConstantFlow::weights_of(std::size_t first, std::size_t count, double* out) const noexcept {
+  std::size_t i = 0;
+  if (slope != 0.0) {
+    // weight(i)'s operations, path by path: A, B, C from their k = 0 terms, then
+    // + a_k S_k, + (a_k t_k) S_k, + ((a_k t_k) t_k) S_k in increasing k (the
+    // products of the dates are the same for every path, so formed once per k).
+    const std::size_t n = states.cols;
+    for (; i + kLanes <= count; i += kLanes) {
+      const std::size_t row = first + i;
+      double a[kLanes], b[kLanes], c[kLanes];
+      const double at0 = weights[0] * times[0];
+      const double att0 = at0 * times[0];
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double s0 = states(row + l, 0);
+        a[l] = weights[0] * s0;
+        b[l] = at0 * s0;
+        c[l] = att0 * s0;
+      }
+      for (std::size_t k = 1; k < n; ++k) {
+        const double t = times[k];
+        const double ak = weights[k];
+        const double at = ak * t;
+        const double att = at * t;
+        for (std::size_t l = 0; l < kLanes; ++l) {
+          const double s = states(row + l, k);
+          a[l] = a[l] + ak * s;
+          b[l] = b[l] + at * s;
+          c[l] = c[l] + att * s;
+        }
+      }
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double w = w_terminals[row + l];
+        out[i + l] = (((w * a[l]) / b[l]) - (slope * (1.0 - ((a[l] * c[l]) / (b[l] * b[l]))))) / sigma0;
+      }
+    }
+  }
+  for (; i < count; ++i) out[i] = weight(first + i);
+}
+
 Outcome<AverageConstantFlow> validate_average_constant_flow(
     const MatrixView& monitored_states, const VectorView& w_terminals,
     const VectorView& monitoring_times, const VectorView& average_weights, double horizon,
@@ -233,7 +272,7 @@ Outcome<DoubleBuffer> bel_weights_average_constant_flow(
   const std::size_t n = w_terminals.length;
   DoubleBuffer out = DoubleBuffer::uninitialized(n);
   for_each_interrupt_chunk(n, [&](std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i < last; ++i) out.data()[i] = c.weight(i);
+    c.weights_of(first, last - first, out.data() + first);
   });
   return out;
 }
