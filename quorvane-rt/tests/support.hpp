@@ -66,7 +66,8 @@ inline constexpr std::string_view kPayoffNames[] = {"identity", "call", "put", "
 // Every kernel target, narrowest first; a target added to KernelTarget joins
 // here, and every native test of the kernels then covers it on a CPU that has
 // it (and skips it on one that has not).
-inline constexpr KernelTarget kEveryKernelTarget[] = {KernelTarget::baseline, KernelTarget::avx2};
+inline constexpr KernelTarget kEveryKernelTarget[] = {KernelTarget::baseline, KernelTarget::avx2,
+                                                     KernelTarget::avx512};
 
 // The targets this CPU runs, narrowest first.
 inline std::vector<KernelTarget> supported_targets() {

@@ -870,13 +870,25 @@ TEST(TangentFlowKernelMixed, EachArrayItsOwnLayout) {
   }
 }
 
+TEST(TangentFlowKernelSelection, QuorvaneKernelForcedWiderTargetWasIgnored) {
+  // QUORVANE_KERNEL names any target, whether or not this CPU runs it (a call
+  // then fails in kernels_for); unset or unknown, the widest this CPU runs.
+  for (KernelTarget target : kEveryKernelTarget)
+    EXPECT_EQ(kernel_target_for(kernel_target_name(target)), target) << kernel_target_name(target);
+  const KernelTarget widest = supported_targets().back();
+  EXPECT_EQ(kernel_target_for(nullptr), widest);
+  EXPECT_EQ(kernel_target_for("sse9"), widest);
+  EXPECT_EQ(kernel_target_for(""), widest);
+}
+
 TEST(TangentFlowKernelSelection, ActiveKernelFollowsCpuAndEnvironment) {
-  // The widest target this CPU runs, unless the baseline is forced; whichever
-  // targets exist and whichever this CPU has.
+  // The widest target this CPU runs, unless QUORVANE_KERNEL names a target;
+  // whichever targets exist and whichever this CPU has.
   const char* forced = std::getenv("QUORVANE_KERNEL");
-  const bool baseline_forced = forced != nullptr && std::string(forced) == "baseline";
-  const char* expected = kernel_target_name(baseline_forced ? KernelTarget::baseline
-                                                            : supported_targets().back());
+  const char* expected = kernel_target_name(supported_targets().back());
+  for (KernelTarget target : kEveryKernelTarget)
+    if (forced != nullptr && std::string(forced) == kernel_target_name(target))
+      expected = kernel_target_name(target);
   EXPECT_STREQ(active_tangent_flow_kernel(), expected);
   EXPECT_STREQ(kernel_target_name(active_kernel_target()), expected);
   EXPECT_TRUE(kernel_target_supported(KernelTarget::baseline));

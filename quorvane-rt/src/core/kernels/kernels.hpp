@@ -1,15 +1,16 @@
 // The kernels built once per target (internal): the table of entry points of
-// the baseline (SSE2) and AVX2 builds, and the one place that maps a target to
-// its build.
+// the baseline (SSE2), AVX2 and AVX-512 builds, and the one place that maps a
+// target to its build.
 //
 // Each build lives in a translation unit compiled for its target
-// (kernels_baseline.cpp, kernels_avx2.cpp), which instantiates the one body of
-// every kernel (target_kernels.inl) with its lane traits. They share nothing but
-// these declarations: the functions in a table have internal linkage, so no
-// inline function compiled for AVX2 can be merged by the linker into code that
-// runs on a baseline CPU (.ci/check_avx2_symbols.sh checks the AVX2 objects for
-// that). The AVX2 table may only be used after the caller has checked that the
-// CPU supports AVX2: kernels_for does.
+// (kernels_baseline.cpp, kernels_avx2.cpp, kernels_avx512.cpp), which
+// instantiates the one body of every kernel (target_kernels.inl) with its lane
+// traits. They share nothing but these declarations: the functions in a table
+// have internal linkage, so no inline function compiled for AVX2 or AVX-512 can
+// be merged by the linker into code that runs on a baseline CPU
+// (.ci/check_avx2_symbols.sh checks the AVX2 and AVX-512 objects for that). A
+// wider table may only be used after the caller has checked that the CPU
+// supports its target: kernels_for does.
 #pragma once
 
 #include <cstddef>
@@ -78,15 +79,20 @@ struct TargetKernels {
 
 const TargetKernels& kernels_baseline() noexcept;
 const TargetKernels& kernels_avx2() noexcept;
+const TargetKernels& kernels_avx512() noexcept;
 
 // The build for `target`; a target the CPU does not support is an internal failure.
-// Only builds with the AVX2 objects (x86-64, not QUORVANE_PORTABLE; CMake
-// defines QUORVANE_AVX2_TARGET) can name kernels_avx2; elsewhere AVX2 is never
-// supported, so require_kernel_target stops first.
+// Only builds with the AVX2 and AVX-512 objects (x86-64, not QUORVANE_PORTABLE;
+// CMake defines QUORVANE_AVX2_TARGET and QUORVANE_AVX512_TARGET) can name
+// kernels_avx2 and kernels_avx512; elsewhere those targets are never supported,
+// so require_kernel_target stops first.
 inline const TargetKernels& kernels_for(KernelTarget target) {
   require_kernel_target(target);
 #if defined(QUORVANE_AVX2_TARGET)
   if (target == KernelTarget::avx2) return kernels_avx2();
+#endif
+#if defined(QUORVANE_AVX512_TARGET)
+  if (target == KernelTarget::avx512) return kernels_avx512();
 #endif
   return kernels_baseline();
 }

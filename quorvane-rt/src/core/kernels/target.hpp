@@ -11,6 +11,7 @@ namespace quorvane {
 enum class KernelTarget {
   baseline,  // x86-64 baseline (SSE2)
   avx2,      // AVX2; only valid where the CPU supports it
+  avx512,    // AVX-512F; only valid where the CPU and the OS support it
 };
 
 // True when `target` can run on this CPU.
@@ -18,11 +19,16 @@ bool kernel_target_supported(KernelTarget target) noexcept;
 // An internal failure unless `target` can run on this CPU.
 void require_kernel_target(KernelTarget target);
 
-// The target chosen for this process: AVX2 when the CPU has it, unless the
-// environment variable QUORVANE_KERNEL=baseline (read once, on first use) forces
-// the baseline build.
+// The target chosen for this process: the widest this CPU runs (AVX-512, then
+// AVX2, then the baseline), unless the environment variable QUORVANE_KERNEL
+// (read once, on first use) names one: "baseline", "avx2" or "avx512" forces
+// that build, and a forced target the CPU lacks fails every call that needs a
+// kernel (require_kernel_target); any other value is ignored.
 KernelTarget active_kernel_target() noexcept;
-// "avx2" or "baseline".
+// The choice active_kernel_target makes for a QUORVANE_KERNEL value (nullptr
+// when the variable is unset).
+KernelTarget kernel_target_for(const char* forced) noexcept;
+// "avx512", "avx2" or "baseline".
 const char* kernel_target_name(KernelTarget target) noexcept;
 inline const char* active_tangent_flow_kernel() noexcept {
   return kernel_target_name(active_kernel_target());

@@ -1,7 +1,8 @@
 // Lane traits: the vector types the kernel bodies are written over.
 //
 // A kernel body is a template over one of these traits and is compiled once per
-// target (the AVX2 instances only in translation units built with -mavx2); its
+// target (the AVX2 instances only in translation units built with -mavx2, the
+// AVX-512 ones only in those built with -mavx512f); its
 // ScalarLanes instance is the plain one-element loop, so every loop is spelled
 // once. Each trait offers the handful of IEEE-754 operations the bodies use,
 // lane by lane: multiplication, division and addition are separate instructions
@@ -10,9 +11,9 @@
 //
 // Everything here has internal linkage (anonymous namespace, own load helper):
 // each including translation unit gets its own copy compiled for its own target,
-// and nothing compiled with -mavx2 can be picked by the linker for baseline code.
-// Kernel bodies built on these traits must keep to the same rule: an AVX2
-// translation unit may call no inline function of external linkage (the views'
+// and nothing compiled with -mavx2 or -mavx512f can be picked by the linker for
+// baseline code. Kernel bodies built on these traits must keep to the same
+// rule: an AVX2 or AVX-512 translation unit may call no inline function of external linkage (the views'
 // member functions, for instance), only read plain data members.
 #pragma once
 
@@ -28,7 +29,7 @@
 #define QUORVANE_SSE2_LANES 1
 #include <emmintrin.h>
 #endif
-#if defined(__AVX2__)
+#if defined(__AVX2__) || defined(__AVX512F__)
 #include <immintrin.h>
 #endif
 
@@ -61,8 +62,9 @@ inline void prefetch_ahead(const void* p) noexcept {
 }
 
 // The operations the packed widths spell alike. GCC and Clang define the
-// arithmetic operators of __m128d and __m256d as the lane-wise IEEE-754
-// operations (their _mm_add_pd, _mm256_mul_pd and kin are these operators), and
+// arithmetic operators of __m128d, __m256d and __m512d as the lane-wise IEEE-754
+// operations (their _mm_add_pd, _mm256_mul_pd, _mm512_div_pd and kin are these
+// operators), and
 // their loads and stores are dereferences of the vector type (U: its unaligned
 // twin): each width's own instructions. The types are named through
 // Packed<kWidth>, which keeps their may_alias and alignment attributes (a
@@ -92,6 +94,13 @@ template <>
 struct Packed<4> {
   using V = __m256d;
   using U = __m256d_u;
+};
+#endif
+#if defined(__AVX512F__)
+template <>
+struct Packed<8> {
+  using V = __m512d;
+  using U = __m512d_u;
 };
 #endif
 
@@ -309,6 +318,74 @@ struct Avx2Lanes : PackedLanes<4> {
       out[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
       out[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
     }
+  }
+};
+#endif
+
+#if defined(__AVX512F__)
+// Eight lanes (AVX-512F only: no instruction of the DQ, BW or VL extensions).
+// The sums stay in 256-bit registers (Avx2Sums): a register's lanes are
+// accumulators of one path's row, fed path by path, so their width never
+// changes a sum, and a row of the four fused estimates is one of them.
+//
+// Shuffles and the maximum are written in their zero-masking forms with every
+// lane selected (kAll), which compile to the plain instructions: GCC 12's
+// unmasked intrinsics merge into an undefined vector, which -Wmaybe-uninitialized
+// reports at every inlined use.
+struct Avx512Lanes : PackedLanes<8> {
+  using Sums = Avx2Sums;
+  static constexpr __mmask8 kAll = 0xff;
+  static V set1(double x) noexcept { return _mm512_set1_pd(x); }
+  // VMAXPD, like MAXPD: the second operand unless the first is strictly greater.
+  static V positive(V d) noexcept { return _mm512_maskz_max_pd(kAll, d, _mm512_setzero_pd()); }
+  // The comparison gives a mask; the lanes it leaves out are +0.0.
+  static V one_if_less(V a, V b) noexcept {
+    return _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(a, b, _CMP_LT_OQ), _mm512_set1_pd(1.0));
+  }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return _mm512_set_pd(lane_load(p + lane[7]), lane_load(p + lane[6]), lane_load(p + lane[5]),
+                         lane_load(p + lane[4]), lane_load(p + lane[3]), lane_load(p + lane[2]),
+                         lane_load(p + lane[1]), lane_load(p + lane[0]));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return _mm512_set_pd(lane_load(p + (k + 7) * rs), lane_load(p + (k + 6) * rs),
+                         lane_load(p + (k + 5) * rs), lane_load(p + (k + 4) * rs),
+                         lane_load(p + (k + 3) * rs), lane_load(p + (k + 2) * rs),
+                         lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+  }
+  // Rows k0 .. k0 + 7, steps (j, j + 1) at p: the 128-bit pairs of the even
+  // rows make lo = [r0 r0' | r2 r2' | r4 r4' | r6 r6'], those of the odd rows
+  // hi = [r1 r1' | r3 r3' | r5 r5' | r7 r7'], then the in-lane unpacks give
+  // step j and step j + 1 of rows 0 .. 7 in order.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const auto half = [](const std::byte* q) noexcept {
+      return _mm_loadu_pd(reinterpret_cast<const double*>(q));
+    };
+    // Rows r and r + 2 as one 256-bit vector.
+    const auto two = [&](std::ptrdiff_t r) noexcept {
+      return _mm256_insertf128_pd(_mm256_castpd128_pd256(half(p + r * rs)), half(p + (r + 2) * rs), 1);
+    };
+    const V lo = _mm512_maskz_insertf64x4(kAll, _mm512_castpd256_pd512(two(k)), two(k + 4), 1);
+    const V hi = _mm512_maskz_insertf64x4(kAll, _mm512_castpd256_pd512(two(k + 1)), two(k + 5), 1);
+    a = _mm512_maskz_unpacklo_pd(kAll, lo, hi);
+    b = _mm512_maskz_unpackhi_pd(kAll, lo, hi);
+  }
+  // Eight paths from S::kWidth vectors: the 256-bit halves are paths 0 .. 3
+  // and 4 .. 7, each transposed as the AVX2 lanes do.
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    constexpr std::size_t A = S::kWidth;
+    static_assert(A == 2 || A == 4);
+    Avx2Lanes::V lo[A], hi[A];
+    for (std::size_t m = 0; m < A; ++m) {
+      lo[m] = _mm512_maskz_extractf64x4_pd(0xf, x[m], 0);
+      hi[m] = _mm512_maskz_extractf64x4_pd(0xf, x[m], 1);
+    }
+    Avx2Lanes::rows<S>(lo, out);
+    Avx2Lanes::rows<S>(hi, out + 4);
   }
 };
 #endif
