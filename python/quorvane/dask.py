@@ -88,9 +88,10 @@ from __future__ import annotations
 import functools
 import inspect
 import math
+import textwrap
 from collections.abc import Callable, Sequence
 from types import ModuleType
-from typing import Any, Literal, NamedTuple, TypeVar, cast, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeVar, cast
 
 try:
     import dask.array as da
@@ -108,7 +109,7 @@ from quorvane import _average, _chunks, _greeks, _localised
 from quorvane._localised_results import (Bandwidths, LocalisedGreeks, LocalisedTangentFlowGreeks,
                                          TangentFlowBandwidths)
 from quorvane._results import (Estimate, Greeks, MeanEstimate, TangentFlowGreeks, _discount_factor,
-                               _discounted, _Float, _path_batch_error, _Payoff)
+                               _discounted, _Float, _path_batch_error)
 from quorvane_runtime import PanicException
 
 # Every function of the native modules, under its own name (a literal list, which a type
@@ -142,58 +143,87 @@ class _Row(NamedTuple):
 
     module: ModuleType  # the native module whose function of that name runs on a chunk
     arrays: tuple[str, ...]  # the array parameters, 1-D, or 2-D from "states" (a path batch)
+    scalars: str  # the other parameters, in order (strike defaults to 0.0, bandwidth to None)
     result: type[Any] | None = None  # an estimate's named tuple; None: lazy weights
     undefined_stderr: Literal["zero", "nan"] = "zero"  # the variant of the statistics rule
     columns: int = 1  # lazy weights: the per-path arrays the function returns
     bandwidths: type[Any] | None = None  # a localised estimate's named tuple of bandwidths
     whole: tuple[str, ...] = ()  # 1-D NumPy parameters among the scalars, the same for every chunk
+    note: str = ""  # what the docstring adds to the common text of weights or estimates
+    typed: bool = False  # an estimate whose return annotation names its result type
 
 
 _TANGENT = ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx")
 _GAMMA = (*_TANGENT, "d2_mu_dx2", "d2_sigma_dx2")
 _FIELDS = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field")
+_FIELDS2 = (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field")
 _TERMINAL = ("terminal_states", "w_terminals")
+_MONITORED = ("monitored_states", "w_terminals")
 # Arrays of one row per path that are 2-D outside a path batch: (n_paths, n_dates).
 _DATES = ("monitored_states",)
+_AVERAGE = ("average_weights",)
+_DATED = ("monitoring_times", "average_weights")
+_POOL = ("Each chunk runs on the worker's thread pool (``RAYON_NUM_THREADS`` in the workers' "
+         "environment bounds it), with the serial form's bits.")
+_LOCAL = ("With several chunks and ``bandwidth=None``, sd(X_N) comes first from sums of the terminal "
+          "values carried from chunk to chunk in row order (the module's bits), then each chunk sums "
+          "every candidate (plain BEL and the bands 0.5, 1, 2 and 4 sd) and the module's choice per "
+          "Greek is made on the combined sums: the module's bandwidths, and where two candidates' "
+          "standard errors agree to their last bits the choice may differ. The bandwidths are "
+          "never multiplied by ``discount``.")
+_WHOLE = ("The 1-D NumPy parameters (``average_weights``, ``monitoring_times``) go whole to every "
+          "chunk, copied at the call (a Dask array is computed then, a masked one refused).")
 
-# One row per function. A new function is a row, its signature and docstring below;
-# a new estimate also needs its sums function in quorvane._chunks.
+# One row per function; its signature and docstring come from the row, its types from
+# quorvane/_dask_signatures.pyi. A new estimate also needs its sums in quorvane._chunks.
 _ROWS: dict[str, _Row] = {
-    "bel_weights_constant_flow": _Row(_quorvane, ("w_terminals",)),
-    "bel_weights_tangent_flow": _Row(_quorvane, _TANGENT),
-    "bel_weights_tangent_flow_parallel": _Row(_quorvane, _TANGENT),
-    "price_from_samples": _Row(_quorvane, ("samples",), MeanEstimate),
-    "price_and_delta_constant_flow": _Row(_quorvane, _TERMINAL, Estimate),
-    "price_and_delta_tangent_flow": _Row(_quorvane, _FIELDS, Estimate),
-    "bel_weights_gamma_constant_flow": _Row(_greeks, ("w_terminals",)),
-    "bel_weights_vega_constant_flow": _Row(_greeks, ("w_terminals",)),
-    "bel_weights_gamma_tangent_flow": _Row(_greeks, _GAMMA),
-    "bel_weights_gamma_tangent_flow_parallel": _Row(_greeks, _GAMMA),
-    "price_and_greeks_constant_flow": _Row(_greeks, _TERMINAL, Greeks, "nan"),
-    "price_and_greeks_tangent_flow": _Row(
-        _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
+    "bel_weights_constant_flow": _Row(_quorvane, ("w_terminals",), "horizon sigma_at_x0"),
+    "bel_weights_tangent_flow": _Row(_quorvane, _TANGENT, "horizon"),
+    "bel_weights_tangent_flow_parallel": _Row(_quorvane, _TANGENT, "horizon", note=_POOL),
+    "price_from_samples": _Row(_quorvane, ("samples",), "", MeanEstimate, typed=True),
+    "price_and_delta_constant_flow": _Row(_quorvane, _TERMINAL, "horizon sigma_at_x0 payoff strike",
+                                          Estimate, typed=True),
+    "price_and_delta_tangent_flow": _Row(_quorvane, _FIELDS, "horizon payoff strike", Estimate,
+                                         typed=True),
+    "bel_weights_gamma_constant_flow": _Row(_greeks, ("w_terminals",), "horizon sigma_at_x0 d_sigma_dx"),
+    "bel_weights_vega_constant_flow": _Row(_greeks, ("w_terminals",), "horizon d_sigma_dx volatility"),
+    "bel_weights_gamma_tangent_flow": _Row(_greeks, _GAMMA, "horizon"),
+    "bel_weights_gamma_tangent_flow_parallel": _Row(_greeks, _GAMMA, "horizon", note=_POOL),
+    "price_and_greeks_constant_flow": _Row(
+        _greeks, _TERMINAL, "horizon sigma_at_x0 d_sigma_dx volatility payoff strike", Greeks, "nan",
+        note="Several chunks lack that function's rescue of standard errors at extreme scales."),
+    "price_and_greeks_tangent_flow": _Row(_greeks, _FIELDS2, "horizon payoff strike", TangentFlowGreeks,
+                                          "nan"),
     "price_and_greeks_constant_flow_localised": _Row(
-        _localised, _TERMINAL, LocalisedGreeks, "nan", bandwidths=Bandwidths),
+        _localised, _TERMINAL, "horizon sigma_at_x0 d_sigma_dx volatility payoff strike bandwidth",
+        LocalisedGreeks, "nan", bandwidths=Bandwidths, note=_LOCAL),
     "price_and_greeks_tangent_flow_localised": _Row(
-        _localised, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), LocalisedTangentFlowGreeks,
-        "nan", bandwidths=TangentFlowBandwidths),
+        _localised, _FIELDS2, "horizon payoff strike bandwidth", LocalisedTangentFlowGreeks, "nan",
+        bandwidths=TangentFlowBandwidths, note=_LOCAL),
     "price_and_greeks_tangent_flow_localised_parallel": _Row(
-        _localised, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), LocalisedTangentFlowGreeks,
-        "nan", bandwidths=TangentFlowBandwidths),
-    "bel_weights_and_variations_tangent_flow": _Row(_localised, _GAMMA, columns=4),
-    "price_and_delta_tangent_flow_parallel": _Row(_greeks, _FIELDS, Estimate),
-    "price_and_greeks_tangent_flow_parallel": _Row(
-        _greeks, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), TangentFlowGreeks, "nan"),
-    "bel_weights_average_tangent_flow": _Row(_average, _GAMMA, whole=("average_weights",)),
-    "bel_weights_average_tangent_flow_parallel": _Row(_average, _GAMMA, whole=("average_weights",)),
+        _localised, _FIELDS2, "horizon payoff strike bandwidth", LocalisedTangentFlowGreeks, "nan",
+        bandwidths=TangentFlowBandwidths, note=_POOL + " " + _LOCAL),
+    "bel_weights_and_variations_tangent_flow": _Row(
+        _localised, _GAMMA, "horizon", columns=4,
+        note="Four arrays (delta and gamma weights, Y_N, Z_N) from one task per chunk: compute them "
+             "together (``dask.compute(*arrays)``) to run each chunk once."),
+    "price_and_delta_tangent_flow_parallel": _Row(_greeks, _FIELDS, "horizon payoff strike", Estimate,
+                                                  note=_POOL),
+    "price_and_greeks_tangent_flow_parallel": _Row(_greeks, _FIELDS2, "horizon payoff strike",
+                                                   TangentFlowGreeks, "nan", note=_POOL),
+    "bel_weights_average_tangent_flow": _Row(_average, _GAMMA, "horizon average_weights", whole=_AVERAGE,
+                                             note=_WHOLE),
+    "bel_weights_average_tangent_flow_parallel": _Row(_average, _GAMMA, "horizon average_weights",
+                                                      whole=_AVERAGE, note=_POOL + " " + _WHOLE),
     "price_and_delta_average_tangent_flow": _Row(
-        _average, (*_FIELDS, "d2_mu_dx2_field", "d2_sigma_dx2_field"), Estimate,
-        whole=("average_weights",)),
+        _average, _FIELDS2, "horizon average_weights payoff strike", Estimate, whole=_AVERAGE,
+        note=_WHOLE, typed=True),
     "bel_weights_average_constant_flow": _Row(
-        _average, ("monitored_states", "w_terminals"), whole=("monitoring_times", "average_weights")),
+        _average, _MONITORED, "monitoring_times average_weights horizon sigma_at_x0 d_sigma_dx",
+        whole=_DATED, note=_WHOLE),
     "price_and_delta_average_constant_flow": _Row(
-        _average, ("monitored_states", "w_terminals"), Estimate,
-        whole=("monitoring_times", "average_weights")),
+        _average, _MONITORED, "monitoring_times average_weights horizon sigma_at_x0 d_sigma_dx payoff "
+        "strike", Estimate, whole=_DATED, note=_WHOLE, typed=True),
 }
 
 # The candidate bands of the automatic bandwidth, as multiples of sd(X_N), in the
@@ -470,384 +500,90 @@ def _estimate(name: str, arrays: Sequence[object], scalars: Sequence[object], co
     return _compute(combined) if compute else combined
 
 
-# The functions: each one's signature and documentation; its row of the table does the rest.
+# The functions, made from their rows: each one's signature (for inspect.signature) and
+# docstring; the types a checker sees are declared below under TYPE_CHECKING.
+
+_DOC_WEIGHTS = (
+    "``quorvane.{name}`` lazily over Dask arrays chunked along the path axis only (1-D, or "
+    "(n_paths, columns) with one chunk along the columns): per-path weights, chunked like the "
+    "paths, every chunk with that function's bits on the same rows. Its checks of the scalars "
+    "run before any task; a failure in the data (a zero sigma) raises its ``ValueError`` at "
+    "compute time, the row counted from the start of the chunk.")
+_DOC_ESTIMATE = (
+    "``quorvane.{name}`` over Dask arrays chunked alike along the path axis only. One chunk: "
+    "that function on it, bit for bit; several: each chunk's sums (from the function of that "
+    "name in ``quorvane._chunks``) combined in chunk order, the same estimator without the same "
+    "last bits. The scalars and shapes are checked before any task; ``compute=False`` returns "
+    "the ``Delayed`` that computes the result; ``discount`` multiplies each field once.")
+_KINDS = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY
 
 
-def bel_weights_constant_flow(w_terminals: da.Array, horizon: _Float, sigma_at_x0: _Float) -> da.Array:
-    """Constant-flow BEL weights W_T / (T * sigma(X_0)) of a 1-D Dask array of terminal
-    Brownian values, lazily, chunked like ``w_terminals``: every chunk has the bits of
-    ``quorvane.bel_weights_constant_flow`` (which checks the scalars before any task)."""
-    return _weights("bel_weights_constant_flow", [w_terminals], [horizon, sigma_at_x0])
+def _parameter(name: str, row: _Row, kind: Any = _KINDS[0]) -> inspect.Parameter:
+    """A parameter with the annotation and default its name has in every function."""
+    annotation = ("da.Array" if name in row.arrays else "npt.ArrayLike" if name in row.whole
+                  else {"payoff": "_Payoff", "bandwidth": "_Float | None", "compute": "bool"}.get(
+                      name, "_Float"))
+    default = {"strike": 0.0, "bandwidth": None, "compute": True, "discount": 1.0}.get(
+        name, inspect.Parameter.empty)
+    return inspect.Parameter(name, kind, default=default, annotation=annotation)
 
 
-def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
-                             d_sigma_dx: da.Array, horizon: _Float) -> da.Array:
-    """Tangent-flow BEL weights of a path batch, lazily, one per path.
+def _make(name: str) -> Callable[..., Any]:
+    """The public function of a row: binds its arguments by the row's signature and runs
+    ``_weights`` or ``_estimate``."""
+    row = _ROWS[name]
+    parameters = [_parameter(p, row) for p in (*row.arrays, *row.scalars.split())]
+    if row.result is None:
+        returns = "da.Array" if row.columns == 1 else f"tuple[{', '.join(['da.Array'] * row.columns)}]"
+    else:
+        parameters += [_parameter(p, row, _KINDS[1]) for p in ("compute", "discount")]
+        returns = f"{row.result.__name__} | Delayed" if row.typed else "Any"
+    signature = inspect.Signature(parameters, return_annotation=returns)
+    arrays = len(row.arrays)
 
-    ``states`` is (n_paths, n_steps + 1); ``dws``, ``sigma``, ``d_mu_dx`` and
-    ``d_sigma_dx`` are (n_paths, n_steps), column j at the state before step j; all
-    float64 Dask arrays chunked alike along the path axis and not along the step
-    axis. Every chunk has the bits of ``quorvane.bel_weights_tangent_flow``; a zero
-    sigma raises its ``ValueError`` at compute time.
-    """
-    return _weights("bel_weights_tangent_flow", [states, dws, sigma, d_mu_dx, d_sigma_dx], [horizon])
+    def function(*args: Any, **kwargs: Any) -> Any:
+        bound = signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        values = list(bound.arguments.values())
+        if row.result is not None:
+            return _estimate(name, values[:arrays], values[arrays:-2], *values[-2:])
+        out = _weights(name, values[:arrays], values[arrays:])
+        return out if row.columns == 1 else tuple(out[:, k] for k in range(row.columns))
 
-
-def bel_weights_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da.Array,
-                                      d_mu_dx: da.Array, d_sigma_dx: da.Array,
-                                      horizon: _Float) -> da.Array:
-    """``bel_weights_tangent_flow`` with each chunk on the worker's thread pool
-    (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the serial bits."""
-    return _weights("bel_weights_tangent_flow_parallel", [states, dws, sigma, d_mu_dx, d_sigma_dx],
-                    [horizon])
-
-
-@overload
-def price_from_samples(samples: da.Array, *, compute: Literal[True] = ...,
-                       discount: _Float = 1.0) -> MeanEstimate: ...
-@overload
-def price_from_samples(samples: da.Array, *, compute: Literal[False],
-                       discount: _Float = 1.0) -> Delayed: ...
-@overload
-def price_from_samples(samples: da.Array, *, compute: bool,
-                       discount: _Float = 1.0) -> MeanEstimate | Delayed: ...
-def price_from_samples(samples: da.Array, *, compute: bool = True,
-                       discount: _Float = 1.0) -> MeanEstimate | Delayed:
-    """``quorvane.MeanEstimate(mean, stderr)`` of a 1-D Dask array of samples (your own
-    payoff values, or payoff values times weights of this module for a delta): one
-    chunk, ``quorvane.price_from_samples`` on it; several, chunk sums combined."""
-    return cast("MeanEstimate | Delayed",
-                _estimate("price_from_samples", [samples], [], compute, discount))
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = __name__
+    text = (_DOC_WEIGHTS if row.result is None else _DOC_ESTIMATE).format(name=name)
+    function.__doc__ = "\n".join(textwrap.wrap(f"{text} {row.note}".strip(), 88))
+    setattr(function, "__signature__", signature)
+    return function
 
 
-@overload
-def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: _Float,
-                                  sigma_at_x0: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                  compute: Literal[True] = ..., discount: _Float = 1.0) -> Estimate: ...
-@overload
-def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: _Float,
-                                  sigma_at_x0: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                  compute: Literal[False], discount: _Float = 1.0) -> Delayed: ...
-@overload
-def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: _Float,
-                                  sigma_at_x0: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                  compute: bool, discount: _Float = 1.0) -> Estimate | Delayed: ...
-def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: _Float,
-                                  sigma_at_x0: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                  compute: bool = True, discount: _Float = 1.0) -> Estimate | Delayed:
-    """``quorvane.Estimate(price, delta, price_stderr, delta_stderr)`` for GBM or ABM from
-    1-D Dask arrays of terminal states and terminal Brownian values, chunked alike.
+if TYPE_CHECKING:
+    from quorvane import _dask_signatures as _S
 
-    One chunk: ``quorvane.price_and_delta_constant_flow`` on it, bit for bit; several:
-    chunk sums combined (the same estimator, not the same last bits). The scalars are
-    checked by that function before any task runs, with its exceptions (``ValueError``
-    for a ``horizon`` or ``sigma_at_x0`` that is not positive).
-    """
-    return cast("Estimate | Delayed", _estimate(
-        "price_and_delta_constant_flow", [terminal_states, w_terminals],
-        [horizon, sigma_at_x0, payoff, strike], compute, discount))
-
-
-@overload
-def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array, horizon: _Float,
-                                 payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[True] = ...,
-                                 discount: _Float = 1.0) -> Estimate: ...
-@overload
-def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array, horizon: _Float,
-                                 payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[False],
-                                 discount: _Float = 1.0) -> Delayed: ...
-@overload
-def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array, horizon: _Float,
-                                 payoff: _Payoff, strike: _Float = 0.0, *, compute: bool,
-                                 discount: _Float = 1.0) -> Estimate | Delayed: ...
-def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array, horizon: _Float,
-                                 payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
-                                 discount: _Float = 1.0) -> Estimate | Delayed:
-    """``quorvane.Estimate`` for a general scalar diffusion from a path batch (shapes and
-    chunking as for ``bel_weights_tangent_flow``; only the last column of ``states`` is
-    read). One chunk: ``quorvane.price_and_delta_tangent_flow`` on it, bit for bit;
-    several: chunk sums combined. The shapes are checked exactly, as that function
-    checks them; a zero sigma raises its ``ValueError`` at compute time.
-    """
-    return cast("Estimate | Delayed", _estimate(
-        "price_and_delta_tangent_flow", [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
-        [horizon, payoff, strike], compute, discount))
-
-
-def bel_weights_gamma_constant_flow(w_terminals: da.Array, horizon: _Float, sigma_at_x0: _Float,
-                                    d_sigma_dx: _Float) -> da.Array:
-    """Constant-flow gamma weights (W^2 - sigma' T W - T) / (sigma0^2 T^2), lazily, chunk by
-    chunk with the bits of ``quorvane.bel_weights_gamma_constant_flow``."""
-    return _weights("bel_weights_gamma_constant_flow", [w_terminals], [horizon, sigma_at_x0, d_sigma_dx])
-
-
-def bel_weights_vega_constant_flow(w_terminals: da.Array, horizon: _Float, d_sigma_dx: _Float,
-                                   volatility: _Float) -> da.Array:
-    """Constant-flow vega weights (W^2 - sigma' T W - T) / (T v), lazily, chunk by chunk
-    with the bits of ``quorvane.bel_weights_vega_constant_flow``."""
-    return _weights("bel_weights_vega_constant_flow", [w_terminals], [horizon, d_sigma_dx, volatility])
-
-
-def bel_weights_gamma_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array,
-                                   d_sigma_dx: da.Array, d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
-                                   horizon: _Float) -> da.Array:
-    """Tangent-flow gamma weights of a path batch (as for ``bel_weights_tangent_flow``,
-    plus the second derivatives; n_steps >= 2), lazily, every chunk with the bits of
-    ``quorvane.bel_weights_gamma_tangent_flow``."""
-    return _weights("bel_weights_gamma_tangent_flow",
-                    [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2], [horizon])
-
-
-def bel_weights_gamma_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma: da.Array,
-                                            d_mu_dx: da.Array, d_sigma_dx: da.Array,
-                                            d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
-                                            horizon: _Float) -> da.Array:
-    """``bel_weights_gamma_tangent_flow`` with each chunk on the worker's thread pool
-    (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the serial bits."""
-    return _weights("bel_weights_gamma_tangent_flow_parallel",
-                    [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2], [horizon])
-
-
-def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: _Float,
-                                   sigma_at_x0: _Float, d_sigma_dx: _Float, volatility: _Float,
-                                   payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
-                                   discount: _Float = 1.0) -> Any:
-    """``quorvane.Greeks`` (price, delta, gamma, vega and their standard errors) for GBM or
-    ABM from 1-D Dask arrays of terminal states and Brownian values, chunked alike. One
-    chunk: ``quorvane.price_and_greeks_constant_flow`` on it, bit for bit; several: chunk
-    sums combined (without that function's rescue of standard errors at extreme scales).
-    """
-    return _estimate("price_and_greeks_constant_flow", [terminal_states, w_terminals],
-                     [horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike], compute, discount)
-
-
-def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
-                                  d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array, horizon: _Float,
-                                  payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
-                                  discount: _Float = 1.0) -> Any:
-    """``quorvane.TangentFlowGreeks`` (price, delta, gamma and their standard errors) for a
-    general scalar diffusion from a path batch (as for ``bel_weights_gamma_tangent_flow``).
-    One chunk: ``quorvane.price_and_greeks_tangent_flow`` on it, bit for bit; several:
-    chunk sums combined. A zero sigma raises its ``ValueError`` at compute time.
-    """
-    return _estimate("price_and_greeks_tangent_flow",
-                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                      d2_sigma_dx2_field], [horizon, payoff, strike], compute, discount)
-
-
-def price_and_greeks_constant_flow_localised(
-        terminal_states: da.Array, w_terminals: da.Array, horizon: _Float, sigma_at_x0: _Float,
-        d_sigma_dx: _Float, volatility: _Float, payoff: _Payoff, strike: _Float = 0.0,
-        bandwidth: _Float | None = None, *, compute: bool = True, discount: _Float = 1.0) -> Any:
-    """``quorvane.LocalisedGreeks`` (``Greeks`` by localised BEL and the ``bandwidth`` each
-    Greek used) for GBM or ABM from 1-D Dask arrays of terminal states and Brownian
-    values, chunked alike.
-
-    One chunk: ``quorvane.price_and_greeks_constant_flow_localised`` on it, bit for bit.
-    Several, with a ``bandwidth``: chunk sums of that band's samples combined. Several,
-    with ``bandwidth=None``: first sd(X_N), from sums of the terminal values carried
-    from chunk to chunk in row order (a chain of small tasks, the module's own sums
-    and operations, so its bits); then per chunk the sums of every candidate's
-    samples (plain BEL and the bands 0.5, 1, 2 and 4 sd, the module's candidates to
-    the bit); then, on the combined sums, the module's choice per Greek (least
-    standard error, ties to the earlier candidate). The reported bandwidths are the
-    module's numbers; the estimates are the same estimator, not the same last bits,
-    and where two candidates' standard errors agree to their last bits the choice may
-    fall on the other one. The bandwidths are never multiplied by ``discount``.
-    """
-    return _estimate("price_and_greeks_constant_flow_localised", [terminal_states, w_terminals],
-                     [horizon, sigma_at_x0, d_sigma_dx, volatility, payoff, strike, bandwidth],
-                     compute, discount)
-
-
-def price_and_greeks_tangent_flow_localised(
-        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
-        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-        horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, bandwidth: _Float | None = None, *,
-        compute: bool = True, discount: _Float = 1.0) -> Any:
-    """``quorvane.LocalisedTangentFlowGreeks`` for a general scalar diffusion from a path
-    batch (as for ``bel_weights_gamma_tangent_flow``; sd(X_N) is that of the last column
-    of ``states``). One chunk: ``quorvane.price_and_greeks_tangent_flow_localised`` on
-    it, bit for bit; several: as ``price_and_greeks_constant_flow_localised`` combines
-    them. A zero sigma raises its ``ValueError`` at compute time.
-    """
-    return _estimate("price_and_greeks_tangent_flow_localised",
-                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                      d2_sigma_dx2_field], [horizon, payoff, strike, bandwidth], compute, discount)
-
-
-def price_and_greeks_tangent_flow_localised_parallel(
-        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
-        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-        horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, bandwidth: _Float | None = None, *,
-        compute: bool = True, discount: _Float = 1.0) -> Any:
-    """``price_and_greeks_tangent_flow_localised`` with one chunk on the worker's thread
-    pool (the serial bits); over several chunks each chunk's sums are the serial form's,
-    which the parallel form equals bit for bit, so the same result as the serial form."""
-    return _estimate("price_and_greeks_tangent_flow_localised_parallel",
-                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                      d2_sigma_dx2_field], [horizon, payoff, strike, bandwidth], compute, discount)
-
-
-def bel_weights_and_variations_tangent_flow(
-        states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array, d_sigma_dx: da.Array,
-        d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
-        horizon: _Float) -> tuple[da.Array, da.Array, da.Array, da.Array]:
-    """Per path, lazily: the delta weights, the gamma weights, Y_N and Z_N of a path batch
-    (as for ``bel_weights_gamma_tangent_flow``), four 1-D Dask arrays chunked like the
-    paths whose chunks have the bits of ``quorvane.bel_weights_and_variations_tangent_flow``
-    on the same rows. The four come from one task per chunk: compute them together
-    (``dask.compute(*arrays)``) to run each chunk once."""
-    name = "bel_weights_and_variations_tangent_flow"
-    columns = _weights(name, [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
-                       [horizon])
-    return columns[:, 0], columns[:, 1], columns[:, 2], columns[:, 3]
-def price_and_delta_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                          d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
-                                          horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                          compute: bool = True, discount: _Float = 1.0) -> Any:
-    """``price_and_delta_tangent_flow`` with each chunk's weights on the worker's thread
-    pool (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the same bits."""
-    return _estimate("price_and_delta_tangent_flow_parallel",
-                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field],
-                     [horizon, payoff, strike], compute, discount)
-
-
-def price_and_greeks_tangent_flow_parallel(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                           d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
-                                           d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-                                           horizon: _Float, payoff: _Payoff, strike: _Float = 0.0, *,
-                                           compute: bool = True, discount: _Float = 1.0) -> Any:
-    """``price_and_greeks_tangent_flow`` with each chunk's weights on the worker's thread
-    pool (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the same bits."""
-    return _estimate("price_and_greeks_tangent_flow_parallel",
-                     [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                      d2_sigma_dx2_field], [horizon, payoff, strike], compute, discount)
-
-
-# Payoffs of a weighted average of the path. average_weights (and monitoring_times) are
-# 1-D NumPy arrays of one entry per column or date, the same for every chunk.
-
-
-def bel_weights_average_tangent_flow(
-        states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array, d_sigma_dx: da.Array,
-        d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array, horizon: _Float,
-        average_weights: npt.ArrayLike) -> da.Array:
-    """BEL delta weights for payoffs of A = sum_k a_k X_k of a path batch (arrays as for
-    ``bel_weights_gamma_tangent_flow``), lazily, one per path, every chunk with the bits of
-    ``quorvane.bel_weights_average_tangent_flow`` on the same rows.
-
-    ``average_weights`` (the n_steps + 1 weights a_k) is a 1-D float64 NumPy array that
-    every chunk gets whole (a Dask array is computed when the call is made); it is
-    checked by that function before any task. A zero sigma, or a path whose
-    sum_k a_k k Y_k is 0, raises its ``ValueError`` at compute time, the row counted
-    from the start of the chunk.
-    """
-    return _weights("bel_weights_average_tangent_flow",
-                    [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
-                    [horizon, average_weights])
-
-
-def bel_weights_average_tangent_flow_parallel(
-        states: da.Array, dws: da.Array, sigma: da.Array, d_mu_dx: da.Array, d_sigma_dx: da.Array,
-        d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array, horizon: _Float,
-        average_weights: npt.ArrayLike) -> da.Array:
-    """``bel_weights_average_tangent_flow`` with each chunk on the worker's thread pool
-    (``RAYON_NUM_THREADS`` in the workers' environment bounds it); the serial bits."""
-    return _weights("bel_weights_average_tangent_flow_parallel",
-                    [states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2],
-                    [horizon, average_weights])
-
-
-@overload
-def price_and_delta_average_tangent_flow(
-        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
-        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
-        compute: Literal[True] = ..., discount: _Float = 1.0) -> Estimate: ...
-@overload
-def price_and_delta_average_tangent_flow(
-        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
-        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
-        compute: Literal[False], discount: _Float = 1.0) -> Delayed: ...
-@overload
-def price_and_delta_average_tangent_flow(
-        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
-        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
-        compute: bool, discount: _Float = 1.0) -> Estimate | Delayed: ...
-def price_and_delta_average_tangent_flow(
-        states: da.Array, dws: da.Array, sigma_field: da.Array, d_mu_dx_field: da.Array,
-        d_sigma_dx_field: da.Array, d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-        horizon: _Float, average_weights: npt.ArrayLike, payoff: _Payoff, strike: _Float = 0.0, *,
-        compute: bool = True, discount: _Float = 1.0) -> Estimate | Delayed:
-    """``quorvane.Estimate`` (price, delta and their standard errors) of a built-in payoff
-    of A = sum_k a_k X_k, from a path batch (as for ``bel_weights_average_tangent_flow``).
-
-    One chunk: ``quorvane.price_and_delta_average_tangent_flow`` on it, bit for bit.
-    Several: per chunk the module's own samples (payoff(A) and the weight times it,
-    added in row order from +0.0 by the function of the same name in
-    ``quorvane._chunks``), combined in chunk order: the same estimator, not the same last
-    bits as one call. A zero sigma raises its ``ValueError`` at compute time.
-    """
-    return cast("Estimate | Delayed", _estimate(
-        "price_and_delta_average_tangent_flow",
-        [states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field],
-        [horizon, average_weights, payoff, strike], compute, discount))
-
-
-def bel_weights_average_constant_flow(
-        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
-        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float,
-        d_sigma_dx: _Float) -> da.Array:
-    """BEL delta weights for payoffs of A = sum_k a_k S_k of GBM or ABM values at the
-    monitoring dates, lazily, one per path.
-
-    ``monitored_states`` is a 2-D (n_paths, n_dates) float64 Dask array chunked along
-    the path axis only, ``w_terminals`` a 1-D one chunked alike; ``monitoring_times``
-    and ``average_weights`` are 1-D NumPy arrays of n_dates entries that every chunk
-    gets whole. Every chunk has the bits of ``quorvane.bel_weights_average_constant_flow``
-    on the same rows, which checks the dates and the scalars before any task.
-    """
-    return _weights("bel_weights_average_constant_flow", [monitored_states, w_terminals],
-                    [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx])
-
-
-@overload
-def price_and_delta_average_constant_flow(
-        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
-        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
-        payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[True] = ...,
-        discount: _Float = 1.0) -> Estimate: ...
-@overload
-def price_and_delta_average_constant_flow(
-        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
-        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
-        payoff: _Payoff, strike: _Float = 0.0, *, compute: Literal[False],
-        discount: _Float = 1.0) -> Delayed: ...
-@overload
-def price_and_delta_average_constant_flow(
-        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
-        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
-        payoff: _Payoff, strike: _Float = 0.0, *, compute: bool,
-        discount: _Float = 1.0) -> Estimate | Delayed: ...
-def price_and_delta_average_constant_flow(
-        monitored_states: da.Array, w_terminals: da.Array, monitoring_times: npt.ArrayLike,
-        average_weights: npt.ArrayLike, horizon: _Float, sigma_at_x0: _Float, d_sigma_dx: _Float,
-        payoff: _Payoff, strike: _Float = 0.0, *, compute: bool = True,
-        discount: _Float = 1.0) -> Estimate | Delayed:
-    """``quorvane.Estimate`` of a built-in payoff of A = sum_k a_k S_k for GBM or ABM at
-    the monitoring dates (arrays as for ``bel_weights_average_constant_flow``). One
-    chunk: ``quorvane.price_and_delta_average_constant_flow`` on it, bit for bit;
-    several: chunk sums combined (the same estimator, not the same last bits).
-    """
-    return cast("Estimate | Delayed", _estimate(
-        "price_and_delta_average_constant_flow", [monitored_states, w_terminals],
-        [monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx, payoff, strike],
-        compute, discount))
+    bel_weights_constant_flow: _S.ConstantFlowWeights[da.Array]
+    bel_weights_tangent_flow: _S.TangentFlowWeights[da.Array]
+    bel_weights_tangent_flow_parallel: _S.TangentFlowWeights[da.Array]
+    price_from_samples: _S.Samples[MeanEstimate]
+    price_and_delta_constant_flow: _S.ConstantFlowDelta[Estimate]
+    price_and_delta_tangent_flow: _S.TangentFlowDelta[Estimate]
+    bel_weights_gamma_constant_flow: _S.ConstantFlowGammaWeights[da.Array]
+    bel_weights_vega_constant_flow: _S.ConstantFlowVegaWeights[da.Array]
+    bel_weights_gamma_tangent_flow: _S.TangentFlowGammaWeights[da.Array]
+    bel_weights_gamma_tangent_flow_parallel: _S.TangentFlowGammaWeights[da.Array]
+    price_and_greeks_constant_flow: _S.ConstantFlowGreeks
+    price_and_greeks_tangent_flow: _S.TangentFlowGreeks
+    price_and_greeks_constant_flow_localised: _S.ConstantFlowGreeksLocalised
+    price_and_greeks_tangent_flow_localised: _S.TangentFlowGreeksLocalised
+    price_and_greeks_tangent_flow_localised_parallel: _S.TangentFlowGreeksLocalised
+    bel_weights_and_variations_tangent_flow: _S.TangentFlowGammaWeights[
+        tuple[da.Array, da.Array, da.Array, da.Array]]
+    price_and_delta_tangent_flow_parallel: _S.TangentFlowDelta[Any]
+    price_and_greeks_tangent_flow_parallel: _S.TangentFlowGreeks
+    bel_weights_average_tangent_flow: _S.AverageTangentFlowWeights[da.Array]
+    bel_weights_average_tangent_flow_parallel: _S.AverageTangentFlowWeights[da.Array]
+    price_and_delta_average_tangent_flow: _S.AverageTangentFlowDelta[Estimate]
+    bel_weights_average_constant_flow: _S.AverageConstantFlowWeights[da.Array]
+    price_and_delta_average_constant_flow: _S.AverageConstantFlowDelta[Estimate]
+else:
+    globals().update({name: _make(name) for name in _ROWS})
