@@ -4,83 +4,33 @@ Path batches too large for one machine live as Dask arrays with one row per path
 chunked along the path axis only: every chunk holds whole paths and all their
 steps. Every function of the native modules has its form here, with the same name
 and arguments as Dask arrays, run chunk by chunk in whatever Dask scheduler is
-active (a ``dask.distributed`` client, the threaded default, or
-``dask.config.set(scheduler="synchronous")``).
+active. The guide's "Scaling out with Dask" tells the whole story; in short:
 
-Weights. The ``bel_weights_*`` functions return a lazy 1-D Dask array of per-path
-weights, chunked like the paths; every chunk has exactly the module's bits for the
-same rows.
+Weights (``bel_weights_*``): lazy per-path Dask arrays, chunked like the paths,
+every chunk with exactly the module's bits for the same rows.
 
-Estimates. ``price_from_samples``, ``price_and_delta_*`` and ``price_and_greeks_*``
-return what the package's functions of the same names return (``MeanEstimate``,
-``Estimate``, ``Greeks``, ``TangentFlowGreeks``), or with ``compute=False`` a
-``dask.delayed`` object that computes it, so that several estimates share one
-``dask.compute``. With one chunk the task calls the module's own function: the
-module's result, bit for bit. With several, each task calls the function of the
-same name in ``quorvane._chunks``, which returns the chunk's count n and, per lane
-of the estimate, the sums S1 of the samples and S2 of their squares that the
-module accumulates (plain sequential sums in row order from +0.0); then
-``quorvane._chunks.estimate_from_sums`` adds them in chunk order, from +0.0, and
-applies the module's statistics rule once: mean = S1 / N, variance = S2 / N -
-mean * mean (+0.0 unless strictly positive), stderr = sqrt(variance / N), and for
-``price_and_greeks_*`` a NaN stderr where the estimate is NaN or infinite or the
-variance NaN. That is the same estimator as one call over all paths, but not the
-same last bits (one call adds every path into one running sum); the same chunks
-give the same bits on every run and under every scheduler. One difference: where
-the squares of an estimate's samples leave the doubles (GBM scaled by 2^510 or
-2^-520), the module's ``price_and_greeks_constant_flow`` takes the standard error
-from rescaled samples, which sums cannot; with several chunks that standard error
-is what the rule gives on the out-of-range sums (an infinity, 0.0 or NaN).
-``discount`` (keyword-only, default 1.0, a finite factor > 0 such as exp(-r T))
-multiplies each field of the result once, combined or not.
+Estimates (``price_*``): the package's named tuples, or with ``compute=False`` a
+``dask.delayed`` object, so that several estimates share one ``dask.compute``. One
+chunk: the module's own call, bit for bit. Several: each chunk's count and per-lane
+sums S1, S2 (from the function of the same name in ``quorvane._chunks``), added in
+chunk order and put through the module's statistics rule once by
+``quorvane._chunks.estimate_from_sums``: the same estimator, not the same last bits,
+and the same bits on every run and under every scheduler (without the rescued
+standard errors of ``price_and_greeks_constant_flow`` at extreme scales). The
+localised estimates choose their bands on the combined sums, around sd(X_N) of all
+the paths (a first pass carries its sums from chunk to chunk in row order).
+``discount`` multiplies each field of the result once.
 
-Localised estimates. ``price_and_greeks_*_localised`` return ``LocalisedGreeks`` and
-``LocalisedTangentFlowGreeks``: one chunk, the module's call bit for bit; several,
-chunk sums of every candidate band's samples, from the function of the same name
-in ``quorvane._chunks``. A given ``bandwidth`` is the one candidate. With
-``bandwidth=None`` a first pass computes sd(X_N) from sums of the terminal values
-carried from chunk to chunk in row order (a chain of small tasks: the module's
-sums and operations, so its bits), each chunk then sums plain BEL and the bands
-0.5, 1, 2 and 4 sd, and the module's choice (per Greek the least standard error,
-ties to the earlier candidate) is made on the combined sums. So the bands and the
-reported bandwidths are the module's numbers; the estimates are the same estimator
-without the same last bits, and where two candidates' standard errors agree to
-their last bits the choice can fall the other way. ``bel_weights_and_variations_
-tangent_flow`` returns its four per-path arrays as four lazy Dask arrays of one
-task per chunk.
+Errors: types, dtypes, masks, chunking, rows, the scalars (by the ``quorvane``
+function itself on empty arrays) and the exact shapes of a path batch are checked
+before any task. A failure in the data reaches ``compute`` as the module's
+``ValueError``, its row counted from the start of the chunk (from Python 3.11 a note
+gives the chunk's first row). Every task turns the module's ``PanicException`` (a
+``BaseException`` the distributed client cannot deliver) into :class:`PanicError`.
 
-Payoffs of a weighted average. The ``*_average_*`` functions take
-``average_weights`` (and the constant flow's ``monitoring_times``) as 1-D float64
-NumPy arrays, one entry per column of ``states`` or per monitoring date, which
-every chunk gets whole (copied when the call is made; a Dask array there is
-computed then, a masked one refused); ``monitored_states`` is (n_paths, n_dates),
-chunked along the path axis like ``w_terminals``. Their estimates over several
-chunks add the chunks' sums of the module's samples (payoff(A) and the weight
-times it) from ``quorvane._chunks``, as above.
-
-Errors. Before any task is submitted: ``discount``; Dask arrays of float64 with
-the expected number of dimensions, not masked (``TypeError``); known chunk sizes,
-one chunk along the step axis, the same path-axis chunks and rows for all
-arguments (``ValueError``); the scalars, checked by the ``quorvane`` function
-itself on empty arrays, so with its own exception and message; and, for a path
-batch, the exact shapes of ``quorvane`` (``states`` (n_paths, n_steps + 1), every
-per-step array (n_paths, n_steps); the message names the array that is off).
-Masked arrays are refused: the module reads a chunk's data, masked values
-included, ignoring the mask. Fill them (``dask.array.ma.filled(x, value)``) or
-drop the masked paths from every argument first. A failure in the data, such as a
-zero sigma, reaches ``compute`` as the module's own ``ValueError``, its row index
-counted from the start of the chunk (from Python 3.11 a note gives the chunk's
-first row). The module's ``PanicException`` is a ``BaseException``, which the
-distributed client cannot deliver (``compute`` would never return), so every task
-built here raises :class:`PanicError`, a ``RuntimeError`` with the same message,
-instead; ordinary inputs do not reach it, a worker whose thread pool cannot be
-built does.
-
-Threads. All but the ``*_parallel`` functions run each chunk on one thread with the
-interpreter lock held: run chunks side by side in worker processes (for example
-``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel`` functions
-use the module's thread pool in each worker, one thread per logical processor
-unless ``RAYON_NUM_THREADS`` is set in the workers' environment.
+Threads: all but the ``*_parallel`` functions hold the interpreter lock: use worker
+processes (``LocalCluster(processes=True, threads_per_worker=1)``). The ``*_parallel``
+functions use the module's thread pool in each worker (``RAYON_NUM_THREADS``).
 """
 
 from __future__ import annotations
@@ -445,7 +395,7 @@ def _whole_arrays(name: str, scalars: Sequence[object]) -> tuple[list[object], s
     whole = _ROWS[name].whole
     if not whole:
         return list(scalars), set()
-    parameters = list(inspect.signature(globals()[name]).parameters)[len(_ROWS[name].arrays):]
+    parameters = _ROWS[name].scalars.split()
     out = list(scalars)
     positions = {k for k, parameter in enumerate(parameters[:len(out)]) if parameter in whole}
     for k in sorted(positions):
