@@ -492,7 +492,10 @@ def _make(name: str) -> Callable[..., Any]:
     arrays = len(row.arrays)
 
     def function(*args: Any, **kwargs: Any) -> Any:
-        bound = signature.bind(*args, **kwargs)
+        try:
+            bound = signature.bind(*args, **kwargs)
+        except TypeError as error:  # named, as Python names a function in its own message
+            raise TypeError(f"{name}() {error}") from None
         bound.apply_defaults()
         values = list(bound.arguments.values())
         if row.result is not None:
