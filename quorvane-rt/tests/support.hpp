@@ -70,6 +70,14 @@ inline constexpr KernelTarget kEveryKernelTarget[] = {KernelTarget::baseline, Ke
                                                      KernelTarget::avx512};
 
 // The targets this CPU runs, narrowest first.
+// What the selection picks when QUORVANE_KERNEL names no target: AVX2 where the
+// CPU has it, else AVX-512, else the baseline.
+inline KernelTarget automatic_target() {
+  for (KernelTarget target : {KernelTarget::avx2, KernelTarget::avx512})
+    if (kernel_target_supported(target)) return target;
+  return KernelTarget::baseline;
+}
+
 inline std::vector<KernelTarget> supported_targets() {
   std::vector<KernelTarget> t;
   for (KernelTarget target : kEveryKernelTarget)

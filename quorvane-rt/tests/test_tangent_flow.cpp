@@ -872,20 +872,20 @@ TEST(TangentFlowKernelMixed, EachArrayItsOwnLayout) {
 
 TEST(TangentFlowKernelSelection, QuorvaneKernelForcedWiderTargetWasIgnored) {
   // QUORVANE_KERNEL names any target, whether or not this CPU runs it (a call
-  // then fails in kernels_for); unset or unknown, the widest this CPU runs.
+  // then fails in kernels_for); unset or unknown, the automatic choice.
   for (KernelTarget target : kEveryKernelTarget)
     EXPECT_EQ(kernel_target_for(kernel_target_name(target)), target) << kernel_target_name(target);
-  const KernelTarget widest = supported_targets().back();
-  EXPECT_EQ(kernel_target_for(nullptr), widest);
-  EXPECT_EQ(kernel_target_for("sse9"), widest);
-  EXPECT_EQ(kernel_target_for(""), widest);
+  const KernelTarget automatic = automatic_target();
+  EXPECT_EQ(kernel_target_for(nullptr), automatic);
+  EXPECT_EQ(kernel_target_for("sse9"), automatic);
+  EXPECT_EQ(kernel_target_for(""), automatic);
 }
 
 TEST(TangentFlowKernelSelection, ActiveKernelFollowsCpuAndEnvironment) {
-  // The widest target this CPU runs, unless QUORVANE_KERNEL names a target;
-  // whichever targets exist and whichever this CPU has.
+  // The automatic choice, unless QUORVANE_KERNEL names a target; whichever
+  // targets exist and whichever this CPU has.
   const char* forced = std::getenv("QUORVANE_KERNEL");
-  const char* expected = kernel_target_name(supported_targets().back());
+  const char* expected = kernel_target_name(automatic_target());
   for (KernelTarget target : kEveryKernelTarget)
     if (forced != nullptr && std::string(forced) == kernel_target_name(target))
       expected = kernel_target_name(target);

@@ -19,8 +19,8 @@ bool kernel_target_supported(KernelTarget target) noexcept;
 // An internal failure unless `target` can run on this CPU.
 void require_kernel_target(KernelTarget target);
 
-// The target chosen for this process: the widest this CPU runs (AVX-512, then
-// AVX2, then the baseline), unless the environment variable QUORVANE_KERNEL
+// The target chosen for this process: AVX2 where the CPU has it, then AVX-512,
+// then the baseline (target.cpp says why AVX2 comes first), unless the environment variable QUORVANE_KERNEL
 // (read once, on first use) names one: "baseline", "avx2" or "avx512" forces
 // that build, and a forced target the CPU lacks fails every call that needs a
 // kernel (require_kernel_target); any other value is ignored.
