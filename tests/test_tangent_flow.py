@@ -225,7 +225,7 @@ def test_nan_and_subnormal_sigma_are_not_zero(value):
     assert array_bits(got) == bit_list(ref_weights(*arrays[1:], 1.0))
 
 
-@pytest.mark.parametrize("kernel", ["baseline", "avx2", "avx512"])
+@pytest.mark.parametrize("kernel", ["baseline", "avx2", "avx512", "neon"])
 def test_every_forced_kernel_gives_the_same_bits(tmp_path, kernel):
     rng = np.random.default_rng(77)
     arrays = batch(rng, 37, 11, specials=True)

@@ -66,18 +66,18 @@ inline constexpr std::string_view kPayoffNames[] = {"identity", "call", "put", "
 // Every kernel target, narrowest first; a target added to KernelTarget joins
 // here, and every native test of the kernels then covers it on a CPU that has
 // it (and skips it on one that has not).
-inline constexpr KernelTarget kEveryKernelTarget[] = {KernelTarget::baseline, KernelTarget::avx2,
-                                                     KernelTarget::avx512};
+inline constexpr KernelTarget kEveryKernelTarget[] = {KernelTarget::baseline, KernelTarget::neon,
+                                                     KernelTarget::avx2, KernelTarget::avx512};
 
-// The targets this CPU runs, narrowest first.
 // What the selection picks when QUORVANE_KERNEL names no target: AVX2 where the
-// CPU has it, else AVX-512, else the baseline.
+// CPU has it, else AVX-512, else NEON (an arm64 build), else the baseline.
 inline KernelTarget automatic_target() {
-  for (KernelTarget target : {KernelTarget::avx2, KernelTarget::avx512})
+  for (KernelTarget target : {KernelTarget::avx2, KernelTarget::avx512, KernelTarget::neon})
     if (kernel_target_supported(target)) return target;
   return KernelTarget::baseline;
 }
 
+// The targets this CPU runs, narrowest first.
 inline std::vector<KernelTarget> supported_targets() {
   std::vector<KernelTarget> t;
   for (KernelTarget target : kEveryKernelTarget)

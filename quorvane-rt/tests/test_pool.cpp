@@ -1020,35 +1020,64 @@ TEST_P(PoolInterrupt, StoppedParallelWeightsLeaveThePoolGivingTheSameBits) {
 // ---------------------------------------------------------------------------
 // The caller's floating-point control state
 
-// Control states of the calling thread: flush-to-zero with denormals-are-zero
-// (MXCSR bits; carried only by the x86-64 platform layer), or one of the
-// directed rounding modes (MXCSR bits there, <cfenv> in the portable layer).
+// Control states of the calling thread: flush-to-zero (with denormals-are-zero
+// on x86-64; carried by the x86-64 and arm64 layers only), or one of the
+// directed rounding modes (the control register's bits there, <cfenv> in the
+// portable layer).
 struct FpState {
   const char* name;
-  unsigned bits;  // MXCSR
-  int round;      // <cfenv>; -1 for no rounding mode
+  unsigned mxcsr;  // x86-64
+  unsigned fpcr;   // arm64
+  int round;       // <cfenv>; -1 for no rounding mode
 };
 
 void PrintTo(const FpState& state, std::ostream* os) { *os << state.name; }
 
 class PoolFpControl : public ::testing::TestWithParam<FpState> {};
 
-INSTANTIATE_TEST_SUITE_P(States, PoolFpControl,
-                         ::testing::Values(FpState{"FlushToZeroDenormalsAreZero", 0x8040, -1},
-                                           FpState{"RoundUp", 0x4000, FE_UPWARD},
-                                           FpState{"RoundDown", 0x2000, FE_DOWNWARD},
-                                           FpState{"RoundTowardZero", 0x6000, FE_TOWARDZERO}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    States, PoolFpControl,
+    ::testing::Values(FpState{"FlushToZeroDenormalsAreZero", 0x8040, 1u << 24, -1},
+                      FpState{"RoundUp", 0x4000, 1u << 22, FE_UPWARD},
+                      FpState{"RoundDown", 0x2000, 2u << 22, FE_DOWNWARD},
+                      FpState{"RoundTowardZero", 0x6000, 3u << 22, FE_TOWARDZERO}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Sets the calling thread's state to `state` and returns the state it had.
 qpl::FpControl enter(const FpState& state) {
   const qpl::FpControl saved = qpl::current_fp_control();
-#if defined(QUORVANE_PLATFORM_LINUX_X86_64)
-  qpl::apply_fp_control(state.bits);
+#if defined(QUORVANE_PLATFORM_X86_64)
+  qpl::apply_fp_control(state.mxcsr);
+#elif defined(QUORVANE_PLATFORM_ARM64)
+  qpl::apply_fp_control(state.fpcr);
 #else
   qpl::apply_fp_control(static_cast<qpl::FpControl>(state.round));
 #endif
   return saved;
+}
+
+// The layer's control bits were placed wrongly for this processor (a state
+// set but not in force, or read back as another): the state set through
+// apply_fp_control must be the one read back and must decide this thread's
+// own arithmetic, in this process, without the pool.
+TEST_P(PoolFpControl, StateSetIsReadBackAndDecidesArithmetic) {
+  const FpState state = GetParam();
+  if (state.round < 0 && !qpl::kCarriesFlushToZero)
+    GTEST_SKIP() << "flush-to-zero has no portable spelling; this platform layer does not carry it";
+  // 1/3 and -1/3 and 1/10 round differently upward, downward and toward zero;
+  // the product is subnormal, so flush-to-zero gives 0.
+  const auto compute = [] {
+    volatile double one = 1.0, three = 3.0, ten = 10.0, tiny = 1e-300, small = 1e-10;
+    return std::vector<double>{one / three, -one / three, one / ten, tiny * small};
+  };
+  const std::vector<double> nearest = compute();
+  const qpl::FpControl saved = enter(state);
+  const qpl::FpControl now = qpl::current_fp_control();
+  const std::vector<double> in_state = compute();
+  qpl::apply_fp_control(saved);
+  EXPECT_NE(now, saved);
+  EXPECT_FALSE(same_bits(in_state, nearest));
+  EXPECT_TRUE(same_bits(compute(), nearest));
 }
 
 // Workers took their state from the thread that built the pool, so a caller

@@ -80,12 +80,14 @@ struct TargetKernels {
 const TargetKernels& kernels_baseline() noexcept;
 const TargetKernels& kernels_avx2() noexcept;
 const TargetKernels& kernels_avx512() noexcept;
+const TargetKernels& kernels_neon() noexcept;
 
 // The build for `target`; a target the CPU does not support is an internal failure.
 // Only builds with the AVX2 and AVX-512 objects (x86-64, not QUORVANE_PORTABLE;
 // CMake defines QUORVANE_AVX2_TARGET and QUORVANE_AVX512_TARGET) can name
-// kernels_avx2 and kernels_avx512; elsewhere those targets are never supported,
-// so require_kernel_target stops first.
+// kernels_avx2 and kernels_avx512, and only arm64 builds with the NEON objects
+// (QUORVANE_NEON_TARGET) kernels_neon; elsewhere those targets are never
+// supported, so require_kernel_target stops first.
 inline const TargetKernels& kernels_for(KernelTarget target) {
   require_kernel_target(target);
 #if defined(QUORVANE_AVX2_TARGET)
@@ -93,6 +95,9 @@ inline const TargetKernels& kernels_for(KernelTarget target) {
 #endif
 #if defined(QUORVANE_AVX512_TARGET)
   if (target == KernelTarget::avx512) return kernels_avx512();
+#endif
+#if defined(QUORVANE_NEON_TARGET)
+  if (target == KernelTarget::neon) return kernels_neon();
 #endif
   return kernels_baseline();
 }

@@ -50,6 +50,12 @@ bool kernel_target_supported(KernelTarget target) noexcept {
       return false;  // a build without the AVX-512 objects
 #endif
     }
+    case KernelTarget::neon:
+#if defined(QUORVANE_NEON_TARGET)
+      return true;  // Advanced SIMD is part of every arm64 processor
+#else
+      return false;  // not an arm64 build
+#endif
   }
   return false;
 }
@@ -69,7 +75,7 @@ namespace {
 // weights at 65,536 x 256 37 ms against 27 ms): the divider, not the width,
 // bounds these recursions. QUORVANE_KERNEL=avx512 still selects it.
 constexpr KernelTarget kByPreference[] = {KernelTarget::avx2, KernelTarget::avx512,
-                                          KernelTarget::baseline};
+                                          KernelTarget::neon, KernelTarget::baseline};
 
 }  // namespace
 
@@ -92,6 +98,7 @@ const char* kernel_target_name(KernelTarget target) noexcept {
   switch (target) {
     case KernelTarget::avx2: return "avx2";
     case KernelTarget::avx512: return "avx512";
+    case KernelTarget::neon: return "neon";
     case KernelTarget::baseline: break;
   }
   return "baseline";

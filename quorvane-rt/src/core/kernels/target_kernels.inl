@@ -1,5 +1,6 @@
 // The one body of every kernel table, included once by the translation unit of
-// each target (kernels_baseline.cpp, kernels_avx2.cpp, kernels_avx512.cpp) and
+// each target (kernels_baseline.cpp, kernels_avx2.cpp, kernels_avx512.cpp,
+// kernels_neon.cpp) and
 // instantiated there with that target's lane traits. Everything here has
 // internal linkage, so each target's object keeps its own copies and defines,
 // as a symbol others can bind, only its kernels_<target>() (see kernels.hpp).
@@ -17,7 +18,17 @@ namespace {
 template <std::size_t kLanes>
 struct Widths;
 
-// Two lanes (SSE2). Delta: the divider is the shared resource (about one
+// One lane: the scalar build (the baseline on arm64). Independent paths in
+// separate chains hide the latency of each path's own operations, as the
+// vector chains do.
+template <>
+struct Widths<1> {
+  static constexpr Chains kDelta{4, 4, 2, 2048};
+  static constexpr Chains kGamma{2, 2, 2, 256};
+  static constexpr Chains kAverage{2, 2, 2, kHistoryBlockLanes};
+};
+
+// Two lanes (SSE2, NEON). Delta: the divider is the shared resource (about one
 // division per cycle and a half whatever the vector width); three chains keep
 // it busy behind the latency of the Y chain in C order. With arbitrary strides
 // building each vector from scalar loads dominates and two chains do best.

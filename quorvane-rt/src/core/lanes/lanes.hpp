@@ -24,10 +24,15 @@
 
 // The two-lane traits are SSE2 intrinsics on x86-64, and GCC/Clang vector
 // extensions (the same IEEE-754 operations lane by lane) in the portable build
-// and on other processors.
+// and on other processors. On arm64 the NEON lanes use the same vectors, with
+// NEON's own comparisons and shuffles.
 #if defined(__x86_64__) && !defined(QUORVANE_PORTABLE)
 #define QUORVANE_SSE2_LANES 1
 #include <emmintrin.h>
+#endif
+#if defined(__aarch64__) && !defined(QUORVANE_PORTABLE)
+#define QUORVANE_NEON_LANES 1
+#include <arm_neon.h>
 #endif
 #if defined(__AVX2__) || defined(__AVX512F__)
 #include <immintrin.h>
@@ -263,6 +268,56 @@ struct Sse2Lanes : PackedLanes<2> {
     out[1] = V{x[0][1], x[1][1]};
   }
 };
+#endif
+
+#if defined(QUORVANE_NEON_LANES)
+// Two lanes in NEON registers: the compiler's vectors above for loads, stores
+// and the arithmetic (FDIV, FMUL, FADD, FSUB on each lane), NEON's comparisons
+// and zips for the rest. positive is MAXPD's rule, as a mask: FCMGT is false
+// for NaN and -0.0, which give +0.0 (FMAX would return the NaN).
+struct NeonLanes : PackedLanes<2> {
+  using Sums = Sse2Sums;
+  static V set1(double x) noexcept { return vdupq_n_f64(x); }
+  static V positive(V d) noexcept {
+    return vreinterpretq_f64_u64(vandq_u64(vreinterpretq_u64_f64(d), vcgtzq_f64(d)));
+  }
+  static V one_if_less(V a, V b) noexcept {
+    return vreinterpretq_f64_u64(vandq_u64(vcltq_f64(a, b), vreinterpretq_u64_f64(vdupq_n_f64(1.0))));
+  }
+  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
+    return vcombine_f64(vdup_n_f64(lane_load(p + lane[0])), vdup_n_f64(lane_load(p + lane[1])));
+  }
+  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    return vcombine_f64(vdup_n_f64(lane_load(p + k * rs)), vdup_n_f64(lane_load(p + (k + 1) * rs)));
+  }
+  // Rows k0 and k0 + 1, steps (j, j + 1) at p: ZIP1 gives step j of both
+  // rows, ZIP2 step j + 1.
+  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
+                        V& b) noexcept {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
+    const V r0 = loadu(p + k * rs);
+    const V r1 = loadu(p + (k + 1) * rs);
+    a = vzip1q_f64(r0, r1);
+    b = vzip2q_f64(r0, r1);
+  }
+  // Two paths: [a0, b0], then [a1, b1].
+  template <class S>
+  static void rows(const V* x, typename S::R* out) noexcept {
+    static_assert(S::kWidth == 2);
+    out[0] = vzip1q_f64(x[0], x[1]);
+    out[1] = vzip2q_f64(x[0], x[1]);
+  }
+};
+#endif
+
+// The lanes of the baseline kernels (kernels_baseline.cpp): SSE2's two on
+// x86-64 and in the portable build; on arm64, where NEON is a target of its
+// own, one, so that forcing the baseline runs the scalar build.
+#if defined(QUORVANE_NEON_LANES)
+using BaselineLanes = ScalarLanes;
+#else
+using BaselineLanes = Sse2Lanes;
 #endif
 
 #if defined(__AVX2__)

@@ -1,8 +1,8 @@
-// The Linux x86-64 form of the platform layer: futex system calls and the
-// kernel thread id.
+// The Linux form of the platform layer (x86-64 and arm64): futex system calls
+// and the kernel thread id.
 #include "core/platform/platform.hpp"
 
-#if defined(QUORVANE_PLATFORM_LINUX_X86_64)
+#if defined(QUORVANE_PLATFORM_LINUX)
 
 #include <cerrno>
 #include <cstdlib>

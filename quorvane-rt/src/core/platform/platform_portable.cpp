@@ -1,8 +1,8 @@
-// The portable C++20 form of the platform layer, wherever the Linux x86-64 one
-// is absent: std::atomic wait/notify and std::thread ids.
+// The portable C++20 form of the platform layer, wherever the Linux one is
+// absent: std::atomic wait/notify and std::thread ids.
 #include "core/platform/platform.hpp"
 
-#if !defined(QUORVANE_PLATFORM_LINUX_X86_64)
+#if !defined(QUORVANE_PLATFORM_LINUX)
 
 #include <chrono>
 #include <functional>
