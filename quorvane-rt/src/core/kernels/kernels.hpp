@@ -67,7 +67,7 @@ using GreekSumsKernel = LaneSums<4> (*)(PayoffKind kind, double strike,
 // n_dates at byte strides, W_T, the dates t_k and the average's weights a_k.
 struct AverageFlowKernelInputs {
   const std::byte* states;
-  std::size_t n_dates;
+  std::size_t n_paths, n_dates;
   std::ptrdiff_t row_stride, col_stride;  // bytes
   const std::byte* w_terminals;
   std::ptrdiff_t w_stride;

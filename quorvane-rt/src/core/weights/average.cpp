@@ -178,10 +178,11 @@ void AverageConstantFlow::weights_of(KernelTarget target, std::size_t first, std
                                      double* out, double* averages) const {
   const detail::AverageFlowKernel kernel = detail::kernels_for(target).average_flow;
   // Plain fields for the kernels, which may not call the views' member functions.
-  const detail::AverageFlowKernelInputs in{states.data,        states.cols,    states.row_stride,
-                                           states.col_stride,  w_terminals.data, w_terminals.stride,
-                                           times.data,         times.stride,   weights.data,
-                                           weights.stride,     slope,          sigma0};
+  const detail::AverageFlowKernelInputs in{states.data,       states.rows,        states.cols,
+                                           states.row_stride, states.col_stride,  w_terminals.data,
+                                           w_terminals.stride, times.data,        times.stride,
+                                           weights.data,      weights.stride,     slope,
+                                           sigma0};
   if (slope != 0.0) {
     kernel(in, first, count, out, averages);
     return;
