@@ -176,6 +176,11 @@ double AverageConstantFlow::weight(std::size_t i) const noexcept {
 
 void AverageConstantFlow::weights_of(KernelTarget target, std::size_t first, std::size_t count,
                                      double* out, double* averages) const {
+  if (slope == 0.0) {
+    // ABM: the weight reads only W; the averages, when asked for, the states.
+    for (std::size_t i = 0; i < count; ++i) out[i] = weight(first + i);
+    if (averages == nullptr) return;
+  }
   const detail::AverageFlowKernel kernel = detail::kernels_for(target).average_flow;
   // Plain fields for the kernels, which may not call the views' member functions.
   const detail::AverageFlowKernelInputs in{states.data,       states.rows,        states.cols,
@@ -183,13 +188,7 @@ void AverageConstantFlow::weights_of(KernelTarget target, std::size_t first, std
                                            w_terminals.stride, times.data,        times.stride,
                                            weights.data,      weights.stride,     slope,
                                            sigma0};
-  if (slope != 0.0) {
-    kernel(in, first, count, out, averages);
-    return;
-  }
-  // ABM: the weight reads only W; the averages, when asked for, the states.
-  for (std::size_t i = 0; i < count; ++i) out[i] = weight(first + i);
-  if (averages != nullptr) kernel(in, first, count, nullptr, averages);
+  kernel(in, first, count, slope == 0.0 ? nullptr : out, averages);
 }
 
 Outcome<AverageConstantFlow> validate_average_constant_flow(
