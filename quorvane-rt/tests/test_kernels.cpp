@@ -4,8 +4,10 @@
 // same body, and that instance against a plain loop over the formulas. A sum
 // in which two NaNs meet may keep either payload (the compiler picks the
 // operand order of a commutative addition), so sums compare NaN in kind; the
-// weights, one multiplication each, compare with memcmp. (The tangent-flow
-// kernels have their own tests in test_tangent_flow.cpp.)
+// weights, one multiplication each, compare with memcmp. The constant-flow
+// average weights of every target, in every layout of the monitored values,
+// are compared with the one-path formula. (The tangent-flow kernels have their
+// own tests in test_tangent_flow.cpp.)
 
 #include <gtest/gtest.h>
 
@@ -21,6 +23,8 @@
 #include "core/statistics/statistics.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/streams.hpp"
+#include "core/payoffs/functionals.hpp"
+#include "core/weights/average.hpp"
 #include "support.hpp"
 
 namespace quorvane {
@@ -180,6 +184,80 @@ INSTANTIATE_TEST_SUITE_P(Strides, StreamKernels, ::testing::ValuesIn(kStrides),
                            return "stride_" + std::string(info.param < 0 ? "minus_" : "") +
                                   std::to_string(info.param < 0 ? -info.param : info.param);
                          });
+
+// Monitored values of n_paths x n_dates in C order (dates contiguous), Fortran
+// order (paths contiguous) or with both strides odd multiples of 8 and 12 bytes
+// (packed records, unaligned).
+enum class Order { c, fortran, strided };
+
+struct LaidMatrix {
+  std::vector<std::byte> bytes;
+  MatrixView view;
+  LaidMatrix(const std::vector<double>& v, std::size_t rows, std::size_t cols, Order order)
+      : bytes(v.size() * 24 + 64) {
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(cols), m = static_cast<std::ptrdiff_t>(rows);
+    std::ptrdiff_t rs = n * 8, cs = 8;
+    if (order == Order::fortran) rs = 8, cs = m * 8;
+    if (order == Order::strided) cs = 12, rs = n * 12 + 8;
+    std::byte* origin = bytes.data() + (order == Order::strided ? 3 : 0);
+    for (std::size_t i = 0; i < rows; ++i)
+      for (std::size_t k = 0; k < cols; ++k)
+        std::memcpy(origin + static_cast<std::ptrdiff_t>(i) * rs + static_cast<std::ptrdiff_t>(k) * cs,
+                    &v[i * cols + k], sizeof(double));
+    view = MatrixView{origin, rows, cols, rs, cs};
+  }
+};
+
+// Every target's weights and averages of a range of paths against the one-path
+// formula (AverageConstantFlow::weight) and the weighted-average functional:
+// groups of paths of every width with remainders, odd and even date counts,
+// more dates than the kernels' table of date products, special values.
+TEST(AverageConstantFlowKernels, EveryTargetAndLayoutMatchesTheOnePathFormula) {
+  constexpr std::size_t kPaths[] = {1, 2, 3, 7, 8, 9, 16, 17, 35};
+  constexpr std::size_t kDates[] = {1, 2, 3, 52, 300};
+  constexpr double kSlopes[] = {0.25, 0.0};
+  for (Order order : {Order::c, Order::fortran, Order::strided}) {
+    for (std::size_t n_paths : kPaths) {
+      for (std::size_t n_dates : kDates) {
+        const std::uint32_t seed = static_cast<std::uint32_t>(100 * n_paths + n_dates);
+        std::vector<double> s = values(n_paths * n_dates, seed, 100.0);
+        // Mostly ordinary paths, so that the weights are mostly finite.
+        for (std::size_t k = 0; k < s.size(); ++k)
+          if (k % 5 != 0 && !(s[k] > 0.0 && s[k] < 1e3)) s[k] = 100.0 + static_cast<double>(k % 7);
+        const std::vector<double> w = values(n_paths, seed + 1, 0.0);
+        std::vector<double> t(n_dates), a(n_dates);
+        for (std::size_t k = 0; k < n_dates; ++k) {
+          t[k] = static_cast<double>(k + 1) / static_cast<double>(n_dates);
+          a[k] = (k % 3 == 1 ? -0.3 : 1.1) / static_cast<double>(n_dates);
+        }
+        const LaidMatrix states(s, n_paths, n_dates, order);
+        const Laid lw(w, 8), lt(t, 16), la(a, -8);
+        for (double slope : kSlopes) {
+          Outcome<AverageConstantFlow> v = validate_average_constant_flow(
+              states.view, lw.view(), lt.view(), la.view(), 1.0, 25.0, slope);
+          ASSERT_TRUE(v.ok());
+          const AverageConstantFlow& c = v.value();
+          const PathFunctional average = PathFunctional::weighted_average(la.view());
+          for (KernelTarget target : supported_targets()) {
+            const std::size_t first = n_paths > 4 ? 1 : 0, count = n_paths - first - (n_paths > 4 ? 2 : 0);
+            std::vector<double> got(count + 1, 12345.0), avg(count + 1, 12345.0);
+            c.weights_of(target, first, count, got.data(), avg.data());
+            const std::string where = std::string(kernel_target_name(target)) + " order " +
+                                      std::to_string(static_cast<int>(order)) + " paths " +
+                                      std::to_string(n_paths) + " dates " + std::to_string(n_dates) +
+                                      " slope " + std::to_string(slope);
+            EXPECT_EQ(got[count], 12345.0) << where;
+            EXPECT_EQ(avg[count], 12345.0) << where;
+            for (std::size_t i = 0; i < count; ++i) {
+              ASSERT_TRUE(same_value(c.weight(first + i), got[i])) << where << " path " << first + i;
+              ASSERT_TRUE(same_value(average(states.view, first + i), avg[i])) << where << " path " << first + i;
+            }
+          }
+        }
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace quorvane

@@ -15,14 +15,13 @@ namespace quorvane {
 namespace {
 
 // The pass of both average estimators over the paths, a group of at most Group
-// at a time: the weights from `weights(first, count, w)`, which returns the
-// failure message of a path without a weight or nothing, and the averages A from
-// `averages(first, count, a)`; then p = payoff(A) and w * p into the sums, strictly
-// in path order. `work_per_path` is what a path costs, for the interrupt polls.
-template <std::size_t Group, class Weights, class Averages>
+// at a time: `paths(first, count, w, a)` gives the weights w and the averages A
+// of a group and returns the failure message of a path without a weight or
+// nothing; then p = payoff(A) and w * p into the sums, strictly in path order.
+// `work_per_path` is what a path costs, for the interrupt polls.
+template <std::size_t Group, class Paths>
 Outcome<LaneSums<2>> average_payoff_sums(std::size_t n_paths, std::size_t work_per_path,
-                                         std::string_view payoff, double strike, Weights&& weights,
-                                         Averages&& averages) {
+                                         std::string_view payoff, double strike, Paths&& paths) {
   const std::optional<Payoff> f = payoff_from_name(payoff, strike);
   if (!f) return ValueFailure{unknown_payoff_message(payoff)};
   LaneSums<2> sums;
@@ -30,8 +29,7 @@ Outcome<LaneSums<2>> average_payoff_sums(std::size_t n_paths, std::size_t work_p
   InterruptBudget budget;  // a long call can be interrupted between two groups
   for (std::size_t first = 0; first < n_paths; first += Group) {
     const std::size_t count = n_paths - first < Group ? n_paths - first : Group;
-    if (std::optional<std::string> failure = weights(first, count, w)) return ValueFailure{std::move(*failure)};
-    averages(first, count, a);
+    if (std::optional<std::string> failure = paths(first, count, w, a)) return ValueFailure{std::move(*failure)};
     for (std::size_t k = 0; k < count; ++k) {
       const double p = (*f)(a[k]);
       sums.add({p, w[k] * p});
@@ -40,6 +38,10 @@ Outcome<LaneSums<2>> average_payoff_sums(std::size_t n_paths, std::size_t work_p
   }
   return sums;
 }
+
+// Paths per group of the constant-flow pass: whole groups of every target's
+// kernel, and small enough that the group's weights and averages stay in L1.
+inline constexpr std::size_t kConstantFlowGroup = 256;
 
 }  // namespace
 
@@ -57,12 +59,12 @@ Outcome<LaneSums<2>> price_and_delta_average_tangent_flow_sums(
   // A group is one pass of the fast kernels.
   return average_payoff_sums<detail::kPassPaths>(
       in.flow.n_paths, in.flow.n_steps, payoff, strike,
-      [&](std::size_t first, std::size_t count, double* w) -> std::optional<std::string> {
+      [&](std::size_t first, std::size_t count, double* w, double* a) -> std::optional<std::string> {
         if (std::optional<ZeroSigma> failure = tangent_flow_average_weights(in, first, count, w))
           return average_failure_message(in, *failure, "sigma_field", "");
+        average.values(states, first, count, a);
         return std::nullopt;
-      },
-      [&](std::size_t first, std::size_t count, double* a) { average.values(states, first, count, a); });
+      });
 }
 
 Outcome<LaneSums<2>> price_and_delta_average_constant_flow_sums(
@@ -73,16 +75,15 @@ Outcome<LaneSums<2>> price_and_delta_average_constant_flow_sums(
       monitored_states, w_terminals, monitoring_times, average_weights, horizon, sigma_at_x0, d_sigma_dx);
   if (!v.ok()) return std::move(v).failure();
   const AverageConstantFlow& c = v.value();
-  const PathFunctional average = PathFunctional::weighted_average(average_weights);
-  // A group is a set of lanes of the weight (each with weight(i)'s bits).
-  return average_payoff_sums<AverageConstantFlow::kLanes>(
+  const KernelTarget target = active_kernel_target();
+  // One kernel call gives a group's weights and its averages A: A is the
+  // weight's first sum, a_0 S_0 then + a_k S_k, the very operations of the
+  // weighted-average functional.
+  return average_payoff_sums<kConstantFlowGroup>(
       w_terminals.length, monitored_states.cols, payoff, strike,
-      [&](std::size_t first, std::size_t count, double* w) -> std::optional<std::string> {
-        c.weights_of(first, count, w);
+      [&](std::size_t first, std::size_t count, double* w, double* a) -> std::optional<std::string> {
+        c.weights_of(target, first, count, w, a);
         return std::nullopt;
-      },
-      [&](std::size_t first, std::size_t count, double* a) {
-        for (std::size_t k = 0; k < count; ++k) a[k] = average(monitored_states, first + k);
       });
 }
 

@@ -62,6 +62,29 @@ using GreekSumsKernel = LaneSums<4> (*)(PayoffKind kind, double strike,
                                         const ConstantFlowGreekConstants& c,
                                         const LaneSums<4>& from) noexcept;
 
+// The constant-flow average weight's data (core/weights/average.hpp,
+// AverageConstantFlow) as plain fields: the monitored values of n_paths x
+// n_dates at byte strides, W_T, the dates t_k and the average's weights a_k.
+struct AverageFlowKernelInputs {
+  const std::byte* states;
+  std::size_t n_paths, n_dates;
+  std::ptrdiff_t row_stride, col_stride;  // bytes
+  const std::byte* w_terminals;
+  std::ptrdiff_t w_stride;
+  const std::byte* times;
+  std::ptrdiff_t times_stride;
+  const std::byte* weights;
+  std::ptrdiff_t weights_stride;
+  double slope, sigma0;
+};
+
+// Paths [first, first + count): the GBM average weights into weights[0 ..
+// count) (when not null) and the averages A = sum_k a_k S_k into
+// averages[0 .. count) (when not null), each path with the bits of
+// AverageConstantFlow::weight and of PathFunctional::weighted_average.
+using AverageFlowKernel = void (*)(const AverageFlowKernelInputs& inputs, std::size_t first,
+                                   std::size_t count, double* weights, double* averages) noexcept;
+
 // One slot per recursion (its raw kernel) and per one-dimensional loop. A new
 // recursion is a slot here, a RawSlot below and a table entry in
 // target_kernels.inl; a new target is a lane-traits struct and one table.
@@ -75,6 +98,7 @@ struct TargetKernels {
   ScaleKernel scale;
   GreekWeightsKernel greek_weights;
   GreekSumsKernel greek_sums;
+  AverageFlowKernel average_flow;
 };
 
 const TargetKernels& kernels_baseline() noexcept;

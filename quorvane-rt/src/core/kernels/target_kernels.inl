@@ -4,6 +4,7 @@
 // instantiated there with that target's lane traits. Everything here has
 // internal linkage, so each target's object keeps its own copies and defines,
 // as a symbol others can bind, only its kernels_<target>() (see kernels.hpp).
+#include "core/kernels/average_flow.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/recursion_groups.hpp"
 #include "core/kernels/streams.hpp"
@@ -42,6 +43,10 @@ struct Widths<2> {
   // The average's forward pass stores a history per lane, so its groups stay
   // within kHistoryGroupLanes and its Fortran blocks within kHistoryBlockLanes.
   static constexpr Chains kAverage{2, 2, 2, kHistoryBlockLanes};
+  // The constant-flow average: a date adds three products to three sums per
+  // path, a chain of additions 4 cycles long against 3 cycles of arithmetic
+  // per vector on two ports; two vectors of paths keep both ports busy.
+  static constexpr std::size_t kAverageFlowChains = 2;
 };
 
 // Four lanes (AVX2). Three chains for the delta in C order; with arbitrary
@@ -53,6 +58,7 @@ struct Widths<4> {
   static constexpr Chains kDelta{3, 3, 1, 2048};
   static constexpr Chains kGamma{2, 2, 1, 256};
   static constexpr Chains kAverage{2, 2, 1, kHistoryBlockLanes};
+  static constexpr std::size_t kAverageFlowChains = 2;
 };
 
 // Eight lanes (AVX-512). A 512-bit division costs the divider about twice a
@@ -67,6 +73,7 @@ struct Widths<8> {
   static constexpr Chains kDelta{2, 2, 1, 2048};
   static constexpr Chains kGamma{2, 2, 1, 256};
   static constexpr Chains kAverage{1, 1, 1, kHistoryBlockLanes};
+  static constexpr std::size_t kAverageFlowChains = 2;
 };
 
 template <class L>
@@ -81,7 +88,8 @@ struct Kernels {
                                         &recursion_raw<AverageRecursion, L, W::kAverage>,
                                         &scale_by_reciprocal<L>,
                                         &constant_flow_greek_weights<L>,
-                                        &constant_flow_greek_sums<L>};
+                                        &constant_flow_greek_sums<L>,
+                                        &average_flow<L, W::kAverageFlowChains>};
 };
 
 }  // namespace

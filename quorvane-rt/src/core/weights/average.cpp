@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "core/kernels/kernels.hpp"
 #include "core/payoffs/functionals.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/weights/recursion_weights.hpp"
@@ -173,43 +174,21 @@ double AverageConstantFlow::weight(std::size_t i) const noexcept {
   return (((w * a) / b) - (slope * (1.0 - ((a * c) / (b * b))))) / sigma0;
 }
 
-void AverageConstantFlow::weights_of(std::size_t first, std::size_t count, double* out) const noexcept {
-  std::size_t i = 0;
-  if (slope != 0.0) {
-    // weight(i)'s operations, path by path: A, B, C from their k = 0 terms, then
-    // + a_k S_k, + (a_k t_k) S_k, + ((a_k t_k) t_k) S_k in increasing k (the
-    // products of the dates are the same for every path, so formed once per k).
-    const std::size_t n = states.cols;
-    for (; i + kLanes <= count; i += kLanes) {
-      const std::size_t row = first + i;
-      double a[kLanes], b[kLanes], c[kLanes];
-      const double at0 = weights[0] * times[0];
-      const double att0 = at0 * times[0];
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double s0 = states(row + l, 0);
-        a[l] = weights[0] * s0;
-        b[l] = at0 * s0;
-        c[l] = att0 * s0;
-      }
-      for (std::size_t k = 1; k < n; ++k) {
-        const double t = times[k];
-        const double ak = weights[k];
-        const double at = ak * t;
-        const double att = at * t;
-        for (std::size_t l = 0; l < kLanes; ++l) {
-          const double s = states(row + l, k);
-          a[l] = a[l] + ak * s;
-          b[l] = b[l] + at * s;
-          c[l] = c[l] + att * s;
-        }
-      }
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double w = w_terminals[row + l];
-        out[i + l] = (((w * a[l]) / b[l]) - (slope * (1.0 - ((a[l] * c[l]) / (b[l] * b[l]))))) / sigma0;
-      }
-    }
+void AverageConstantFlow::weights_of(KernelTarget target, std::size_t first, std::size_t count,
+                                     double* out, double* averages) const {
+  if (slope == 0.0) {
+    // ABM: the weight reads only W; the averages, when asked for, the states.
+    for (std::size_t i = 0; i < count; ++i) out[i] = weight(first + i);
+    if (averages == nullptr) return;
   }
-  for (; i < count; ++i) out[i] = weight(first + i);
+  const detail::AverageFlowKernel kernel = detail::kernels_for(target).average_flow;
+  // Plain fields for the kernels, which may not call the views' member functions.
+  const detail::AverageFlowKernelInputs in{states.data,       states.rows,        states.cols,
+                                           states.row_stride, states.col_stride,  w_terminals.data,
+                                           w_terminals.stride, times.data,        times.stride,
+                                           weights.data,      weights.stride,     slope,
+                                           sigma0};
+  kernel(in, first, count, slope == 0.0 ? nullptr : out, averages);
 }
 
 Outcome<AverageConstantFlow> validate_average_constant_flow(
@@ -269,8 +248,9 @@ Outcome<DoubleBuffer> bel_weights_average_constant_flow(
   const AverageConstantFlow& c = v.value();
   const std::size_t n = w_terminals.length;
   DoubleBuffer out = DoubleBuffer::uninitialized(n);
+  const KernelTarget target = active_kernel_target();
   for_each_interrupt_chunk(n, [&](std::size_t first, std::size_t last) {
-    c.weights_of(first, last - first, out.data() + first);
+    c.weights_of(target, first, last - first, out.data() + first);
   });
   return out;
 }

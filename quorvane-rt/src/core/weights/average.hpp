@@ -86,10 +86,12 @@ struct AverageConstantFlow {
   // The weight of path i.
   double weight(std::size_t i) const noexcept;
   // The weights of paths [first, first + count) into out[0 .. count), each with
-  // the bits of weight(i): GBM paths kLanes at a time, each path's sums in its
-  // own order, interleaved so that the paths' chains of additions overlap.
-  void weights_of(std::size_t first, std::size_t count, double* out) const noexcept;
-  static constexpr std::size_t kLanes = 4;
+  // the bits of weight(i), and, when `averages` is not null, their averages
+  // A = sum_k a_k S_k (PathFunctional::weighted_average's bits) into
+  // averages[0 .. count): GBM paths side by side in the SIMD lanes of
+  // `target`'s kernels, each path's sums in its own order.
+  void weights_of(KernelTarget target, std::size_t first, std::size_t count, double* out,
+                  double* averages = nullptr) const;
 };
 
 // Checks, in this order: horizon > 0; sigma_at_x0 > 0; d_sigma_dx 0 or
