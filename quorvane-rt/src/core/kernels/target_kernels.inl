@@ -27,6 +27,7 @@ struct Widths<1> {
   static constexpr Chains kDelta{4, 4, 2, 2048};
   static constexpr Chains kGamma{2, 2, 2, 256};
   static constexpr Chains kAverage{2, 2, 2, kHistoryBlockLanes};
+  static constexpr std::size_t kAverageFlowChains = 4;
 };
 
 // Two lanes (SSE2, NEON). Delta: the divider is the shared resource (about one
