@@ -121,6 +121,16 @@ cp -r python/quorvane/. "$site/quorvane/"
 for module in "$site"/_quorvane.abi3.so "$site"/quorvane/*.abi3.so "$site"/quorvane/libquorvane_rt.so; do
   file "$module" | grep -q "ARM aarch64" || { echo "aarch64: $module is not an arm64 object" >&2; exit 1; }
 done
+# GCC contracts a * b + c into one fused multiply-add on arm64 unless told not
+# to, which changes results; the build says -ffp-contract=off, and no fused
+# instruction may be in the runtime.
+fused=$(aarch64-linux-gnu-objdump -d "$site/quorvane/libquorvane_rt.so" |
+        grep -E $'\t(fmla|fmls|fmadd|fmsub|fnmadd|fnmsub)\b' || true)
+if [ -n "$fused" ]; then
+  echo "aarch64: the runtime contains fused multiply-adds:" >&2
+  head -5 <<<"$fused" >&2
+  exit 1
+fi
 
 # pytest and its dependencies are pure Python: one folder serves both architectures.
 pylib=$dir/pylib

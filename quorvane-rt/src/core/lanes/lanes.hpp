@@ -201,114 +201,90 @@ struct ScalarLanes {
   }
 };
 
-#if defined(QUORVANE_SSE2_LANES)
-struct Sse2Lanes : PackedLanes<2> {
+// Two lanes, spelled once over the few primitives each instruction set gives
+// its own way (Ops): a vector from two doubles, lane 0 first (pair); the
+// interleaves of the low and of the high lanes of two vectors (zip_lo, zip_hi);
+// positive, d where d > 0 and +0.0 elsewhere, NaN and -0.0 included (MAXPD's
+// rule with +0.0 second); one_if_less, 1.0 where a < b and 0.0 elsewhere, NaN
+// included (CMPLTPD's rule).
+template <class Ops>
+struct TwoLanes : PackedLanes<2> {
   using Sums = Sse2Sums;
-  static V set1(double x) noexcept { return _mm_set1_pd(x); }
-  static V positive(V d) noexcept { return _mm_max_pd(d, _mm_setzero_pd()); }
-  static V one_if_less(V a, V b) noexcept { return _mm_and_pd(_mm_cmplt_pd(a, b), _mm_set1_pd(1.0)); }
+  static V set1(double x) noexcept { return Ops::pair(x, x); }
+  static V positive(V d) noexcept { return Ops::positive(d); }
+  static V one_if_less(V a, V b) noexcept { return Ops::one_if_less(a, b); }
   static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
-    return _mm_set_pd(lane_load(p + lane[1]), lane_load(p + lane[0]));
+    return Ops::pair(lane_load(p + lane[0]), lane_load(p + lane[1]));
   }
   static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
     const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
-    return _mm_set_pd(lane_load(p + (k + 1) * rs), lane_load(p + k * rs));
+    return Ops::pair(lane_load(p + k * rs), lane_load(p + (k + 1) * rs));
   }
+  // Rows k0 and k0 + 1, steps (j, j + 1) at p: the low lanes' interleave is
+  // step j of both rows, the high lanes' step j + 1.
   static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
                         V& b) noexcept {
     const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
     const V r0 = loadu(p + k * rs);
     const V r1 = loadu(p + (k + 1) * rs);
-    a = _mm_unpacklo_pd(r0, r1);
-    b = _mm_unpackhi_pd(r0, r1);
+    a = Ops::zip_lo(r0, r1);
+    b = Ops::zip_hi(r0, r1);
   }
   // Two paths: [a0, b0], then [a1, b1].
   template <class S>
   static void rows(const V* x, typename S::R* out) noexcept {
     static_assert(S::kWidth == 2);
-    out[0] = _mm_unpacklo_pd(x[0], x[1]);
-    out[1] = _mm_unpackhi_pd(x[0], x[1]);
+    out[0] = Ops::zip_lo(x[0], x[1]);
+    out[1] = Ops::zip_hi(x[0], x[1]);
   }
 };
 
+#if defined(QUORVANE_SSE2_LANES)
+struct Sse2Ops {
+  using V = __m128d;
+  static V pair(double lo, double hi) noexcept { return _mm_set_pd(hi, lo); }
+  static V zip_lo(V a, V b) noexcept { return _mm_unpacklo_pd(a, b); }
+  static V zip_hi(V a, V b) noexcept { return _mm_unpackhi_pd(a, b); }
+  static V positive(V d) noexcept { return _mm_max_pd(d, _mm_setzero_pd()); }
+  static V one_if_less(V a, V b) noexcept { return _mm_and_pd(_mm_cmplt_pd(a, b), _mm_set1_pd(1.0)); }
+};
+using Sse2Lanes = TwoLanes<Sse2Ops>;
 #else
 // The same two lanes in the compiler's vectors: each operation is the IEEE-754
-// operation of each lane, as the SSE2 instructions are. positive is MAXPD's
-// rule (the second operand, +0.0, unless d > 0, so NaN and -0.0 give +0.0),
-// one_if_less CMPLTPD's (false for NaN), both as masks.
-struct Sse2Lanes : PackedLanes<2> {
-  using Sums = Sse2Sums;
-  static V set1(double x) noexcept { return V{x, x}; }
+// operation of each lane, as the SSE2 instructions are; the comparisons give
+// masks of all ones where true.
+struct VectorOps {
+  using V = Pair;
+  static V pair(double lo, double hi) noexcept { return V{lo, hi}; }
+  static V zip_lo(V a, V b) noexcept { return V{a[0], b[0]}; }
+  static V zip_hi(V a, V b) noexcept { return V{a[1], b[1]}; }
   static V positive(V d) noexcept {
     return reinterpret_cast<V>(reinterpret_cast<PairMask>(d) & (d > V{0.0, 0.0}));
   }
   static V one_if_less(V a, V b) noexcept {
-    return reinterpret_cast<V>((a < b) & reinterpret_cast<PairMask>(set1(1.0)));
-  }
-  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
-    return V{lane_load(p + lane[0]), lane_load(p + lane[1])};
-  }
-  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
-    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
-    return V{lane_load(p + k * rs), lane_load(p + (k + 1) * rs)};
-  }
-  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
-                        V& b) noexcept {
-    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
-    const V r0 = loadu(p + k * rs);
-    const V r1 = loadu(p + (k + 1) * rs);
-    a = V{r0[0], r1[0]};
-    b = V{r0[1], r1[1]};
-  }
-  // Two paths: [a0, b0], then [a1, b1].
-  template <class S>
-  static void rows(const V* x, typename S::R* out) noexcept {
-    static_assert(S::kWidth == 2);
-    out[0] = V{x[0][0], x[1][0]};
-    out[1] = V{x[0][1], x[1][1]};
+    return reinterpret_cast<V>((a < b) & reinterpret_cast<PairMask>(pair(1.0, 1.0)));
   }
 };
+using Sse2Lanes = TwoLanes<VectorOps>;
 #endif
 
 #if defined(QUORVANE_NEON_LANES)
-// Two lanes in NEON registers: the compiler's vectors above for loads, stores
-// and the arithmetic (FDIV, FMUL, FADD, FSUB on each lane), NEON's comparisons
-// and zips for the rest. positive is MAXPD's rule, as a mask: FCMGT is false
-// for NaN and -0.0, which give +0.0 (FMAX would return the NaN).
-struct NeonLanes : PackedLanes<2> {
-  using Sums = Sse2Sums;
-  static V set1(double x) noexcept { return vdupq_n_f64(x); }
+// NEON's comparisons and zips on the compiler's vectors, whose loads, stores
+// and arithmetic are NEON's (FDIV, FMUL, FADD, FSUB on each lane). positive is
+// a mask too: FCMGT is false for NaN and -0.0 (FMAX would return the NaN).
+struct NeonOps {
+  using V = Pair;
+  static V pair(double lo, double hi) noexcept { return vcombine_f64(vdup_n_f64(lo), vdup_n_f64(hi)); }
+  static V zip_lo(V a, V b) noexcept { return vzip1q_f64(a, b); }
+  static V zip_hi(V a, V b) noexcept { return vzip2q_f64(a, b); }
   static V positive(V d) noexcept {
     return vreinterpretq_f64_u64(vandq_u64(vreinterpretq_u64_f64(d), vcgtzq_f64(d)));
   }
   static V one_if_less(V a, V b) noexcept {
     return vreinterpretq_f64_u64(vandq_u64(vcltq_f64(a, b), vreinterpretq_u64_f64(vdupq_n_f64(1.0))));
   }
-  static V gather(const std::byte* p, const std::ptrdiff_t* lane) noexcept {
-    return vcombine_f64(vdup_n_f64(lane_load(p + lane[0])), vdup_n_f64(lane_load(p + lane[1])));
-  }
-  static V gather_rows(const std::byte* p, std::ptrdiff_t rs, std::size_t k0) noexcept {
-    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
-    return vcombine_f64(vdup_n_f64(lane_load(p + k * rs)), vdup_n_f64(lane_load(p + (k + 1) * rs)));
-  }
-  // Rows k0 and k0 + 1, steps (j, j + 1) at p: ZIP1 gives step j of both
-  // rows, ZIP2 step j + 1.
-  static void load_pair(const std::byte* p, std::ptrdiff_t rs, std::size_t k0, V& a,
-                        V& b) noexcept {
-    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(k0);
-    const V r0 = loadu(p + k * rs);
-    const V r1 = loadu(p + (k + 1) * rs);
-    a = vzip1q_f64(r0, r1);
-    b = vzip2q_f64(r0, r1);
-  }
-  // Two paths: [a0, b0], then [a1, b1].
-  template <class S>
-  static void rows(const V* x, typename S::R* out) noexcept {
-    static_assert(S::kWidth == 2);
-    out[0] = vzip1q_f64(x[0], x[1]);
-    out[1] = vzip2q_f64(x[0], x[1]);
-  }
 };
+using NeonLanes = TwoLanes<NeonOps>;
 #endif
 
 // The lanes of the baseline kernels (kernels_baseline.cpp): SSE2's two on
