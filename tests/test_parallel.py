@@ -276,10 +276,14 @@ def test_registry_shape_and_layouts_like_serial(form):
 # pool exists already, built in the default state; its workers must compute
 # in the caller's.
 FP_STATE = r"""
-import ctypes, ctypes.util, numpy as np
+import ctypes, ctypes.util, platform, numpy as np
 import {module} as m
 libm = ctypes.CDLL(ctypes.util.find_library("m"))
-FE_UPWARD, FE_DFL_ENV, MXCSR_FTZ_DAZ = 0x800, -1, 0x8040
+# glibc's: FE_UPWARD and the control word in fenv_t, with its flush-to-zero
+# bits (x86-64: MXCSR's flush-to-zero and denormals-are-zero; arm64: FPCR.FZ).
+x86 = platform.machine() == "x86_64"
+FE_UPWARD, FE_DFL_ENV = (0x800 if x86 else 0x400000), -1
+CONTROL_WORD, FLUSH_TO_ZERO = (7, 0x8040) if x86 else (0, 1 << 24)
 rng = np.random.default_rng(5)
 n, steps = 301, 13
 a = [rng.normal(1.0, 0.1, (n, steps + 1)), rng.normal(0.0, 0.1, (n, steps)),
@@ -293,7 +297,7 @@ if {mode!r} == "upward":
 else:
     env = (ctypes.c_uint32 * 8)()
     assert libm.fegetenv(env) == 0
-    env[7] |= MXCSR_FTZ_DAZ
+    env[CONTROL_WORD] |= FLUSH_TO_ZERO
     assert libm.fesetenv(env) == 0
 try:
     serial = m.{serial}(*a, 1.25).tobytes()
@@ -305,9 +309,9 @@ print(serial != nearest, parallel == serial, after == nearest)
 """
 
 
-@pytest.mark.skipif(not (sys.platform.startswith("linux") and platform.machine() == "x86_64"
+@pytest.mark.skipif(not (sys.platform.startswith("linux") and platform.machine() in ("x86_64", "aarch64")
                          and platform.libc_ver()[0] == "glibc"),
-                    reason="the FP environments set here are glibc's on x86-64")
+                    reason="the FP environments set here are glibc's on x86-64 and arm64")
 @pytest.mark.parametrize("mode", ["upward", "flush_to_zero"])
 @pytest.mark.parametrize("form", FORMS)
 def test_the_callers_floating_point_state_reaches_the_workers(form, mode):
