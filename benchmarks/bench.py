@@ -1601,11 +1601,15 @@ def plot(rows: list[Measured], path: str, title: str) -> None:
     fig.savefig(path, dpi=110)
 
 
-def verdict(rate: float, limit: float, resident: float) -> str:
+def verdict(rate: float, limit: float, resident: float, cached: bool) -> str:
     """What bounds a row, from its throughput out of cache (``rate``), its read
-    bound and its throughput on a batch that stays in cache."""
+    bound and its throughput on a batch that stays in cache; ``cached``: the row's
+    own reads fit in its threads' level-2 caches."""
     if rate >= 0.8 * limit:
         return "at the read bound"
+    if cached:
+        return (f"in cache already (its read bound is the cache's): compute or the call's fixed cost, "
+                f"in cache {resident / 1e9:.3f} G/s")
     if rate >= 0.8 * resident:
         return (f"compute-bound: in cache {resident / 1e9:.3f} ≈ out of cache {rate / 1e9:.3f} G/s, "
                 "the arithmetic is the limit, not memory")
@@ -1637,7 +1641,8 @@ def diagnose(names: list[str], budget: float) -> None:
                 work, call = case.resident()
                 resident = work / median_seconds(call, budget)
                 resident_text = f"{resident / 1e9:.3f} G {case.unit}/s"
-                note = verdict(rate, limit, resident)
+                cached = read_bytes(case.reads) <= case.threads * cache_bytes()
+                note = verdict(rate, limit, resident, cached)
             print(f"| {case.group} | {case.label} | {ours * 1e6:,.1f} µs | {rate / 1e9:.3f} G {case.unit}/s | "
                   f"{limit / 1e9:.3f} G/s ({rate / limit:.0%}) | {resident_text} | {note} |", flush=True)
     print(f"\nload average after: {os.getloadavg()[0]:.2f}")
