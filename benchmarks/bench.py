@@ -1610,6 +1610,9 @@ def verdict(rate: float, limit: float, resident: float, cached: bool) -> str:
     if cached:
         return (f"in cache already (its read bound is the cache's): compute or the call's fixed cost, "
                 f"in cache {resident / 1e9:.3f} G/s")
+    if resident < rate:
+        return (f"undecided: the in-cache batch ({resident / 1e9:.3f} G/s) is slower than this one, so the "
+                "call's fixed cost (the pool's start, the buffers) outweighs its work; see the serial form")
     if rate >= 0.8 * resident:
         return (f"compute-bound: in cache {resident / 1e9:.3f} ≈ out of cache {rate / 1e9:.3f} G/s, "
                 "the arithmetic is the limit, not memory")
@@ -1623,7 +1626,9 @@ def diagnose(names: list[str], budget: float) -> None:
     core's level-2 cache a thread): that throughput is what the arithmetic allows
     when memory costs nothing. A row below 80 % of its read bound is compute-bound
     when it comes within 80 % of its in-cache throughput, else memory-bound: it
-    waits for reads it does not issue fast enough to saturate memory. This stands
+    waits for reads it does not issue fast enough to saturate memory. Where the
+    in-cache batch is the slower, its fixed cost (a parallel form's pool start and
+    buffers on a batch this small) hides the arithmetic and no verdict is given. This stands
     in for hardware counters, which virtual machines often do not expose. The
     contenders are not run."""
     bound = ReadBound()
