@@ -210,7 +210,19 @@ class ReadBound:
 
     def seconds(self, arrays: list[np.ndarray], threads: int, budget: float) -> float:
         """The time to read the memory of ``arrays`` (views: what the kernel reads
-        of each input), cut by rows among ``threads`` threads."""
+        of each input), cut by rows among ``threads`` threads: in one lockstep, or,
+        when that is faster, the runs (whole arrays) in one and the scattered rows
+        (a C-order column: a line every row, a page every few) in another, since
+        that column in lockstep with the runs can slow them."""
+        blocks = [block_of(a) for a in arrays]
+        runs = [a for a, b in zip(arrays, blocks) if b.rows == 1]
+        if self.reader is not None and 0 < len(runs) < len(arrays):
+            rows = [a for a, b in zip(arrays, blocks) if b.rows != 1]
+            return min(self.lockstep_seconds(arrays, threads, budget),
+                       self.lockstep_seconds(runs, threads, budget) + self.lockstep_seconds(rows, threads, budget))
+        return self.lockstep_seconds(arrays, threads, budget)
+
+    def lockstep_seconds(self, arrays: list[np.ndarray], threads: int, budget: float) -> float:
         blocks = [block_of(a) for a in arrays]
         if self.reader is not None and len(blocks) <= 32:
             shares = (Share * (threads * len(blocks)))()
