@@ -2,6 +2,7 @@
 
     python3 -m pip install '.[bench]' && python3 benchmarks/bench.py [--quick] [--only NAME] [--plot PATH]
     python3 benchmarks/bench.py --efficiency [--quick]
+    python3 benchmarks/bench.py --diagnose [--only NAME] [--budget SECONDS]
 
 Every case times its contenders in this one process on the same inputs (median
 of repeats, Numba's compile time excluded by a warm-up call), checks that they
@@ -15,12 +16,17 @@ central differences in NumPy and in Numba and the pathwise derivative, on GBM
 and CEV paths (--efficiency prints only that table).
 
 The "read bound" column is the throughput at which this machine merely reads
-the case's input arrays, measured in the same run by a C reader of the arrays
-in lockstep (benchmarks/native/read_bound.c, compiled here with the system C
-compiler; the faster of a plain read and one that prefetches ahead; with one
-thread, or with the pool's thread count for the parallel form), and quorvane's
-share of it. Without a C compiler NumPy's own
-reduction over the arrays stands in, which gives a lower bound. --plot writes a
+what the function reads of its inputs (the gamma weight's second derivatives
+over the first half of the steps only, the fused estimators' terminal states),
+measured in the same run by a C reader of that memory in lockstep
+(benchmarks/native/read_bound.c, compiled here with the system C compiler; the
+faster of a plain read and one that prefetches ahead; with one thread, or with
+the pool's thread count for the parallel forms), and quorvane's share of it.
+Without a C compiler NumPy's own reduction over the arrays stands in, which
+gives a lower bound. --diagnose tells what bounds a row where the machine has
+no hardware counters: beside each tangent-flow row's time and read bound it
+times the same call on a batch of the same steps that stays in cache (see
+diagnose()). --plot writes a
 PNG of throughput against batch size for every function, quorvane beside its
 contenders and the read bound; with --replot TABLE it is drawn from a recorded
 run (this script's saved output, or the README's copy of it) without timing
@@ -84,6 +90,8 @@ class Case:
     show_difference: bool = False  # also print quorvane's time minus the contender's
     reads: list[np.ndarray] = field(default_factory=list)  # the input arrays it reads
     threads: int = 1  # threads it runs on (the pool's for the parallel form)
+    # (work, call) of the same call on a batch that stays in cache, for --diagnose
+    resident: Callable[[], tuple[float, Callable[[], Any]]] | None = None
 
 
 def pool_threads() -> int:
@@ -98,17 +106,85 @@ def pool_threads() -> int:
     return os.cpu_count() or 1
 
 
-def memory_span(a: np.ndarray) -> tuple[int, int]:
-    """(address, bytes) of the memory an array's elements lie in, whatever its strides."""
-    low = high = a.__array_interface__["data"][0]
+LINE = 64  # bytes of a cache line
+
+
+@dataclass
+class Block:
+    """The memory an array view's elements lie in, as rows: ``rows`` runs of
+    ``row_bytes`` bytes, ``stride`` bytes apart, from ``base``."""
+    base: int
+    rows: int
+    row_bytes: int
+    stride: int
+
+
+def block_of(a: np.ndarray) -> Block:
+    """The rows an array (or a view: the first half of each row, one column)
+    occupies. Runs closer than a line merge into one, since every line between
+    them is read anyway; a layout that is not rows of runs is taken whole."""
+    base = a.__array_interface__["data"][0]
+    if a.size == 0:
+        return Block(base, 0, 0, 0)
+    dims = []
     for extent, stride in zip(a.shape, a.strides):
-        if extent == 0:
-            return low, 0
-        if stride < 0:
-            low += stride * (extent - 1)
-        else:
-            high += stride * (extent - 1)
-    return low, high - low + a.itemsize
+        if extent > 1:
+            if stride < 0:
+                base += stride * (extent - 1)
+                stride = -stride
+            dims.append((stride, extent))
+    dims.sort()
+    run = a.itemsize
+    while dims and dims[0][0] == run:  # contiguous: one longer run
+        run *= dims.pop(0)[1]
+    if not dims:
+        return Block(base, 1, run, run)
+    if len(dims) == 1 and dims[0][0] - run < LINE:
+        stride, extent = dims[0]
+        return Block(base, 1, stride * (extent - 1) + run, 0)
+    if len(dims) == 1:
+        stride, extent = dims[0]
+        return Block(base, extent, run, stride)
+    span = sum(stride * (extent - 1) for stride, extent in dims) + run
+    return Block(base, 1, span, 0)
+
+
+def share_lines(block: Block, first: int, end: int) -> int:
+    """The lines rows [first, end) of a block touch, a line two rows share once."""
+    if end <= first or block.row_bytes == 0:
+        return 0
+    starts = block.base + block.stride * np.arange(first, end, dtype=np.int64)
+    lo = starts & ~(LINE - 1)
+    hi = (starts + block.row_bytes + LINE - 1) & ~(LINE - 1)
+    lo[1:] = np.maximum(lo[1:], hi[:-1])
+    return int(np.maximum(hi - lo, 0).sum() // LINE)
+
+
+def read_bytes(arrays: list[np.ndarray]) -> int:
+    """The bytes of the lines the views touch, in all."""
+    return sum(share_lines(b, 0, b.rows) * LINE for b in map(block_of, arrays))
+
+
+def cache_bytes() -> int:
+    """One core's level-2 cache (what a batch must fit in to stay resident), else 1 MiB."""
+    root = "/sys/devices/system/cpu/cpu0/cache"
+    try:
+        for index in sorted(os.listdir(root)):
+            with open(os.path.join(root, index, "level")) as f:
+                if f.read().strip() != "2":
+                    continue
+            with open(os.path.join(root, index, "size")) as f:
+                size = f.read().strip()
+            return int(size.rstrip("KMG")) * {"K": 2**10, "M": 2**20, "G": 2**30}.get(size[-1], 1)
+    except (OSError, ValueError):
+        pass
+    return 2**20
+
+
+class Share(ctypes.Structure):
+    """One thread's share of a block, as benchmarks/native/read_bound.c takes it."""
+    _fields_ = [("base", ctypes.c_size_t), ("row_bytes", ctypes.c_size_t), ("stride", ctypes.c_size_t),
+                ("first_row", ctypes.c_size_t), ("lines", ctypes.c_size_t)]
 
 
 class ReadBound:
@@ -126,32 +202,63 @@ class ReadBound:
         build = [compiler, "-O3", "-march=native", "-shared", "-fPIC", "-pthread", source, "-o", lib]
         if subprocess.run(build, capture_output=True).returncode != 0:
             return
-        self.reader = ctypes.CDLL(lib).read_arrays  # CDLL releases the GIL during the call
+        self.reader = ctypes.CDLL(lib).read_blocks  # CDLL releases the GIL during the call
         self.reader.restype = ctypes.c_uint64
-        self.reader.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_size_t, ctypes.c_size_t,
-                                ctypes.c_int, ctypes.c_int, ctypes.c_int]
+        self.reader.argtypes = [ctypes.POINTER(Share), ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                                ctypes.c_int]
         self.kind = "C reader, the faster of a plain read and one that prefetches 8 KiB ahead"
 
     def seconds(self, arrays: list[np.ndarray], threads: int, budget: float) -> float:
-        spans = [memory_span(a) for a in arrays]
-        size = min(n for _, n in spans)
-        if self.reader is not None:
-            pointers = (ctypes.c_void_p * len(spans))(*[address for address, _ in spans])
+        """The time to read the memory of ``arrays`` (views: what the kernel reads
+        of each input), cut by rows among ``threads`` threads: in one lockstep, or,
+        when that is faster, the runs (whole arrays) in one and the scattered rows
+        (a C-order column: a line every row, a page every few) in another, since
+        that column in lockstep with the runs can slow them."""
+        blocks = [block_of(a) for a in arrays]
+        runs = [a for a, b in zip(arrays, blocks) if b.rows == 1]
+        if self.reader is not None and 0 < len(runs) < len(arrays):
+            rows = [a for a, b in zip(arrays, blocks) if b.rows != 1]
+            return min(self.lockstep_seconds(arrays, threads, budget),
+                       self.lockstep_seconds(runs, threads, budget) + self.lockstep_seconds(rows, threads, budget))
+        return self.lockstep_seconds(arrays, threads, budget)
+
+    def lockstep_seconds(self, arrays: list[np.ndarray], threads: int, budget: float) -> float:
+        blocks = [block_of(a) for a in arrays]
+        if self.reader is not None and len(blocks) <= 32:
+            shares = (Share * (threads * len(blocks)))()
+            total = 0
+            for t in range(threads):
+                for i, b in enumerate(blocks):
+                    if b.rows == 1:  # one run: cut by lines
+                        low = b.base & ~(LINE - 1)
+                        count = (b.base + b.row_bytes - low + LINE - 1) // LINE
+                        first, end = count * t // threads, count * (t + 1) // threads
+                        share = Share(low + first * LINE, (end - first) * LINE, 0, 0, end - first)
+                    else:  # rows: cut by rows, as the parallel form cuts its paths
+                        first, end = b.rows * t // threads, b.rows * (t + 1) // threads
+                        share = Share(b.base, b.row_bytes, b.stride, first, share_lines(b, first, end))
+                    shares[t * len(blocks) + i] = share
+                    total += share.lines * LINE
             # Small reads are repeated inside one call, so that neither the call
             # nor the start of the threads is timed with them.
-            repeats = max(1, int(2**24 // max(1, size * len(spans))))
+            repeats = max(1, int(2**24 // max(1, total)))
             return min(median_seconds(
-                lambda: self.reader(pointers, len(spans), size, threads, repeats, prefetch),
+                lambda: self.reader(shares, len(blocks), threads, repeats, prefetch),
                 budget / 2) for prefetch in (0, 1)) / repeats
-        flat = [np.frombuffer((ctypes.c_char * size).from_address(address), dtype=np.uint8)
-                for address, _ in spans]
-        words = [f[: size - size % 8].view(np.uint64) for f in flat]
-        return median_seconds(lambda: [np.bitwise_xor.reduce(w) for w in words], budget)
+        words = [a.view(np.uint64) for a in arrays]
+        return median_seconds(lambda: [np.bitwise_xor.reduce(w, axis=None) for w in words], budget)
+
+
+def numbers(x: Any) -> Any:
+    """A result as an array: a result tuple's fields in order, nested ones flattened."""
+    if isinstance(x, tuple):
+        return np.concatenate([np.ravel(numbers(f)) for f in x]) if x else np.empty(0)
+    return np.asarray(x, dtype=np.float64)
 
 
 def bits_equal(a: Any, b: Any) -> bool:
-    a = np.asarray(a, dtype=np.float64)
-    b = np.asarray(b, dtype=np.float64)
+    a = numbers(a)
+    b = numbers(b)
     return a.shape == b.shape and bool(np.all(a.view(np.uint64) == b.view(np.uint64)))
 
 
@@ -161,7 +268,7 @@ def assert_bits(a: Any, b: Any, what: str) -> None:
 
 
 def assert_close(a: Any, b: Any, what: str, rtol: float = 1e-9) -> None:
-    if not np.allclose(np.asarray(a), np.asarray(b), rtol=rtol, atol=1e-12, equal_nan=True):
+    if not np.allclose(numbers(a), numbers(b), rtol=rtol, atol=1e-12, equal_nan=True):
         raise AssertionError(f"{what}: results differ beyond rtol={rtol}")
 
 
@@ -733,8 +840,7 @@ def constant_flow_cases(group: str, seed: int, counts: list[int], ours: Callable
                         contenders: dict[str, Callable[..., Any]], greeks: bool) -> list[Case]:
     """A call on GBM terminal values, X_T = X0 exp(-v^2 T / 2 + v W_T), for each count:
     ``ours(*arguments, "call", strike)`` beside ``contender(*arguments, strike)``, the
-    arguments (X_T, W_T, T, sigma(X0)), and with ``greeks`` also sigma' and v (and then
-    no read bound)."""
+    arguments (X_T, W_T, T, sigma(X0)), and with ``greeks`` also sigma' and v."""
     rng = np.random.default_rng(seed)
     out = []
     x0, vol, horizon, strike = 100.0, 0.2, 1.0, 100.0
@@ -745,7 +851,7 @@ def constant_flow_cases(group: str, seed: int, counts: list[int], ours: Callable
         out.append(compared(group, "2^24" if n == 1 << 24 else f"{n:.0e}", n, "paths",
                             lambda a=args: ours(*a, "call", strike),
                             {name: lambda a=args, fn=fn: fn(*a, strike) for name, fn in contenders.items()},
-                            close=("NumPy",), reads=[] if greeks else [xt, wt]))
+                            close=("NumPy",), reads=[xt, wt]))
     return out
 
 
@@ -790,19 +896,53 @@ def tangent_shapes(quick):
             (65_536, 256, "F")]
 
 
+# What each tangent-flow function reads of a batch (states, dws, sigma, mu', sigma'
+# [, mu'', sigma'']): the views its read bound is measured on.
+
+def delta_reads(b: tuple) -> list[np.ndarray]:
+    """The delta recursion's four arrays, every step."""
+    return list(b[1:5])
+
+
+def terminal_read(b: tuple) -> list[np.ndarray]:
+    """The states' last column, the payoff's argument."""
+    return [b[0][:, -1]]
+
+
+def gamma_reads(b: tuple) -> list[np.ndarray]:
+    """The delta recursion's arrays, and the second derivatives over the first
+    floor(N / 2) steps only (the second interval does not update Z)."""
+    half = b[1].shape[1] // 2
+    return delta_reads(b) + [b[5][:, :half], b[6][:, :half]]
+
+
+def six_reads(b: tuple) -> list[np.ndarray]:
+    """All six arrays, every step (the average's recursion, the variations)."""
+    return list(b[1:7])
+
+
 def tangent_cases(group: str, shapes: list[tuple[int, int, str]], batch: Callable[..., tuple],
                   ours: Callable[..., Any], contenders: dict[str, Callable[..., Any]],
-                  close: tuple[str, ...] = (), read_bound: bool = True, **options: Any) -> list[Case]:
+                  close: tuple[str, ...] = (), reads: Callable[[tuple], list[np.ndarray]] = delta_reads,
+                  **options: Any) -> list[Case]:
     """One case per (paths, steps, layout): ``ours(*arrays)`` beside each contender(*arrays),
-    the arrays from ``batch``. With ``read_bound`` the read bound is that of the arrays
-    after the states; a batch under 1000 path-steps also shows the time difference."""
+    the arrays from ``batch``. The read bound is that of ``reads(arrays)``; a batch under
+    1000 path-steps also shows the time difference. ``resident`` builds the same call on a
+    batch of the same steps and layout that stays in cache."""
     out = []
     for n, m, order in shapes:
         b = batch(n, m, order)
+
+        def resident(m=m, order=order, per_path=read_bytes(reads(b)) / n) -> tuple[float, Callable[[], Any]]:
+            threads = options.get("threads", 1)
+            paths = max(64, int(threads * cache_bytes() / 2 / per_path) // 64 * 64)
+            small = batch(paths, m, order)
+            return paths * m, lambda: ours(*small)
+
         out.append(compared(group, f"{n:,} × {m} {order}", n * m, "path-steps", lambda b=b: ours(*b),
                             {name: lambda b=b, fn=fn: fn(*b) for name, fn in contenders.items()},
-                            close=close, show_difference=n * m < 1000,
-                            reads=list(b[1:]) if read_bound else [], **options))
+                            close=close, show_difference=n * m < 1000, reads=reads(b),
+                            resident=resident, **options))
     return out
 
 
@@ -818,7 +958,7 @@ def cases_price_and_delta_tangent_flow(quick: bool) -> list[Case]:
                          lambda *b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0),
                          {"NumPy": lambda *b: numpy_price_and_delta_tangent_call(*b, 1.0, 1.0),
                           "Numba": lambda *b: numba_price_and_delta_tangent_call(*b, 1.0, 1.0)},
-                         close=("NumPy",))
+                         close=("NumPy",), reads=lambda b: terminal_read(b) + delta_reads(b))
 
 
 def cases_bel_weights_tangent_flow_parallel(quick: bool) -> list[Case]:
@@ -833,7 +973,7 @@ def cases_bel_weights_gamma_tangent_flow(quick: bool) -> list[Case]:
     return tangent_cases("bel_weights_gamma_tangent_flow", tangent_shapes(quick), gamma_batch,
                          lambda *b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0),
                          {"NumPy": lambda _, *b: numpy_gamma_tangent_flow(*b, 1.0),
-                          "Numba": lambda _, *b: numba_gamma_tangent_flow(*b, 1.0)}, read_bound=False)
+                          "Numba": lambda _, *b: numba_gamma_tangent_flow(*b, 1.0)}, reads=gamma_reads)
 
 
 def cases_bel_weights_gamma_tangent_flow_parallel(quick: bool) -> list[Case]:
@@ -842,7 +982,7 @@ def cases_bel_weights_gamma_tangent_flow_parallel(quick: bool) -> list[Case]:
                          lambda *b: quorvane.bel_weights_gamma_tangent_flow_parallel(*b, 1.0),
                          {"serial": lambda *b: quorvane.bel_weights_gamma_tangent_flow(*b, 1.0),
                           "Numba prange": lambda _, *b: numba_gamma_tangent_flow_prange(*b, 1.0)},
-                         read_bound=False)
+                         reads=gamma_reads, threads=pool_threads())
 
 
 def cases_price_and_greeks_tangent_flow(quick: bool) -> list[Case]:
@@ -850,14 +990,14 @@ def cases_price_and_greeks_tangent_flow(quick: bool) -> list[Case]:
                          lambda *b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0),
                          {"NumPy": lambda *b: numpy_greeks_tangent_call(*b, 1.0, 1.0),
                           "Numba": lambda *b: numba_greeks_tangent_call(*b, 1.0, 1.0)},
-                         close=("NumPy",), read_bound=False)
+                         close=("NumPy",), reads=lambda b: terminal_read(b) + gamma_reads(b))
 
 
 def cases_price_and_delta_tangent_flow_parallel(quick: bool) -> list[Case]:
     return tangent_cases("price_and_delta_tangent_flow_parallel (call)", tangent_shapes(quick), path_batch,
                          lambda *b: quorvane.price_and_delta_tangent_flow_parallel(*b, 1.0, "call", 1.0),
                          {"serial": lambda *b: quorvane.price_and_delta_tangent_flow(*b, 1.0, "call", 1.0)},
-                         threads=pool_threads())
+                         reads=lambda b: terminal_read(b) + delta_reads(b), threads=pool_threads())
 
 
 def cases_price_and_greeks_tangent_flow_parallel(quick: bool) -> list[Case]:
@@ -865,7 +1005,24 @@ def cases_price_and_greeks_tangent_flow_parallel(quick: bool) -> list[Case]:
                          gamma_batch,
                          lambda *b: quorvane.price_and_greeks_tangent_flow_parallel(*b, 1.0, "call", 1.0),
                          {"serial": lambda *b: quorvane.price_and_greeks_tangent_flow(*b, 1.0, "call", 1.0)},
-                         read_bound=False, threads=pool_threads())
+                         reads=lambda b: terminal_read(b) + gamma_reads(b), threads=pool_threads())
+
+
+def cases_price_and_greeks_tangent_flow_localised(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_greeks_tangent_flow_localised (call)", tangent_shapes(quick)[:3],
+                         gamma_batch,
+                         lambda *b: quorvane.price_and_greeks_tangent_flow_localised(*b, 1.0, "call", 1.0),
+                         {}, reads=lambda b: terminal_read(b) + six_reads(b))
+
+
+def cases_price_and_greeks_tangent_flow_localised_parallel(quick: bool) -> list[Case]:
+    return tangent_cases("price_and_greeks_tangent_flow_localised_parallel (call)", tangent_shapes(quick)[:3],
+                         gamma_batch,
+                         lambda *b: quorvane.price_and_greeks_tangent_flow_localised_parallel(
+                             *b, 1.0, "call", 1.0),
+                         {"serial": lambda *b: quorvane.price_and_greeks_tangent_flow_localised(
+                             *b, 1.0, "call", 1.0)},
+                         reads=lambda b: terminal_read(b) + six_reads(b), threads=pool_threads())
 
 
 def average_weights_of(n_steps: int) -> np.ndarray:
@@ -881,7 +1038,7 @@ def cases_bel_weights_average_tangent_flow(quick: bool) -> list[Case]:
                              *b, 1.0, average_weights_of(b[0].shape[1])),
                           "Numba": lambda _, *b: numba_average_tangent_flow(
                               *b, 1.0, average_weights_of(b[0].shape[1]))},
-                         close=("NumPy", "Numba"))
+                         close=("NumPy", "Numba"), reads=six_reads)
 
 
 def cases_bel_weights_average_tangent_flow_parallel(quick: bool) -> list[Case]:
@@ -893,7 +1050,7 @@ def cases_bel_weights_average_tangent_flow_parallel(quick: bool) -> list[Case]:
                              *b, 1.0, average_weights_of(b[1].shape[1])),
                           "Numba prange": lambda _, *b: numba_average_tangent_flow_prange(
                               *b, 1.0, average_weights_of(b[0].shape[1]))},
-                         close=("Numba prange",), threads=pool_threads())
+                         close=("Numba prange",), reads=six_reads, threads=pool_threads())
 
 
 def cases_price_and_delta_average_tangent_flow(quick: bool) -> list[Case]:
@@ -905,7 +1062,7 @@ def cases_price_and_delta_average_tangent_flow(quick: bool) -> list[Case]:
                              *b, 1.0, average_weights_of(b[1].shape[1]), 1.0),
                           "Numba": lambda *b: numba_price_and_delta_average_call(
                               *b, 1.0, average_weights_of(b[1].shape[1]), 1.0)},
-                         close=("NumPy", "Numba"), read_bound=False)
+                         close=("NumPy", "Numba"), reads=lambda b: [b[0]] + six_reads(b))
 
 
 def cases_bel_weights_average_constant_flow(quick: bool) -> list[Case]:
@@ -925,7 +1082,7 @@ def cases_bel_weights_average_constant_flow(quick: bool) -> list[Case]:
                             lambda g=args: quorvane.bel_weights_average_constant_flow(*g, 1.0, vol * x0, vol),
                             {"NumPy": lambda g=args: numpy_average_constant_flow(*g, vol * x0, vol),
                              "Numba": lambda g=args: numba_average_constant_flow(*g, vol * x0, vol)},
-                            close=("NumPy", "Numba")))
+                            close=("NumPy", "Numba"), reads=[monitored, wt]))
     return out
 
 
@@ -942,6 +1099,8 @@ GROUPS: dict[str, Callable[[bool], list[Case]]] = {
     "price_and_greeks_tangent_flow": cases_price_and_greeks_tangent_flow,
     "price_and_delta_tangent_flow_parallel": cases_price_and_delta_tangent_flow_parallel,
     "price_and_greeks_tangent_flow_parallel": cases_price_and_greeks_tangent_flow_parallel,
+    "price_and_greeks_tangent_flow_localised": cases_price_and_greeks_tangent_flow_localised,
+    "price_and_greeks_tangent_flow_localised_parallel": cases_price_and_greeks_tangent_flow_localised_parallel,
     "bel_weights_average_tangent_flow": cases_bel_weights_average_tangent_flow,
     "bel_weights_average_tangent_flow_parallel": cases_bel_weights_average_tangent_flow_parallel,
     "price_and_delta_average_tangent_flow": cases_price_and_delta_average_tangent_flow,
@@ -1454,6 +1613,58 @@ def plot(rows: list[Measured], path: str, title: str) -> None:
     fig.savefig(path, dpi=110)
 
 
+def verdict(rate: float, limit: float, resident: float, cached: bool) -> str:
+    """What bounds a row, from its throughput out of cache (``rate``), its read
+    bound and its throughput on a batch that stays in cache; ``cached``: the row's
+    own reads fit in its threads' level-2 caches."""
+    if rate >= 0.8 * limit:
+        return "at the read bound"
+    if cached:
+        return (f"in cache already (its read bound is the cache's): compute or the call's fixed cost, "
+                f"in cache {resident / 1e9:.3f} G/s")
+    if resident < 0.9 * rate:  # beyond the noise of two timings
+        return (f"undecided: the in-cache batch ({resident / 1e9:.3f} G/s) is slower than this one, so the "
+                "call's fixed cost (the pool's start, the buffers) outweighs its work; see the serial form")
+    if rate >= 0.8 * resident:
+        return (f"compute-bound: in cache {resident / 1e9:.3f} ≈ out of cache {rate / 1e9:.3f} G/s, "
+                "the arithmetic is the limit, not memory")
+    return (f"memory-bound: in cache {resident / 1e9:.3f} G/s is {resident / rate:.1f}× out of cache; "
+            f"it waits on reads that reach {rate / limit:.0%} of the read bound")
+
+
+def diagnose(names: list[str], budget: float) -> None:
+    """Each row's time and read bound as in the main table, beside the same call
+    on a batch of the same steps and layout small enough to stay in cache (half a
+    core's level-2 cache a thread): that throughput is what the arithmetic allows
+    when memory costs nothing. A row below 80 % of its read bound is compute-bound
+    when it comes within 80 % of its in-cache throughput, else memory-bound: it
+    waits for reads it does not issue fast enough to saturate memory. Where the
+    in-cache batch is the slower, its fixed cost (a parallel form's pool start and
+    buffers on a batch this small) hides the arithmetic and no verdict is given. This stands
+    in for hardware counters, which virtual machines often do not expose. The
+    contenders are not run."""
+    bound = ReadBound()
+    print(f"Read bound: {bound.kind}; in cache: batches of up to {cache_bytes() // 2**10 // 2} KiB "
+          f"of reads a thread, at least 64 paths; load average {os.getloadavg()[0]:.2f}.\n")
+    print("| function | case | quorvane | throughput | read bound (share) | in cache | verdict |")
+    print("|---|---|---:|---:|---:|---:|---|")
+    for name in names:
+        for case in GROUPS[name](False):
+            ours = median_seconds(case.ours, budget)
+            rate = case.work / ours
+            limit = case.work / bound.seconds(case.reads, case.threads, budget)
+            resident_text, note = "", ""
+            if case.resident is not None:
+                work, call = case.resident()
+                resident = work / median_seconds(call, budget)
+                resident_text = f"{resident / 1e9:.3f} G {case.unit}/s"
+                cached = read_bytes(case.reads) <= case.threads * cache_bytes()
+                note = verdict(rate, limit, resident, cached)
+            print(f"| {case.group} | {case.label} | {ours * 1e6:,.1f} µs | {rate / 1e9:.3f} G {case.unit}/s | "
+                  f"{limit / 1e9:.3f} G/s ({rate / limit:.0%}) | {resident_text} | {note} |", flush=True)
+    print(f"\nload average after: {os.getloadavg()[0]:.2f}")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes only")
@@ -1461,6 +1672,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--budget", type=float, default=1.0, help="seconds per contender and case")
     parser.add_argument("--efficiency", action="store_true",
                         help="only the efficiency table (error per second of the localised Greeks)")
+    parser.add_argument("--diagnose", action="store_true",
+                        help="what bounds each tangent-flow row (or each --only group): quorvane alone, "
+                             "its read bound, and the same call on a batch that stays in cache")
     parser.add_argument("--plot", metavar="PATH", help="also write a PNG of throughput against batch size")
     parser.add_argument("--replot", metavar="TABLE",
                         help="run nothing: draw --plot from a recorded run, the saved output of this "
@@ -1478,6 +1692,10 @@ def main(argv: list[str] | None = None) -> int:
     if options.efficiency:
         print(title)
         efficiency_table(options.quick, options.budget)
+        return 0
+    if options.diagnose:
+        print(title)
+        diagnose(options.only or [name for name in GROUPS if "tangent_flow" in name], options.budget)
         return 0
     names = options.only or list(GROUPS)
     bound = ReadBound()
