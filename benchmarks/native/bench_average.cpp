@@ -37,6 +37,7 @@
 #include <sys/mman.h>
 
 #include "core/weights/average.hpp"
+#include "median_seconds.hpp"
 
 // benchmarks/native/read_bound.c, the read bound of benchmarks/bench.py.
 extern "C" std::uint64_t read_arrays(const unsigned char* const* arrays, std::size_t count, std::size_t bytes,
@@ -76,18 +77,6 @@ Array make_array(std::size_t paths, std::size_t steps, Order order, std::mt19937
   const auto p = static_cast<std::ptrdiff_t>(paths), s = static_cast<std::ptrdiff_t>(steps);
   a.view = order == Order::c ? MatrixView{data, paths, steps, s * 8, 8} : MatrixView{data, paths, steps, 8, p * 8};
   return a;
-}
-
-template <class F>
-double median_seconds(int repeats, F&& f) {
-  std::vector<double> t;
-  for (int r = 0; r < repeats; ++r) {
-    const auto a = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
 }
 
 }  // namespace

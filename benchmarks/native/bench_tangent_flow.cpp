@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/weights/tangent_flow.hpp"
+#include "median_seconds.hpp"
 
 using namespace quorvane;
 
@@ -74,18 +75,6 @@ std::uint64_t read_lockstep(const Array* const (&arrays)[4]) {
   std::uint64_t r = 0;
   for (std::uint64_t w : acc) r ^= w;
   return r;
-}
-
-template <class F>
-double median_seconds(int repeats, F&& f) {
-  std::vector<double> t;
-  for (int r = 0; r < repeats; ++r) {
-    const auto a = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
 }
 
 }  // namespace
