@@ -731,8 +731,19 @@ TEST(PoolScale, IdleWorkersDoNotScanEveryQueueBeforeTheySleep) {
       }
       return process_cpu_seconds() - before;
     };
+    // The least of three builds of each size: other load on the machine (page
+    // faults, the kernel's thread bookkeeping) only ever adds processor time,
+    // and one noisy build of either size could otherwise decide the ratio.
+    auto least = [&](std::size_t n) {
+      double best = cost(n);
+      for (int r = 0; r < 2 && best >= 0; ++r) {
+        const double again = cost(n);
+        best = again < 0 ? again : std::min(best, again);
+      }
+      return best;
+    };
     cost(64);
-    const double small = cost(400), large = cost(1600);
+    const double small = least(400), large = least(1600);
     if (small < 0 || large < 0) return 10;
     std::printf("400 workers: %.3f s, 1600 workers: %.3f s of processor time\n", small, large);
     // Linear is about 4 times; a scan of every queue per idle worker is 16.
