@@ -323,6 +323,14 @@ struct PathContiguousSource : RawSource {
   }
 };
 
+// Where a C-order group prefetches: the block of the group `groups_ahead`
+// groups on (none when 0), into L2 or, with into_l1, into L1 as well.
+struct BlockPrefetch {
+  std::size_t groups_ahead;
+  bool into_l1;
+};
+inline constexpr BlockPrefetch kBlockPrefetch{1, false};
+
 // col_stride == 8 for every array (C order): each path's steps are adjacent,
 // so two steps of every lane are loaded at once and transposed in registers; a
 // lone last step of a phase is gathered.
@@ -341,11 +349,13 @@ struct PathContiguousSource : RawSource {
 // before the next group reaches its end, and two groups ahead measured the
 // same. The addresses ahead are formed as integers (a prefetch never faults,
 // and no pointer past the arrays is formed), and the prefetches stop where the
-// group ahead would pass the last path.
-template <class Rec, class L, std::size_t R>
+// group ahead would pass the last path. The distance and the cache level are
+// the policy P (kBlockPrefetch here; benchmarks/native/bench_c_order.cpp
+// measures the others side by side).
+template <class Rec, class L, std::size_t R, BlockPrefetch P = kBlockPrefetch>
 struct StepContiguousSource : RawSource {
   static constexpr std::size_t kSteps = 2;
-  static constexpr std::size_t kGroupsAhead = 1;
+  static constexpr std::size_t kGroupsAhead = P.groups_ahead;
   static constexpr std::size_t kFetchBytes = kSteps * L::kWidth * sizeof(double);
   GroupArrays<Rec> g;
   std::uintptr_t ahead[Rec::kArrays];  // the blocks kGroupsAhead groups on; unused when !prefetching
@@ -354,7 +364,7 @@ struct StepContiguousSource : RawSource {
     constexpr std::size_t G = L::kWidth * R;
     const std::size_t n_steps = Rec::n_steps(in);
     const auto packed = static_cast<std::ptrdiff_t>(n_steps * sizeof(double));
-    prefetching = first + (kGroupsAhead + 1) * G <= Rec::n_paths(in);
+    prefetching = kGroupsAhead > 0 && first + (kGroupsAhead + 1) * G <= Rec::n_paths(in);
     for (std::size_t k = 0; k < Rec::kArrays; ++k) {
       prefetching = prefetching && g.a[k].row_stride == packed;
       ahead[k] = reinterpret_cast<std::uintptr_t>(g.a[k].base) +
@@ -368,7 +378,13 @@ struct StepContiguousSource : RawSource {
 #pragma GCC unroll 4
     for (std::size_t done = 0; done < kFetchBytes; done += kCacheLineBytes) {
 #pragma GCC unroll 8
-      for (std::size_t k = 0; k < Rec::kArrays; ++k) prefetch_l2(ahead[k] + at + done);
+      for (std::size_t k = 0; k < Rec::kArrays; ++k) {
+        if constexpr (P.into_l1) {
+          prefetch_l1(ahead[k] + at + done);
+        } else {
+          prefetch_l2(ahead[k] + at + done);
+        }
+      }
     }
   }
   template <std::size_t K, std::size_t N>
