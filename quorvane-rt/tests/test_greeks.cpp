@@ -349,12 +349,13 @@ std::string describe(const KernelCase& c, std::size_t n_paths, std::size_t n_ste
          std::to_string(n_paths) + "x" + std::to_string(n_steps);
 }
 
-// Path counts around the group widths and the 256-path blocks and chunks; step
-// counts with an even and an odd split, and intervals of one step.
+// Path counts around the group widths and the Fortran blocks of 512 and 256
+// paths and the chunks (800 = 512 + 256 + 32); step counts with an even and an
+// odd split, and intervals of one step.
 TEST_P(TangentFlowGammaKernels, MatchTheOneLaneRecursionBitForBit) {
   const KernelCase c = GetParam();
   for (std::size_t n_steps : {2u, 3u, 5u, 8u, 13u}) {
-    for (std::size_t n_paths : {0u, 1u, 3u, 4u, 7u, 8u, 9u, 12u, 13u, 17u, 33u, 300u, 520u}) {
+    for (std::size_t n_paths : {0u, 1u, 3u, 4u, 7u, 8u, 9u, 12u, 13u, 17u, 33u, 300u, 520u, 800u}) {
       if (n_paths > 40 && n_steps > 5) continue;
       const GammaBatch b = random_batch(n_paths, n_steps, 7 * n_paths + n_steps, 0.03);
       const LaidBatch laid(b, c.layout);
