@@ -330,6 +330,7 @@ struct BlockPrefetch {
   bool into_l1;
 };
 inline constexpr BlockPrefetch kBlockPrefetch{1, false};
+inline constexpr BlockPrefetch kBlockPrefetchL1{1, true};
 
 // col_stride == 8 for every array (C order): each path's steps are adjacent,
 // so two steps of every lane are loaded at once and transposed in registers; a
@@ -350,8 +351,8 @@ inline constexpr BlockPrefetch kBlockPrefetch{1, false};
 // same. The addresses ahead are formed as integers (a prefetch never faults,
 // and no pointer past the arrays is formed), and the prefetches stop where the
 // group ahead would pass the last path. The distance and the cache level are
-// the policy P (kBlockPrefetch here; benchmarks/native/bench_c_order.cpp
-// measures the others side by side).
+// the policy P (recursion_raw picks L1 or L2 by the size of the block;
+// benchmarks/native/bench_c_order.cpp measures the others side by side).
 template <class Rec, class L, std::size_t R, BlockPrefetch P = kBlockPrefetch>
 struct StepContiguousSource : RawSource {
   static constexpr std::size_t kSteps = 2;
@@ -455,27 +456,27 @@ struct OutputRows {
 enum class LaneLayout { gather, path_contiguous, step_contiguous };
 
 // One group of `lanes` <= kWidth * R paths starting at `first` (lanes < G only
-// with the gather layout).
-template <class Rec, class L, std::size_t R, LaneLayout Layout>
+// with the gather layout); P is the C-order group prefetch.
+template <class Rec, class L, std::size_t R, LaneLayout Layout, BlockPrefetch P = kBlockPrefetch>
 inline void lane_group(const typename Rec::Inputs& in, std::size_t first, std::size_t lanes,
                        double* const* outs) noexcept {
   if constexpr (Layout == LaneLayout::path_contiguous) {
     run_group<Rec, L, R>(PathContiguousSource<Rec, L>(in, first), in, lanes, outs);
   } else if constexpr (Layout == LaneLayout::step_contiguous) {
-    run_group<Rec, L, R>(StepContiguousSource<Rec, L, R>(in, first), in, lanes, outs);
+    run_group<Rec, L, R>(StepContiguousSource<Rec, L, R, P>(in, first), in, lanes, outs);
   } else {
     run_group<Rec, L, R>(GatherSource<Rec, L, R>(in, first, lanes), in, lanes, outs);
   }
 }
 
 // Whole groups in the layout, the rest as one gathered group.
-template <class Rec, class L, std::size_t R, LaneLayout Layout>
+template <class Rec, class L, std::size_t R, LaneLayout Layout, BlockPrefetch P = kBlockPrefetch>
 inline void lane_kernel(const typename Rec::Inputs& in, std::size_t first, std::size_t count,
                         double* const* outs) noexcept {
   constexpr std::size_t G = L::kWidth * R;
   std::size_t done = 0;
   for (; done + G <= count; done += G)
-    lane_group<Rec, L, R, Layout>(in, first + done, G, OutputRows<Rec::kOutputs>(outs, done).p);
+    lane_group<Rec, L, R, Layout, P>(in, first + done, G, OutputRows<Rec::kOutputs>(outs, done).p);
   if (done < count)
     lane_group<Rec, L, R, LaneLayout::gather>(in, first + done, count - done,
                                               OutputRows<Rec::kOutputs>(outs, done).p);
@@ -548,7 +549,19 @@ inline void recursion_raw(const typename Rec::Inputs& in, std::size_t first, std
     }
     path_block_kernel<Rec, L, C.path_block, C.path_contiguous>(in, first, count, outs);
   } else if (all_strides_are<Rec>(in, &MatrixView::col_stride)) {
-    lane_kernel<Rec, L, C.step_contiguous, LaneLayout::step_contiguous>(in, first, count, outs);
+    // A group's block (kArrays rows of n_steps doubles per lane) that fits the
+    // L1 data cache is prefetched into L1, a larger one into L2 only. Measured
+    // side by side (benchmarks/native/bench_c_order.cpp, Intel Xeon, 48 KiB
+    // L1): into L1, 24-32 KiB blocks (64 steps) ran 1-12 % faster from memory
+    // and 11-16 % from the caches; 96-196 KiB blocks (256 steps) ran 4-26 %
+    // slower, evicting what the group still had to read.
+    constexpr std::size_t kLaneRowDoubles = Rec::kArrays * L::kWidth * C.step_contiguous;
+    if (Rec::n_steps(in) <= platform::l1_data_cache_bytes() / (kLaneRowDoubles * sizeof(double))) {
+      lane_kernel<Rec, L, C.step_contiguous, LaneLayout::step_contiguous, kBlockPrefetchL1>(in, first, count,
+                                                                                           outs);
+    } else {
+      lane_kernel<Rec, L, C.step_contiguous, LaneLayout::step_contiguous>(in, first, count, outs);
+    }
   } else {
     lane_kernel<Rec, L, C.gather, LaneLayout::gather>(in, first, count, outs);
   }

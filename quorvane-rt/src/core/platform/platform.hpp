@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #if !defined(QUORVANE_PORTABLE) && defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
@@ -67,6 +68,12 @@ bool on_main_thread() noexcept;
 // A number naming the calling thread in diagnostics: the kernel thread id, or
 // a hash of std::this_thread::get_id().
 std::uint64_t thread_number() noexcept;
+
+// The size of one core's level-1 data cache in bytes, read once per process
+// (sysconf on Linux); kDefaultL1DataCacheBytes where the system does not say.
+// The C-order kernels size their prefetch by it.
+inline constexpr std::size_t kDefaultL1DataCacheBytes = std::size_t{32} << 10;
+std::size_t l1_data_cache_bytes() noexcept;
 
 // The floating-point control bits that decide results; 0 where there is nothing
 // to carry. On x86-64 the MXCSR bits flush-to-zero (15), rounding control

@@ -53,6 +53,14 @@ void wake(std::atomic<std::uint32_t>& word, int count) noexcept {
   if (r < 0) fatal("quorvane worker pool: futex wake failed; aborting\n");
 }
 
+std::size_t l1_data_cache_bytes() noexcept {
+  static const std::size_t bytes = [] {
+    const long size = ::sysconf(_SC_LEVEL1_DCACHE_SIZE);  // 0 or -1 where glibc cannot tell
+    return size > 0 ? static_cast<std::size_t>(size) : kDefaultL1DataCacheBytes;
+  }();
+  return bytes;
+}
+
 bool on_main_thread() noexcept { return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid(); }
 
 std::uint64_t thread_number() noexcept {

@@ -49,6 +49,8 @@ void wake(std::atomic<std::uint32_t>& word, int count) noexcept {
   }
 }
 
+std::size_t l1_data_cache_bytes() noexcept { return kDefaultL1DataCacheBytes; }
+
 bool on_main_thread() noexcept { return std::this_thread::get_id() == g_loading_thread; }
 
 std::uint64_t thread_number() noexcept {
