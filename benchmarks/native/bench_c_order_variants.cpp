@@ -7,17 +7,14 @@
 //
 // The variants, each for the delta and the gamma recursion with the chains of
 // the production table (Widths in target_kernels.inl):
-//   production      the table's own raw kernel (the group prefetch 1 group
-//                   ahead into L2, kBlockPrefetch);
-//   prefetch P      StepContiguousSource with another BlockPrefetch;
-//   L1 if it fits   1 group ahead, into L1 when the group's block fits the L1
-//                   data cache (sysconf), else into L2;
+//   production      the table's own raw kernel: the group prefetch 1 group
+//                   ahead, into L1 when the group's block fits the L1 data
+//                   cache, else into L2 (recursion_raw);
+//   prefetch P      StepContiguousSource with one fixed BlockPrefetch;
 //   L1 blocks P     BlockTransposeSource: each group's rows copied, a block of
 //                   steps at a time, into an L1-resident step-major buffer,
 //                   then read one vector a lane chain as in Fortran order.
 #include "core/kernels/target_kernels.inl"
-
-#include <unistd.h>
 
 #include "c_order_variants.hpp"
 
@@ -94,26 +91,6 @@ void c_order_groups(const typename Rec::Inputs& in, std::size_t first, std::size
                                               OutputRows<Rec::kOutputs>(outs, done).p);
 }
 
-// The bytes of this CPU's L1 data cache (32 KiB where the OS does not say).
-std::size_t l1_bytes() noexcept {
-  static const long bytes = sysconf(_SC_LEVEL1_DCACHE_SIZE);
-  return bytes > 0 ? static_cast<std::size_t>(bytes) : std::size_t{32} << 10;
-}
-
-// The group prefetch into L1 when a group's block (its rows of every array)
-// fits the L1 data cache, else into L2: the prefetches of the block ahead are
-// spread over the group as the block being read is consumed, so about one
-// block is in flight at a time.
-template <class Rec, std::size_t R>
-void c_order_fit(const typename Rec::Inputs& in, std::size_t first, std::size_t count,
-                 double* const* outs) noexcept {
-  if (Rec::n_steps(in) <= l1_bytes() / (Rec::kArrays * L::kWidth * R * sizeof(double))) {
-    c_order_groups<Rec, R, StepContiguousSource<Rec, L, R, BlockPrefetch{1, true}>>(in, first, count, outs);
-  } else {
-    c_order_groups<Rec, R, StepContiguousSource<Rec, L, R, BlockPrefetch{1, false}>>(in, first, count, outs);
-  }
-}
-
 template <template <class, class, std::size_t, BlockPrefetch> class Source, BlockPrefetch P>
 constexpr COrderVariant variant(const char* name) {
   constexpr std::size_t Rd = W::kDelta.step_contiguous, Rg = W::kGamma.step_contiguous;
@@ -132,8 +109,6 @@ constexpr COrderVariant kVariants[] = {
     variant<Direct, BlockPrefetch{2, false}>("prefetch 2 L2"),
     variant<Direct, BlockPrefetch{1, true}>("prefetch 1 L1"),
     variant<Direct, BlockPrefetch{2, true}>("prefetch 2 L1"),
-    {"prefetch 1 L1 if it fits", &c_order_fit<DeltaRecursion, W::kDelta.step_contiguous>,
-     &c_order_fit<GammaRecursion<false>, W::kGamma.step_contiguous>},
     variant<BlockTransposeSource, BlockPrefetch{0, false}>("L1 blocks, no prefetch"),
     variant<BlockTransposeSource, BlockPrefetch{1, false}>("L1 blocks, prefetch 1 L2"),
 };
