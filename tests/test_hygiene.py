@@ -245,18 +245,26 @@ def test_repetition_leaks_nothing(name, panic_type):
         tracemalloc.start()
         stack.callback(tracemalloc.stop)
         run(WARM_UP)
-        gc.collect()
-        counts = [sys.getrefcount(x) for x in objects]
-        traced = tracemalloc.get_traced_memory()[0]
-        heap = heap_in_use() if heap_in_use else None
-        rss = resident_bytes()
-        run(CALLS)
-        gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced
-        heap_growth = heap_in_use() - heap if heap_in_use else None
-        rss_growth = resident_bytes() - rss
-        assert borrow_count() == 1  # only the exclusive one
-        assert [sys.getrefcount(x) for x in objects] == counts
+        # A leak grows the traced memory in every round of calls; a one-off
+        # growth of the interpreter's own tables does so in one round only (seen
+        # once under the sanitizers: 17,821 bytes over 10,000 calls, under 2 bytes
+        # a call, less than any object). So a round over the tolerance is run
+        # again, and the second round decides.
+        for _ in range(2):
+            gc.collect()
+            counts = [sys.getrefcount(x) for x in objects]
+            traced = tracemalloc.get_traced_memory()[0]
+            heap = heap_in_use() if heap_in_use else None
+            rss = resident_bytes()
+            run(CALLS)
+            gc.collect()
+            traced_growth = tracemalloc.get_traced_memory()[0] - traced
+            heap_growth = heap_in_use() - heap if heap_in_use else None
+            rss_growth = resident_bytes() - rss
+            assert borrow_count() == 1  # only the exclusive one
+            assert [sys.getrefcount(x) for x in objects] == counts
+            if traced_growth < TRACED_TOLERANCE:
+                break
     assert traced_growth < TRACED_TOLERANCE, traced_growth
     if heap_growth is not None:
         assert heap_growth < HEAP_TOLERANCE, heap_growth
